@@ -1,0 +1,455 @@
+#include "http2/client/kfxHTTP2_Classes.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <algorithm>
+#include <mutex>
+
+#include "tcp/kfxBase_Helpers.h"
+
+const std::array<const char*, 9> h2MethodNames = {"HEAD",   "GET",    "POST",    "OPTIONS", "TRACE",
+                                                  "PUT",    "DELETE", "CONNECT", "PATCH"};
+
+std::string ErrorDescription(int64_t aErrorCode) {
+  static const char* const kDescriptions[] = {
+      "no error",          "protocol error",   "internal error",    "flow control error",
+      "settings timeout",  "stream closed",    "frame size error",  "refused stream",
+      "cancel",            "compression error", "connect error",    "enhance your calm",
+      "inadequate security", "required"};
+  if (aErrorCode < 0 || aErrorCode > 13) return {};
+  return kDescriptions[aErrorCode];
+}
+
+// --- TkfxHTTP2Request ---
+
+void TkfxHTTP2Request::Assign(const TPersistent* Source) {
+  const auto* src = dynamic_cast<const TkfxHTTP2Request*>(Source);
+  if (!src) return TPersistent::Assign(Source);
+  if (src == this) return;
+  ID = src->ID;
+  Method = src->Method;
+  URL = src->URL;
+  Accept = src->Accept;
+  AcceptCharSet = src->AcceptCharSet;
+  AcceptEncoding = src->AcceptEncoding;
+  AcceptLanguage = src->AcceptLanguage;
+  BasicAuthentication = src->BasicAuthentication;
+  BearerAuthentication = src->BearerAuthentication;
+  BearerToken = src->BearerToken;
+  CacheControl = src->CacheControl;
+  CharSet = src->CharSet;
+  Connection = src->Connection;
+  ContentDisposition = src->ContentDisposition;
+  ContentType = src->ContentType;
+  ContentVersion = src->ContentVersion;
+  Date = src->Date;
+  ETag = src->ETag;
+  Expires = src->Expires;
+  From = src->From;
+  Host = src->Host;
+  LastModified = src->LastModified;
+  Referer = src->Referer;
+  TransferEncoding = src->TransferEncoding;
+  UserAgent = src->UserAgent;
+  Username = src->Username;
+  Password = src->Password;
+  CustomHeaders.SetText(src->CustomHeaders.Text());
+  if (src->FCookies)
+    Cookies().SetText(src->FCookies->Text());
+  else if (FCookies)
+    FCookies->Clear();
+  Redirect = src->Redirect;
+}
+
+void TkfxHTTP2Request::GetPublishedProperties(TPublishedProperties& aList) {
+  TPersistent::GetPublishedProperties(aList);
+  auto text = [&](const char* aName, std::string& aField) {
+    aList.push_back(PublishString(aName, [&aField] { return aField; },
+                                  [&aField](const std::string& v) { aField = v; }));
+  };
+  auto flag = [&](const char* aName, bool& aField) {
+    aList.push_back(PublishBoolean(aName, [&aField] { return aField; }, [&aField](bool v) { aField = v; }));
+  };
+  auto date = [&](const char* aName, TDateTime& aField) {
+    aList.push_back(PublishString(
+        aName,
+        [&aField] {
+          char buffer[64];
+          std::snprintf(buffer, sizeof buffer, "%.17g", aField);
+          return std::string(buffer);
+        },
+        [&aField](const std::string& v) {
+          char* end = nullptr;
+          const double value = std::strtod(v.c_str(), &end);
+          if (v.empty() || *end != '\0') throw EConvertError("'" + v + "' is not a valid floating point value");
+          aField = value;
+        }));
+  };
+  text("Accept", Accept);
+  text("AcceptCharSet", AcceptCharSet);
+  text("AcceptEncoding", AcceptEncoding);
+  text("AcceptLanguage", AcceptLanguage);
+  flag("BasicAuthentication", BasicAuthentication);
+  flag("BearerAuthentication", BearerAuthentication);
+  text("BearerToken", BearerToken);
+  text("CacheControl", CacheControl);
+  text("CharSet", CharSet);
+  text("Connection", Connection);
+  text("ContentDisposition", ContentDisposition);
+  text("ContentType", ContentType);
+  text("ContentVersion", ContentVersion);
+  date("Date", Date);
+  text("ETag", ETag);
+  date("Expires", Expires);
+  text("From", From);
+  text("Host", Host);
+  date("LastModified", LastModified);
+  text("Referer", Referer);
+  text("TransferEncoding", TransferEncoding);
+  text("UserAgent", UserAgent);
+  aList.push_back(PublishObject("CustomHeaders", [this] { return &CustomHeaders; }));
+  text("ID", ID);
+  text("Password", Password);
+  text("Username", Username);
+}
+
+TStringList& TkfxHTTP2Request::Cookies() {
+  if (!FCookies) FCookies = std::make_unique<TStringList>();
+  return *FCookies;
+}
+
+void TkfxHTTP2Request::AddCookie(const std::string& aName, const std::string& aValue) {
+  Cookies().Add(aName + "=" + aValue);
+}
+
+void TkfxHTTP2Request::ClearCookies() {
+  if (FCookies) FCookies->Clear();
+}
+
+std::string TkfxHTTP2Request::GetCookiesHeader() {
+  std::string out;
+  if (!FCookies) return out;
+  for (int i = 0; i < FCookies->Count(); ++i) {
+    const std::string& line = FCookies->Strings(i);
+    const auto eq = line.find('=');
+    const std::string name = eq == std::string::npos ? line : line.substr(0, eq);
+    const std::string value = eq == std::string::npos ? std::string() : line.substr(eq + 1);
+    if (!out.empty()) out += ';';
+    out += name + "=" + value;
+  }
+  return out;
+}
+
+// --- TkfxHTTP2Response ---
+
+TMemoryStream& TkfxHTTP2Response::Content() {
+  if (!FContent) FContent = std::make_unique<TMemoryStream>();
+  return *FContent;
+}
+
+TStringList& TkfxHTTP2Response::Headers() {
+  if (!FHeaders) FHeaders = std::make_unique<TStringList>();
+  return *FHeaders;
+}
+
+std::string TkfxHTTP2Response::Charset() {
+  const std::string contentType = Headers().Values("content-type");
+  size_t start = 0;
+  while (start <= contentType.size()) {
+    size_t end = contentType.find(';', start);
+    if (end == std::string::npos) end = contentType.size();
+    const std::string param = Trim(contentType.substr(start, end - start));
+    const auto eq = param.find('=');
+    if (eq != std::string::npos && SameText(Trim(param.substr(0, eq)), "charset")) {
+      std::string value = Trim(param.substr(eq + 1));
+      if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+          value.back() == value.front())
+        value = value.substr(1, value.size() - 2);
+      return value;
+    }
+    start = end + 1;
+  }
+  return {};
+}
+
+int TkfxHTTP2Response::Status() {
+  try {
+    return StrToInt(Headers().Values(":status"));
+  } catch (const EConvertError&) {
+    return 0;
+  }
+}
+
+void TkfxHTTP2Response::Clear() {
+  if (FContent) FContent->Clear();
+  if (FHeaders) FHeaders->Clear();
+}
+
+void TkfxHTTP2Response::SetContent(TStream* aValue) {
+  TMemoryStream& content = Content();
+  content.Clear();
+  if (!aValue) return;
+  const int64_t position = aValue->Position();
+  const int64_t count = aValue->Size() - position;
+  if (count > 0) content.CopyFrom(*aValue, count);
+  aValue->SetPosition(position);
+  content.SetPosition(position);
+}
+
+// --- TkfxHTTP2Settings ---
+
+void TkfxHTTP2Settings::Assign(const TPersistent* Source) {
+  const auto* src = dynamic_cast<const TkfxHTTP2Settings*>(Source);
+  if (!src) return TPersistent::Assign(Source);
+  EnableConnectProtocol = src->EnableConnectProtocol;
+  EnablePush = src->EnablePush;
+  HeaderTableSize = src->HeaderTableSize;
+  InitialWindowSize = src->InitialWindowSize;
+  MaxConcurrentStreams = src->MaxConcurrentStreams;
+  MaxFrameSize = src->MaxFrameSize;
+  MaxHeaderListSize = src->MaxHeaderListSize;
+}
+
+void TkfxHTTP2Settings::GetPublishedProperties(TPublishedProperties& aList) {
+  TPersistent::GetPublishedProperties(aList);
+  auto number = [&](const char* aName, int32_t& aField) {
+    aList.push_back(PublishInteger(
+        aName, [&aField] { return int64_t{aField}; },
+        [&aField, aName](int64_t v) {
+          if (v < INT32_MIN || v > INT32_MAX)
+            throw EConvertError(std::string("Value out of range for ") + aName);
+          aField = static_cast<int32_t>(v);
+        }));
+  };
+  aList.push_back(PublishBoolean("EnablePush", [this] { return EnablePush; }, [this](bool v) { EnablePush = v; }));
+  number("HeaderTableSize", HeaderTableSize);
+  number("InitialWindowSize", InitialWindowSize);
+  number("MaxConcurrentStreams", MaxConcurrentStreams);
+  number("MaxFrameSize", MaxFrameSize);
+  number("MaxHeaderListSize", MaxHeaderListSize);
+}
+
+// --- notify objects ---
+
+TkfxHTTP2GoAwayProperty& TkfxHTTP2NotifyObject::GoAway() {
+  if (!FGoAway) FGoAway = std::make_unique<TkfxHTTP2GoAwayProperty>();
+  return *FGoAway;
+}
+
+void TkfxHTTP2NotifyObject::SetGoAway(const TkfxHTTP2GoAwayProperty* aValue) {
+  if (!aValue) return;
+  TkfxHTTP2GoAwayProperty& own = GoAway();
+  own.AdditionalDebugData = aValue->AdditionalDebugData;
+  own.ErrorCode = aValue->ErrorCode;
+  own.ErrorDescription = aValue->ErrorDescription;
+  own.LastStreamId = aValue->LastStreamId;
+}
+
+TkfxHTTP2RSTStreamProperty& TkfxHTTP2NotifyObject::RSTStream() {
+  if (!FRSTStream) FRSTStream = std::make_unique<TkfxHTTP2RSTStreamProperty>();
+  return *FRSTStream;
+}
+
+void TkfxHTTP2NotifyObject::SetRSTStream(const TkfxHTTP2RSTStreamProperty* aValue) {
+  if (!aValue) return;
+  TkfxHTTP2RSTStreamProperty& own = RSTStream();
+  own.ErrorCode = aValue->ErrorCode;
+  own.ErrorDescription = aValue->ErrorDescription;
+}
+
+TkfxHTTP2ObjectList::~TkfxHTTP2ObjectList() { DeleteAll(); }
+
+TkfxHTTP2NotifyObject* TkfxHTTP2ObjectList::Append(std::unique_ptr<TkfxHTTP2NotifyObject> aObject) {
+  std::lock_guard guard(FLock);
+  FList.push_back(aObject.get());
+  CountChanged();
+  return aObject.release();
+}
+
+TkfxHTTP2NotifyObject* TkfxHTTP2ObjectList::AddNotifyObject(TObject* Connection) {
+  auto o = std::make_unique<TkfxHTTP2NotifyObject>();
+  o->Connection = Connection;
+  return Append(std::move(o));
+}
+
+TkfxHTTP2NotifyObject* TkfxHTTP2ObjectList::AddNotifyObject(TObject* Connection, const std::string& aText,
+                                                            const Exception* aException) {
+  auto o = std::make_unique<TkfxHTTP2NotifyObject>();
+  o->Connection = Connection;
+  o->Text = aText;
+  o->RawException = aException;
+  return Append(std::move(o));
+}
+
+TkfxHTTP2NotifyObject* TkfxHTTP2ObjectList::AddNotifyObject(TObject* Connection,
+                                                            const TkfxHTTP2GoAwayProperty* aGoAway) {
+  auto o = std::make_unique<TkfxHTTP2NotifyObject>();
+  o->Connection = Connection;
+  o->SetGoAway(aGoAway);
+  return Append(std::move(o));
+}
+
+TkfxHTTP2NotifyObject* TkfxHTTP2ObjectList::AddNotifyObject(TObject* Connection, TObject* aObject,
+                                                            const TIdBytes& aBytes) {
+  auto o = std::make_unique<TkfxHTTP2NotifyObject>();
+  o->Connection = Connection;
+  o->RawObject = aObject;
+  o->Bytes = aBytes;
+  return Append(std::move(o));
+}
+
+TkfxHTTP2NotifyObject* TkfxHTTP2ObjectList::AddNotifyObject(TObject* Connection, TStringList* aHeaders) {
+  auto o = std::make_unique<TkfxHTTP2NotifyObject>();
+  o->Connection = Connection;
+  o->Headers = aHeaders;
+  return Append(std::move(o));
+}
+
+TkfxHTTP2NotifyObject* TkfxHTTP2ObjectList::AddNotifyObject(TObject* Connection, TObject* aObject) {
+  auto o = std::make_unique<TkfxHTTP2NotifyObject>();
+  o->Connection = Connection;
+  o->RawObject = aObject;
+  return Append(std::move(o));
+}
+
+TkfxHTTP2NotifyObject* TkfxHTTP2ObjectList::AddNotifyObject(TObject* Connection,
+                                                            const TkfxHTTP2RSTStreamProperty* aRSTStream) {
+  auto o = std::make_unique<TkfxHTTP2NotifyObject>();
+  o->Connection = Connection;
+  o->SetRSTStream(aRSTStream);
+  return Append(std::move(o));
+}
+
+void TkfxHTTP2ObjectList::DeleteAll() {
+  std::lock_guard guard(FLock);
+  for (void* item : FList) static_cast<TkfxHTTP2NotifyObject*>(item)->Free();
+  FList.clear();
+  CountChanged();
+}
+
+// --- keyed queue ---
+
+TkfxQueue::~TkfxQueue() { Clear(); }
+
+void TkfxQueue::AddItem(TkfxQueueItemBase* aItem) {
+  std::lock_guard guard(FLock);
+  FList.push_back(aItem);
+  CountChanged();
+}
+
+TkfxQueueItemBase* TkfxQueue::GetItem(const std::string& aID) {
+  std::lock_guard guard(FLock);
+  for (void* item : FList) {
+    auto* queued = static_cast<TkfxQueueItemBase*>(item);
+    if (queued->ID == aID) return queued;
+  }
+  return nullptr;
+}
+
+TkfxQueueItemBase* TkfxQueue::GetItemByIndex(int aIndex) {
+  std::lock_guard guard(FLock);
+  if (aIndex < 0 || aIndex >= static_cast<int>(FList.size())) return nullptr;
+  return static_cast<TkfxQueueItemBase*>(FList[static_cast<size_t>(aIndex)]);
+}
+
+void TkfxQueue::RemoveAt(size_t aIndex) {
+  auto* item = static_cast<TkfxQueueItemBase*>(FList[aIndex]);
+  FList.erase(FList.begin() + static_cast<std::ptrdiff_t>(aIndex));
+  CountChanged();
+  if (OwnObjects) item->Free();
+}
+
+void TkfxQueue::DeleteItem(const std::string& aID) {
+  std::lock_guard guard(FLock);
+  for (size_t i = 0; i < FList.size(); ++i)
+    if (static_cast<TkfxQueueItemBase*>(FList[i])->ID == aID) return RemoveAt(i);
+}
+
+void TkfxQueue::DeleteItem(int aIndex) {
+  std::lock_guard guard(FLock);
+  if (aIndex >= 0 && aIndex < static_cast<int>(FList.size())) RemoveAt(static_cast<size_t>(aIndex));
+}
+
+void TkfxQueue::Clear() {
+  std::lock_guard guard(FLock);
+  while (!FList.empty()) RemoveAt(FList.size() - 1);
+}
+
+int TkfxQueue::Count() { return TkfxThreadList::Count(); }
+
+// --- push promises ---
+
+TStringList& TkfxHTTP2PushPromiseItem::Links() {
+  if (!FLinks) FLinks = std::make_unique<TStringList>();
+  return *FLinks;
+}
+
+void TkfxHTTP2PushPromiseList::AddPushPromise(const std::string& aPath, const TStringList& aLinks) {
+  auto item = std::make_unique<TkfxHTTP2PushPromiseItem>();
+  item->SetPath(aPath);
+  item->Links().Assign(&aLinks);
+  AddItem(item.release());
+}
+
+TStringList* TkfxHTTP2PushPromiseList::GetPushPromiseLinks(const std::string& aPath) {
+  auto* item = static_cast<TkfxHTTP2PushPromiseItem*>(GetItem(aPath));
+  return item && item->HasLinks() ? &item->Links() : nullptr;
+}
+
+// --- helpers ---
+
+uint32_t ReadBigEndianInteger(const TIdBytes& aBytes, int aSize, int aPosition) {
+  if (aSize < 1 || aSize > 4 || aPosition < 0 ||
+      static_cast<size_t>(aPosition) + static_cast<size_t>(aSize) > aBytes.size())
+    return 0;
+  uint32_t value = 0;
+  for (int i = 0; i < aSize; ++i) value = value << 8 | aBytes[static_cast<size_t>(aPosition + i)];
+  return value;
+}
+
+void WriteBigEndianInteger(int64_t aValue, int aPosition, int aSize, TIdBytes& aBytes) {
+  if (aSize <= 0 || aPosition < 0) return;
+  const size_t end = static_cast<size_t>(aPosition) + static_cast<size_t>(aSize);
+  if (aBytes.size() < end) aBytes.resize(end);
+  for (size_t i = static_cast<size_t>(aPosition); i < end; ++i) aBytes[i] = 0;
+  if (aValue < 0 || aValue > 2147483647) return;
+  int needed = aValue < 256 ? 1 : aValue < 65536 ? 2 : aValue < 16777216 ? 3 : 4;
+  needed = std::min(needed, aSize);
+  for (int i = 0; i < needed; ++i)
+    aBytes[end - 1 - static_cast<size_t>(i)] = static_cast<uint8_t>(aValue >> (8 * i));
+}
+
+TIdBytes AnsiStringToBytes(const std::string& aText) { return TIdBytes(aText.begin(), aText.end()); }
+
+int AnsiByteLength(const std::string& aText) { return static_cast<int>(aText.size()); }
+
+int ASCIIByteCount(const std::string& aText) {
+  // One byte per character: every byte that does not continue a UTF-8 sequence.
+  int count = 0;
+  for (char c : aText)
+    if ((static_cast<uint8_t>(c) & 0xC0) != 0x80) ++count;
+  return count;
+}
+
+bool SplitHTTP2URL(const std::string& aURL, std::string& aProtocol, std::string& aHost, int& aPort,
+                   std::string& aPath) {
+  aPort = 443;
+  aPath.clear();
+  TStringList items;
+  items.Delimiter = '/';
+  items.SetDelimitedText(aURL);
+  if (items.Count() > 0) aProtocol = LowerCase(ReplaceText(items[0], ":", ""));
+  if (items.Count() < 3) return false;
+  TStringList hostAndPort;
+  hostAndPort.Delimiter = ':';
+  hostAndPort.StrictDelimiter = true;
+  hostAndPort.SetDelimitedText(items[2]);
+  aHost = hostAndPort.Count() > 0 ? hostAndPort[0] : std::string();
+  if (hostAndPort.Count() == 2) aPort = StrToInt(hostAndPort[1]);
+  for (int i = 3; i < items.Count(); ++i) {
+    aPath += '/';
+    aPath += items[i];
+  }
+  if (aPath.empty()) aPath.push_back('/');
+  return true;
+}

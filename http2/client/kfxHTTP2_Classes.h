@@ -1,0 +1,256 @@
+// Plain objects the HTTP/2 client passes around: request and response,
+// local SETTINGS, the HTTP/2 exception, GOAWAY and RST_STREAM properties,
+// queued-event notify objects, the keyed queue and the server-push list,
+// plus the byte and URL helpers of the frame layer.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "rtl/Classes.h"
+#include "rtl/DateTime.h"
+#include "rtl/StringList.h"
+#include "rtl/Streams.h"
+#include "tcp/kfxWebSocket_Classes_SyncObjs.h"
+
+enum class Th2Methods {
+  h2meHead, h2meGet, h2mePost, h2meOptions, h2meTrace, h2mePut, h2meDelete, h2meConnect, h2mePatch
+};
+enum class Th2ErrorResponse { h2errGO_AWAY, h2errRST_STREAM };
+enum class Th2ErrorCodes {
+  h2erNO_ERROR, h2erPROTOCOL_ERROR, h2erINTERNAL_ERROR, h2erFLOW_CONTROL_ERROR,
+  h2erSETTINGS_TIMEOUT, h2erSTREAM_CLOSED, h2erFRAME_SIZE_ERROR, h2erREFUSED_STREAM,
+  h2erCANCEL, h2erCOMPRESSION_ERROR, h2erCONNECT_ERROR, h2erENHANCE_YOUR_CALM,
+  h2erINADEQUATE_SECURITY, h2erHTTP_1_1_REQUIRED
+};
+
+// The :method text of each method, indexed by Th2Methods.
+extern const std::array<const char*, 9> h2MethodNames;
+inline const char* MethodName(Th2Methods aMethod) { return h2MethodNames[static_cast<size_t>(aMethod)]; }
+// The description of a wire error code: empty above 13.
+std::string ErrorDescription(int64_t aErrorCode);
+
+class TkfxHTTP2Exception : public Exception {
+ public:
+  TkfxHTTP2Exception(Th2ErrorCodes aErrorCode, const std::string& aMessage,
+                     Th2ErrorResponse aErrorResponse, int32_t aStreamIdentifier)
+      : Exception(aMessage),
+        ErrorCode(aErrorCode),
+        ErrorResponse(aErrorResponse),
+        StreamIdentifier(aStreamIdentifier) {}
+
+  Th2ErrorCodes ErrorCode;
+  Th2ErrorResponse ErrorResponse;
+  int32_t StreamIdentifier;  // 0 for the connection
+};
+
+// Handed to GOAWAY events; owned by whoever created it.
+class TkfxHTTP2GoAwayProperty : public TObject {
+ public:
+  std::string AdditionalDebugData;
+  int32_t ErrorCode = 0;
+  std::string ErrorDescription;
+  int32_t LastStreamId = 0;
+};
+
+class TkfxHTTP2RSTStreamProperty : public TObject {
+ public:
+  int32_t ErrorCode = 0;
+  std::string ErrorDescription;
+};
+
+// The request description that becomes a HEADERS frame; the published part is
+// stored with the client's Request property.
+class TkfxHTTP2Request : public TPersistent {
+ public:
+  TkfxHTTP2Request() = default;
+  void Assign(const TPersistent* Source) override;
+  void GetPublishedProperties(TPublishedProperties& aList) override;
+
+  void AddCookie(const std::string& aName, const std::string& aValue);
+  void ClearCookies();
+  // name=value pairs joined with ";" (no space); empty without cookies.
+  std::string GetCookiesHeader();
+  // Lines of the form name=value; created on first use.
+  TStringList& Cookies();
+  bool HasCookies() const { return FCookies && FCookies->Count() > 0; }
+
+  std::string Accept = "text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8";
+  std::string AcceptCharSet;
+  std::string AcceptEncoding;
+  std::string AcceptLanguage;
+  bool BasicAuthentication = false;
+  bool BearerAuthentication = false;
+  std::string BearerToken;
+  std::string CacheControl;
+  std::string CharSet;
+  std::string Connection;
+  std::string ContentDisposition;
+  std::string ContentType;
+  std::string ContentVersion;
+  TDateTime Date = 0;
+  std::string ETag;
+  TDateTime Expires = 0;
+  std::string From;
+  std::string Host;
+  TDateTime LastModified = 0;
+  std::string Referer;
+  std::string TransferEncoding;
+  std::string UserAgent = "Mozilla/5.0 (kfxWebSockets 4.5.1)";
+  // Complete header lines "name: value", sent as written.
+  TStringList CustomHeaders;
+  std::string ID;
+  Th2Methods Method = Th2Methods::h2meHead;
+  std::string Password;
+  std::string URL;
+  std::string Username;
+  bool Redirect = false;
+
+ private:
+  std::unique_ptr<TStringList> FCookies;
+};
+
+// The answer a synchronous call fills.
+class TkfxHTTP2Response : public TObject {
+ public:
+  // The body; created on first use.
+  TMemoryStream& Content();
+  // "name=value" lines as decoded, pseudo-headers included; created on first use.
+  TStringList& Headers();
+  // The charset parameter of content-type, unquoted; empty when absent.
+  std::string Charset();
+  // :status as a number; 0 when missing.
+  int Status();
+
+  void Clear();
+  // Copies aValue's bytes from its position into Content and leaves both at
+  // the position aValue had; null only empties Content.
+  void SetContent(TStream* aValue);
+
+ private:
+  std::unique_ptr<TMemoryStream> FContent;
+  std::unique_ptr<TStringList> FHeaders;
+};
+
+class TkfxHTTP2Settings : public TPersistent {
+ public:
+  void Assign(const TPersistent* Source) override;
+  void GetPublishedProperties(TPublishedProperties& aList) override;
+
+  bool EnableConnectProtocol = false;
+  bool EnablePush = true;
+  int32_t HeaderTableSize = 4096;
+  int32_t InitialWindowSize = 65535;
+  int32_t MaxConcurrentStreams = 2147483647;
+  int32_t MaxFrameSize = 16384;
+  int32_t MaxHeaderListSize = 2147483647;
+};
+
+// One queued event. Connection, RawException, Headers and RawObject are not
+// owned: they must outlive the delivery. GoAway and RSTStream are owned copies.
+class TkfxHTTP2NotifyObject : public TObject {
+ public:
+  TkfxHTTP2GoAwayProperty& GoAway();
+  void SetGoAway(const TkfxHTTP2GoAwayProperty* aValue);
+  TkfxHTTP2RSTStreamProperty& RSTStream();
+  void SetRSTStream(const TkfxHTTP2RSTStreamProperty* aValue);
+  bool HasGoAway() const { return FGoAway != nullptr; }
+  bool HasRSTStream() const { return FRSTStream != nullptr; }
+
+  TIdBytes Bytes;
+  TObject* Connection = nullptr;
+  const Exception* RawException = nullptr;
+  std::string Text;
+  TStringList* Headers = nullptr;
+  TObject* RawObject = nullptr;
+
+ private:
+  std::unique_ptr<TkfxHTTP2GoAwayProperty> FGoAway;
+  std::unique_ptr<TkfxHTTP2RSTStreamProperty> FRSTStream;
+};
+
+// A locked, ordered list of notify objects. It frees what it created: the
+// objects still listed when it is destroyed go with it.
+class TkfxHTTP2ObjectList : public TkfxThreadList {
+ public:
+  ~TkfxHTTP2ObjectList() override;
+
+  TkfxHTTP2NotifyObject* AddNotifyObject(TObject* Connection);
+  TkfxHTTP2NotifyObject* AddNotifyObject(TObject* Connection, const std::string& aText,
+                                         const Exception* aException);
+  TkfxHTTP2NotifyObject* AddNotifyObject(TObject* Connection, const TkfxHTTP2GoAwayProperty* aGoAway);
+  TkfxHTTP2NotifyObject* AddNotifyObject(TObject* Connection, TObject* aObject, const TIdBytes& aBytes);
+  TkfxHTTP2NotifyObject* AddNotifyObject(TObject* Connection, TStringList* aHeaders);
+  TkfxHTTP2NotifyObject* AddNotifyObject(TObject* Connection, TObject* aObject);
+  TkfxHTTP2NotifyObject* AddNotifyObject(TObject* Connection, const TkfxHTTP2RSTStreamProperty* aRSTStream);
+
+  // Destroys and removes every notify object, first to last.
+  void DeleteAll();
+
+ private:
+  TkfxHTTP2NotifyObject* Append(std::unique_ptr<TkfxHTTP2NotifyObject> aObject);
+};
+
+// An item of a keyed queue: its text ID is the key.
+class TkfxQueueItemBase : public TObject {
+ public:
+  std::string ID;
+};
+
+// A keyed queue: every operation takes the list's lock; lookups return the
+// first item whose ID matches exactly. With OwnObjects, removed items are freed.
+class TkfxQueue : public TkfxThreadList {
+ public:
+  ~TkfxQueue() override;
+
+  void AddItem(TkfxQueueItemBase* aItem);
+  TkfxQueueItemBase* GetItem(const std::string& aID);
+  TkfxQueueItemBase* GetItemByIndex(int aIndex);
+  void DeleteItem(const std::string& aID);
+  void DeleteItem(int aIndex);
+  void Clear() override;
+  int Count();
+
+  bool OwnObjects = false;
+
+ protected:
+  // Removes item aIndex under the lock, freeing it when owned.
+  void RemoveAt(size_t aIndex);
+};
+
+class TkfxHTTP2PushPromiseItem : public TkfxQueueItemBase {
+ public:
+  const std::string& Path() const { return ID; }
+  void SetPath(const std::string& aPath) { ID = aPath; }
+  // Created on first use.
+  TStringList& Links();
+  bool HasLinks() const { return FLinks && FLinks->Count() > 0; }
+
+ private:
+  std::unique_ptr<TStringList> FLinks;
+};
+
+// Links pushed by a server, keyed by path; owns its items.
+class TkfxHTTP2PushPromiseList : public TkfxQueue {
+ public:
+  TkfxHTTP2PushPromiseList() { OwnObjects = true; }
+  void AddPushPromise(const std::string& aPath, const TStringList& aLinks);
+  // The links of the first item with that path when it has any; otherwise null.
+  TStringList* GetPushPromiseLinks(const std::string& aPath);
+};
+
+// Unsigned big-endian integer of aSize bytes (1 to 4) at aPosition; 0 for other sizes.
+uint32_t ReadBigEndianInteger(const TIdBytes& aBytes, int aSize, int aPosition);
+// Zero-fills aSize bytes at aPosition, then writes aValue right-aligned using
+// only as many bytes as it needs; values of 2^31 and more leave the range zero.
+void WriteBigEndianInteger(int64_t aValue, int aPosition, int aSize, TIdBytes& aBytes);
+TIdBytes AnsiStringToBytes(const std::string& aText);
+int AnsiByteLength(const std::string& aText);
+int ASCIIByteCount(const std::string& aText);
+// Splits an absolute URL into protocol, host, port (443 unless given) and
+// path ("/" when empty). False when the URL has no host item; a port that is
+// not a number raises EConvertError.
+bool SplitHTTP2URL(const std::string& aURL, std::string& aProtocol, std::string& aHost, int& aPort,
+                   std::string& aPath);

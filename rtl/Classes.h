@@ -1,0 +1,126 @@
+// Persistent objects, components and published properties.
+//
+// A persistent object can be copied with Assign and lists its published
+// properties, so a stored description ("Name.Sub.Prop = value") can be read
+// into it. A component has an owner that frees it, a name, a state and free
+// notification: components that reference one another are told when the
+// other is destroyed.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "rtl/System.h"
+
+class TPersistent;
+
+// One published property. A value property reads and writes text; an object
+// property leads to a nested persistent object (its own published properties).
+struct TPublishedProperty {
+  std::string Name;
+  std::function<std::string()> Get;
+  std::function<void(const std::string&)> Set;
+  std::function<TPersistent*()> Object;
+};
+using TPublishedProperties = std::vector<TPublishedProperty>;
+
+class TPersistent : public TObject {
+ public:
+  // Copies Source into this object. The base hands the work to
+  // Source->AssignTo(this), which fails with EConvertError
+  // "Cannot assign a <source class> to a <target class>".
+  virtual void Assign(const TPersistent* Source);
+
+  // Appends the published properties of this object, base class first.
+  virtual void GetPublishedProperties(TPublishedProperties& aList);
+
+  // Finds a published property by a dotted path ("TLSOptions.IOHandler");
+  // returns false when no such value property exists.
+  bool SetPublishedValue(const std::string& aPath, const std::string& aValue);
+  bool GetPublishedValue(const std::string& aPath, std::string& aValue);
+
+ protected:
+  virtual void AssignTo(TPersistent* Dest) const;
+  [[noreturn]] void AssignError(const TPersistent* Source) const;
+};
+
+// Builders for published properties of common types.
+TPublishedProperty PublishString(std::string aName, std::function<std::string()> aGet,
+                                 std::function<void(const std::string&)> aSet);
+TPublishedProperty PublishInteger(std::string aName, std::function<int64_t()> aGet,
+                                  std::function<void(int64_t)> aSet);
+TPublishedProperty PublishBoolean(std::string aName, std::function<bool()> aGet,
+                                  std::function<void(bool)> aSet);
+TPublishedProperty PublishObject(std::string aName, std::function<TPersistent*()> aObject);
+// An enumeration published by the names of its values, in ordinal order.
+template <class E>
+TPublishedProperty PublishEnum(std::string aName, std::vector<std::string> aNames,
+                               std::function<E()> aGet, std::function<void(E)> aSet) {
+  return TPublishedProperty{
+      std::move(aName),
+      [aNames, aGet] { return aNames.at(static_cast<size_t>(aGet())); },
+      [aNames, aSet](const std::string& aText) {
+        for (size_t i = 0; i < aNames.size(); ++i)
+          if (SameText(aNames[i], aText)) return aSet(static_cast<E>(i));
+        throw EConvertError("Invalid property value '" + aText + "'");
+      },
+      nullptr};
+}
+
+enum class TComponentStateItem { csLoading, csReading, csWriting, csDestroying, csDesigning };
+using TComponentState = TSet<TComponentStateItem>;
+enum class TOperation { opInsert, opRemove };
+
+class TComponent : public TPersistent {
+ public:
+  // The owner, when given, frees this component when it is destroyed itself.
+  explicit TComponent(TComponent* AOwner);
+  ~TComponent() override;
+  void BeforeDestruction() override;
+
+  TComponent* Owner() const { return FOwner; }
+  const std::string& Name() const { return FName; }
+  void SetName(const std::string& aName);
+  const TComponentState& ComponentState() const { return FComponentState; }
+
+  int ComponentCount() const { return static_cast<int>(FComponents.size()); }
+  TComponent* Components(int aIndex) const { return FComponents.at(static_cast<size_t>(aIndex)); }
+  TComponent* FindComponent(const std::string& aName) const;
+
+  // AComponent is told (Notification opRemove) when this component is destroyed.
+  void FreeNotification(TComponent* AComponent);
+  void RemoveFreeNotification(TComponent* AComponent);
+
+  void SetDesigning(bool aDesigning);
+  // Marks the start and end of reading a stored description; Loaded runs at the end.
+  void BeginLoading();
+  void EndLoading();
+
+  void GetPublishedProperties(TPublishedProperties& aList) override;
+
+ protected:
+  virtual void Notification(TComponent* AComponent, TOperation Operation);
+  virtual void Loaded();
+  void Destroying();
+
+ private:
+  void InsertComponent(TComponent* AComponent);
+  void RemoveComponent(TComponent* AComponent);
+  void RemoveNotification(TComponent* AComponent);
+
+  TComponent* FOwner = nullptr;
+  std::string FName;
+  TComponentState FComponentState;
+  std::vector<TComponent*> FComponents;     // owned
+  std::vector<TComponent*> FFreeNotifies;   // not owned, mutual
+};
+
+// Reads a stored description into a component tree. Each non-empty line not
+// starting with "//" is "Path = Value", where Path is "Property.Sub" of aRoot,
+// or "ComponentName.Property.Sub" of a component owned by aRoot. Values are
+// plain words or numbers, or texts in single quotes ('' stands for one quote).
+// Components are put into the loading state while they are read, and Loaded
+// runs for each afterwards. An unknown path or bad value raises EConvertError
+// naming the line.
+void ReadComponentDescription(TComponent* aRoot, const std::string& aText);

@@ -1,0 +1,161 @@
+#include "rtl/MainThread.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+struct TSyncEntry {
+  TThreadMethod Method;
+  const void* Owner = nullptr;
+  bool Synchronous = false;
+  // For synchronous entries: where the caller waits for the outcome.
+  bool* Done = nullptr;
+  std::exception_ptr* Error = nullptr;
+};
+
+struct TDispatcher {
+  std::mutex Lock;
+  std::condition_variable Changed;  // new entry, entry done, or a signalled wait
+  std::deque<TSyncEntry> Queue;
+  std::function<void()> Wake;
+  const void* RunningOwner = nullptr;
+  std::thread::id MainThreadId = std::this_thread::get_id();
+};
+
+TDispatcher& Dispatcher() {
+  static TDispatcher instance;
+  return instance;
+}
+
+// Captures the initialising thread as the main thread at program start.
+[[maybe_unused]] const bool kMainThreadCaptured = (Dispatcher(), true);
+
+void Enqueue(TSyncEntry aEntry) {
+  auto& d = Dispatcher();
+  std::function<void()> wake;
+  {
+    std::lock_guard guard(d.Lock);
+    d.Queue.push_back(std::move(aEntry));
+    wake = d.Wake;
+  }
+  d.Changed.notify_all();
+  if (wake) wake();
+}
+
+}  // namespace
+
+bool IsMainThread() { return std::this_thread::get_id() == Dispatcher().MainThreadId; }
+
+void SetMainThread() {
+  std::lock_guard guard(Dispatcher().Lock);
+  Dispatcher().MainThreadId = std::this_thread::get_id();
+}
+
+void SetWakeMainThread(std::function<void()> aWake) {
+  std::lock_guard guard(Dispatcher().Lock);
+  Dispatcher().Wake = std::move(aWake);
+}
+
+void QueueOnMain(TThreadMethod aMethod, const void* aOwner, bool aDeferOnMain) {
+  if (IsMainThread() && !aDeferOnMain) return aMethod();
+  Enqueue(TSyncEntry{std::move(aMethod), aOwner, false, nullptr, nullptr});
+}
+
+void SynchronizeOnMain(TThreadMethod aMethod) {
+  if (IsMainThread()) return aMethod();
+  auto& d = Dispatcher();
+  bool done = false;
+  std::exception_ptr error;
+  Enqueue(TSyncEntry{std::move(aMethod), nullptr, true, &done, &error});
+  {
+    std::unique_lock guard(d.Lock);
+    d.Changed.wait(guard, [&] { return done; });
+  }
+  if (error) std::rethrow_exception(error);
+}
+
+bool CheckSynchronize(int aTimeoutMs, bool aSynchronousOnly) {
+  if (!IsMainThread()) return false;
+  auto& d = Dispatcher();
+  auto eligible = [&](const TSyncEntry& e) { return e.Synchronous || !aSynchronousOnly; };
+  auto findNext = [&] {
+    for (auto it = d.Queue.begin(); it != d.Queue.end(); ++it)
+      if (eligible(*it)) return it;
+    return d.Queue.end();
+  };
+  std::unique_lock guard(d.Lock);
+  if (aTimeoutMs > 0)
+    d.Changed.wait_for(guard, std::chrono::milliseconds(aTimeoutMs),
+                       [&] { return findNext() != d.Queue.end(); });
+  bool ranAny = false;
+  for (auto it = findNext(); it != d.Queue.end(); it = findNext()) {
+    TSyncEntry entry = std::move(*it);
+    d.Queue.erase(it);
+    d.RunningOwner = entry.Owner;
+    guard.unlock();
+    ranAny = true;
+    std::exception_ptr error;
+    try {
+      entry.Method();
+    } catch (...) {
+      error = std::current_exception();
+    }
+    entry.Method = nullptr;  // release captured state before anyone is told
+    guard.lock();
+    d.RunningOwner = nullptr;
+    if (entry.Synchronous) {
+      *entry.Error = error;
+      *entry.Done = true;
+      d.Changed.notify_all();
+    } else {
+      d.Changed.notify_all();
+      if (error) {
+        guard.unlock();
+        std::rethrow_exception(error);
+      }
+    }
+  }
+  return ranAny;
+}
+
+void RemoveQueuedEvents(const void* aOwner) {
+  if (!aOwner) return;
+  auto& d = Dispatcher();
+  std::unique_lock guard(d.Lock);
+  std::erase_if(d.Queue, [&](const TSyncEntry& e) { return !e.Synchronous && e.Owner == aOwner; });
+  if (!IsMainThread()) d.Changed.wait(guard, [&] { return d.RunningOwner != aOwner; });
+}
+
+bool WaitServingMainThread(const std::function<bool()>& aDone, int aTimeoutMs) {
+  auto& d = Dispatcher();
+  const bool onMain = IsMainThread();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(aTimeoutMs);
+  for (;;) {
+    if (onMain) CheckSynchronize(0, true);
+    std::unique_lock guard(d.Lock);
+    auto ready = [&] {
+      if (aDone()) return true;
+      if (!onMain) return false;
+      for (const auto& e : d.Queue)
+        if (e.Synchronous) return true;
+      return false;
+    };
+    if (aTimeoutMs < 0) {
+      d.Changed.wait(guard, ready);
+    } else if (!d.Changed.wait_until(guard, deadline, ready)) {
+      return aDone();
+    }
+    if (aDone()) return true;
+  }
+}
+
+void SignalMainThread() {
+  auto& d = Dispatcher();
+  { std::lock_guard guard(d.Lock); }
+  d.Changed.notify_all();
+}

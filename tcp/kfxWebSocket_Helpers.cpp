@@ -1,0 +1,7 @@
+#include "tcp/kfxWebSocket_Helpers.h"
+
+void QueueOnMainThread(TThreadMethod aMethod, const void* aOwner) {
+  QueueOnMain(std::move(aMethod), aOwner);
+}
+
+void SynchronizeOnMainThread(TThreadMethod aMethod) { SynchronizeOnMain(std::move(aMethod)); }

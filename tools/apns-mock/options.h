@@ -1,0 +1,50 @@
+// Command line of apns-mock.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace apns_mock {
+
+// A bad command line; the message says what is wrong.
+class UsageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+struct Options {
+  std::string host = "127.0.0.1";
+  uint16_t port = 2197;
+  std::string cert_file;
+  std::string key_file;
+  std::string client_ca_file;  // empty: no client certificate is requested
+
+  std::string auth_key_file;  // EC public key (or private key) that signs bearer tokens
+  std::string key_id;
+  std::string team_id;
+
+  // Device tokens (lower-case hex) answered 410 Unregistered, with the
+  // timestamp (ms since the epoch) to report.
+  std::unordered_map<std::string, int64_t> unregistered;
+
+  uint32_t delay_ms = 0;
+  uint32_t goaway_after = 0;  // 0: never
+  uint32_t close_after = 0;   // 0: never
+  uint32_t max_concurrent_streams = 1000;
+  bool limit_streams_before_auth = true;
+
+  std::string log_file;  // empty: no log; "-": standard output
+  bool help = false;
+};
+
+// Parses argv; throws UsageError. Checks the shape of the values only, files
+// are opened later by whoever uses them.
+Options ParseOptions(int argc, char** argv);
+
+const char* UsageText();
+
+}  // namespace apns_mock
