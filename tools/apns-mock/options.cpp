@@ -59,8 +59,7 @@ uint32_t ParseNumber(std::string_view option, std::string_view text, uint32_t ma
 
 bool IsHex(std::string_view text) {
   for (char c : text) {
-    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F')))
-      return false;
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'))) return false;
   }
   return true;
 }
@@ -75,7 +74,9 @@ std::string Lower(std::string_view text) {
 
 }  // namespace
 
-const char* UsageText() { return kUsage; }
+const char* UsageText() {
+  return kUsage;
+}
 
 Options ParseOptions(int argc, char** argv) {
   Options options;
@@ -111,7 +112,8 @@ Options ParseOptions(int argc, char** argv) {
       const size_t colon = text.find(':');
       const std::string_view token = text.substr(0, colon);
       if (token.empty() || !IsHex(token))
-        throw UsageError("--unregistered: \"" + std::string(token) + "\" is not a hex device token");
+        throw UsageError("--unregistered: \"" + std::string(token) +
+                         "\" is not a hex device token");
       int64_t timestamp = start_ms;
       if (colon != std::string_view::npos) {
         const std::string_view ms = text.substr(colon + 1);
@@ -140,8 +142,8 @@ Options ParseOptions(int argc, char** argv) {
   if (options.help) return options;
   if (options.cert_file.empty() || options.key_file.empty())
     throw UsageError("--cert and --key are required");
-  const int token_parts = !options.auth_key_file.empty() + !options.key_id.empty() +
-                          !options.team_id.empty();
+  const int token_parts =
+      !options.auth_key_file.empty() + !options.key_id.empty() + !options.team_id.empty();
   if (token_parts != 0 && token_parts != 3)
     throw UsageError("--auth-key, --key-id and --team-id go together");
   return options;

@@ -4,8 +4,8 @@
 
 #include <nghttp2/nghttp2.h>
 #include <openssl/bn.h>
-#include <openssl/ec.h>
 #include <openssl/crypto.h>
+#include <openssl/ec.h>
 #include <openssl/evp.h>
 #include <openssl/ssl.h>
 #include <unistd.h>
@@ -23,7 +23,9 @@ struct FreeWith {
   }
 };
 
-inline void FreeOpenSslMemory(unsigned char* p) { OPENSSL_free(p); }
+inline void FreeOpenSslMemory(unsigned char* p) {
+  OPENSSL_free(p);
+}
 
 using SslCtxPtr = std::unique_ptr<SSL_CTX, FreeWith<SSL_CTX_free>>;
 using SslPtr = std::unique_ptr<SSL, FreeWith<SSL_free>>;

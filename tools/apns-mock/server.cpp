@@ -100,9 +100,12 @@ enum class AuthKind { kNone, kCertificate, kToken };
 
 std::string_view AuthName(AuthKind kind) {
   switch (kind) {
-    case AuthKind::kCertificate: return "certificate";
-    case AuthKind::kToken: return "token";
-    case AuthKind::kNone: break;
+    case AuthKind::kCertificate:
+      return "certificate";
+    case AuthKind::kToken:
+      return "token";
+    case AuthKind::kNone:
+      break;
   }
   return "none";
 }
@@ -172,7 +175,10 @@ struct Server::Connection {
 
 Server::Server(const Options& options, SslCtxPtr tls, TokenVerifier verifier,
                std::unique_ptr<RequestLog> log)
-    : options_(options), tls_(std::move(tls)), verifier_(std::move(verifier)), log_(std::move(log)) {
+    : options_(options),
+      tls_(std::move(tls)),
+      verifier_(std::move(verifier)),
+      log_(std::move(log)) {
   std::array<uint64_t, 2> seed{};
   if (RAND_bytes(reinterpret_cast<unsigned char*>(seed.data()), sizeof seed) != 1)
     throw std::runtime_error("no random numbers for apns-id values");
@@ -241,8 +247,8 @@ void Server::Run(int signal_fd) {
     int timeout = -1;
     if (stopping_) timeout = 10;
     if (!delayed_.empty()) {
-      const auto wait = std::chrono::ceil<std::chrono::milliseconds>(delayed_.front().due -
-                                                                     Clock::now());
+      const auto wait =
+          std::chrono::ceil<std::chrono::milliseconds>(delayed_.front().due - Clock::now());
       const int ms = static_cast<int>(std::max<int64_t>(0, wait.count()));
       timeout = timeout < 0 ? ms : std::min(timeout, ms);
     }
@@ -501,7 +507,8 @@ void Server::OnRequestComplete(Connection& c, Stream& s) {
   if (options_.delay_ms == 0) {
     Respond(c, s);
   } else {
-    delayed_.push_back({Clock::now() + std::chrono::milliseconds(options_.delay_ms), c.number, s.id});
+    delayed_.push_back(
+        {Clock::now() + std::chrono::milliseconds(options_.delay_ms), c.number, s.id});
   }
 }
 
@@ -526,9 +533,12 @@ Server::Answer Server::Decide(Connection& c, Stream& s) {
     const TokenFacts& facts = known ? c.token_facts : verifier_.Examine(token);
     if (log_) s.token_hash = facts.hash;
     switch (TokenVerifier::Judge(facts, UnixSeconds())) {
-      case TokenVerdict::kInvalid: return refuse(403, "InvalidProviderToken");
-      case TokenVerdict::kExpired: return refuse(403, "ExpiredProviderToken");
-      case TokenVerdict::kValid: break;
+      case TokenVerdict::kInvalid:
+        return refuse(403, "InvalidProviderToken");
+      case TokenVerdict::kExpired:
+        return refuse(403, "ExpiredProviderToken");
+      case TokenVerdict::kValid:
+        break;
     }
     if (!known) {
       const auto now = Clock::now();
@@ -580,8 +590,7 @@ void Server::Respond(Connection& c, Stream& s) {
   std::snprintf(status, sizeof status, "%03d", a.status);
   const nghttp2_nv headers[] = {
       Header(":status", std::string_view(status, 3), NGHTTP2_NV_FLAG_NONE),
-      // A fresh value per response: keep it out of the HPACK dynamic table.
-      Header("apns-id", s.response_id, NGHTTP2_NV_FLAG_NO_INDEX),
+      Header("apns-id", s.response_id, NGHTTP2_NV_FLAG_NONE),
       Header("content-type", "application/json", NGHTTP2_NV_FLAG_NONE),
   };
   nghttp2_data_provider body{};
@@ -685,8 +694,8 @@ int Server::OnHeader(nghttp2_session*, const nghttp2_frame* frame, const uint8_t
   return 0;
 }
 
-int Server::OnDataChunk(nghttp2_session*, uint8_t, int32_t stream_id, const uint8_t*,
-                        size_t length, void* user) {
+int Server::OnDataChunk(nghttp2_session*, uint8_t, int32_t stream_id, const uint8_t*, size_t length,
+                        void* user) {
   auto& c = *static_cast<Connection*>(user);
   if (const auto it = c.streams.find(stream_id); it != c.streams.end())
     it->second.body_length += length;
@@ -722,8 +731,8 @@ int Server::OnStreamClose(nghttp2_session* session, int32_t stream_id, uint32_t,
   return 0;
 }
 
-ssize_t Server::ReadBody(nghttp2_session*, int32_t, uint8_t* buffer, size_t length,
-                         uint32_t* flags, nghttp2_data_source* source, void*) {
+ssize_t Server::ReadBody(nghttp2_session*, int32_t, uint8_t* buffer, size_t length, uint32_t* flags,
+                         nghttp2_data_source* source, void*) {
   auto& s = *static_cast<Stream*>(source->ptr);
   const size_t n = std::min(length, s.body.size() - s.body_sent);
   std::memcpy(buffer, s.body.data() + s.body_sent, n);

@@ -47,8 +47,8 @@ SslCtxPtr MakeServerTlsContext(const std::string& cert_file, const std::string& 
   if (!ctx) Fail("cannot create a TLS context");
   SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION);
   SSL_CTX_set_max_proto_version(ctx.get(), TLS1_3_VERSION);
-  SSL_CTX_set_options(ctx.get(), SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION |
-                                     SSL_OP_CIPHER_SERVER_PREFERENCE);
+  SSL_CTX_set_options(
+      ctx.get(), SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION | SSL_OP_CIPHER_SERVER_PREFERENCE);
   // HTTP/2 forbids the TLS 1.2 suites without forward secrecy or AEAD.
   if (SSL_CTX_set_cipher_list(ctx.get(), "ECDHE+AESGCM:ECDHE+CHACHA20") != 1)
     Fail("cannot set the TLS 1.2 cipher list");

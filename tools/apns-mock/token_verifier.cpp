@@ -143,8 +143,7 @@ bool TokenVerifier::SignatureMatches(std::string_view signed_part,
   const std::unique_ptr<unsigned char, FreeWith<FreeOpenSslMemory>> der_owner(der);
 
   EvpMdCtxPtr ctx(EVP_MD_CTX_new());
-  return ctx &&
-         EVP_DigestVerifyInit(ctx.get(), nullptr, EVP_sha256(), nullptr, key_.get()) == 1 &&
+  return ctx && EVP_DigestVerifyInit(ctx.get(), nullptr, EVP_sha256(), nullptr, key_.get()) == 1 &&
          EVP_DigestVerify(ctx.get(), der, static_cast<size_t>(der_length),
                           reinterpret_cast<const unsigned char*>(signed_part.data()),
                           signed_part.size()) == 1;
