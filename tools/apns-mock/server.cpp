@@ -38,6 +38,7 @@ constexpr size_t kMinDeviceTokenDigits = 64;
 constexpr size_t kMaxDeviceTokenDigits = 200;
 constexpr auto kTokenUpdateInterval = std::chrono::minutes(20);
 constexpr auto kStopGrace = std::chrono::seconds(1);
+constexpr auto kLingerTime = std::chrono::seconds(1);
 constexpr uint32_t kHeaderTableSize = 4096;
 constexpr uint32_t kInitialWindowSize = 65535;
 constexpr uint32_t kMaxFrameSize = 16384;
@@ -169,6 +170,8 @@ struct Server::Connection {
   int32_t goaway_last_stream = -1;  // >= 0 once a GOAWAY was submitted
   bool abort = false;               // close without GOAWAY and close_notify
   bool broken = false;              // peer gone or protocol failure: close now
+  bool refused = false;             // handshake failed; the alert is on its way
+  bool lingering = false;           // write side shut, reading until the peer closes
 
   size_t Pending() const { return out.size() - out_offset; }
 };
@@ -246,9 +249,10 @@ void Server::Run(int signal_fd) {
   while (!stopping_ || (!connections_.empty() && Clock::now() < stop_deadline_)) {
     int timeout = -1;
     if (stopping_) timeout = 10;
-    if (!delayed_.empty()) {
+    for (const auto* queue : {&delayed_, &lingering_}) {
+      if (queue->empty()) continue;
       const auto wait =
-          std::chrono::ceil<std::chrono::milliseconds>(delayed_.front().due - Clock::now());
+          std::chrono::ceil<std::chrono::milliseconds>(queue->front().due - Clock::now());
       const int ms = static_cast<int>(std::max<int64_t>(0, wait.count()));
       timeout = timeout < 0 ? ms : std::min(timeout, ms);
     }
@@ -269,6 +273,10 @@ void Server::Run(int signal_fd) {
       }
     }
     RunDueAnswers();
+    while (!lingering_.empty() && lingering_.front().due <= Clock::now()) {
+      Close(lingering_.front().connection);
+      lingering_.pop_front();
+    }
     if (log_) log_->Flush();
   }
   connections_.clear();
@@ -320,8 +328,16 @@ void Server::BeginStop() {
 // Moves a connection forward after an event (or none: events 0 only sends).
 // Closes it when it is done or broken.
 void Server::Serve(Connection& c, uint32_t events) {
+  if (c.lingering) {
+    Discard(c);
+    return;
+  }
   if (!c.established) {
     Handshake(c);
+    if (c.refused) {
+      Linger(c);
+      return;
+    }
   } else if (events & (EPOLLIN | EPOLLERR | EPOLLHUP)) {
     Read(c);
   }
@@ -343,7 +359,7 @@ void Server::Handshake(Connection& c) {
     } else if (error == SSL_ERROR_WANT_WRITE) {
       c.interest = EPOLLIN | EPOLLOUT;
     } else {
-      c.broken = true;  // failed handshake, refused certificate or a port probe
+      c.refused = true;  // failed handshake, refused certificate or a port probe
     }
     ERR_clear_error();
     return;
@@ -352,7 +368,7 @@ void Server::Handshake(Connection& c) {
   unsigned int protocol_length = 0;
   SSL_get0_alpn_selected(c.ssl.get(), &protocol, &protocol_length);
   if (protocol_length != 2 || std::memcmp(protocol, "h2", 2) != 0) {
-    c.broken = true;  // a client without ALPN; one offering only others got an alert
+    c.refused = true;  // a client without ALPN; one offering only others got an alert
     return;
   }
   c.client_certificate = SSL_get0_peer_certificate(c.ssl.get()) != nullptr &&
@@ -407,6 +423,8 @@ void Server::Read(Connection& c) {
 // Moves what libnghttp2 has to send into the TLS connection, as far as the
 // socket takes it.
 void Server::Send(Connection& c) {
+  // A client that has its answer finds the request's log line written.
+  if (log_) log_->Flush();
   while (!c.broken) {
     while (c.Pending() < kWriteChunk) {
       const uint8_t* data = nullptr;
@@ -439,6 +457,33 @@ void Server::Send(Connection& c) {
   }
 }
 
+// Closing at once would make the kernel answer the client's next bytes (its
+// HTTP/2 preface, sent right after the handshake) with a reset, which can
+// destroy our alert before the client reads it. So the write side is shut
+// and input is thrown away until the client closes, for a second at most.
+void Server::Linger(Connection& c) {
+  c.lingering = true;
+  ::shutdown(c.fd.get(), SHUT_WR);
+  lingering_.push_back({Clock::now() + kLingerTime, c.number, 0});
+  c.interest = EPOLLIN;
+  epoll_event event{};
+  event.events = EPOLLIN;
+  event.data.u64 = c.number;
+  epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, c.fd.get(), &event);
+  Discard(c);
+}
+
+void Server::Discard(Connection& c) {
+  static std::array<char, kReadChunk> ignored;
+  for (;;) {
+    const ssize_t n = ::recv(c.fd.get(), ignored.data(), ignored.size(), 0);
+    if (n > 0) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    Close(c.number);  // end of stream or an error
+    return;
+  }
+}
+
 void Server::UpdateInterest(Connection& c) {
   uint32_t interest = c.interest;
   if (c.established) {
@@ -467,7 +512,7 @@ void Server::Close(uint64_t number) {
   if (it == connections_.end()) return;
   Connection& c = *it->second;
   // An aborted connection just ends: no GOAWAY, no close_notify.
-  if (!c.abort && c.established && !c.broken) {
+  if (!c.abort && c.established && !c.broken && !c.lingering) {
     SSL_shutdown(c.ssl.get());  // close_notify, best effort
   }
   ERR_clear_error();
@@ -575,7 +620,7 @@ Server::Answer Server::Decide(Connection& c, Stream& s) {
 void Server::Respond(Connection& c, Stream& s) {
   s.answered = true;
   ++c.requests_answered;
-  s.response_id = s.has_apns_id ? s.apns_id : NewApnsId();
+  s.response_id = s.has_apns_id && IsUuid(s.apns_id) ? s.apns_id : NewApnsId();
   const Answer& a = s.answer;
   if (a.status != 200) {
     s.body = "{\"reason\":";

@@ -53,6 +53,8 @@ class Server {
   void StartSession(Connection& c);
   void Read(Connection& c);
   void Send(Connection& c);
+  void Linger(Connection& c);
+  void Discard(Connection& c);
   void UpdateInterest(Connection& c);
   bool Finished(const Connection& c) const;
   void Close(uint64_t number);
@@ -86,7 +88,9 @@ class Server {
   UniqueFd epoll_;
   std::unordered_map<uint64_t, std::unique_ptr<Connection>> connections_;
   uint64_t connection_count_ = 0;
-  std::deque<Delayed> delayed_;  // in order of due time: the delay is the same for all
+  // Both in order of due time: the delay is the same for all.
+  std::deque<Delayed> delayed_;
+  std::deque<Delayed> lingering_;  // refused connections to close at the latest then
   std::mt19937_64 random_;
   bool stopping_ = false;
   Clock::time_point stop_deadline_;

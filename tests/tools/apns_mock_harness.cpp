@@ -1,0 +1,281 @@
+#include "tests/tools/apns_mock_harness.h"
+
+#include <fcntl.h>
+#include <openssl/bio.h>
+#include <openssl/ec.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+namespace apns_test {
+namespace {
+
+constexpr auto kPollStep = 5ms;
+constexpr auto kStartTimeout = 10s;
+
+template <auto FreeFn>
+struct FreeWith {
+  template <class T>
+  void operator()(T* p) const {
+    FreeFn(p);
+  }
+};
+
+int DecodeStatus(int status) {
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return -1;
+}
+
+std::string Base64Url(const unsigned char* data, size_t length) {
+  static constexpr char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+  std::string out;
+  uint32_t bits = 0;
+  int bit_count = 0;
+  for (size_t i = 0; i < length; ++i) {
+    bits = (bits << 8) | data[i];
+    bit_count += 8;
+    while (bit_count >= 6) {
+      bit_count -= 6;
+      out += kAlphabet[(bits >> bit_count) & 0x3F];
+    }
+  }
+  if (bit_count > 0) out += kAlphabet[(bits << (6 - bit_count)) & 0x3F];
+  return out;
+}
+
+std::string Base64Url(std::string_view text) {
+  return Base64Url(reinterpret_cast<const unsigned char*>(text.data()), text.size());
+}
+
+}  // namespace
+
+std::string FixturePath(std::string_view name) {
+  return std::string(APNS_BINARY_DIR) + "/fixtures/" + std::string(name);
+}
+
+std::string ApnsMockPath() {
+  return APNS_MOCK_PATH;
+}
+
+TempDir::TempDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "apns-test.XXXXXX").string();
+  if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void WriteFile(const std::string& path, std::string_view content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(content.data(), static_cast<std::streamsize>(content.size()));
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::string& out_file,
+                           const std::string& err_file) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
+  posix_spawn_file_actions_addopen(&actions, 2, err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
+  std::vector<char*> args;
+  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  const int error = posix_spawnp(&pid_, args[0], &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (error != 0) throw std::runtime_error("cannot start " + argv[0]);
+}
+
+ChildProcess::~ChildProcess() {
+  if (!status_) {
+    kill(pid_, SIGKILL);
+    Wait(5s);
+  }
+}
+
+std::optional<int> ChildProcess::Wait(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!status_) {
+    int status = 0;
+    const pid_t done = waitpid(pid_, &status, WNOHANG);
+    if (done == pid_) {
+      status_ = DecodeStatus(status);
+    } else if (done < 0) {
+      status_ = -1;
+    } else if (std::chrono::steady_clock::now() >= deadline) {
+      return std::nullopt;
+    } else {
+      std::this_thread::sleep_for(kPollStep);
+    }
+  }
+  return status_;
+}
+
+int ChildProcess::Stop(std::chrono::milliseconds timeout) {
+  if (status_) return *status_;
+  kill(pid_, SIGTERM);
+  if (const auto code = Wait(timeout)) return *code;
+  kill(pid_, SIGKILL);
+  return Wait(5s).value_or(-1);
+}
+
+CommandResult RunCommand(const std::vector<std::string>& argv, std::chrono::milliseconds timeout) {
+  TempDir dir;
+  CommandResult result;
+  {
+    ChildProcess child(argv, dir.File("out"), dir.File("err"));
+    const auto code = child.Wait(timeout);
+    result.exit_code = code ? *code : (child.Stop(0ms), -1);
+  }
+  result.out = ReadFile(dir.File("out"));
+  result.err = ReadFile(dir.File("err"));
+  return result;
+}
+
+std::string MakeProviderToken(const TokenSpec& spec) {
+  const int64_t iat = std::chrono::duration_cast<std::chrono::seconds>(
+                          std::chrono::system_clock::now().time_since_epoch())
+                          .count() +
+                      spec.iat_offset_seconds;
+  const std::string signed_part =
+      Base64Url("{\"alg\":\"ES256\",\"kid\":\"" + spec.kid + "\"}") + "." +
+      Base64Url("{\"iss\":\"" + spec.iss + "\",\"iat\":" + std::to_string(iat) + "}");
+
+  const std::string key_file = FixturePath("AuthKey_TEST123456.p8");
+  std::unique_ptr<BIO, FreeWith<BIO_free>> bio(BIO_new_file(key_file.c_str(), "r"));
+  std::unique_ptr<EVP_PKEY, FreeWith<EVP_PKEY_free>> key(
+      bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+  if (!key) throw std::runtime_error("cannot read " + key_file);
+
+  std::unique_ptr<EVP_MD_CTX, FreeWith<EVP_MD_CTX_free>> ctx(EVP_MD_CTX_new());
+  size_t der_length = 0;
+  if (!ctx || EVP_DigestSignInit(ctx.get(), nullptr, EVP_sha256(), nullptr, key.get()) != 1 ||
+      EVP_DigestSign(ctx.get(), nullptr, &der_length,
+                     reinterpret_cast<const unsigned char*>(signed_part.data()),
+                     signed_part.size()) != 1)
+    throw std::runtime_error("cannot sign a token");
+  std::vector<unsigned char> der(der_length);
+  if (EVP_DigestSign(ctx.get(), der.data(), &der_length,
+                     reinterpret_cast<const unsigned char*>(signed_part.data()),
+                     signed_part.size()) != 1)
+    throw std::runtime_error("cannot sign a token");
+
+  // DER ECDSA-Sig-Value to the r||s form of JWS.
+  const unsigned char* p = der.data();
+  std::unique_ptr<ECDSA_SIG, FreeWith<ECDSA_SIG_free>> sig(
+      d2i_ECDSA_SIG(nullptr, &p, static_cast<long>(der_length)));
+  if (!sig) throw std::runtime_error("bad DER signature");
+  unsigned char rs[64];
+  BN_bn2binpad(ECDSA_SIG_get0_r(sig.get()), rs, 32);
+  BN_bn2binpad(ECDSA_SIG_get0_s(sig.get()), rs + 32, 32);
+  if (spec.break_signature) rs[10] ^= 0x01;
+  return signed_part + "." + Base64Url(rs, sizeof rs);
+}
+
+ApnsMock::ApnsMock(std::vector<std::string> options) {
+  std::vector<std::string> argv = {ApnsMockPath(),
+                                   "--cert",
+                                   FixturePath("server.crt"),
+                                   "--key",
+                                   FixturePath("server.key"),
+                                   "--port",
+                                   "0",
+                                   "--log",
+                                   dir_.File("requests.log")};
+  argv.insert(argv.end(), options.begin(), options.end());
+  process_.emplace(argv, dir_.File("stdout"), dir_.File("stderr"));
+
+  // Ready when the port is printed: it listens before printing.
+  const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
+  for (;;) {
+    const std::string out = ReadFile(dir_.File("stdout"));
+    if (const size_t end = out.find('\n'); end != std::string::npos) {
+      port_ = static_cast<uint16_t>(std::stoul(out.substr(0, end)));
+      return;
+    }
+    if (process_->Wait(0ms) || std::chrono::steady_clock::now() >= deadline)
+      throw std::runtime_error("apns-mock did not start: " + Stderr());
+    std::this_thread::sleep_for(kPollStep);
+  }
+}
+
+std::vector<std::string> ApnsMock::BothAuthModes() {
+  return {
+      "--client-ca", FixturePath("ca.crt"), "--auth-key", FixturePath("AuthKey_TEST123456.pub.pem"),
+      "--key-id",    std::string(kKeyId),   "--team-id",  std::string(kTeamId)};
+}
+
+std::string ApnsMock::DeviceUrl(std::string_view device_token) const {
+  return "https://127.0.0.1:" + std::to_string(port_) + "/3/device/" + std::string(device_token);
+}
+
+std::vector<std::string> ApnsMock::LogLines() const {
+  std::vector<std::string> lines;
+  std::istringstream in(ReadFile(dir_.File("requests.log")));
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+std::string JsonMember(std::string_view line, std::string_view name) {
+  const std::string key = "\"" + std::string(name) + "\":";
+  size_t pos = 0;
+  for (;;) {
+    pos = line.find(key, pos);
+    if (pos == std::string_view::npos) return {};
+    // Inside a JSON string every quote is escaped, so an unescaped key after
+    // '{' or ',' is a member of some object; the log nests no objects.
+    if (pos > 0 && (line[pos - 1] == '{' || line[pos - 1] == ',')) break;
+    pos += key.size();
+  }
+  const size_t start = pos + key.size();
+  int depth = 0;
+  bool in_string = false;
+  for (size_t i = start; i < line.size(); ++i) {
+    const char c = line[i];
+    if (in_string) {
+      if (c == '\\') {
+        ++i;
+      } else if (c == '"') {
+        in_string = false;
+      }
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '[' || c == '{') {
+      ++depth;
+    } else if (c == ']' || c == '}') {
+      if (depth == 0) return std::string(line.substr(start, i - start));
+      --depth;
+    } else if (c == ',' && depth == 0) {
+      return std::string(line.substr(start, i - start));
+    }
+  }
+  return {};
+}
+
+}  // namespace apns_test

@@ -1,0 +1,118 @@
+// Helpers for tests that talk to apns-mock and other real peers: child
+// processes started and stopped by PID, bounded waits, provider tokens made
+// with OpenSSL, paths of the generated fixtures.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace apns_test {
+
+using namespace std::chrono_literals;
+
+inline constexpr std::string_view kKeyId = "TEST123456";
+inline constexpr std::string_view kTeamId = "TEAM123456";
+
+// A file made by tests/fixtures/make-fixtures.sh, e.g. "ca.crt".
+std::string FixturePath(std::string_view name);
+
+// The apns-mock program of this build.
+std::string ApnsMockPath();
+
+// A fresh folder under the system's temp folder, removed with its contents.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+  std::string File(std::string_view name) const { return (path_ / name).string(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, std::string_view content);
+
+// A direct child process (argv[0] searched in PATH) with standard input from
+// /dev/null and its output in files. Killed and reaped on destruction if it
+// still runs.
+class ChildProcess {
+ public:
+  ChildProcess(const std::vector<std::string>& argv, const std::string& out_file,
+               const std::string& err_file);
+  ~ChildProcess();
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  pid_t pid() const { return pid_; }
+  // The exit code (128 + signal number when killed), or nullopt while it
+  // still runs after timeout.
+  std::optional<int> Wait(std::chrono::milliseconds timeout);
+  // SIGTERM, wait up to timeout, then SIGKILL. Returns the exit code.
+  int Stop(std::chrono::milliseconds timeout = 3s);
+
+ private:
+  pid_t pid_ = -1;
+  std::optional<int> status_;
+};
+
+struct CommandResult {
+  int exit_code = -1;  // 128 + signal number when killed, -1 when it timed out
+  std::string out;
+  std::string err;
+};
+
+// Runs a command to its end; it is killed after timeout.
+CommandResult RunCommand(const std::vector<std::string>& argv,
+                         std::chrono::milliseconds timeout = 20s);
+
+struct TokenSpec {
+  std::string kid{kKeyId};
+  std::string iss{kTeamId};
+  int64_t iat_offset_seconds = 0;  // added to the current time
+  bool break_signature = false;
+};
+
+// An ES256 provider token signed with the fixture key AuthKey_TEST123456.p8.
+std::string MakeProviderToken(const TokenSpec& spec = {});
+
+// apns-mock started on a free loopback port with the fixture server
+// certificate, a request log in its own temp folder and the given options.
+class ApnsMock {
+ public:
+  explicit ApnsMock(std::vector<std::string> options);
+
+  // Options for both kinds of authentication: client certificates from the
+  // test CA and tokens from the fixture key (kKeyId, kTeamId).
+  static std::vector<std::string> BothAuthModes();
+
+  uint16_t port() const { return port_; }
+  pid_t pid() const { return process_->pid(); }
+  // https://127.0.0.1:PORT/3/device/<device_token>
+  std::string DeviceUrl(std::string_view device_token) const;
+  std::vector<std::string> LogLines() const;
+  std::string Stderr() const { return ReadFile(dir_.File("stderr")); }
+  // SIGTERM; returns the exit code.
+  int Stop() { return process_->Stop(); }
+
+ private:
+  TempDir dir_;
+  std::optional<ChildProcess> process_;
+  uint16_t port_ = 0;
+};
+
+// The raw JSON text of a top-level member of a one-line JSON object, e.g.
+// JsonMember(line, "status") == "200", JsonMember(line, "reason") == "\"\"".
+std::string JsonMember(std::string_view line, std::string_view name);
+
+}  // namespace apns_test
