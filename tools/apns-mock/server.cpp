@@ -27,9 +27,6 @@ constexpr uint64_t kListenerKey = UINT64_MAX;
 constexpr uint64_t kSignalKey = UINT64_MAX - 1;
 constexpr size_t kReadChunk = 64 * 1024;
 constexpr size_t kWriteChunk = 64 * 1024;
-// Reading stops while this much output waits for the socket, so a client that
-// does not read cannot make us buffer without bound.
-constexpr size_t kWriteHighWater = 1024 * 1024;
 constexpr size_t kMaxPayload = 4096;
 constexpr size_t kMaxHeaderList = 8000;
 constexpr size_t kHeaderEntryOverhead = 32;  // per RFC 9113, section 6.5.2
@@ -400,7 +397,9 @@ void Server::StartSession(Connection& c) {
 
 void Server::Read(Connection& c) {
   static std::array<uint8_t, kReadChunk> buffer;
-  while (!c.broken && !c.abort && c.Pending() < kWriteHighWater) {
+  // While the socket takes no more output, requests are left unread: a
+  // client that does not read its answers cannot make us buffer without bound.
+  while (!c.broken && !c.abort && c.Pending() == 0) {
     ERR_clear_error();
     const int n = SSL_read(c.ssl.get(), buffer.data(), buffer.size());
     if (n <= 0) {
@@ -485,19 +484,16 @@ void Server::Discard(Connection& c) {
 }
 
 void Server::UpdateInterest(Connection& c) {
-  uint32_t interest = c.interest;
-  if (c.established) {
-    interest = 0;
-    if (c.Pending() < kWriteHighWater) interest |= EPOLLIN;
-    if (c.Pending() > 0) interest |= EPOLLOUT;
-  }
+  // Established: read, or wait until the socket takes output again.
+  // Handshaking: whatever OpenSSL asked for.
+  const uint32_t interest = !c.established ? c.interest : c.Pending() > 0 ? EPOLLOUT : EPOLLIN;
   if (interest == c.interest && c.established) return;
   c.interest = interest;
   epoll_event event{};
   event.events = interest;
   event.data.u64 = c.number;
   epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, c.fd.get(), &event);
-  // Reading was held back while output piled up: OpenSSL may hold records
+  // Reading was held back while output waited: OpenSSL may hold records
   // that epoll does not see, so read them now.
   if ((interest & EPOLLIN) && c.established && SSL_pending(c.ssl.get()) > 0) Serve(c, EPOLLIN);
 }
