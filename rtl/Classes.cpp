@@ -188,6 +188,8 @@ void TComponent::GetPublishedProperties(TPublishedProperties& aList) {
                                 [this](const std::string& v) { SetName(v); }));
 }
 
+std::any TComponent::MethodAddress(const std::string&) { return {}; }
+
 // --- stored descriptions ---
 
 namespace {

@@ -7,6 +7,7 @@
 // other is destroyed.
 #pragma once
 
+#include <any>
 #include <functional>
 #include <string>
 #include <vector>
@@ -99,6 +100,11 @@ class TComponent : public TPersistent {
 
   void GetPublishedProperties(TPublishedProperties& aList) override;
 
+  // The event handler offered under aName to "OnX = aName" lines of stored
+  // descriptions: a std::function of the event's type wrapped in std::any,
+  // empty when there is none. A root component overrides it for its handlers.
+  virtual std::any MethodAddress(const std::string& aName);
+
  protected:
   virtual void Notification(TComponent* AComponent, TOperation Operation);
   virtual void Loaded();
@@ -115,6 +121,34 @@ class TComponent : public TPersistent {
   std::vector<TComponent*> FComponents;     // owned
   std::vector<TComponent*> FFreeNotifies;   // not owned, mutual
 };
+
+// The handler that aComponent's owners offer under aName (nearest owner
+// first), as an event of type TEvent. EConvertError when no owner offers a
+// handler of that name and type.
+template <class TEvent>
+TEvent FindEventHandler(TComponent* aComponent, const std::string& aName) {
+  for (TComponent* owner = aComponent->Owner(); owner; owner = owner->Owner()) {
+    std::any handler = owner->MethodAddress(aName);
+    if (!handler.has_value()) continue;
+    if (const TEvent* event = std::any_cast<TEvent>(&handler)) return *event;
+    throw EConvertError("Method '" + aName + "' does not match the event");
+  }
+  throw EConvertError("Method '" + aName + "' not found");
+}
+
+// An event published by handler name: a stored value binds aEvent to the
+// handler of that name (FindEventHandler); an empty value clears it. The name
+// is not kept, so the property can be written but not read.
+template <class TEvent>
+TPublishedProperty PublishEvent(std::string aName, TComponent* aComponent, TEvent& aEvent) {
+  return TPublishedProperty{std::move(aName), nullptr,
+                            [aComponent, &aEvent](const std::string& aHandler) {
+                              aEvent = aHandler.empty()
+                                           ? TEvent()
+                                           : FindEventHandler<TEvent>(aComponent, aHandler);
+                            },
+                            nullptr};
+}
 
 // Reads a stored description into a component tree. Each non-empty line not
 // starting with "//" is "Path = Value", where Path is "Property.Sub" of aRoot,

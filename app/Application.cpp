@@ -1,0 +1,71 @@
+#include "app/Application.h"
+
+#include <QMessageBox>
+#include <QMetaObject>
+#include <cstdio>
+
+#include "rtl/MainThread.h"
+#include "rtl/System.h"
+
+namespace {
+
+void DrainMainThreadQueue() {
+  RunEventHandler([] { CheckSynchronize(); });
+}
+
+// Called on any thread: posts one drain to the GUI thread per queued call.
+void WakeMainThread() {
+  if (QCoreApplication* app = QCoreApplication::instance())
+    QMetaObject::invokeMethod(app, &DrainMainThreadQueue, Qt::QueuedConnection);
+}
+
+}  // namespace
+
+TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {
+  SetMainThread();
+  SetWakeMainThread(&WakeMainThread);
+}
+
+TApplication::~TApplication() {
+  SetWakeMainThread(nullptr);
+}
+
+bool TApplication::notify(QObject* aReceiver, QEvent* aEvent) {
+  try {
+    return QApplication::notify(aReceiver, aEvent);
+  } catch (...) {
+    HandleException(std::current_exception());
+    return false;
+  }
+}
+
+void TApplication::HandleException(const std::exception_ptr& aException) {
+  const std::string message = ExceptionMessage(aException);
+  try {
+    if (FReporter)
+      FReporter(message);
+    else
+      ShowMessage(message);
+  } catch (...) {
+    std::fprintf(stderr, "%s\n", message.c_str());
+  }
+}
+
+void TApplication::SetExceptionReporter(TExceptionReporter aReporter) {
+  FReporter = std::move(aReporter);
+}
+
+void TApplication::ShowMessage(const std::string& aMessage) {
+  QMessageBox::critical(activeWindow(), applicationDisplayName(), QString::fromStdString(aMessage));
+}
+
+void RunEventHandler(const std::function<void()>& aHandler) {
+  try {
+    aHandler();
+  } catch (...) {
+    if (auto* app = dynamic_cast<TApplication*>(QCoreApplication::instance()))
+      app->HandleException(std::current_exception());
+    else
+      std::fprintf(stderr, "%s\n", ExceptionMessage(std::current_exception()).c_str());
+  }
+}

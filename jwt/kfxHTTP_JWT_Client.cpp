@@ -1,0 +1,173 @@
+#include "jwt/kfxHTTP_JWT_Client.h"
+
+#include <climits>
+
+#include "rtl/DateTime.h"
+#include "tcp/kfxBase_Helpers.h"
+
+// --- signing options ---
+
+void TkfxHTTP_JWT_Client_HS_Options::Assign(const TPersistent* Source) {
+  const auto* other = dynamic_cast<const TkfxHTTP_JWT_Client_HS_Options*>(Source);
+  if (!other) return TPersistent::Assign(Source);
+  FSecret = other->FSecret;
+}
+
+void TkfxHTTP_JWT_Client_HS_Options::GetPublishedProperties(TPublishedProperties& aList) {
+  aList.push_back(PublishString(
+      "Secret", [this] { return FSecret; }, [this](const std::string& v) { FSecret = v; }));
+}
+
+void TkfxHTTP_JWT_Client_RS_Options::Assign(const TPersistent* Source) {
+  const auto* other = dynamic_cast<const TkfxHTTP_JWT_Client_RS_Options*>(Source);
+  if (!other) return TPersistent::Assign(Source);
+  FPrivateKey.Assign(&other->FPrivateKey);
+}
+
+void TkfxHTTP_JWT_Client_RS_Options::GetPublishedProperties(TPublishedProperties& aList) {
+  aList.push_back(PublishObject("PrivateKey", [this] { return &FPrivateKey; }));
+}
+
+void TkfxHTTP_JWT_Client_ES_Options::Assign(const TPersistent* Source) {
+  const auto* other = dynamic_cast<const TkfxHTTP_JWT_Client_ES_Options*>(Source);
+  if (!other) return TPersistent::Assign(Source);
+  FPrivateKey.Assign(&other->FPrivateKey);
+}
+
+void TkfxHTTP_JWT_Client_ES_Options::GetPublishedProperties(TPublishedProperties& aList) {
+  aList.push_back(PublishObject("PrivateKey", [this] { return &FPrivateKey; }));
+}
+
+void TkfxHTTP_JWT_Client_Algorithms_Options::Assign(const TPersistent* Source) {
+  const auto* other = dynamic_cast<const TkfxHTTP_JWT_Client_Algorithms_Options*>(Source);
+  if (!other) return TPersistent::Assign(Source);
+  FES.Assign(&other->FES);
+  FHS.Assign(&other->FHS);
+  FRS.Assign(&other->FRS);
+}
+
+void TkfxHTTP_JWT_Client_Algorithms_Options::GetPublishedProperties(TPublishedProperties& aList) {
+  aList.push_back(PublishObject("ES", [this] { return &FES; }));
+  aList.push_back(PublishObject("HS", [this] { return &FHS; }));
+  aList.push_back(PublishObject("RS", [this] { return &FRS; }));
+}
+
+TkfxHTTP_JWT_Client_Options::TkfxHTTP_JWT_Client_Options()
+    : FAlgorithms(std::make_unique<TkfxHTTP_JWT_Client_Algorithms_Options>()) {}
+
+TkfxHTTP_JWT_Client_Options::~TkfxHTTP_JWT_Client_Options() = default;
+
+TkfxHTTP_JWTHeader& TkfxHTTP_JWT_Client_Options::Header() {
+  if (!FHeader) FHeader = std::make_unique<TkfxHTTP_JWTHeader>();
+  return *FHeader;
+}
+
+TkfxHTTP_JWTPayload& TkfxHTTP_JWT_Client_Options::Payload() {
+  if (!FPayload) FPayload = std::make_unique<TkfxHTTP_JWTPayload>();
+  return *FPayload;
+}
+
+void TkfxHTTP_JWT_Client_Options::Assign(const TPersistent* Source) {
+  const auto* other = dynamic_cast<const TkfxHTTP_JWT_Client_Options*>(Source);
+  if (!other) return TPersistent::Assign(Source);
+  auto& source = const_cast<TkfxHTTP_JWT_Client_Options&>(*other);
+  Header().Assign(&source.Header());
+  Payload().Assign(&source.Payload());
+  FAlgorithms->Assign(other->FAlgorithms.get());
+  FRefreshTokenAfter = other->FRefreshTokenAfter;
+}
+
+void TkfxHTTP_JWT_Client_Options::GetPublishedProperties(TPublishedProperties& aList) {
+  aList.push_back(PublishObject("Algorithms", [this] { return FAlgorithms.get(); }));
+  aList.push_back(PublishObject("Header", [this] { return &Header(); }));
+  aList.push_back(PublishObject("Payload", [this] { return &Payload(); }));
+  aList.push_back(PublishInteger(
+      "RefreshTokenAfter", [this] { return int64_t{FRefreshTokenAfter}; },
+      [this](int64_t v) {
+        if (v < INT32_MIN || v > INT32_MAX)
+          throw EConvertError("Value out of range for RefreshTokenAfter");
+        FRefreshTokenAfter = static_cast<int32_t>(v);
+      }));
+}
+
+// --- components ---
+
+void TkfxHTTPComponentClientAuthToken_Base::DoAuthToken(const std::string& aTokenType,
+                                                        const std::string& aToken,
+                                                        const std::string& aData) {
+  if (OnAuthToken) OnAuthToken(this, aTokenType, aToken, aData);
+}
+
+void TkfxHTTPComponentClientAuthToken_Base::DoAuthTokenError(const std::string& aError,
+                                                             const std::string& aErrorDescription,
+                                                             const std::string& aData) {
+  if (OnAuthTokenError) OnAuthTokenError(this, aError, aErrorDescription, aData);
+}
+
+TkfxHTTPComponentClient_JWT::TkfxHTTPComponentClient_JWT(TComponent* AOwner)
+    : TkfxHTTPComponentClientAuthToken_Base(AOwner),
+      FJWTOptions(std::make_unique<TkfxHTTP_JWT_Client_Options>()) {}
+
+TkfxHTTPComponentClient_JWT::~TkfxHTTPComponentClient_JWT() = default;
+
+namespace {
+
+TIdBytes TextBytes(const std::string& aText) {
+  return TIdBytes(aText.begin(), aText.end());
+}
+
+}  // namespace
+
+std::string TkfxHTTPComponentClient_JWT::Sign() {
+  TkfxHTTP_JWTHeader& header = FJWTOptions->Header();
+  TkfxHTTP_JWTPayload& payload = FJWTOptions->Payload();
+  if (const int32_t lifetime = FJWTOptions->RefreshTokenAfter(); lifetime > 0) {
+    payload.iat = StrToInt64(UnixTimeText(Now(), false));
+    payload.exp = payload.iat + lifetime;
+  }
+  const TkfxHTTP_JWT_Algorithm alg = header.alg;
+  if (alg == TkfxHTTP_JWT_Algorithm::jwtNone) return "";
+
+  const std::string signingInput =
+      Base64URLEncode(header.JSONText()) + "." + Base64URLEncode(payload.JSONText());
+  TkfxHTTP_JWT_Client_Algorithms_Options& keys = FJWTOptions->Algorithms();
+  std::string key;
+  switch (alg) {
+    case TkfxHTTP_JWT_Algorithm::jwtHS256:
+    case TkfxHTTP_JWT_Algorithm::jwtHS384:
+    case TkfxHTTP_JWT_Algorithm::jwtHS512:
+      key = keys.HS().Secret();
+      break;
+    case TkfxHTTP_JWT_Algorithm::jwtRS256:
+    case TkfxHTTP_JWT_Algorithm::jwtRS384:
+    case TkfxHTTP_JWT_Algorithm::jwtRS512:
+      key = keys.RS().PrivateKey().Text();
+      break;
+    default:
+      key = keys.ES().PrivateKey().Text();
+      break;
+  }
+  if (!FSigner) throw Exception(JWTAlgorithmText(alg) + " signing is not available.");
+  const TIdBytes signature = FSigner(alg, TextBytes(signingInput), TextBytes(key));
+  if (signature.empty()) return "";
+  return signingInput + "." + Base64URLEncode(std::string(signature.begin(), signature.end()));
+}
+
+void TkfxHTTPComponentClient_JWT::Start() {
+  std::string token;
+  std::string failure;
+  bool failed = false;
+  try {
+    token = Sign();
+  } catch (...) {
+    failed = true;
+    failure = ExceptionMessage(std::current_exception());
+  }
+  // Reported after the guard: what an error handler raises leaves Start.
+  if (failed)
+    DoAuthTokenError("JWT Error", failure, "");
+  else if (token.empty())
+    DoAuthTokenError("JWT Error", "JWT Token cannot be empty.", "");
+  else
+    DoAuthToken("Bearer", token, "");
+}
