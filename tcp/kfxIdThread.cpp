@@ -32,7 +32,7 @@ bool TIdThread::Stopped() const {
 void TIdThread::Start() {
   {
     std::lock_guard guard(FLock);
-    if (!(Terminated() || FOptions.Contains(TIdThreadOption::itoStopped) || Suspended())) return;
+    if (!Stopped()) return;
     if (Terminated())
       FOptions.Include(TIdThreadOption::itoStopped);
     else
@@ -46,8 +46,8 @@ void TIdThread::Start() {
 void TIdThread::Stop() {
   {
     std::lock_guard guard(FLock);
-    if (Terminated() || FOptions.Contains(TIdThreadOption::itoStopped) || Suspended()) return;
-    if (FStopMode == TIdThreadStopMode::smTerminate) TThread::Terminate();
+    if (Stopped()) return;
+    if (FStopMode == TIdThreadStopMode::smTerminate) Terminate();
     FOptions.Include(TIdThreadOption::itoStopped);
   }
   StopRequested();
