@@ -1,5 +1,7 @@
 #include "rtl/StringList.h"
 
+#include <algorithm>
+
 #include "rtl/Streams.h"
 
 const std::string& TStringList::Strings(int aIndex) const {
@@ -129,77 +131,73 @@ std::string ExtractQuoted(const std::string& aText, size_t& aPos, char aQuote) {
   return out;
 }
 
-}  // namespace
-
-void TStringList::SetDelimitedText(const std::string& aText) {
-  FLines.clear();
+// Splits delimited text. Unless aStrict, blanks around items are skipped and
+// also end an unquoted item; a quoted item may hold anything.
+std::vector<std::string> SplitDelimited(const std::string& aText, char aDelimiter, char aQuote,
+                                        bool aStrict) {
+  std::vector<std::string> items;
   const size_t n = aText.size();
   size_t p = 0;
   auto skipBlanks = [&] {
-    if (!StrictDelimiter)
+    if (!aStrict)
       while (p < n && IsBlank(aText[p])) ++p;
   };
   skipBlanks();
   while (p < n) {
-    std::string item;
-    if (aText[p] == QuoteChar) {
-      item = ExtractQuoted(aText, p, QuoteChar);
+    if (aText[p] == aQuote) {
+      items.push_back(ExtractQuoted(aText, p, aQuote));
     } else {
       const size_t start = p;
-      while (p < n && aText[p] != Delimiter && (StrictDelimiter || !IsBlank(aText[p]))) ++p;
-      item = aText.substr(start, p - start);
+      while (p < n && aText[p] != aDelimiter && (aStrict || !IsBlank(aText[p]))) ++p;
+      items.push_back(aText.substr(start, p - start));
     }
-    FLines.push_back(std::move(item));
     skipBlanks();
-    if (p < n && aText[p] == Delimiter) {
-      if (p + 1 == n) FLines.emplace_back();
+    if (p < n && aText[p] == aDelimiter) {
+      if (p + 1 == n) items.emplace_back();  // a final delimiter ends with an empty item
       ++p;
       skipBlanks();
     }
   }
+  return items;
 }
 
-std::string TStringList::DelimitedText() const {
-  if (FLines.size() == 1 && FLines[0].empty()) return std::string(2, QuoteChar);
+std::string JoinDelimited(const std::vector<std::string>& aLines, char aDelimiter, char aQuote,
+                          bool aStrict) {
+  if (aLines.size() == 1 && aLines[0].empty()) return std::string(2, aQuote);
   std::string out;
-  for (size_t i = 0; i < FLines.size(); ++i) {
-    const std::string& s = FLines[i];
-    bool quote = false;
-    for (char c : s)
-      if (c == QuoteChar || c == Delimiter || (!StrictDelimiter && static_cast<unsigned char>(c) <= ' '))
-        quote = true;
+  for (size_t i = 0; i < aLines.size(); ++i) {
+    const std::string& s = aLines[i];
+    const bool quote = std::any_of(s.begin(), s.end(), [&](char c) {
+      return c == aQuote || c == aDelimiter || (!aStrict && static_cast<unsigned char>(c) <= ' ');
+    });
     if (quote) {
-      out += QuoteChar;
+      out += aQuote;
       for (char c : s) {
-        if (c == QuoteChar) out += QuoteChar;
+        if (c == aQuote) out += aQuote;
         out += c;
       }
-      out += QuoteChar;
+      out += aQuote;
     } else {
       out += s;
     }
-    if (i + 1 < FLines.size()) out += Delimiter;
+    if (i + 1 < aLines.size()) out += aDelimiter;
   }
   return out;
 }
 
-std::string TStringList::CommaText() const {
-  TStringList copy;
-  copy.FLines = FLines;
-  return copy.DelimitedText();
+}  // namespace
+
+void TStringList::SetDelimitedText(const std::string& aText) {
+  FLines = SplitDelimited(aText, Delimiter, QuoteChar, StrictDelimiter);
 }
 
-void TStringList::SetCommaText(const std::string& aText) {
-  const char d = Delimiter, q = QuoteChar;
-  const bool strict = StrictDelimiter;
-  Delimiter = ',';
-  QuoteChar = '"';
-  StrictDelimiter = false;
-  SetDelimitedText(aText);
-  Delimiter = d;
-  QuoteChar = q;
-  StrictDelimiter = strict;
+std::string TStringList::DelimitedText() const {
+  return JoinDelimited(FLines, Delimiter, QuoteChar, StrictDelimiter);
 }
+
+std::string TStringList::CommaText() const { return JoinDelimited(FLines, ',', '"', false); }
+
+void TStringList::SetCommaText(const std::string& aText) { FLines = SplitDelimited(aText, ',', '"', false); }
 
 void TStringList::LoadFromStream(TStream& aStream) {
   const int64_t size = aStream.Size() - aStream.Position();

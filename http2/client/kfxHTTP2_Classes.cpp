@@ -375,8 +375,6 @@ void TkfxQueue::Clear() {
   while (!FList.empty()) RemoveAt(FList.size() - 1);
 }
 
-int TkfxQueue::Count() { return TkfxThreadList::Count(); }
-
 // --- push promises ---
 
 TStringList& TkfxHTTP2PushPromiseItem::Links() {

@@ -211,7 +211,6 @@ class TkfxQueue : public TkfxThreadList {
   void DeleteItem(const std::string& aID);
   void DeleteItem(int aIndex);
   void Clear() override;
-  int Count();
 
   bool OwnObjects = false;
 
