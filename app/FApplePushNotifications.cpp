@@ -129,8 +129,8 @@ void TFRMApplePushNotifications::CreateControls() {
   auto* servers = new QVBoxLayout(grpAppleServers);
   servers->setContentsMargins(14, 10, 14, 10);
   servers->setSpacing(10);
-  servers->addWidget(optAppleDevelopmentServer);
-  servers->addWidget(optAppleProductionServer);
+  servers->addWidget(optAppleDevelopmentServer, 0, Qt::AlignLeft);
+  servers->addWidget(optAppleProductionServer, 0, Qt::AlignLeft);
   servers->addStretch();
 
   grpAuthentication = new QGroupBox(QStringLiteral("Authentication"), pnlServers);
@@ -152,8 +152,8 @@ void TFRMApplePushNotifications::CreateControls() {
   grid->setContentsMargins(10, 0, 10, 4);
   grid->setHorizontalSpacing(10);
   grid->setVerticalSpacing(0);
-  grid->addWidget(optAuthenticationCertificate, 0, 0);
-  grid->addWidget(optAuthenticationTokenBased, 0, 1, 1, 2);
+  grid->addWidget(optAuthenticationCertificate, 0, 0, Qt::AlignLeft);
+  grid->addWidget(optAuthenticationTokenBased, 0, 1, 1, 2, Qt::AlignLeft);
   grid->addWidget(NewLabel(auth, "lblCertificate", "Certificate FileName", txtCertificate), 1, 0);
   grid->addWidget(NewLabel(auth, "lblPrivateKey", "Private Key FileName", txtPrivateKey), 1, 1, 1,
                   2);

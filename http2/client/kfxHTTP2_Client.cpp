@@ -287,7 +287,8 @@ void TkfxHTTP2CLient_Base::DoHTTP2Request(Th2Methods aMethod, const std::string&
     request.Port = port;
     request.Path = path;
     request.Request.Assign(FRequest.get());
-    request.BearerToken = FAuthToken;
+    const TkfxHTTP2_Authentication_Token& source = FAuthentication->Token();
+    if (source.JWT() || source.OAuth()) request.BearerToken = FAuthToken;
     if (aSource) request.Body = ReadRest(*aSource);
     TkfxHTTP2Response& response = FRecordedConnection->Response;
     if (FRecorder->Send) FRecorder->Send(request, response);

@@ -109,7 +109,8 @@ struct TkfxHTTP2RecordedRequest {
   // The client's Request as sent: Host, header fields and the custom header
   // lines, an "Authorization:" line from the token step included.
   TkfxHTTP2Request Request;
-  // The bearer token that went with the request; empty when none.
+  // The bearer token the token step added to this request; empty when no
+  // token source is configured.
   std::string BearerToken;
   TIdBytes Body;
 };
