@@ -141,13 +141,12 @@ TEvent FindEventHandler(TComponent* aComponent, const std::string& aName) {
 // is not kept, so the property can be written but not read.
 template <class TEvent>
 TPublishedProperty PublishEvent(std::string aName, TComponent* aComponent, TEvent& aEvent) {
-  return TPublishedProperty{std::move(aName), nullptr,
-                            [aComponent, &aEvent](const std::string& aHandler) {
-                              aEvent = aHandler.empty()
-                                           ? TEvent()
-                                           : FindEventHandler<TEvent>(aComponent, aHandler);
-                            },
-                            nullptr};
+  return TPublishedProperty{
+      std::move(aName), nullptr,
+      [aComponent, &aEvent](const std::string& aHandler) {
+        aEvent = aHandler.empty() ? TEvent() : FindEventHandler<TEvent>(aComponent, aHandler);
+      },
+      nullptr};
 }
 
 // Reads a stored description into a component tree. Each non-empty line not
