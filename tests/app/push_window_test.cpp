@@ -545,7 +545,7 @@ TEST_F(PushWindowTest, TokenModeSignsATokenAndAlwaysSetsTheTopicLine) {
   }
 }
 
-TEST_F(PushWindowTest, PushesReuseTheTokenAndACertificatePushWithoutTopicKeepsTheOldLines) {
+TEST_F(PushWindowTest, PushesReuseTheTokenAndACertificatePushWithoutTopicKeepsTheTopicLine) {
   InstallSigner();
   UseTokenAuthentication("com.example.app");
   Push();
@@ -555,12 +555,15 @@ TEST_F(PushWindowTest, PushesReuseTheTokenAndACertificatePushWithoutTopicKeepsTh
   EXPECT_EQ(Sent[1].CustomHeaders, Sent[0].CustomHeaders);
   const std::vector<std::string> tokenLines = Sent[1].CustomHeaders;
 
-  // Certificate mode with an empty topic leaves the header lines as they are.
+  // Certificate mode with an empty topic keeps the topic line of the token
+  // push, but not its bearer line.
+  ASSERT_EQ(tokenLines.size(), 2u);
+  EXPECT_EQ(tokenLines[1].rfind("Authorization: Bearer ", 0), 0u);
   QTest::mouseClick(Window->optAuthenticationCertificate, Qt::LeftButton);
   Window->txtAPNS_TOPIC->clear();
   Push();
   ASSERT_EQ(Sent.size(), 3u);
-  EXPECT_EQ(Sent[2].CustomHeaders, tokenLines);
+  EXPECT_EQ(Sent[2].CustomHeaders, std::vector<std::string>{"apns-topic: com.example.app"});
   EXPECT_EQ(Sent[2].BearerToken, "");
   EXPECT_EQ(Connects.size(), 1u);
   EXPECT_EQ(LogLines().size(), 3u);
