@@ -31,7 +31,7 @@ const TPublishedProperty* FindProperty(TPersistent* aObject, const std::string& 
     auto it = std::find_if(aHolder.begin(), aHolder.end(),
                            [&](const TPublishedProperty& p) { return SameText(p.Name, head); });
     if (it == aHolder.end()) return nullptr;
-    if (dot == std::string::npos) return it->Set ? &*it : nullptr;
+    if (dot == std::string::npos) return &*it;
     if (!it->Object) return nullptr;
     aObject = it->Object();
     rest = rest.substr(dot + 1);
@@ -44,7 +44,7 @@ const TPublishedProperty* FindProperty(TPersistent* aObject, const std::string& 
 bool TPersistent::SetPublishedValue(const std::string& aPath, const std::string& aValue) {
   TPublishedProperties holder;
   const TPublishedProperty* p = FindProperty(this, aPath, holder);
-  if (!p) return false;
+  if (!p || !p->Set) return false;
   p->Set(aValue);
   return true;
 }

@@ -207,6 +207,7 @@ class TOptions : public TPersistent {
     aList.push_back(PublishEnum<TColour>("Colour", {"clRed", "clGreen"}, [this] { return Colour; },
                                          [this](TColour v) { Colour = v; }));
     aList.push_back(PublishObject("Protocols", [this] { return &Protocols; }));
+    aList.push_back(PublishString("Version", [] { return std::string("1.0"); }, nullptr));
   }
 };
 
@@ -245,6 +246,9 @@ TEST(Component, StoredDescriptionSetsNestedPublishedProperties) {
   std::string value;
   ASSERT_TRUE(child->GetPublishedValue("Options.Colour", value));
   EXPECT_EQ(value, "clGreen");
+  ASSERT_TRUE(child->GetPublishedValue("Options.Version", value));  // read-only
+  EXPECT_EQ(value, "1.0");
+  EXPECT_FALSE(child->SetPublishedValue("Options.Version", "2.0"));
 
   struct Bad {
     const char* text;
