@@ -80,6 +80,9 @@ uint32_t NextCodePoint(const std::string& aText, size_t& aPos) {
   return cp;
 }
 
+
+}  // namespace
+
 void AppendUTF8(std::string& aOut, uint32_t aCp) {
   if (aCp < 0x80) {
     aOut += static_cast<char>(aCp);
@@ -97,8 +100,6 @@ void AppendUTF8(std::string& aOut, uint32_t aCp) {
     aOut += static_cast<char>(0x80 | (aCp & 0x3F));
   }
 }
-
-}  // namespace
 
 std::string UTF8BytesToString(const TIdBytes& aBytes) {
   const std::string raw(aBytes.begin(), aBytes.end());

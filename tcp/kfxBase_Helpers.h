@@ -41,6 +41,8 @@ void FreeThread(TOwned<T>& aThread) {
 }
 
 // The whole byte array decoded as UTF-8 (invalid sequences become U+FFFD).
+// Appends the UTF-8 encoding of the code point aCp to aOut.
+void AppendUTF8(std::string& aOut, uint32_t aCp);
 std::string UTF8BytesToString(const TIdBytes& aBytes);
 TIdBytes StringToUTF8Bytes(const std::string& aText);
 // A new random GUID as 32 upper-case hexadecimal digits.

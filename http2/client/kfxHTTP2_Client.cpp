@@ -5,24 +5,6 @@
 
 namespace {
 
-void AppendUTF8(uint32_t aCode, std::string& aText) {
-  if (aCode < 0x80) {
-    aText += static_cast<char>(aCode);
-  } else if (aCode < 0x800) {
-    aText += static_cast<char>(0xC0 | (aCode >> 6));
-    aText += static_cast<char>(0x80 | (aCode & 0x3F));
-  } else if (aCode < 0x10000) {
-    aText += static_cast<char>(0xE0 | (aCode >> 12));
-    aText += static_cast<char>(0x80 | ((aCode >> 6) & 0x3F));
-    aText += static_cast<char>(0x80 | (aCode & 0x3F));
-  } else {
-    aText += static_cast<char>(0xF0 | (aCode >> 18));
-    aText += static_cast<char>(0x80 | ((aCode >> 12) & 0x3F));
-    aText += static_cast<char>(0x80 | ((aCode >> 6) & 0x3F));
-    aText += static_cast<char>(0x80 | (aCode & 0x3F));
-  }
-}
-
 std::string DecodeUTF16(const TIdBytes& aBytes, bool aBigEndian) {
   size_t i = 0;
   if (aBytes.size() >= 2) {
@@ -44,7 +26,7 @@ std::string DecodeUTF16(const TIdBytes& aBytes, bool aBigEndian) {
         i += 2;
       }
     }
-    AppendUTF8(code, text);
+    AppendUTF8(text, code);
   }
   return text;
 }
@@ -57,7 +39,7 @@ std::string DecodeAnswerText(const TIdBytes& aBytes, const std::string& aCharset
   if (charset == "utf-16" || charset == "utf-16le") return DecodeUTF16(aBytes, false);
   if (charset == "utf-16be") return DecodeUTF16(aBytes, true);
   std::string text;
-  for (const uint8_t octet : aBytes) AppendUTF8(octet, text);
+  for (const uint8_t octet : aBytes) AppendUTF8(text, octet);
   return text;
 }
 

@@ -4,6 +4,8 @@
 #include <chrono>
 #include <string_view>
 
+#include "tools/apns-mock/text.h"
+
 namespace apns_mock {
 namespace {
 
@@ -55,21 +57,6 @@ uint32_t ParseNumber(std::string_view option, std::string_view text, uint32_t ma
     throw UsageError(std::string(option) + ": expected a whole number from 0 to " +
                      std::to_string(max) + ", got \"" + std::string(text) + "\"");
   return value;
-}
-
-bool IsHex(std::string_view text) {
-  for (char c : text) {
-    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'))) return false;
-  }
-  return true;
-}
-
-std::string Lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "tools/apns-mock/json.h"
+#include "tools/apns-mock/text.h"
 
 namespace apns_mock {
 namespace {
@@ -44,10 +45,6 @@ std::runtime_error SystemError(const std::string& what) {
   return std::runtime_error(what + ": " + std::strerror(errno));
 }
 
-bool IsHexDigit(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
 bool IsDeviceToken(std::string_view token) {
   return token.size() >= kMinDeviceTokenDigits && token.size() <= kMaxDeviceTokenDigits &&
          token.size() % 2 == 0 && std::all_of(token.begin(), token.end(), IsHexDigit);
@@ -61,14 +58,6 @@ bool IsUuid(std::string_view id) {
     if (dash ? id[i] != '-' : !IsHexDigit(id[i])) return false;
   }
   return true;
-}
-
-std::string Lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
 }
 
 // The token text of "bearer <token>" (scheme in any case); empty if the
