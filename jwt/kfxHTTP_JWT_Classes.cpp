@@ -89,13 +89,9 @@ void TkfxHTTP_JWTHeader::Assign(const TPersistent* Source) {
 }
 
 void TkfxHTTP_JWTHeader::GetPublishedProperties(TPublishedProperties& aList) {
-  aList.push_back(PublishEnum<TkfxHTTP_JWT_Algorithm>(
-      "alg", JWTAlgorithmNames, [this] { return alg; },
-      [this](TkfxHTTP_JWT_Algorithm v) { alg = v; }));
-  aList.push_back(PublishString(
-      "kid", [this] { return kid; }, [this](const std::string& v) { kid = v; }));
-  aList.push_back(PublishString(
-      "typ", [this] { return typ; }, [this](const std::string& v) { typ = v; }));
+  aList.push_back(PublishEnumField("alg", JWTAlgorithmNames, alg));
+  aList.push_back(PublishField("kid", kid));
+  aList.push_back(PublishField("typ", typ));
 }
 
 void TkfxHTTP_JWTHeader::WriteMembers() {
@@ -120,21 +116,13 @@ void TkfxHTTP_JWTPayload::Assign(const TPersistent* Source) {
 }
 
 void TkfxHTTP_JWTPayload::GetPublishedProperties(TPublishedProperties& aList) {
-  auto text = [&](const char* aName, std::string& aField) {
-    aList.push_back(PublishString(
-        aName, [&aField] { return aField; }, [&aField](const std::string& v) { aField = v; }));
-  };
-  auto time = [&](const char* aName, int64_t& aField) {
-    aList.push_back(PublishInteger(
-        aName, [&aField] { return aField; }, [&aField](int64_t v) { aField = v; }));
-  };
-  text("aud", aud);
-  time("exp", exp);
-  time("iat", iat);
-  time("nbf", nbf);
-  text("iss", iss);
-  text("sub", sub);
-  text("jti", jti);
+  aList.push_back(PublishField("aud", aud));
+  aList.push_back(PublishField("exp", exp));
+  aList.push_back(PublishField("iat", iat));
+  aList.push_back(PublishField("nbf", nbf));
+  aList.push_back(PublishField("iss", iss));
+  aList.push_back(PublishField("sub", sub));
+  aList.push_back(PublishField("jti", jti));
 }
 
 void TkfxHTTP_JWTPayload::WriteMembers() {

@@ -14,8 +14,7 @@ void TkfxHTTP_JWT_Client_HS_Options::Assign(const TPersistent* Source) {
 }
 
 void TkfxHTTP_JWT_Client_HS_Options::GetPublishedProperties(TPublishedProperties& aList) {
-  aList.push_back(PublishString(
-      "Secret", [this] { return FSecret; }, [this](const std::string& v) { FSecret = v; }));
+  aList.push_back(PublishField("Secret", FSecret));
 }
 
 void TkfxHTTP_JWT_Client_RS_Options::Assign(const TPersistent* Source) {
@@ -81,13 +80,7 @@ void TkfxHTTP_JWT_Client_Options::GetPublishedProperties(TPublishedProperties& a
   aList.push_back(PublishObject("Algorithms", [this] { return FAlgorithms.get(); }));
   aList.push_back(PublishObject("Header", [this] { return &Header(); }));
   aList.push_back(PublishObject("Payload", [this] { return &Payload(); }));
-  aList.push_back(PublishInteger(
-      "RefreshTokenAfter", [this] { return int64_t{FRefreshTokenAfter}; },
-      [this](int64_t v) {
-        if (v < INT32_MIN || v > INT32_MAX)
-          throw EConvertError("Value out of range for RefreshTokenAfter");
-        FRefreshTokenAfter = static_cast<int32_t>(v);
-      }));
+  aList.push_back(PublishField("RefreshTokenAfter", FRefreshTokenAfter));
 }
 
 // --- components ---

@@ -8,7 +8,9 @@ void TPersistent::Assign(const TPersistent* Source) {
   AssignError(nullptr);
 }
 
-void TPersistent::AssignTo(TPersistent* Dest) const { Dest->AssignError(this); }
+void TPersistent::AssignTo(TPersistent* Dest) const {
+  Dest->AssignError(this);
+}
 
 void TPersistent::AssignError(const TPersistent* Source) const {
   const std::string sourceName = Source ? Source->ClassName() : "nil";
@@ -82,8 +84,43 @@ TPublishedProperty PublishBoolean(std::string aName, std::function<bool()> aGet,
           nullptr};
 }
 
+TPublishedProperty PublishInt32(std::string aName, std::function<int32_t()> aGet,
+                                std::function<void(int32_t)> aSet) {
+  const std::string name = aName;
+  return PublishInteger(
+      std::move(aName), [aGet] { return int64_t{aGet()}; },
+      [aSet, name](int64_t aValue) {
+        if (aValue < INT32_MIN || aValue > INT32_MAX)
+          throw EConvertError("Value out of range for " + name);
+        aSet(static_cast<int32_t>(aValue));
+      });
+}
+
 TPublishedProperty PublishObject(std::string aName, std::function<TPersistent*()> aObject) {
   return {std::move(aName), nullptr, nullptr, std::move(aObject)};
+}
+
+TPublishedProperty PublishField(std::string aName, std::string& aField) {
+  return PublishString(
+      std::move(aName), [&aField] { return aField; },
+      [&aField](const std::string& aValue) { aField = aValue; });
+}
+
+TPublishedProperty PublishField(std::string aName, bool& aField) {
+  return PublishBoolean(
+      std::move(aName), [&aField] { return aField; }, [&aField](bool aValue) { aField = aValue; });
+}
+
+TPublishedProperty PublishField(std::string aName, int32_t& aField) {
+  return PublishInt32(
+      std::move(aName), [&aField] { return aField; },
+      [&aField](int32_t aValue) { aField = aValue; });
+}
+
+TPublishedProperty PublishField(std::string aName, int64_t& aField) {
+  return PublishInteger(
+      std::move(aName), [&aField] { return aField; },
+      [&aField](int64_t aValue) { aField = aValue; });
 }
 
 // --- TComponent ---
@@ -110,7 +147,9 @@ TComponent::~TComponent() {
   if (FOwner) FOwner->RemoveComponent(this);
 }
 
-void TComponent::BeforeDestruction() { Destroying(); }
+void TComponent::BeforeDestruction() {
+  Destroying();
+}
 
 void TComponent::Destroying() {
   if (FComponentState.Contains(TComponentStateItem::csDestroying)) return;
@@ -118,7 +157,9 @@ void TComponent::Destroying() {
   for (TComponent* child : FComponents) child->Destroying();
 }
 
-void TComponent::SetName(const std::string& aName) { FName = aName; }
+void TComponent::SetName(const std::string& aName) {
+  FName = aName;
+}
 
 TComponent* TComponent::FindComponent(const std::string& aName) const {
   if (aName.empty()) return nullptr;
@@ -154,14 +195,18 @@ void TComponent::SetDesigning(bool aDesigning) {
   for (TComponent* child : FComponents) child->SetDesigning(aDesigning);
 }
 
-void TComponent::BeginLoading() { FComponentState.Include(TComponentStateItem::csLoading); }
+void TComponent::BeginLoading() {
+  FComponentState.Include(TComponentStateItem::csLoading);
+}
 
 void TComponent::EndLoading() {
   if (!FComponentState.Contains(TComponentStateItem::csLoading)) return;
   Loaded();
 }
 
-void TComponent::Loaded() { FComponentState.Exclude(TComponentStateItem::csLoading); }
+void TComponent::Loaded() {
+  FComponentState.Exclude(TComponentStateItem::csLoading);
+}
 
 void TComponent::Notification(TComponent* AComponent, TOperation Operation) {
   // An owned component that goes away is no longer ours.
@@ -184,11 +229,13 @@ void TComponent::RemoveComponent(TComponent* AComponent) {
 }
 
 void TComponent::GetPublishedProperties(TPublishedProperties& aList) {
-  aList.push_back(PublishString("Name", [this] { return FName; },
-                                [this](const std::string& v) { SetName(v); }));
+  aList.push_back(PublishString(
+      "Name", [this] { return FName; }, [this](const std::string& v) { SetName(v); }));
 }
 
-std::any TComponent::MethodAddress(const std::string&) { return {}; }
+std::any TComponent::MethodAddress(const std::string&) {
+  return {};
+}
 
 // --- stored descriptions ---
 
@@ -242,8 +289,7 @@ void ReadComponentDescription(TComponent* aRoot, const std::string& aText) {
       }
     }
     try {
-      if (!target->SetPublishedValue(path, value))
-        throw EConvertError("unknown property " + path);
+      if (!target->SetPublishedValue(path, value)) throw EConvertError("unknown property " + path);
     } catch (const Exception& e) {
       throw EConvertError("Line " + IntToStr(lineNumber) + ": " + e.Message());
     }

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <any>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -53,20 +54,35 @@ TPublishedProperty PublishInteger(std::string aName, std::function<int64_t()> aG
                                   std::function<void(int64_t)> aSet);
 TPublishedProperty PublishBoolean(std::string aName, std::function<bool()> aGet,
                                   std::function<void(bool)> aSet);
+// A published 32-bit integer; a stored value out of range raises EConvertError.
+TPublishedProperty PublishInt32(std::string aName, std::function<int32_t()> aGet,
+                                std::function<void(int32_t)> aSet);
 TPublishedProperty PublishObject(std::string aName, std::function<TPersistent*()> aObject);
+// Properties that read and write a plain field of the publishing object.
+TPublishedProperty PublishField(std::string aName, std::string& aField);
+TPublishedProperty PublishField(std::string aName, bool& aField);
+TPublishedProperty PublishField(std::string aName, int32_t& aField);
+TPublishedProperty PublishField(std::string aName, int64_t& aField);
 // An enumeration published by the names of its values, in ordinal order.
 template <class E>
 TPublishedProperty PublishEnum(std::string aName, std::vector<std::string> aNames,
                                std::function<E()> aGet, std::function<void(E)> aSet) {
-  return TPublishedProperty{
-      std::move(aName),
-      [aNames, aGet] { return aNames.at(static_cast<size_t>(aGet())); },
-      [aNames, aSet](const std::string& aText) {
-        for (size_t i = 0; i < aNames.size(); ++i)
-          if (SameText(aNames[i], aText)) return aSet(static_cast<E>(i));
-        throw EConvertError("Invalid property value '" + aText + "'");
-      },
-      nullptr};
+  return TPublishedProperty{std::move(aName),
+                            [aNames, aGet] { return aNames.at(static_cast<size_t>(aGet())); },
+                            [aNames, aSet](const std::string& aText) {
+                              for (size_t i = 0; i < aNames.size(); ++i)
+                                if (SameText(aNames[i], aText)) return aSet(static_cast<E>(i));
+                              throw EConvertError("Invalid property value '" + aText + "'");
+                            },
+                            nullptr};
+}
+
+// An enumeration property that reads and writes a plain field.
+template <class E>
+TPublishedProperty PublishEnumField(std::string aName, std::vector<std::string> aNames, E& aField) {
+  return PublishEnum<E>(
+      std::move(aName), std::move(aNames), [&aField] { return aField; },
+      [&aField](E aValue) { aField = aValue; });
 }
 
 enum class TComponentStateItem { csLoading, csReading, csWriting, csDestroying, csDesigning };
@@ -118,8 +134,8 @@ class TComponent : public TPersistent {
   TComponent* FOwner = nullptr;
   std::string FName;
   TComponentState FComponentState;
-  std::vector<TComponent*> FComponents;     // owned
-  std::vector<TComponent*> FFreeNotifies;   // not owned, mutual
+  std::vector<TComponent*> FComponents;    // owned
+  std::vector<TComponent*> FFreeNotifies;  // not owned, mutual
 };
 
 // The handler that aComponent's owners offer under aName (nearest owner

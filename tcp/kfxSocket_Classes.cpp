@@ -14,18 +14,6 @@ const std::vector<std::string> SChannelCertStorePathNames{"scspStoreCurrentUser"
                                                           "scspStoreLocalMachine"};
 const std::vector<std::string> ProxyNames{"pxyHTTP", "pxySocks4", "pxySocks4A", "pxySocks5"};
 
-TPublishedProperty PublishInt32(std::string aName, std::function<int()> aGet,
-                                std::function<void(int)> aSet) {
-  const std::string name = aName;
-  return PublishInteger(
-      std::move(aName), [aGet] { return int64_t{aGet()}; },
-      [aSet, name](int64_t aValue) {
-        if (aValue < INT_MIN || aValue > INT_MAX)
-          throw EConvertError("Value out of range for " + name);
-        aSet(static_cast<int>(aValue));
-      });
-}
-
 // --- OpenSSL ---
 
 void TkfxSocketOpenSSL_Options::Assign(const TPersistent* Source) {
@@ -36,12 +24,8 @@ void TkfxSocketOpenSSL_Options::Assign(const TPersistent* Source) {
 }
 
 void TkfxSocketOpenSSL_Options::GetPublishedProperties(TPublishedProperties& aList) {
-  aList.push_back(PublishEnum<TwsOpenSSLAPI>(
-      "APIVersion", OpenSSLAPINames, [this] { return FAPIVersion; },
-      [this](TwsOpenSSLAPI v) { FAPIVersion = v; }));
-  aList.push_back(PublishEnum<TwsOpenSSLLibPath>(
-      "LibPath", OpenSSLLibPathNames, [this] { return FLibPath; },
-      [this](TwsOpenSSLLibPath v) { FLibPath = v; }));
+  aList.push_back(PublishEnumField("APIVersion", OpenSSLAPINames, FAPIVersion));
+  aList.push_back(PublishEnumField("LibPath", OpenSSLLibPathNames, FLibPath));
 }
 
 // --- SChannel ---
@@ -56,17 +40,10 @@ void TkfxSocketSChannel_Options::Assign(const TPersistent* Source) {
 }
 
 void TkfxSocketSChannel_Options::GetPublishedProperties(TPublishedProperties& aList) {
-  aList.push_back(PublishString(
-      "CertHash", [this] { return FCertHash; }, [this](const std::string& v) { FCertHash = v; }));
-  aList.push_back(PublishEnum<TkfxSChannelCertStoreName>(
-      "CertStoreName", SChannelCertStoreNameNames, [this] { return FCertStoreName; },
-      [this](TkfxSChannelCertStoreName v) { FCertStoreName = v; }));
-  aList.push_back(PublishEnum<TkfxSChannelCertStorePath>(
-      "CertStorePath", SChannelCertStorePathNames, [this] { return FCertStorePath; },
-      [this](TkfxSChannelCertStorePath v) { FCertStorePath = v; }));
-  aList.push_back(PublishString(
-      "CipherList", [this] { return FCipherList; },
-      [this](const std::string& v) { FCipherList = v; }));
+  aList.push_back(PublishField("CertHash", FCertHash));
+  aList.push_back(PublishEnumField("CertStoreName", SChannelCertStoreNameNames, FCertStoreName));
+  aList.push_back(PublishEnumField("CertStorePath", SChannelCertStorePathNames, FCertStorePath));
+  aList.push_back(PublishField("CipherList", FCipherList));
 }
 
 // --- TLS ---
@@ -92,14 +69,9 @@ void TkfxSocketTLS_Options_Base::GetPublishedProperties(TPublishedProperties& aL
   text("KeyFile", FKeyFile);
   text("Password", FPassword);
   text("RootCertFile", FRootCertFile);
-  aList.push_back(PublishBoolean(
-      "VerifyCertificate", [this] { return FVerifyCertificate; },
-      [this](bool v) { FVerifyCertificate = v; }));
-  aList.push_back(PublishInt32(
-      "VerifyDepth", [this] { return FVerifyDepth; }, [this](int v) { FVerifyDepth = v; }));
-  aList.push_back(PublishEnum<TwsTLSVersions>(
-      "Version", TLSVersionNames, [this] { return FVersion; },
-      [this](TwsTLSVersions v) { FVersion = v; }));
+  aList.push_back(PublishField("VerifyCertificate", FVerifyCertificate));
+  aList.push_back(PublishField("VerifyDepth", FVerifyDepth));
+  aList.push_back(PublishEnumField("Version", TLSVersionNames, FVersion));
 }
 
 TkfxSocketTLS_Options::TkfxSocketTLS_Options()
@@ -124,9 +96,7 @@ void TkfxSocketTLS_Options::Assign(const TPersistent* Source) {
 void TkfxSocketTLS_Options::GetPublishedProperties(TPublishedProperties& aList) {
   TkfxSocketTLS_Options_Base::GetPublishedProperties(aList);
   aList.push_back(PublishObject("ALPNProtocols", [this] { return FALPNProtocols.get(); }));
-  aList.push_back(PublishEnum<TwsTLSIOHandler>(
-      "IOHandler", TLSIOHandlerNames, [this] { return FIOHandler; },
-      [this](TwsTLSIOHandler v) { FIOHandler = v; }));
+  aList.push_back(PublishEnumField("IOHandler", TLSIOHandlerNames, FIOHandler));
   aList.push_back(PublishObject("OpenSSL_Options", [this] { return FOpenSSL_Options.get(); }));
   aList.push_back(PublishObject("SChannel_Options", [this] { return FSChannel_Options.get(); }));
 }
@@ -145,19 +115,12 @@ void TkfxSocketProxy_Options::Assign(const TPersistent* Source) {
 }
 
 void TkfxSocketProxy_Options::GetPublishedProperties(TPublishedProperties& aList) {
-  aList.push_back(PublishBoolean(
-      "Enabled", [this] { return FEnabled; }, [this](bool v) { FEnabled = v; }));
-  aList.push_back(PublishString(
-      "Host", [this] { return FHost; }, [this](const std::string& v) { FHost = v; }));
-  aList.push_back(PublishString(
-      "Password", [this] { return FPassword; }, [this](const std::string& v) { FPassword = v; }));
-  aList.push_back(PublishInt32(
-      "Port", [this] { return FPort; }, [this](int v) { FPort = v; }));
-  aList.push_back(PublishEnum<TwsProxy>(
-      "ProxyType", ProxyNames, [this] { return FProxyType; },
-      [this](TwsProxy v) { FProxyType = v; }));
-  aList.push_back(PublishString(
-      "Username", [this] { return FUsername; }, [this](const std::string& v) { FUsername = v; }));
+  aList.push_back(PublishField("Enabled", FEnabled));
+  aList.push_back(PublishField("Host", FHost));
+  aList.push_back(PublishField("Password", FPassword));
+  aList.push_back(PublishField("Port", FPort));
+  aList.push_back(PublishEnumField("ProxyType", ProxyNames, FProxyType));
+  aList.push_back(PublishField("Username", FUsername));
 }
 
 // --- heartbeat ---
@@ -170,10 +133,8 @@ void TkfxSocketHeartBeat_Options::Assign(const TPersistent* Source) {
 }
 
 void TkfxSocketHeartBeat_Options::GetPublishedProperties(TPublishedProperties& aList) {
-  aList.push_back(PublishBoolean(
-      "Enabled", [this] { return FEnabled; }, [this](bool v) { FEnabled = v; }));
-  aList.push_back(PublishInt32(
-      "Interval", [this] { return FInterval; }, [this](int v) { FInterval = v; }));
+  aList.push_back(PublishField("Enabled", FEnabled));
+  aList.push_back(PublishField("Interval", FInterval));
 }
 
 // --- throttle ---
@@ -186,10 +147,8 @@ void TkfxSocketThrottle::Assign(const TPersistent* Source) {
 }
 
 void TkfxSocketThrottle::GetPublishedProperties(TPublishedProperties& aList) {
-  aList.push_back(PublishInt32(
-      "BitsPerSec", [this] { return FBitsPerSec; }, [this](int v) { FBitsPerSec = v; }));
-  aList.push_back(PublishBoolean(
-      "Enabled", [this] { return FEnabled; }, [this](bool v) { FEnabled = v; }));
+  aList.push_back(PublishField("BitsPerSec", FBitsPerSec));
+  aList.push_back(PublishField("Enabled", FEnabled));
 }
 
 // --- log file ---
@@ -202,10 +161,8 @@ void TkfxSocketLogFile::Assign(const TPersistent* Source) {
 }
 
 void TkfxSocketLogFile::GetPublishedProperties(TPublishedProperties& aList) {
-  aList.push_back(PublishBoolean(
-      "Enabled", [this] { return FEnabled; }, [this](bool v) { FEnabled = v; }));
-  aList.push_back(PublishString(
-      "FileName", [this] { return FFileName; }, [this](const std::string& v) { FFileName = v; }));
+  aList.push_back(PublishField("Enabled", FEnabled));
+  aList.push_back(PublishField("FileName", FFileName));
 }
 
 // --- keep-alive ---
@@ -219,10 +176,7 @@ void TkfxSocketKeepAlive::Assign(const TPersistent* Source) {
 }
 
 void TkfxSocketKeepAlive::GetPublishedProperties(TPublishedProperties& aList) {
-  aList.push_back(PublishBoolean(
-      "Enabled", [this] { return FEnabled; }, [this](bool v) { FEnabled = v; }));
-  aList.push_back(PublishInt32(
-      "Interval", [this] { return FInterval; }, [this](int v) { FInterval = v; }));
-  aList.push_back(PublishInt32(
-      "Time", [this] { return FTime; }, [this](int v) { FTime = v; }));
+  aList.push_back(PublishField("Enabled", FEnabled));
+  aList.push_back(PublishField("Interval", FInterval));
+  aList.push_back(PublishField("Time", FTime));
 }

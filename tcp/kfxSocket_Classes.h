@@ -32,10 +32,6 @@ extern const std::vector<std::string> SChannelCertStoreNameNames;
 extern const std::vector<std::string> SChannelCertStorePathNames;
 extern const std::vector<std::string> ProxyNames;
 
-// A published 32-bit integer; a stored value out of range raises EConvertError.
-TPublishedProperty PublishInt32(std::string aName, std::function<int()> aGet,
-                                std::function<void(int)> aSet);
-
 // Settings of the OpenSSL library binding; they act process-wide when a
 // TLS handler is created.
 class TkfxSocketOpenSSL_Options : public TPersistent {

@@ -9,10 +9,7 @@ void TkfxTCPWatchDog_Options::Assign(const TPersistent* Source) {
 }
 
 void TkfxTCPWatchDog_Options::GetPublishedProperties(TPublishedProperties& aList) {
-  aList.push_back(PublishInt32(
-      "Attempts", [this] { return FAttempts; }, [this](int v) { FAttempts = v; }));
-  aList.push_back(PublishBoolean(
-      "Enabled", [this] { return FEnabled; }, [this](bool v) { FEnabled = v; }));
-  aList.push_back(PublishInt32(
-      "Interval", [this] { return FInterval; }, [this](int v) { FInterval = v; }));
+  aList.push_back(PublishField("Attempts", FAttempts));
+  aList.push_back(PublishField("Enabled", FEnabled));
+  aList.push_back(PublishField("Interval", FInterval));
 }

@@ -1,21 +1,30 @@
 #include "http2/client/kfxHTTP2_Classes.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <algorithm>
 #include <mutex>
 
 #include "tcp/kfxBase_Helpers.h"
 
-const std::array<const char*, 9> h2MethodNames = {"HEAD",   "GET",    "POST",    "OPTIONS", "TRACE",
-                                                  "PUT",    "DELETE", "CONNECT", "PATCH"};
+const std::array<const char*, 9> h2MethodNames = {"HEAD", "GET",    "POST",    "OPTIONS", "TRACE",
+                                                  "PUT",  "DELETE", "CONNECT", "PATCH"};
 
 std::string ErrorDescription(int64_t aErrorCode) {
-  static const char* const kDescriptions[] = {
-      "no error",          "protocol error",   "internal error",    "flow control error",
-      "settings timeout",  "stream closed",    "frame size error",  "refused stream",
-      "cancel",            "compression error", "connect error",    "enhance your calm",
-      "inadequate security", "required"};
+  static const char* const kDescriptions[] = {"no error",
+                                              "protocol error",
+                                              "internal error",
+                                              "flow control error",
+                                              "settings timeout",
+                                              "stream closed",
+                                              "frame size error",
+                                              "refused stream",
+                                              "cancel",
+                                              "compression error",
+                                              "connect error",
+                                              "enhance your calm",
+                                              "inadequate security",
+                                              "required"};
   if (aErrorCode < 0 || aErrorCode > 13) return {};
   return kDescriptions[aErrorCode];
 }
@@ -63,12 +72,8 @@ void TkfxHTTP2Request::Assign(const TPersistent* Source) {
 
 void TkfxHTTP2Request::GetPublishedProperties(TPublishedProperties& aList) {
   TPersistent::GetPublishedProperties(aList);
-  auto text = [&](const char* aName, std::string& aField) {
-    aList.push_back(PublishString(aName, [&aField] { return aField; },
-                                  [&aField](const std::string& v) { aField = v; }));
-  };
-  auto flag = [&](const char* aName, bool& aField) {
-    aList.push_back(PublishBoolean(aName, [&aField] { return aField; }, [&aField](bool v) { aField = v; }));
+  auto field = [&](const char* aName, auto& aField) {
+    aList.push_back(PublishField(aName, aField));
   };
   auto date = [&](const char* aName, TDateTime& aField) {
     aList.push_back(PublishString(
@@ -81,36 +86,37 @@ void TkfxHTTP2Request::GetPublishedProperties(TPublishedProperties& aList) {
         [&aField](const std::string& v) {
           char* end = nullptr;
           const double value = std::strtod(v.c_str(), &end);
-          if (v.empty() || *end != '\0') throw EConvertError("'" + v + "' is not a valid floating point value");
+          if (v.empty() || *end != '\0')
+            throw EConvertError("'" + v + "' is not a valid floating point value");
           aField = value;
         }));
   };
-  text("Accept", Accept);
-  text("AcceptCharSet", AcceptCharSet);
-  text("AcceptEncoding", AcceptEncoding);
-  text("AcceptLanguage", AcceptLanguage);
-  flag("BasicAuthentication", BasicAuthentication);
-  flag("BearerAuthentication", BearerAuthentication);
-  text("BearerToken", BearerToken);
-  text("CacheControl", CacheControl);
-  text("CharSet", CharSet);
-  text("Connection", Connection);
-  text("ContentDisposition", ContentDisposition);
-  text("ContentType", ContentType);
-  text("ContentVersion", ContentVersion);
+  field("Accept", Accept);
+  field("AcceptCharSet", AcceptCharSet);
+  field("AcceptEncoding", AcceptEncoding);
+  field("AcceptLanguage", AcceptLanguage);
+  field("BasicAuthentication", BasicAuthentication);
+  field("BearerAuthentication", BearerAuthentication);
+  field("BearerToken", BearerToken);
+  field("CacheControl", CacheControl);
+  field("CharSet", CharSet);
+  field("Connection", Connection);
+  field("ContentDisposition", ContentDisposition);
+  field("ContentType", ContentType);
+  field("ContentVersion", ContentVersion);
   date("Date", Date);
-  text("ETag", ETag);
+  field("ETag", ETag);
   date("Expires", Expires);
-  text("From", From);
-  text("Host", Host);
+  field("From", From);
+  field("Host", Host);
   date("LastModified", LastModified);
-  text("Referer", Referer);
-  text("TransferEncoding", TransferEncoding);
-  text("UserAgent", UserAgent);
+  field("Referer", Referer);
+  field("TransferEncoding", TransferEncoding);
+  field("UserAgent", UserAgent);
   aList.push_back(PublishObject("CustomHeaders", [this] { return &CustomHeaders; }));
-  text("ID", ID);
-  text("Password", Password);
-  text("Username", Username);
+  field("ID", ID);
+  field("Password", Password);
+  field("Username", Username);
 }
 
 TStringList& TkfxHTTP2Request::Cookies() {
@@ -212,21 +218,12 @@ void TkfxHTTP2Settings::Assign(const TPersistent* Source) {
 
 void TkfxHTTP2Settings::GetPublishedProperties(TPublishedProperties& aList) {
   TPersistent::GetPublishedProperties(aList);
-  auto number = [&](const char* aName, int32_t& aField) {
-    aList.push_back(PublishInteger(
-        aName, [&aField] { return int64_t{aField}; },
-        [&aField, aName](int64_t v) {
-          if (v < INT32_MIN || v > INT32_MAX)
-            throw EConvertError(std::string("Value out of range for ") + aName);
-          aField = static_cast<int32_t>(v);
-        }));
-  };
-  aList.push_back(PublishBoolean("EnablePush", [this] { return EnablePush; }, [this](bool v) { EnablePush = v; }));
-  number("HeaderTableSize", HeaderTableSize);
-  number("InitialWindowSize", InitialWindowSize);
-  number("MaxConcurrentStreams", MaxConcurrentStreams);
-  number("MaxFrameSize", MaxFrameSize);
-  number("MaxHeaderListSize", MaxHeaderListSize);
+  aList.push_back(PublishField("EnablePush", EnablePush));
+  aList.push_back(PublishField("HeaderTableSize", HeaderTableSize));
+  aList.push_back(PublishField("InitialWindowSize", InitialWindowSize));
+  aList.push_back(PublishField("MaxConcurrentStreams", MaxConcurrentStreams));
+  aList.push_back(PublishField("MaxFrameSize", MaxFrameSize));
+  aList.push_back(PublishField("MaxHeaderListSize", MaxHeaderListSize));
 }
 
 // --- notify objects ---
@@ -257,7 +254,9 @@ void TkfxHTTP2NotifyObject::SetRSTStream(const TkfxHTTP2RSTStreamProperty* aValu
   own.ErrorDescription = aValue->ErrorDescription;
 }
 
-TkfxHTTP2ObjectList::~TkfxHTTP2ObjectList() { DeleteAll(); }
+TkfxHTTP2ObjectList::~TkfxHTTP2ObjectList() {
+  DeleteAll();
+}
 
 TkfxHTTP2NotifyObject* TkfxHTTP2ObjectList::Append(std::unique_ptr<TkfxHTTP2NotifyObject> aObject) {
   std::lock_guard guard(FLock);
@@ -272,7 +271,8 @@ TkfxHTTP2NotifyObject* TkfxHTTP2ObjectList::AddNotifyObject(TObject* Connection)
   return Append(std::move(o));
 }
 
-TkfxHTTP2NotifyObject* TkfxHTTP2ObjectList::AddNotifyObject(TObject* Connection, const std::string& aText,
+TkfxHTTP2NotifyObject* TkfxHTTP2ObjectList::AddNotifyObject(TObject* Connection,
+                                                            const std::string& aText,
                                                             const Exception* aException) {
   auto o = std::make_unique<TkfxHTTP2NotifyObject>();
   o->Connection = Connection;
@@ -281,8 +281,8 @@ TkfxHTTP2NotifyObject* TkfxHTTP2ObjectList::AddNotifyObject(TObject* Connection,
   return Append(std::move(o));
 }
 
-TkfxHTTP2NotifyObject* TkfxHTTP2ObjectList::AddNotifyObject(TObject* Connection,
-                                                            const TkfxHTTP2GoAwayProperty* aGoAway) {
+TkfxHTTP2NotifyObject* TkfxHTTP2ObjectList::AddNotifyObject(
+    TObject* Connection, const TkfxHTTP2GoAwayProperty* aGoAway) {
   auto o = std::make_unique<TkfxHTTP2NotifyObject>();
   o->Connection = Connection;
   o->SetGoAway(aGoAway);
@@ -298,7 +298,8 @@ TkfxHTTP2NotifyObject* TkfxHTTP2ObjectList::AddNotifyObject(TObject* Connection,
   return Append(std::move(o));
 }
 
-TkfxHTTP2NotifyObject* TkfxHTTP2ObjectList::AddNotifyObject(TObject* Connection, TStringList* aHeaders) {
+TkfxHTTP2NotifyObject* TkfxHTTP2ObjectList::AddNotifyObject(TObject* Connection,
+                                                            TStringList* aHeaders) {
   auto o = std::make_unique<TkfxHTTP2NotifyObject>();
   o->Connection = Connection;
   o->Headers = aHeaders;
@@ -312,8 +313,8 @@ TkfxHTTP2NotifyObject* TkfxHTTP2ObjectList::AddNotifyObject(TObject* Connection,
   return Append(std::move(o));
 }
 
-TkfxHTTP2NotifyObject* TkfxHTTP2ObjectList::AddNotifyObject(TObject* Connection,
-                                                            const TkfxHTTP2RSTStreamProperty* aRSTStream) {
+TkfxHTTP2NotifyObject* TkfxHTTP2ObjectList::AddNotifyObject(
+    TObject* Connection, const TkfxHTTP2RSTStreamProperty* aRSTStream) {
   auto o = std::make_unique<TkfxHTTP2NotifyObject>();
   o->Connection = Connection;
   o->SetRSTStream(aRSTStream);
@@ -329,7 +330,9 @@ void TkfxHTTP2ObjectList::DeleteAll() {
 
 // --- keyed queue ---
 
-TkfxQueue::~TkfxQueue() { Clear(); }
+TkfxQueue::~TkfxQueue() {
+  Clear();
+}
 
 void TkfxQueue::AddItem(TkfxQueueItemBase* aItem) {
   std::lock_guard guard(FLock);
@@ -417,9 +420,13 @@ void WriteBigEndianInteger(int64_t aValue, int aPosition, int aSize, TIdBytes& a
     aBytes[end - 1 - static_cast<size_t>(i)] = static_cast<uint8_t>(aValue >> (8 * i));
 }
 
-TIdBytes AnsiStringToBytes(const std::string& aText) { return TIdBytes(aText.begin(), aText.end()); }
+TIdBytes AnsiStringToBytes(const std::string& aText) {
+  return TIdBytes(aText.begin(), aText.end());
+}
 
-int AnsiByteLength(const std::string& aText) { return static_cast<int>(aText.size()); }
+int AnsiByteLength(const std::string& aText) {
+  return static_cast<int>(aText.size());
+}
 
 int ASCIIByteCount(const std::string& aText) {
   // One byte per character: every byte that does not continue a UTF-8 sequence.

@@ -63,8 +63,7 @@ void TkfxHTTP2_Authentication_Token::Assign(const TPersistent* Source) {
 }
 
 void TkfxHTTP2_Authentication_Token::GetPublishedProperties(TPublishedProperties& aList) {
-  aList.push_back(PublishInt32(
-      "ReadTimeout", [this] { return FReadTimeout; }, [this](int v) { FReadTimeout = v; }));
+  aList.push_back(PublishField("ReadTimeout", FReadTimeout));
 }
 
 void TkfxHTTP2_Authentication_Token::SetJWT(TkfxHTTPComponentClient_JWT* aValue) {
