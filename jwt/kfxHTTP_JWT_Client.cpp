@@ -17,26 +17,6 @@ void TkfxHTTP_JWT_Client_HS_Options::GetPublishedProperties(TPublishedProperties
   aList.push_back(PublishField("Secret", FSecret));
 }
 
-void TkfxHTTP_JWT_Client_RS_Options::Assign(const TPersistent* Source) {
-  const auto* other = dynamic_cast<const TkfxHTTP_JWT_Client_RS_Options*>(Source);
-  if (!other) return TPersistent::Assign(Source);
-  FPrivateKey.Assign(&other->FPrivateKey);
-}
-
-void TkfxHTTP_JWT_Client_RS_Options::GetPublishedProperties(TPublishedProperties& aList) {
-  aList.push_back(PublishObject("PrivateKey", [this] { return &FPrivateKey; }));
-}
-
-void TkfxHTTP_JWT_Client_ES_Options::Assign(const TPersistent* Source) {
-  const auto* other = dynamic_cast<const TkfxHTTP_JWT_Client_ES_Options*>(Source);
-  if (!other) return TPersistent::Assign(Source);
-  FPrivateKey.Assign(&other->FPrivateKey);
-}
-
-void TkfxHTTP_JWT_Client_ES_Options::GetPublishedProperties(TPublishedProperties& aList) {
-  aList.push_back(PublishObject("PrivateKey", [this] { return &FPrivateKey; }));
-}
-
 void TkfxHTTP_JWT_Client_Algorithms_Options::Assign(const TPersistent* Source) {
   const auto* other = dynamic_cast<const TkfxHTTP_JWT_Client_Algorithms_Options*>(Source);
   if (!other) return TPersistent::Assign(Source);

@@ -25,11 +25,19 @@ class TkfxHTTP_JWT_Client_HS_Options : public TkfxHTTP_JWT_Client_Algorithm_Opti
   std::string FSecret;
 };
 
-// A private key as PEM text lines.
-class TkfxHTTP_JWT_Client_RS_Options : public TkfxHTTP_JWT_Client_Algorithm_Options {
+// Options of a private-key algorithm family: the key as PEM text lines. TSelf
+// is the family's own class, so a key copies only from options of the same family.
+template <class TSelf>
+class TkfxHTTP_JWT_Client_PrivateKey_Options : public TkfxHTTP_JWT_Client_Algorithm_Options {
  public:
-  void Assign(const TPersistent* Source) override;
-  void GetPublishedProperties(TPublishedProperties& aList) override;
+  void Assign(const TPersistent* Source) override {
+    const auto* other = dynamic_cast<const TSelf*>(Source);
+    if (!other) return TPersistent::Assign(Source);
+    FPrivateKey.Assign(&other->FPrivateKey);
+  }
+  void GetPublishedProperties(TPublishedProperties& aList) override {
+    aList.push_back(PublishObject("PrivateKey", [this] { return &FPrivateKey; }));
+  }
 
   TStringList& PrivateKey() { return FPrivateKey; }
   void SetPrivateKey(const TStringList& aValue) { FPrivateKey.Assign(&aValue); }
@@ -38,17 +46,11 @@ class TkfxHTTP_JWT_Client_RS_Options : public TkfxHTTP_JWT_Client_Algorithm_Opti
   TStringList FPrivateKey;
 };
 
-class TkfxHTTP_JWT_Client_ES_Options : public TkfxHTTP_JWT_Client_Algorithm_Options {
- public:
-  void Assign(const TPersistent* Source) override;
-  void GetPublishedProperties(TPublishedProperties& aList) override;
+class TkfxHTTP_JWT_Client_RS_Options
+    : public TkfxHTTP_JWT_Client_PrivateKey_Options<TkfxHTTP_JWT_Client_RS_Options> {};
 
-  TStringList& PrivateKey() { return FPrivateKey; }
-  void SetPrivateKey(const TStringList& aValue) { FPrivateKey.Assign(&aValue); }
-
- private:
-  TStringList FPrivateKey;
-};
+class TkfxHTTP_JWT_Client_ES_Options
+    : public TkfxHTTP_JWT_Client_PrivateKey_Options<TkfxHTTP_JWT_Client_ES_Options> {};
 
 class TkfxHTTP_JWT_Client_Algorithms_Options : public TPersistent {
  public:
