@@ -83,14 +83,6 @@ TkfxHTTPComponentClient_JWT::TkfxHTTPComponentClient_JWT(TComponent* AOwner)
 
 TkfxHTTPComponentClient_JWT::~TkfxHTTPComponentClient_JWT() = default;
 
-namespace {
-
-TIdBytes TextBytes(const std::string& aText) {
-  return TIdBytes(aText.begin(), aText.end());
-}
-
-}  // namespace
-
 std::string TkfxHTTPComponentClient_JWT::Sign() {
   TkfxHTTP_JWTHeader& header = FJWTOptions->Header();
   TkfxHTTP_JWTPayload& payload = FJWTOptions->Payload();
@@ -121,7 +113,7 @@ std::string TkfxHTTPComponentClient_JWT::Sign() {
       break;
   }
   if (!FSigner) throw Exception(JWTAlgorithmText(alg) + " signing is not available.");
-  const TIdBytes signature = FSigner(alg, TextBytes(signingInput), TextBytes(key));
+  const TIdBytes signature = FSigner(alg, StringToUTF8Bytes(signingInput), StringToUTF8Bytes(key));
   if (signature.empty()) return "";
   return signingInput + "." + Base64URLEncode(std::string(signature.begin(), signature.end()));
 }

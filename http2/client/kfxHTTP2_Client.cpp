@@ -230,15 +230,8 @@ void TkfxHTTP2CLient_Base::CheckConnection(const std::string& aURL) {
   std::string protocol, host, path;
   int port = 443;
   if (SplitHTTP2URL(aURL, protocol, host, port, path)) {
-    const bool elsewhere = host != FHost || port != FPort;
-    if (!FRecordedConnection) {
-      ConnectTo(host, port);
-    } else if (elsewhere) {
-      if (Active()) DoDeactivate();
-      ConnectTo(host, port);
-    } else if (!Active()) {
-      ConnectTo(host, port);
-    }
+    if (Active() && (host != FHost || port != FPort)) DoDeactivate();
+    if (!Active()) ConnectTo(host, port);
   }
   FRequest->Host = FHost;
 }
