@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Configures (once) and builds the project into build/<type>.
-#   scripts/build.sh [release|debug|tsan] [cmake targets...]
+#   scripts/build.sh [release|debug|tsan|asan|fuzz] [cmake targets...]
+# tsan: ThreadSanitizer; asan: AddressSanitizer with UndefinedBehaviorSanitizer;
+# fuzz: clang with libFuzzer (target "fuzzers"), skipped where clang is missing.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 kind="${1:-release}"
@@ -10,6 +12,9 @@ case "$kind" in
   release) args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo) ;;
   debug)   args=(-DCMAKE_BUILD_TYPE=Debug) ;;
   tsan)    args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DAPNS_SANITIZE=thread -DAPNS_BUILD_GUI=OFF -DAPNS_BUILD_BENCH=OFF) ;;
+  asan)    args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DAPNS_SANITIZE=address,undefined -DAPNS_BUILD_GUI=OFF -DAPNS_BUILD_BENCH=OFF) ;;
+  fuzz)    args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DAPNS_FUZZ=ON -DAPNS_BUILD_GUI=OFF -DAPNS_BUILD_BENCH=OFF
+                 -DCMAKE_CXX_COMPILER=clang++-14) ;;
   *) echo "unknown build kind: $kind" >&2; exit 2 ;;
 esac
 if [ "${CI:-}" = "true" ]; then args+=(-DAPNS_WERROR=ON); fi
