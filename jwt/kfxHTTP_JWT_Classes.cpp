@@ -1,5 +1,7 @@
 #include "jwt/kfxHTTP_JWT_Classes.h"
 
+#include <cstring>
+
 #include "tcp/kfxBase_Helpers.h"
 
 const std::vector<std::string> JWTAlgorithmNames{"jwtNone",  "jwtHS256", "jwtHS384", "jwtHS512",
@@ -13,24 +15,18 @@ std::string JWTAlgorithmText(TkfxHTTP_JWT_Algorithm aAlgorithm) {
 
 namespace {
 
-// "true"/"false" as booleans, 64-bit decimal integers as numbers, anything
-// else as a string (one whose escaped form opens an object or array stays unquoted).
-std::string ExtraMemberValue(const std::string& aValue) {
-  if (aValue == "true" || aValue == "false") return aValue;
-  const size_t digits = !aValue.empty() && (aValue[0] == '+' || aValue[0] == '-') ? 1 : 0;
-  bool numeric = aValue.size() > digits;
-  for (size_t i = digits; i < aValue.size() && numeric; ++i)
-    numeric = aValue[i] >= '0' && aValue[i] <= '9';
-  if (numeric) {
-    try {
-      return IntToStr(StrToInt64(aValue));
-    } catch (const EConvertError&) {
-      // out of range: written as a string
-    }
+// A decimal 64-bit integer with an optional sign, nothing else.
+bool ParseInt64(const std::string& aText, int64_t& aValue) {
+  const size_t sign = !aText.empty() && (aText[0] == '+' || aText[0] == '-') ? 1 : 0;
+  if (aText.size() == sign) return false;
+  for (size_t i = sign; i < aText.size(); ++i)
+    if (aText[i] < '0' || aText[i] > '9') return false;
+  try {
+    aValue = StrToInt64(aText);
+    return true;
+  } catch (const EConvertError&) {
+    return false;  // out of range: written as a string
   }
-  const std::string escaped = EscapeJSONString(aValue);
-  if (!escaped.empty() && (escaped[0] == '{' || escaped[0] == '[')) return escaped;
-  return "\"" + escaped + "\"";
 }
 
 }  // namespace
@@ -38,22 +34,31 @@ std::string ExtraMemberValue(const std::string& aValue) {
 TkfxHTTP_JWTBase_JSON::TkfxHTTP_JWTBase_JSON() = default;
 TkfxHTTP_JWTBase_JSON::~TkfxHTTP_JWTBase_JSON() = default;
 
+TkfxJSON& TkfxHTTP_JWTBase_JSON::JSON() {
+  if (!FJSON) {
+    FJSON = NewJSONDocument();
+    FJSON->EscapeStrings = true;
+  }
+  return *FJSON;
+}
+
 std::string TkfxHTTP_JWTBase_JSON::JSONText() {
   WriteMembers();
-  if (FKeyValues)
-    for (int i = 0; i < FKeyValues->Count(); ++i)
-      AddMember(FKeyValues->Names(i), ExtraMemberValue(FKeyValues->ValueFromIndex(i)));
-  std::string text = "{";
-  for (size_t i = 0; i < FMembers.size(); ++i) {
-    if (i > 0) text += ',';
-    text += "\"" + FMembers[i].first + "\":" + FMembers[i].second;
+  TkfxJSON& json = JSON();
+  for (const auto& [name, value] : FKeyValues) {
+    int64_t number = 0;
+    if (value == "true" || value == "false")
+      json.AddPair(name, value == "true");
+    else if (ParseInt64(value, number))
+      json.AddPair(name, number);
+    else
+      json.AddPair(name, value);
   }
-  return text + "}";
+  return json.Text();
 }
 
 void TkfxHTTP_JWTBase_JSON::AddKeyValue(const std::string& aKey, const std::string& aValue) {
-  if (!FKeyValues) FKeyValues = std::make_unique<TStringList>();
-  FKeyValues->Add(aKey + "=" + aValue);
+  FKeyValues.emplace_back(aKey, aValue);
 }
 
 void TkfxHTTP_JWTBase_JSON::AddKeyValue(const std::string& aKey, bool aValue) {
@@ -61,19 +66,11 @@ void TkfxHTTP_JWTBase_JSON::AddKeyValue(const std::string& aKey, bool aValue) {
 }
 
 void TkfxHTTP_JWTBase_JSON::ClearKeyValues() {
-  if (FKeyValues) FKeyValues->Clear();
+  FKeyValues.clear();
 }
 
 void TkfxHTTP_JWTBase_JSON::WriteMembers() {
-  FMembers.clear();
-}
-
-void TkfxHTTP_JWTBase_JSON::AddMember(const std::string& aName, const std::string& aJSONValue) {
-  FMembers.emplace_back(aName, aJSONValue);
-}
-
-void TkfxHTTP_JWTBase_JSON::AddTextMember(const std::string& aName, const std::string& aText) {
-  AddMember(aName, "\"" + EscapeJSONString(aText) + "\"");
+  JSON().Clear();
 }
 
 // --- header ---
@@ -96,9 +93,10 @@ void TkfxHTTP_JWTHeader::GetPublishedProperties(TPublishedProperties& aList) {
 
 void TkfxHTTP_JWTHeader::WriteMembers() {
   TkfxHTTP_JWTBase_JSON::WriteMembers();
-  AddMember("alg", "\"" + JWTAlgorithmText(alg) + "\"");
-  AddTextMember("typ", typ);
-  if (!kid.empty()) AddTextMember("kid", kid);
+  TkfxJSON& json = JSON();
+  json.AddPair("alg", JWTAlgorithmText(alg));
+  json.AddPair("typ", typ);
+  if (!kid.empty()) json.AddPair("kid", kid);
 }
 
 // --- payload ---
@@ -127,13 +125,46 @@ void TkfxHTTP_JWTPayload::GetPublishedProperties(TPublishedProperties& aList) {
 
 void TkfxHTTP_JWTPayload::WriteMembers() {
   TkfxHTTP_JWTBase_JSON::WriteMembers();
-  if (!iss.empty()) AddTextMember("iss", iss);
-  if (!sub.empty()) AddTextMember("sub", sub);
-  if (!aud.empty()) AddTextMember("aud", aud);
-  if (!jti.empty()) AddTextMember("jti", jti);
-  if (iat > 0) AddMember("iat", IntToStr(iat));
-  if (exp > 0) AddMember("exp", IntToStr(exp));
-  if (nbf > 0) AddMember("nbf", IntToStr(nbf));
+  TkfxJSON& json = JSON();
+  if (!iss.empty()) json.AddPair("iss", iss);
+  if (!sub.empty()) json.AddPair("sub", sub);
+  if (!aud.empty()) json.AddPair("aud", aud);
+  if (!jti.empty()) json.AddPair("jti", jti);
+  if (iat > 0) json.AddPair("iat", iat);
+  if (exp > 0) json.AddPair("exp", exp);
+  if (nbf > 0) json.AddPair("nbf", nbf);
+}
+
+void WipeBytes(void* aData, size_t aLength) {
+  if (aLength > 0) explicit_bzero(aData, aLength);
+}
+
+TkfxSecretBytes::TkfxSecretBytes(const std::string& aText) : FBytes(aText.begin(), aText.end()) {}
+
+TkfxSecretBytes::TkfxSecretBytes(std::string&& aText) : FBytes(aText.begin(), aText.end()) {
+  WipeBytes(aText.data(), aText.size());
+}
+
+TkfxSecretBytes::TkfxSecretBytes(const TIdBytes& aBytes) : FBytes(aBytes) {}
+
+TkfxSecretBytes::TkfxSecretBytes(TkfxSecretBytes&& aOther) noexcept
+    : FBytes(std::move(aOther.FBytes)) {}
+
+TkfxSecretBytes& TkfxSecretBytes::operator=(TkfxSecretBytes&& aOther) noexcept {
+  if (this != &aOther) {
+    Wipe();
+    FBytes = std::move(aOther.FBytes);
+  }
+  return *this;
+}
+
+TkfxSecretBytes::~TkfxSecretBytes() {
+  Wipe();
+}
+
+void TkfxSecretBytes::Wipe() {
+  WipeBytes(FBytes.data(), FBytes.size());
+  FBytes.clear();
 }
 
 std::string Base64URLEncode(const std::string& aData) {
@@ -144,4 +175,41 @@ std::string Base64URLEncode(const std::string& aData) {
     if (c == '/') c = '_';
   }
   return text;
+}
+
+std::string Base64URLEncode(const TIdBytes& aData) {
+  return Base64URLEncode(std::string(aData.begin(), aData.end()));
+}
+
+bool Base64URLDecode(const std::string& aText, TIdBytes& aData) {
+  if (aText.size() % 4 == 1) return false;
+  TIdBytes out;
+  out.reserve(aText.size() * 3 / 4);
+  uint32_t bits = 0;
+  int count = 0;
+  for (const char c : aText) {
+    uint32_t value;
+    if (c >= 'A' && c <= 'Z')
+      value = static_cast<uint32_t>(c - 'A');
+    else if (c >= 'a' && c <= 'z')
+      value = static_cast<uint32_t>(c - 'a' + 26);
+    else if (c >= '0' && c <= '9')
+      value = static_cast<uint32_t>(c - '0' + 52);
+    else if (c == '-')
+      value = 62;
+    else if (c == '_')
+      value = 63;
+    else
+      return false;
+    bits = (bits << 6 | value) & 0xFFFFFF;
+    count += 6;
+    if (count >= 8) {
+      count -= 8;
+      out.push_back(static_cast<uint8_t>(bits >> count));
+    }
+  }
+  // The bits left over must be zero, or two texts would decode alike.
+  if ((bits & ((1u << count) - 1)) != 0) return false;
+  aData = std::move(out);
+  return true;
 }

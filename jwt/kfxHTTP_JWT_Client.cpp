@@ -87,7 +87,9 @@ std::string TkfxHTTPComponentClient_JWT::Sign() {
   TkfxHTTP_JWTHeader& header = FJWTOptions->Header();
   TkfxHTTP_JWTPayload& payload = FJWTOptions->Payload();
   if (const int32_t lifetime = FJWTOptions->RefreshTokenAfter(); lifetime > 0) {
-    payload.iat = StrToInt64(UnixTimeText(Now(), false));
+    // Straight from the UTC clock: a detour through local time is ambiguous
+    // in the hour a daylight-saving change repeats.
+    payload.iat = DateTimeToUnix(NowUTC());
     payload.exp = payload.iat + lifetime;
   }
   const TkfxHTTP_JWT_Algorithm alg = header.alg;
@@ -96,26 +98,32 @@ std::string TkfxHTTPComponentClient_JWT::Sign() {
   const std::string signingInput =
       Base64URLEncode(header.JSONText()) + "." + Base64URLEncode(payload.JSONText());
   TkfxHTTP_JWT_Client_Algorithms_Options& keys = FJWTOptions->Algorithms();
-  std::string key;
+  TkfxSecretBytes key;
   switch (alg) {
     case TkfxHTTP_JWT_Algorithm::jwtHS256:
     case TkfxHTTP_JWT_Algorithm::jwtHS384:
     case TkfxHTTP_JWT_Algorithm::jwtHS512:
-      key = keys.HS().Secret();
+      key = TkfxSecretBytes(keys.HS().Secret());
       break;
     case TkfxHTTP_JWT_Algorithm::jwtRS256:
     case TkfxHTTP_JWT_Algorithm::jwtRS384:
     case TkfxHTTP_JWT_Algorithm::jwtRS512:
-      key = keys.RS().PrivateKey().Text();
+      key = TkfxSecretBytes(keys.RS().PrivateKey().Text());
       break;
     default:
-      key = keys.ES().PrivateKey().Text();
+      key = TkfxSecretBytes(keys.ES().PrivateKey().Text());
       break;
   }
-  if (!FSigner) throw Exception(JWTAlgorithmText(alg) + " signing is not available.");
-  const TIdBytes signature = FSigner(alg, StringToUTF8Bytes(signingInput), StringToUTF8Bytes(key));
+  const TIdBytes input(signingInput.begin(), signingInput.end());
+  const TIdBytes signature =
+      FSigner ? FSigner(alg, input, key.Bytes()) : SignWith(alg, input, key.Bytes());
   if (signature.empty()) return "";
-  return signingInput + "." + Base64URLEncode(std::string(signature.begin(), signature.end()));
+  return signingInput + "." + Base64URLEncode(signature);
+}
+
+TIdBytes TkfxHTTPComponentClient_JWT::SignWith(TkfxHTTP_JWT_Algorithm aAlgorithm,
+                                               const TIdBytes&, const TIdBytes&) {
+  throw Exception(JWTAlgorithmText(aAlgorithm) + " signing is not available.");
 }
 
 void TkfxHTTPComponentClient_JWT::Start() {

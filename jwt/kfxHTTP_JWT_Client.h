@@ -132,10 +132,14 @@ class TkfxHTTPComponentClient_JWT : public TkfxHTTPComponentClientAuthToken_Base
   // OnAuthToken("Bearer", token) or OnAuthTokenError("JWT Error", reason).
   void Start();
 
-  // Where signatures come from. The HMAC, RSA and ECDSA signers are installed
-  // here; without one, Sign raises "<alg> signing is not available." for
-  // every algorithm but jwtNone.
+  // Replaces the built-in signers (tests record what is signed this way);
+  // an empty function restores them.
   void SetSigner(TkfxHTTP_JWT_Signer aSigner) { FSigner = std::move(aSigner); }
+
+ protected:
+  // The signature of aInput under aKey with the signer family of aAlgorithm.
+  virtual TIdBytes SignWith(TkfxHTTP_JWT_Algorithm aAlgorithm, const TIdBytes& aInput,
+                            const TIdBytes& aKey);
 
  private:
   std::unique_ptr<TkfxHTTP_JWT_Client_Options> FJWTOptions;

@@ -1,0 +1,69 @@
+#include "tests/jwt/python_json.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+// Texts travel hex-encoded, one per line, so any octet survives.
+const char* const kScript = R"(
+import json, sys
+def reject(name):
+    raise ValueError("non-standard constant " + name)
+out = []
+for line in open(sys.argv[1]):
+    text = bytes.fromhex(line.strip()).decode("utf-8", errors="strict") if line.strip() else ""
+    try:
+        value = json.loads(text, parse_constant=reject)
+        out.append("OK " + json.dumps(value, sort_keys=True, ensure_ascii=True))
+    except Exception as e:
+        out.append("ERROR " + str(e).replace("\n", " "))
+sys.stdout.write("\n".join(out) + "\n")
+)";
+
+std::string Hex(const std::string& aText) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  for (const unsigned char c : aText) {
+    hex += kDigits[c >> 4];
+    hex += kDigits[c & 15];
+  }
+  return hex;
+}
+
+}  // namespace
+
+std::optional<std::vector<TPythonJSONResult>> ParseWithPython(const std::vector<std::string>& aTexts) {
+  char folder[] = "/tmp/json-python-XXXXXX";
+  if (!mkdtemp(folder)) return std::nullopt;
+  const std::string script = std::string(folder) + "/check.py";
+  const std::string input = std::string(folder) + "/texts.hex";
+  std::ofstream(script) << kScript;
+  {
+    std::ofstream in(input);
+    for (const std::string& text : aTexts) in << Hex(text) << '\n';
+  }
+  std::optional<std::vector<TPythonJSONResult>> results;
+  if (FILE* pipe = popen(("python3 " + script + " " + input + " 2>&1").c_str(), "r")) {
+    std::string output;
+    char buffer[4096];
+    while (const size_t n = fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, n);
+    if (pclose(pipe) == 0) {
+      results.emplace();
+      std::istringstream lines(output);
+      for (std::string line; std::getline(lines, line);) {
+        const bool ok = line.rfind("OK ", 0) == 0;
+        results->push_back({ok, line.substr(ok ? 3 : 6)});
+      }
+      if (results->size() != aTexts.size()) results.reset();
+    }
+  }
+  std::remove(script.c_str());
+  std::remove(input.c_str());
+  rmdir(folder);
+  return results;
+}
