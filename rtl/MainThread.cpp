@@ -6,6 +6,7 @@
 #include <exception>
 #include <mutex>
 #include <thread>
+#include <unordered_map>
 
 namespace {
 
@@ -23,7 +24,10 @@ struct TDispatcher {
   std::condition_variable Changed;  // new entry, entry done, or a signalled wait
   std::deque<TSyncEntry> Queue;
   std::function<void()> Wake;
-  const void* RunningOwner = nullptr;
+  // Queued entries running now, per owner. Entries nest (a handler that waits
+  // with WaitServingMainThread runs synchronous calls meanwhile, and a GUI
+  // handler may pump the event loop), so this is a count, not one record.
+  std::unordered_map<const void*, int> Running;
   std::thread::id MainThreadId = std::this_thread::get_id();
 };
 
@@ -96,7 +100,7 @@ bool CheckSynchronize(int aTimeoutMs, bool aSynchronousOnly) {
   for (auto it = findNext(); it != d.Queue.end(); it = findNext()) {
     TSyncEntry entry = std::move(*it);
     d.Queue.erase(it);
-    d.RunningOwner = entry.Owner;
+    if (entry.Owner) ++d.Running[entry.Owner];
     guard.unlock();
     ranAny = true;
     std::exception_ptr error;
@@ -107,7 +111,10 @@ bool CheckSynchronize(int aTimeoutMs, bool aSynchronousOnly) {
     }
     entry.Method = nullptr;  // release captured state before anyone is told
     guard.lock();
-    d.RunningOwner = nullptr;
+    if (entry.Owner) {
+      const auto running = d.Running.find(entry.Owner);
+      if (--running->second == 0) d.Running.erase(running);
+    }
     if (entry.Synchronous) {
       *entry.Error = error;
       *entry.Done = true;
@@ -128,7 +135,9 @@ void RemoveQueuedEvents(const void* aOwner) {
   auto& d = Dispatcher();
   std::unique_lock guard(d.Lock);
   std::erase_if(d.Queue, [&](const TSyncEntry& e) { return !e.Synchronous && e.Owner == aOwner; });
-  if (!IsMainThread()) d.Changed.wait(guard, [&] { return d.RunningOwner != aOwner; });
+  // On the main thread a running entry of aOwner is further up our own stack:
+  // waiting for it would never end.
+  if (!IsMainThread()) d.Changed.wait(guard, [&] { return !d.Running.contains(aOwner); });
 }
 
 bool WaitServingMainThread(const std::function<bool()>& aDone, int aTimeoutMs) {

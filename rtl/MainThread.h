@@ -35,8 +35,9 @@ void SynchronizeOnMain(TThreadMethod aMethod);
 // behind it stay queued. With aSynchronousOnly, queued calls are left alone.
 bool CheckSynchronize(int aTimeoutMs = 0, bool aSynchronousOnly = false);
 
-// Discards the queued calls tagged with aOwner. When one of them is running
-// on the main thread and the caller is another thread, waits until it returned.
+// Discards the queued calls tagged with aOwner. When calls of aOwner are
+// running on the main thread (nested ones included) and the caller is another
+// thread, waits until all of them have returned.
 void RemoveQueuedEvents(const void* aOwner);
 
 // Waits until aDone() is true. On the main thread it keeps running

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 
@@ -52,7 +53,11 @@ int64_t TMemoryStream::Read(void* aBuffer, int64_t aCount) {
 
 int64_t TMemoryStream::Write(const void* aBuffer, int64_t aCount) {
   if (aCount <= 0) return 0;
-  const int64_t end = FPosition + aCount;
+  // After a seek far past the end the new end may not be representable.
+  int64_t end;
+  if (__builtin_add_overflow(FPosition, aCount, &end) ||
+      static_cast<uint64_t>(end) > FData.max_size())
+    throw EWriteError("Stream write error");
   if (end > static_cast<int64_t>(FData.size())) FData.resize(static_cast<size_t>(end));
   std::memcpy(FData.data() + FPosition, aBuffer, static_cast<size_t>(aCount));
   FPosition = end;
@@ -60,12 +65,17 @@ int64_t TMemoryStream::Write(const void* aBuffer, int64_t aCount) {
 }
 
 int64_t TMemoryStream::Seek(int64_t aOffset, TSeekOrigin aOrigin) {
+  int64_t base = 0;
   switch (aOrigin) {
-    case TSeekOrigin::soBeginning: FPosition = aOffset; break;
-    case TSeekOrigin::soCurrent: FPosition += aOffset; break;
-    case TSeekOrigin::soEnd: FPosition = static_cast<int64_t>(FData.size()) + aOffset; break;
+    case TSeekOrigin::soBeginning: base = 0; break;
+    case TSeekOrigin::soCurrent: base = FPosition; break;
+    case TSeekOrigin::soEnd: base = static_cast<int64_t>(FData.size()); break;
   }
-  if (FPosition < 0) FPosition = 0;
+  // The position stays within 0 .. the largest int64, whatever the offset.
+  int64_t position;
+  if (__builtin_add_overflow(base, aOffset, &position))
+    position = aOffset < 0 ? 0 : INT64_MAX;
+  FPosition = std::max<int64_t>(0, position);
   return FPosition;
 }
 

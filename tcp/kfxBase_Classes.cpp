@@ -22,6 +22,24 @@ bool TkfxIdThread::IsCurrentThread() const {
   return id != 0 && id == CurrentThreadOSId();
 }
 
+bool TkfxIdThread::IsExecutingOnCallingThread() const {
+  const uint32_t id = FExecutingThreadId.load(std::memory_order_acquire);
+  return id != 0 && id == CurrentThreadOSId();
+}
+
+void TkfxIdThread::SetIsExecuting(bool aValue) {
+  std::lock_guard guard(FLock);
+  if (aValue) {
+    if (FExecutingDepth++ == 0) {
+      FExecutingThreadId.store(CurrentThreadOSId(), std::memory_order_release);
+      FIsExecuting.store(true, std::memory_order_release);
+    }
+  } else if (FExecutingDepth > 0 && --FExecutingDepth == 0) {
+    FIsExecuting.store(false, std::memory_order_release);
+    FExecutingThreadId.store(0, std::memory_order_release);
+  }
+}
+
 void TkfxIdThread::Run() {
   if (ThreadId() == 0) FThreadId.store(CurrentThreadOSId(), std::memory_order_release);
 }
@@ -56,26 +74,28 @@ void TkfxTimer::StopRequested() {
   FWake.notify_all();
 }
 
-bool TkfxTimer::WaitOrStop(int aMilliseconds) {
+uint64_t TkfxTimer::StopRequests() {
+  std::lock_guard guard(FWaitLock);
+  return FStopRequests;
+}
+
+bool TkfxTimer::WaitOrStop(std::chrono::steady_clock::time_point aDeadline, uint64_t aSeen) {
   std::unique_lock guard(FWaitLock);
-  const uint64_t seen = FStopRequests;
-  return FWake.wait_for(guard, std::chrono::milliseconds(aMilliseconds),
-                        [&] { return FStopRequests != seen; });
+  return FWake.wait_until(guard, aDeadline, [&] { return FStopRequests != aSeen; });
 }
 
 void TkfxTimer::Run() {
   TkfxIdThread::Run();
+  // The stop counter is read before the flags: Stop and Terminate set their
+  // flag before they count, so a request is either seen by the check below
+  // or ends the countdown. Either way the period ends without a tick, and a
+  // timer enabled again starts a full new period.
+  const uint64_t seen = StopRequests();
+  if (Stopped() || !Enabled()) return;
   // One period: Interval (read now) rounded up to whole 100 ms steps, at least one.
-  const int steps = std::max(1, (Interval() + 99) / 100);
+  const int64_t steps = std::max<int64_t>(1, (int64_t{Interval()} + 99) / 100);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(steps * 100);
-  for (;;) {
-    if (Stopped() || !Enabled()) return;
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                          deadline - std::chrono::steady_clock::now())
-                          .count();
-    if (left <= 0) break;
-    WaitOrStop(static_cast<int>(left));
-  }
+  if (WaitOrStop(deadline, seen)) return;
   if (Stopped() || !Enabled()) return;
   try {
     switch (NotifyEvents()) {

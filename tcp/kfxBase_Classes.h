@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -20,8 +21,12 @@ class TkfxIdThread : public TIdThread {
   // A label set by the owner ("HeartBeat", "WatchDog"); used for nothing else.
   std::string DebugName() const;
   void SetDebugName(const std::string& aValue);
-  // True while the thread is inside an event handler.
+  // True while the thread is inside an event handler, on whichever thread
+  // that handler runs (the timer's own, or the main thread).
   bool IsExecuting() const { return FIsExecuting.load(std::memory_order_acquire); }
+  // True when the calling thread is the one running that handler: only then
+  // is a caller possibly inside it.
+  bool IsExecutingOnCallingThread() const;
   // True when called on this thread (false before its first run step).
   bool IsCurrentThread() const;
   uint32_t ThreadId() const { return FThreadId.load(std::memory_order_acquire); }
@@ -29,12 +34,17 @@ class TkfxIdThread : public TIdThread {
  protected:
   // Records the thread's id; subclasses call it at the start of their run step.
   void Run() override;
-  void SetIsExecuting(bool aValue) { FIsExecuting.store(aValue, std::memory_order_release); }
+  // Marks the start (true) and end (false) of a handler call on the calling
+  // thread. Calls nest: a handler that pumps the main thread's queue may run
+  // the next tick inside itself.
+  void SetIsExecuting(bool aValue);
 
  private:
   std::string FDebugName;
   std::atomic<uint32_t> FThreadId{0};
   std::atomic<bool> FIsExecuting{false};
+  std::atomic<uint32_t> FExecutingThreadId{0};  // the thread running the handler
+  int FExecutingDepth = 0;                       // guarded by FLock
 };
 
 using TNotifyEvent = std::function<void(TObject* Sender)>;
@@ -66,8 +76,11 @@ class TkfxTimer : public TkfxIdThread {
   virtual void DoTimerException(const Exception& E);
 
  private:
-  // Waits aMilliseconds unless a stop request comes first; true when it did.
-  bool WaitOrStop(int aMilliseconds);
+  // The number of stop requests so far; a period remembers it at its start.
+  uint64_t StopRequests();
+  // Waits until aDeadline unless a stop request beyond aSeen comes first;
+  // true when one did.
+  bool WaitOrStop(std::chrono::steady_clock::time_point aDeadline, uint64_t aSeen);
 
   std::atomic<bool> FEnabled{false};
   std::atomic<int> FInterval{60000};

@@ -13,9 +13,14 @@
 void FreeThread(TkfxIdThread*& aThread) {
   TkfxIdThread* thread = aThread;
   if (!thread) return;
-  if (thread->IsCurrentThread() || thread->IsExecuting()) {
-    // Waiting here would wait for ourselves: the thread frees itself instead.
+  if (thread->IsCurrentThread() || thread->IsExecutingOnCallingThread()) {
+    // We are the thread, or inside one of its handlers on this thread:
+    // waiting here would wait for ourselves, so the thread frees itself.
+    // A handler running on another thread is no reason to return early: the
+    // path below waits for it.
     thread->Terminate();
+    // A thread that was disabled (suspended) must run on to its end.
+    thread->Start();
     aThread = nullptr;
     if (thread->FreeOnTerminateUnlessFinished()) {
       // It had already ended, so nobody else will free it: do so once the

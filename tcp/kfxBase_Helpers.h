@@ -23,10 +23,12 @@ void FreeObject(std::unique_ptr<T, D>& aObject) {
 }
 
 // Stops and disposes of a thread, also from inside that thread or from one of
-// its event handlers: then the thread is told to free itself when it ends and
-// the call returns at once. Otherwise it terminates the thread (waiting up to
-// about a second for a Terminate that declines), frees it (which waits for
-// its end) and clears the reference.
+// its event handlers (called on the thread that runs the handler): then the
+// thread is told to free itself when it ends (after that handler returned)
+// and the call returns at once. Otherwise, also while a handler runs on
+// another thread, it terminates the thread (waiting up to about a second for
+// a Terminate that declines), frees it (which waits for its end) and clears
+// the reference.
 void FreeThread(TkfxIdThread*& aThread);
 template <class T>
 void FreeThread(T*& aThread) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -288,6 +289,37 @@ TEST(Streams, MemoryStreamReadsWritesSeeksAndCopies) {
   copy.SetSize(5);
   EXPECT_EQ(copy.Position(), 5);
   EXPECT_EQ(std::string(copy.Bytes().begin(), copy.Bytes().end()), "hello");
+}
+
+TEST(Streams, MemoryStreamPositionStaysInRangeNearTheLargestOffset) {
+  constexpr int64_t kMax = INT64_MAX;
+  TMemoryStream stream;
+  stream.WriteBuffer("abc", 3);
+  // Seeks clamp to 0 .. the largest offset instead of wrapping.
+  struct SeekCase {
+    int64_t start;
+    int64_t offset;
+    TSeekOrigin origin;
+    int64_t expected;
+  };
+  const SeekCase seeks[] = {
+      {0, kMax, TSeekOrigin::soBeginning, kMax},
+      {kMax - 1, 10, TSeekOrigin::soCurrent, kMax},
+      {1, INT64_MIN, TSeekOrigin::soCurrent, 0},
+      {0, kMax, TSeekOrigin::soEnd, kMax},
+      {0, -10, TSeekOrigin::soEnd, 0},
+  };
+  for (const SeekCase& c : seeks) {
+    stream.SetPosition(c.start);
+    EXPECT_EQ(stream.Seek(c.offset, c.origin), c.expected) << c.start << " + " << c.offset;
+  }
+  // A write whose end would pass the largest offset is refused; nothing changes.
+  stream.SetPosition(kMax - 1);
+  EXPECT_THROW(stream.Write("defg", 4), EWriteError);
+  EXPECT_THROW(stream.WriteBuffer("defg", 4), EWriteError);
+  EXPECT_EQ(stream.Position(), kMax - 1);
+  EXPECT_EQ(stream.Size(), 3);
+  EXPECT_EQ(std::string(stream.Bytes().begin(), stream.Bytes().end()), "abc");
 }
 
 TEST(Streams, FileStreamErrorsNameTheFile) {

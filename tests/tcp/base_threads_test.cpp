@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <climits>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -226,27 +228,56 @@ TEST(Timer, PeriodIsTheIntervalRoundedUpToWhole100ms) {
 }
 
 TEST(Timer, DisablingMidCountdownGivesNoTickAndReenablingStartsAFullPeriod) {
-  TickLog log;
+  // Enabled again after a pause, or at once: the stop must not be lost
+  // either way, and the next tick comes a full period after re-enabling.
+  for (auto pause : {400ms, 0ms}) {
+    SCOPED_TRACE(pause.count());
+    TickLog log;
+    auto timer = MakeOwned<TkfxTimer>();
+    timer->OnTimer = [&](TObject*) { log.Add(); };
+    timer->SetInterval(300);
+    timer->SetEnabled(true);
+    std::this_thread::sleep_for(150ms);
+    timer->SetEnabled(false);
+    std::this_thread::sleep_for(pause);
+    EXPECT_EQ(log.Count(), 0u);
+
+    const auto reenabledAt = Clock::now();
+    timer->SetEnabled(true);
+    EXPECT_TRUE(timer->Enabled());
+    ASSERT_TRUE(WaitUntil([&] { return log.Count() >= 1; }));
+    EXPECT_GE(log.Ticks[0] - reenabledAt, 295ms);
+
+    // A new interval applies from the next period.
+    timer->SetInterval(100);
+    ASSERT_TRUE(WaitUntil([&] { return log.Count() >= 4; }));
+    std::lock_guard g(log.Lock);
+    EXPECT_LT(log.Ticks[3] - log.Ticks[2], 290ms);
+  }
+}
+
+TEST(Timer, FreeingAJustEnabledTimerNeverWaitsOutItsPeriod) {
+  // A Terminate may land while the thread starts its first period; each free
+  // must still end the countdown at once. The delays sweep that moment.
+  for (int i = 0; i < 40; ++i) {
+    auto timer = MakeOwned<TkfxTimer>();
+    timer->SetInterval(3000);
+    timer->SetEnabled(true);
+    std::this_thread::sleep_for(std::chrono::microseconds(i * 10));
+    const auto start = Clock::now();
+    timer.reset();
+    ASSERT_LT(Clock::now() - start, 1000ms) << "free " << i;
+  }
+}
+
+TEST(Timer, TheLargestIntervalDoesNotWrapIntoAShortPeriod) {
+  std::atomic<int> ticks{0};
   auto timer = MakeOwned<TkfxTimer>();
-  timer->OnTimer = [&](TObject*) { log.Add(); };
-  timer->SetInterval(300);
+  timer->OnTimer = [&](TObject*) { ++ticks; };
+  timer->SetInterval(INT_MAX);
   timer->SetEnabled(true);
-  std::this_thread::sleep_for(150ms);
-  timer->SetEnabled(false);
-  std::this_thread::sleep_for(400ms);
-  EXPECT_EQ(log.Count(), 0u);
-
-  const auto reenabledAt = Clock::now();
-  timer->SetEnabled(true);
-  EXPECT_TRUE(timer->Enabled());
-  ASSERT_TRUE(WaitUntil([&] { return log.Count() >= 1; }));
-  EXPECT_GE(log.Ticks[0] - reenabledAt, 295ms);
-
-  // A new interval applies from the next period.
-  timer->SetInterval(100);
-  ASSERT_TRUE(WaitUntil([&] { return log.Count() >= 4; }));
-  std::lock_guard g(log.Lock);
-  EXPECT_LT(log.Ticks[3] - log.Ticks[2], 290ms);
+  std::this_thread::sleep_for(350ms);
+  EXPECT_EQ(ticks, 0);
 }
 
 TEST(Timer, QueuedAndSynchronousTicksRunOnTheMainThread) {
@@ -347,6 +378,77 @@ TEST(FreeThread, FromTheMainThreadWhileASynchronousTickWaits) {
   EXPECT_EQ(timer, nullptr);
   EXPECT_TRUE(destroyed);
   EXPECT_EQ(ticks, 1);
+}
+
+TEST(FreeThread, FromAnotherThreadWaitsForAHandlerRunningOnTheTimerThread) {
+  std::atomic<bool> destroyed{false};
+  std::atomic<bool> entered{false};
+  std::atomic<bool> finished{false};
+  auto ownerState = std::make_unique<std::string>("owner state");
+  std::string seen;
+  TWatchedTimer* timer = NewObject<TWatchedTimer>();
+  timer->Destroyed = &destroyed;
+  timer->OnTimer = [&](TObject*) {
+    if (entered.exchange(true)) return;
+    std::this_thread::sleep_for(200ms);
+    seen = *ownerState;  // state the owner frees once FreeThread returned
+    finished = true;
+  };
+  timer->SetInterval(100);
+  timer->SetEnabled(true);
+  ASSERT_TRUE(WaitUntil([&] { return entered.load(); }));
+  FreeThread(timer);  // the main thread is not inside the handler: it must wait
+  const bool finishedFirst = finished;
+  const bool destroyedAtReturn = destroyed;
+  WaitUntil([&] { return destroyed.load(); });  // keep the handler's captures alive either way
+  ownerState.reset();
+  EXPECT_EQ(timer, nullptr);
+  EXPECT_TRUE(finishedFirst);
+  EXPECT_TRUE(destroyedAtReturn);
+  EXPECT_EQ(seen, "owner state");
+}
+
+TEST(FreeThread, ASelfFreeingTimerOutlivesAHandlerThatServesNestedCalls) {
+  // A queued tick frees its timer, then waits while serving a synchronous
+  // call from another thread. The timer thread ends meanwhile; it may free
+  // the timer only once the tick has returned.
+  std::atomic<bool> destroyed{false};
+  std::atomic<int> ticks{0};
+  bool destroyedInsideTick = true;
+  TWatchedTimer* timer = NewObject<TWatchedTimer>();
+  timer->Destroyed = &destroyed;
+  timer->SetNotifyEvents(TwsNotifyEvent::neAsynchronous);
+  timer->OnTimer = [&](TObject*) {
+    if (ticks++) return;
+    FreeThread(timer);
+    std::atomic<bool> served{false};
+    std::thread caller([&] { SynchronizeOnMain([&] { served = true; }); });
+    WaitServingMainThread([&] { return served.load(); }, 3000);
+    caller.join();
+    WaitServingMainThread([&] { return destroyed.load(); }, 300);
+    destroyedInsideTick = destroyed;
+  };
+  timer->SetInterval(100);
+  timer->SetEnabled(true);
+  ASSERT_TRUE(WaitUntil([&] { return destroyed.load(); }, 3000ms, true));
+  EXPECT_FALSE(destroyedInsideTick);
+}
+
+TEST(FreeThread, FromAQueuedTickOfATimerDisabledMeanwhile) {
+  // The tick was queued, then the timer was disabled (its thread suspends);
+  // the tick frees the timer, whose thread must still run to its end.
+  std::atomic<bool> destroyed{false};
+  TWatchedTimer* timer = NewObject<TWatchedTimer>();
+  timer->Destroyed = &destroyed;
+  timer->SetNotifyEvents(TwsNotifyEvent::neAsynchronous);
+  timer->OnTimer = [&](TObject*) { FreeThread(timer); };
+  timer->SetInterval(100);
+  timer->SetEnabled(true);
+  std::this_thread::sleep_for(150ms);  // one tick queued, not yet run
+  timer->SetEnabled(false);
+  ASSERT_TRUE(WaitUntil([&] { return timer->Suspended(); }));
+  EXPECT_TRUE(WaitUntil([&] { return destroyed.load(); }, 3000ms, true));
+  EXPECT_EQ(timer, nullptr);
 }
 
 // A thread whose Terminate declines, like a read thread before its first step.
