@@ -273,11 +273,11 @@ TkfxHTTP2NotifyObject* TkfxHTTP2ObjectList::AddNotifyObject(TObject* Connection)
 
 TkfxHTTP2NotifyObject* TkfxHTTP2ObjectList::AddNotifyObject(TObject* Connection,
                                                             const std::string& aText,
-                                                            const Exception* aException) {
+                                                            std::exception_ptr aException) {
   auto o = std::make_unique<TkfxHTTP2NotifyObject>();
   o->Connection = Connection;
   o->Text = aText;
-  o->RawException = aException;
+  o->RawException = std::move(aException);
   return Append(std::move(o));
 }
 

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <string>
 
@@ -148,8 +149,11 @@ class TkfxHTTP2Settings : public TPersistent {
   int32_t MaxHeaderListSize = 2147483647;
 };
 
-// One queued event. Connection, RawException, Headers and RawObject are not
-// owned: they must outlive the delivery. GoAway and RSTStream are owned copies.
+// One queued event. Connection, Headers and RawObject are not owned: they
+// must outlive the delivery. GoAway and RSTStream are owned copies, and
+// RawException shares ownership of the caught exception, so the record can be
+// delivered after the handler that caught it has ended (ExceptionClassName and
+// ExceptionMessage read it; rethrowing it gives the exception itself).
 class TkfxHTTP2NotifyObject : public TObject {
  public:
   TkfxHTTP2GoAwayProperty& GoAway();
@@ -161,7 +165,7 @@ class TkfxHTTP2NotifyObject : public TObject {
 
   TIdBytes Bytes;
   TObject* Connection = nullptr;
-  const Exception* RawException = nullptr;
+  std::exception_ptr RawException;
   std::string Text;
   TStringList* Headers = nullptr;
   TObject* RawObject = nullptr;
@@ -178,8 +182,9 @@ class TkfxHTTP2ObjectList : public TkfxThreadList {
   ~TkfxHTTP2ObjectList() override;
 
   TkfxHTTP2NotifyObject* AddNotifyObject(TObject* Connection);
+  // aException: std::current_exception() inside the handler that caught it.
   TkfxHTTP2NotifyObject* AddNotifyObject(TObject* Connection, const std::string& aText,
-                                         const Exception* aException);
+                                         std::exception_ptr aException);
   TkfxHTTP2NotifyObject* AddNotifyObject(TObject* Connection, const TkfxHTTP2GoAwayProperty* aGoAway);
   TkfxHTTP2NotifyObject* AddNotifyObject(TObject* Connection, TObject* aObject, const TIdBytes& aBytes);
   TkfxHTTP2NotifyObject* AddNotifyObject(TObject* Connection, TStringList* aHeaders);

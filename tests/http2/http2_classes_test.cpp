@@ -147,9 +147,13 @@ TEST(HTTP2NotifyObjects, OverloadsFillTheirFieldsAndKeepOwnCopies) {
   TkfxHTTP2ObjectList list;
   TObject connection, raw;
   TStringList headers;
-  const Exception error("boom");
   list.AddNotifyObject(&connection);
-  list.AddNotifyObject(&connection, "failed", &error);
+  try {
+    throw TkfxHTTP2Exception(Th2ErrorCodes::h2erPROTOCOL_ERROR, "boom",
+                             Th2ErrorResponse::h2errGO_AWAY, 0);
+  } catch (const Exception&) {
+    list.AddNotifyObject(&connection, "failed", std::current_exception());
+  }  // the record is delivered after this handler has ended
   auto goAway = std::make_unique<TkfxHTTP2GoAwayProperty>();
   goAway->AdditionalDebugData = "{\"reason\":\"Shutdown\"}";
   goAway->ErrorCode = 0;
@@ -171,7 +175,9 @@ TEST(HTTP2NotifyObjects, OverloadsFillTheirFieldsAndKeepOwnCopies) {
   auto at = [&](size_t i) { return static_cast<TkfxHTTP2NotifyObject*>(items[i]); };
   for (size_t i = 0; i < 7; ++i) EXPECT_EQ(at(i)->Connection, &connection);
   EXPECT_EQ(at(1)->Text, "failed");
-  EXPECT_EQ(at(1)->RawException, &error);
+  ASSERT_TRUE(at(1)->RawException);
+  EXPECT_EQ(ExceptionClassName(at(1)->RawException), "TkfxHTTP2Exception");
+  EXPECT_EQ(ExceptionMessage(at(1)->RawException), "boom");
   EXPECT_EQ(at(2)->GoAway().AdditionalDebugData, "{\"reason\":\"Shutdown\"}");
   EXPECT_EQ(at(2)->GoAway().LastStreamId, 7);
   EXPECT_EQ(at(3)->RawObject, &raw);
