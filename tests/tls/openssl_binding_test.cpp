@@ -1,0 +1,259 @@
+// The run-time binding against the system's OpenSSL 3: which files are
+// tried, what the failure list says, which entry points a level needs, the
+// hashing back end at both levels and the digest routines' fallback.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include "tls/IdHash.h"
+#include "tls/kfxBase_Helpers_OpenSSL.h"
+#include "tls/kfxIdSSLOpenSSL.h"
+#include "tls/kfxIdSSLOpenSSLHeaders.h"
+#include "tls/kfxIdSSLOpenSSLHeaders_Entries.h"
+
+namespace {
+
+std::string Hex(const TIdBytes& aBytes) {
+  std::string text;
+  char digits[3];
+  for (uint8_t b : aBytes) {
+    std::snprintf(digits, sizeof digits, "%02x", b);
+    text += digits;
+  }
+  return text;
+}
+TIdBytes Bytes(const std::string& aText) { return TIdBytes(aText.begin(), aText.end()); }
+
+// A scratch folder, removed at the end.
+class TTempDir {
+ public:
+  TTempDir() {
+    char pattern[] = "/tmp/openssl-binding-XXXXXX";
+    FPath = mkdtemp(pattern);
+  }
+  ~TTempDir() { std::filesystem::remove_all(FPath); }
+  const std::string& Path() const { return FPath; }
+
+ private:
+  std::string FPath;
+};
+
+std::string SystemLibrary(const char* aName) {
+  for (const char* dir : {"/usr/lib/x86_64-linux-gnu/", "/usr/lib64/", "/usr/lib/", "/lib/x86_64-linux-gnu/"}) {
+    const std::string path = std::string(dir) + aName;
+    if (std::filesystem::exists(path)) return path;
+  }
+  return {};
+}
+
+// Every test starts unbound with the system's search order.
+class OpenSSLBinding : public ::testing::Test {
+ protected:
+  void SetUp() override { Reset(TwsOpenSSLAPI::oslAPI_1_1); }
+  void TearDown() override { Reset(TwsOpenSSLAPI::oslAPI_1_1); }
+  static void Reset(TwsOpenSSLAPI aAPI) {
+    StopOpenSSL();
+    SetOpenSSLAPIVersion(aAPI);
+    SetOpenSSLLibraryFolder("");
+  }
+};
+
+TEST_F(OpenSSLBinding, BindsTheSystemLibrariesAtLevel11) {
+  ASSERT_TRUE(BindOpenSSL()) << WhichFailedToLoad();
+  EXPECT_EQ(WhichFailedToLoad(), "");
+  EXPECT_NE(GetCryptLibHandle(), nullptr);
+  EXPECT_NE(GetSSLLibHandle(), nullptr);
+  // Renamed entry points are bound under their new names.
+  EXPECT_NE(IdOpenSSL::SSL_get_peer_certificate, nullptr);
+  EXPECT_NE(IdOpenSSL::sk_num, nullptr);
+  EXPECT_NE(IdOpenSSL::TLS_method, nullptr);
+  EXPECT_TRUE(IsOpenSSL_TLSv1_2_Available());
+  EXPECT_FALSE(IsOpenSSL_SSLv2_Available());
+  EXPECT_TRUE(IsOpenSSL_1_1());
+  // A second call succeeds at once; unbinding forgets every entry point.
+  EXPECT_TRUE(BindOpenSSL());
+  UnbindOpenSSL();
+  EXPECT_EQ(GetCryptLibHandle(), nullptr);
+  EXPECT_EQ(IdOpenSSL::SSL_connect, nullptr);
+  EXPECT_EQ(IdOpenSSL::EVP_sha256, nullptr);
+}
+
+// The 1.0 level needs entry points that OpenSSL 3 no longer exports: the
+// binding fails and names each of them, while the libraries stay loaded.
+TEST_F(OpenSSLBinding, Level10NamesWhatOpenSSL3Lacks) {
+  SetOpenSSLAPIVersion(TwsOpenSSLAPI::oslAPI_1_0);
+  EXPECT_FALSE(BindOpenSSL());
+  EXPECT_EQ(WhichFailedToLoad(),
+            "SSL_load_error_strings\r\nSSL_library_init\r\nsk_num\r\nsk_new\r\nsk_new_null\r\n"
+            "sk_free\r\nsk_push\r\nsk_dup\r\nsk_find\r\nsk_value\r\nCRYPTO_lock\r\n"
+            "CRYPTO_num_locks\r\nCRYPTO_set_locking_callback\r\nCRYPTO_mem_leaks\r\n"
+            "CRYPTO_set_mem_debug_functions\r\nOpenSSL_add_all_algorithms\r\n"
+            "OpenSSL_add_all_ciphers\r\nOpenSSL_add_all_digests\r\nERR_free_strings\r\n"
+            "EVP_CIPHER_CTX_flags\r\nEVP_cleanup\r\n");
+  EXPECT_NE(GetCryptLibHandle(), nullptr);
+  EXPECT_FALSE(StartOpenSSL());
+  EXPECT_FALSE(IsOpenSSL_1_1());
+}
+
+TEST_F(OpenSSLBinding, FailureListNamesTheFirstFileTried) {
+  TTempDir empty;
+  struct Case {
+    TwsOpenSSLAPI api;
+    std::string file;
+  };
+  for (const Case& c : {Case{TwsOpenSSLAPI::oslAPI_1_1, "libcrypto.so.3"},
+                        Case{TwsOpenSSLAPI::oslAPI_1_0, "libcrypto.so.1.0.2"}}) {
+    StopOpenSSL();
+    SetOpenSSLAPIVersion(c.api);
+    SetOpenSSLLibraryFolder(empty.Path());  // stored with its trailing '/'
+    EXPECT_EQ(GetOpenSSLLibPath(), empty.Path() + "/");
+    EXPECT_FALSE(BindOpenSSL());
+    EXPECT_EQ(WhichFailedToLoad(), "Failed to load " + empty.Path() + "/" + c.file + ".\r\n");
+    EXPECT_EQ(GetCryptLibHandle(), nullptr);
+    EXPECT_FALSE(StartOpenSSL());
+  }
+  SetOpenSSLLibraryFolder("");
+  EXPECT_EQ(GetOpenSSLLibPath(), "");
+}
+
+TEST_F(OpenSSLBinding, CryptoWithoutSSLKeepsTheCryptoLibraryLoaded) {
+  const std::string crypto = SystemLibrary("libcrypto.so.3");
+  if (crypto.empty()) GTEST_SKIP() << "libcrypto.so.3 not found in the usual folders";
+  TTempDir dir;
+  std::filesystem::create_symlink(crypto, dir.Path() + "/libcrypto.so.3");
+  SetOpenSSLLibraryFolder(dir.Path());
+  EXPECT_FALSE(BindOpenSSL());
+  EXPECT_EQ(WhichFailedToLoad(), "Failed to load " + dir.Path() + "/libssl.so.3.\r\n");
+  EXPECT_NE(GetCryptLibHandle(), nullptr);
+  EXPECT_EQ(GetSSLLibHandle(), nullptr);
+}
+
+const std::string kAbc256 = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+const std::string kAbc384 =
+    "cb00753f45a35e8bb5a03d699ac65007272c32ab0eded1631a8b605a43ff5bed8086072ba1e7cc2358baeca134c825a7";
+const std::string kAbc512 =
+    "ddaf35a193617abacc417349ae20413112e6fa4e89a97ea20a9eeee64b55d39a2192992a274fc1a836ba3c23a3feebbd"
+    "454d4423643ce80e2a9ac94fa54ca49f";
+
+// The hashing back end serves at the 1.0 level only; at 1.1 it reports the
+// digests unavailable although the library is bound.
+TEST_F(OpenSSLBinding, HashingBackEndByLevel) {
+  ASSERT_TRUE(BindOpenSSL());
+  EXPECT_FALSE(TIdHashSHA256::IsAvailable());
+  EXPECT_THROW(TIdHashSHA256().HashBytes(Bytes("abc")), EIdHashNotAvailable);
+
+  Reset(TwsOpenSSLAPI::oslAPI_1_0);
+  BindOpenSSL();  // fails for the 1.0-only names, yet the digests are bound
+  ASSERT_TRUE(TIdHashSHA256::IsAvailable());
+  EXPECT_TRUE(TIdHashSHA1::IsAvailable());
+  EXPECT_EQ(Hex(TIdHashSHA1().HashString("abc")), "a9993e364706816aba3e25717850c26c9cd0d89d");
+  EXPECT_EQ(Hex(TIdHashSHA256().HashString("abc")), kAbc256);
+  EXPECT_EQ(Hex(TIdHashSHA384().HashString("abc")), kAbc384);
+  EXPECT_EQ(Hex(TIdHashSHA512().HashString("abc")), kAbc512);
+}
+
+// RFC 4231 test case 2 and the long-key case 6, through the library's HMAC
+// and through the construction over the digest.
+TEST_F(OpenSSLBinding, HMACThroughLibraryAndGenericConstruction) {
+  Reset(TwsOpenSSLAPI::oslAPI_1_0);
+  BindOpenSSL();
+  struct Case {
+    std::string key, data, mac256, mac512;
+  };
+  const Case cases[] = {
+      {"Jefe", "what do ya want for nothing?",
+       "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843",
+       "164b7a7bfcf819e2e395fbe73b56e0a387bd64222e831fd610270cd7ea2505549758bf75c05a994a6d034f65f8f0e6fd"
+       "caeab1a34d4a6b4b636e070a38bce737"},
+      {std::string(131, '\xaa'), "Test Using Larger Than Block-Size Key - Hash Key First",
+       "60e431591ee0b67f0d8a26aacbf5b77f8e0bc6213728c5140546040f0ee37f54",
+       "80b24263c7c1a3ebb71493c1dd7be8b49b46d1f41b4aeec1121b013783f8f3526b56d037e05f2598bd0fd2215d6a1e52"
+       "95e64f73f63f0aec8b915a985d786598"},
+  };
+  auto check = [&](const char* aPath) {
+    SCOPED_TRACE(aPath);
+    for (const Case& c : cases) {
+      TIdHMACSHA256 h256;
+      h256.Key = Bytes(c.key);
+      EXPECT_EQ(Hex(h256.HashValue(Bytes(c.data))), c.mac256);
+      TIdHMACSHA512 h512;
+      h512.Key = Bytes(c.key);
+      EXPECT_EQ(Hex(h512.HashValue(Bytes(c.data))), c.mac512);
+    }
+  };
+  ASSERT_TRUE(IdHashProvider().IsHMACAvailable());
+  check("library HMAC");
+  // A library without HMAC contexts: the digest carries the construction.
+  auto saved = IdOpenSSL::HMAC_CTX_init;
+  IdOpenSSL::HMAC_CTX_init = nullptr;
+  ASSERT_FALSE(IdHashProvider().IsHMACAvailable());
+  check("generic HMAC");
+  IdOpenSSL::HMAC_CTX_init = saved;
+
+  // An empty key is replaced by a random one: two MACs of the same data differ.
+  TIdHMACSHA256 a, b;
+  EXPECT_NE(a.HashValue(Bytes("x")), b.HashValue(Bytes("x")));
+  EXPECT_EQ(a.Key.size(), 32u);
+}
+
+// The digest routines give the same NIST results whichever way they compute.
+TEST_F(OpenSSLBinding, DigestRoutinesWithAndWithoutTheLibrary) {
+  TTempDir empty;
+  struct Setting {
+    const char* name;
+    TwsOpenSSLAPI api;
+    std::string folder;
+    bool libraryHashes;
+  };
+  const Setting settings[] = {
+      {"level 1.0: OpenSSL's digests", TwsOpenSSLAPI::oslAPI_1_0, "", true},
+      {"level 1.1: own SHA-2", TwsOpenSSLAPI::oslAPI_1_1, "", false},
+      {"no library: own SHA-2", TwsOpenSSLAPI::oslAPI_1_0, empty.Path(), false},
+  };
+  for (const Setting& s : settings) {
+    SCOPED_TRACE(s.name);
+    Reset(s.api);
+    SetOpenSSLLibraryFolder(s.folder);
+    EXPECT_EQ(Hex(DigestSHA256(Bytes("abc"))), kAbc256);
+    EXPECT_EQ(TIdHashSHA256::IsAvailable(), s.libraryHashes);
+    EXPECT_EQ(Hex(DigestSHA384(Bytes("abc"))), kAbc384);
+    EXPECT_EQ(Hex(DigestSHA512(Bytes("abc"))), kAbc512);
+    EXPECT_EQ(Hex(DigestSHA256({})),
+              "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  }
+}
+
+TEST_F(OpenSSLBinding, ErrorTextsOfTheRaisingForms) {
+  ASSERT_TRUE(StartOpenSSL());
+  // The first context makes the library load its error texts.
+  IdOpenSSL::SSL_CTX_free(IdOpenSSL::SSL_CTX_new(IdOpenSSL::TLS_method()));
+  const uint32_t verifyFailed = 0x0A000086;  // SSL routines: certificate verify failed
+  try {
+    EIdOpenSSLAPICryptoError::RaiseExceptionCode<EIdOSSLUnderlyingCryptoError>(verifyFailed, "Step failed.");
+    FAIL();
+  } catch (const EIdOSSLUnderlyingCryptoError& e) {
+    EXPECT_EQ(e.Message(), "Step failed.\r\nerror:0A000086:SSL routines::certificate verify failed");
+    EXPECT_EQ(e.ErrorCode(), verifyFailed);
+  }
+  try {
+    EIdOpenSSLAPICryptoError::RaiseExceptionCode<EIdDigestFinalEx>(verifyFailed);
+    FAIL();
+  } catch (const EIdDigestError& e) {
+    EXPECT_EQ(e.Message(), "error:0A000086:SSL routines::certificate verify failed");
+    EXPECT_EQ(e.ClassName(), "EIdDigestFinalEx");
+  }
+  try {
+    EIdOpenSSLAPISSLError::RaiseExceptionCode<EIdOpenSSLAPISSLError>(2, -1, "Read failed.");
+    FAIL();
+  } catch (const EIdOpenSSLAPISSLError& e) {
+    EXPECT_EQ(e.ErrorCode(), 2);
+    EXPECT_EQ(e.RetCode(), -1);
+    EXPECT_EQ(e.Message().rfind("Read failed.\r\nerror:00000002:", 0), 0u) << e.Message();
+  }
+}
+
+}  // namespace
