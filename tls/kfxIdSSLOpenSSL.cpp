@@ -1,6 +1,15 @@
 #include "tls/kfxIdSSLOpenSSL.h"
 
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fstream>
 #include <mutex>
+#include <sstream>
 #include <vector>
 
 #include "tls/kfxIdSSLOpenSSLHeaders_Entries.h"
@@ -87,3 +96,765 @@ bool BindOpenSSLOnce() {
 }
 
 unsigned long OpenSSLLibraryVersion() { return State().LibraryVersion; }
+
+// ===================== Options =====================
+
+const std::vector<std::string> IdSSLVersionNames{"sslvSSLv2",   "sslvSSLv23",  "sslvSSLv3",
+                                                 "sslvTLSv1",   "sslvTLSv1_1", "sslvTLSv1_2",
+                                                 "sslvTLSv1_3"};
+const std::vector<std::string> IdSSLModeNames{"sslmUnassigned", "sslmClient", "sslmServer",
+                                              "sslmBoth"};
+namespace {
+const std::vector<std::string> kVerifyModeNames{"sslvrfPeer", "sslvrfFailIfNoPeerCert",
+                                                "sslvrfClientOnce"};
+
+constexpr TIdSSLVersion kAllVersions[] = {
+    TIdSSLVersion::sslvSSLv2,   TIdSSLVersion::sslvSSLv23,  TIdSSLVersion::sslvSSLv3,
+    TIdSSLVersion::sslvTLSv1,   TIdSSLVersion::sslvTLSv1_1, TIdSSLVersion::sslvTLSv1_2,
+    TIdSSLVersion::sslvTLSv1_3};
+
+TIdSSLVersions AllButSSLv23() {
+  TIdSSLVersions set;
+  for (TIdSSLVersion v : kAllVersions)
+    if (v != TIdSSLVersion::sslvSSLv23) set.Include(v);
+  return set;
+}
+
+// A set as "[name,name]" for stored descriptions.
+template <class E>
+std::string SetToText(TSet<E> aSet, const std::vector<std::string>& aNames) {
+  std::string text;
+  for (size_t i = 0; i < aNames.size(); ++i)
+    if (aSet.Contains(static_cast<E>(i))) text += (text.empty() ? "" : ",") + aNames[i];
+  return "[" + text + "]";
+}
+template <class E>
+TSet<E> TextToSet(const std::string& aText, const std::vector<std::string>& aNames) {
+  std::string inner = Trim(aText);
+  if (!inner.empty() && inner.front() == '[') inner.erase(0, 1);
+  if (!inner.empty() && inner.back() == ']') inner.pop_back();
+  TSet<E> set;
+  size_t start = 0;
+  while (start <= inner.size()) {
+    const size_t comma = std::min(inner.find(',', start), inner.size());
+    const std::string item = Trim(inner.substr(start, comma - start));
+    if (!item.empty()) {
+      size_t i = 0;
+      while (i < aNames.size() && !SameText(aNames[i], item)) ++i;
+      if (i == aNames.size()) throw EConvertError("Invalid property value '" + aText + "'");
+      set.Include(static_cast<E>(i));
+    }
+    start = comma + 1;
+  }
+  return set;
+}
+}  // namespace
+
+void TIdSSLOptions::SetMethod(TIdSSLVersion aValue) {
+  FMethod = aValue;
+  FSSLVersions = aValue == TIdSSLVersion::sslvSSLv23 ? AllButSSLv23() : TIdSSLVersions{aValue};
+}
+
+void TIdSSLOptions::SetSSLVersions(TIdSSLVersions aValue) {
+  int count = 0;
+  TIdSSLVersion single = TIdSSLVersion::sslvSSLv23;
+  for (TIdSSLVersion v : kAllVersions)
+    if (aValue.Contains(v)) {
+      ++count;
+      single = v;
+    }
+  if (count == 1 && single != TIdSSLVersion::sslvSSLv23) {
+    FSSLVersions = aValue;
+    FMethod = single;
+    return;
+  }
+  FMethod = TIdSSLVersion::sslvSSLv23;
+  if (aValue == TIdSSLVersions{TIdSSLVersion::sslvSSLv23})
+    FSSLVersions = AllButSSLv23();
+  else
+    FSSLVersions = aValue - TIdSSLVersions{TIdSSLVersion::sslvSSLv23};
+}
+
+void TIdSSLOptions::Assign(const TPersistent* Source) {
+  const auto* other = dynamic_cast<const TIdSSLOptions*>(Source);
+  if (!other) return TPersistent::Assign(Source);
+  RootCertFile = other->RootCertFile;
+  CertFile = other->CertFile;
+  KeyFile = other->KeyFile;
+  DHParamsFile = other->DHParamsFile;
+  SetMethod(other->FMethod);
+  SetSSLVersions(other->FSSLVersions);
+  Mode = other->Mode;
+  VerifyMode = other->VerifyMode;
+  VerifyDepth = other->VerifyDepth;
+  VerifyDirs = other->VerifyDirs;
+  CipherList = other->CipherList;
+}
+
+void TIdSSLOptions::GetPublishedProperties(TPublishedProperties& aList) {
+  TPersistent::GetPublishedProperties(aList);
+  aList.push_back(PublishField("RootCertFile", RootCertFile));
+  aList.push_back(PublishField("CertFile", CertFile));
+  aList.push_back(PublishField("KeyFile", KeyFile));
+  aList.push_back(PublishField("DHParamsFile", DHParamsFile));
+  aList.push_back(PublishEnum<TIdSSLVersion>(
+      "Method", IdSSLVersionNames, [this] { return FMethod; },
+      [this](TIdSSLVersion v) { SetMethod(v); }));
+  aList.push_back(PublishString(
+      "SSLVersions", [this] { return SetToText(FSSLVersions, IdSSLVersionNames); },
+      [this](const std::string& t) { SetSSLVersions(TextToSet<TIdSSLVersion>(t, IdSSLVersionNames)); }));
+  aList.push_back(PublishEnumField("Mode", IdSSLModeNames, Mode));
+  aList.push_back(PublishString(
+      "VerifyMode", [this] { return SetToText(VerifyMode, kVerifyModeNames); },
+      [this](const std::string& t) { VerifyMode = TextToSet<TIdSSLVerifyMode>(t, kVerifyModeNames); }));
+  aList.push_back(PublishField("VerifyDepth", VerifyDepth));
+  aList.push_back(PublishField("VerifyDirs", VerifyDirs));
+  aList.push_back(PublishField("CipherList", CipherList));
+}
+
+// ===================== Callbacks =====================
+
+namespace {
+
+struct TCallbackLocks {
+  TkfxCriticalSection Status, Password, Verify;
+};
+TCallbackLocks& CallbackLocks() {
+  static TCallbackLocks locks;
+  return locks;
+}
+
+// Keeps the thread's last socket error across a callback.
+class TErrnoKeeper {
+ public:
+  TErrnoKeeper() : FSaved(errno) {}
+  ~TErrnoKeeper() { errno = FSaved; }
+
+ private:
+  int FSaved;
+};
+
+int PasswordCallback(char* buf, int size, int rwflag, void* userdata) {
+  TErrnoKeeper keeper;
+  if (!buf || size <= 0) return 0;
+  std::string password;
+  {
+    std::lock_guard guard(CallbackLocks().Password);
+    auto* context = static_cast<TIdSSLContext*>(userdata);
+    try {
+      if (context && context->Parent) password = context->Parent->GetPassword(rwflag > 0);
+    } catch (...) {
+      password.clear();
+    }
+  }
+  std::memset(buf, 0, static_cast<size_t>(size));
+  const size_t copied = std::min(password.size(), static_cast<size_t>(size) - 1);
+  std::memcpy(buf, password.data(), copied);
+  buf[size - 1] = 0;
+  return static_cast<int>(copied);
+}
+
+TIdSSLSocket* SocketOf(const ssl_st* aSSL) {
+  if (!aSSL || !SSL_get_ex_data) return nullptr;
+  return static_cast<TIdSSLSocket*>(SSL_get_ex_data(aSSL, 0));
+}
+
+int VerifyCallback(int ok, PX509_STORE_CTX ctx) {
+  std::lock_guard guard(CallbackLocks().Verify);
+  PSSL ssl = nullptr;
+  if (SSL_get_ex_data_X509_STORE_CTX_idx && X509_STORE_CTX_get_ex_data)
+    ssl = static_cast<PSSL>(X509_STORE_CTX_get_ex_data(ctx, SSL_get_ex_data_X509_STORE_CTX_idx()));
+  TIdSSLSocket* socket = SocketOf(ssl);
+  // Without a handler that decides, the library's verdict stands.
+  if (!socket || !socket->Parent()) return ok;
+  try {
+    TIdX509 certificate(X509_STORE_CTX_get_current_cert(ctx), false);
+    const int error = X509_STORE_CTX_get_error(ctx);
+    const int depth = X509_STORE_CTX_get_error_depth(ctx);
+    const int maxDepth = socket->fSSLContext ? socket->fSSLContext->VerifyDepth : 0;
+    // A depth of 0 leaves the library's own limit in force.
+    const bool aok = ok == 1 && (maxDepth <= 0 || depth <= maxDepth);
+    return socket->Parent()->VerifyPeer(&certificate, aok, depth, error) ? 1 : 0;
+  } catch (...) {
+    return 0;
+  }
+}
+
+std::string AlertTypeText(int aRet) {
+  return SSL_alert_type_string_long ? SSL_alert_type_string_long(aRet) : "";
+}
+
+void InfoCallback(const ssl_st* ssl, int where, int ret) {
+  TErrnoKeeper keeper;
+  std::lock_guard guard(CallbackLocks().Status);
+  TIdSSLSocket* socket = SocketOf(ssl);
+  if (!socket || !socket->Parent()) return;
+  const std::string state = SSL_state_string_long ? SSL_state_string_long(ssl) : "";
+  auto exitText = [ret](const char* aPrefix) {
+    return std::string(aPrefix) + (ret < 0 ? " Error" : ret > 0 ? " Exit" : " Failed");
+  };
+  std::string type, message = state;
+  switch (where) {
+    case SSL_CB_HANDSHAKE_START: type = "Handshake Start"; break;
+    case SSL_CB_HANDSHAKE_DONE: type = "Handshake Done"; break;
+    case SSL_ST_CONNECT | SSL_CB_LOOP: type = "Connect Loop"; break;
+    case SSL_ST_CONNECT | SSL_CB_EXIT: type = exitText("Connect"); break;
+    case SSL_ST_ACCEPT | SSL_CB_LOOP: type = "Accept Loop"; break;
+    case SSL_ST_ACCEPT | SSL_CB_EXIT: type = exitText("Accept"); break;
+    case SSL_CB_ALERT: type = AlertTypeText(ret) + " Alert"; break;
+    case SSL_CB_ALERT | SSL_CB_READ: type = AlertTypeText(ret) + " Read Alert"; break;
+    case SSL_CB_ALERT | SSL_CB_WRITE: type = AlertTypeText(ret) + " Write Alert"; break;
+    default: message.clear(); break;
+  }
+  if (where & SSL_CB_ALERT && !type.empty())
+    message = SSL_alert_desc_string_long ? SSL_alert_desc_string_long(ret) : "";
+  try {
+    socket->Parent()->StatusInfo("SSL status: \"" + state + "\"");
+    socket->Parent()->StatusInfoEx(ssl, where, ret, type, message);
+  } catch (...) {
+    // an event handler's exception must not cross the library
+  }
+}
+
+// Releases an OpenSSL object at scope end.
+template <class T, class F>
+struct TFreeGuard {
+  T* Object;
+  F Free;
+  ~TFreeGuard() {
+    if (Object) Free(Object);
+  }
+};
+
+bool ReadFileBytes(const std::string& aFileName, std::string& aData) {
+  std::ifstream file(aFileName, std::ios::binary);
+  if (!file) return false;
+  std::ostringstream text;
+  text << file.rdbuf();
+  aData = text.str();
+  return true;
+}
+
+// A read-only memory BIO over the file's bytes (nullptr when it cannot be read).
+struct TFileBIO {
+  std::string Data;
+  PBIO Bio = nullptr;
+  explicit TFileBIO(const std::string& aFileName) {
+    if (ReadFileBytes(aFileName, Data) && BIO_new_mem_buf)
+      Bio = BIO_new_mem_buf(Data.data(), static_cast<int>(Data.size()));
+  }
+  ~TFileBIO() {
+    if (Bio) BIO_free(Bio);
+  }
+};
+
+bool IsPKCS12File(const std::string& aFileName) {
+  const size_t dot = aFileName.find_last_of('.');
+  if (dot == std::string::npos) return false;
+  const std::string extension = aFileName.substr(dot);
+  return SameText(extension, ".p12") || SameText(extension, ".pfx");
+}
+
+void FreeX509Stack(PSTACK aStack) {
+  if (aStack && sk_pop_free)
+    sk_pop_free(aStack, reinterpret_cast<void (*)(void*)>(reinterpret_cast<void*>(X509_free)));
+}
+
+bool IsIPAddress(const std::string& aHost) {
+  in6_addr address6;
+  in_addr address4;
+  return inet_pton(AF_INET, aHost.c_str(), &address4) == 1 ||
+         inet_pton(AF_INET6, aHost.c_str(), &address6) == 1;
+}
+
+std::string HexText(const uint8_t* aData, size_t aLength) {
+  std::string text;
+  char digits[4];
+  for (size_t i = 0; i < aLength; ++i) {
+    std::snprintf(digits, sizeof digits, "%.2x", aData[i]);
+    if (i > 0) text += ':';
+    text += digits;
+  }
+  return text;
+}
+std::string HexText(const TIdBytes& aBytes) { return HexText(aBytes.data(), aBytes.size()); }
+
+}  // namespace
+
+// ===================== Context =====================
+
+TIdSSLContext::TIdSSLContext() {
+  if (!StartOpenSSL()) throw EIdOSSLCouldNotLoadSSLLibrary("Could not load SSL library.");
+}
+
+TIdSSLContext::~TIdSSLContext() {
+  if (fContext) SSL_CTX_free(fContext);
+}
+
+TStringList& TIdSSLContext::ALPNProtocols() {
+  if (!FALPNProtocols) FALPNProtocols = std::make_unique<TStringList>();
+  return *FALPNProtocols;
+}
+
+PSSL_METHOD TIdSSLContext::SetSSLMethod() {
+  if (Mode == TIdSSLMode::sslmUnassigned) throw EIdOSSLModeNotSet("Mode has not been set.");
+  TIdSSLVersion method = Method;
+  if (IsOpenSSL_1_1() && method < TIdSSLVersion::sslvTLSv1) method = TIdSSLVersion::sslvTLSv1_2;
+  auto pick = [this](PSSL_METHOD (*aGeneric)(), PSSL_METHOD (*aServer)(),
+                     PSSL_METHOD (*aClient)()) -> PSSL_METHOD (*)() {
+    return Mode == TIdSSLMode::sslmClient ? aClient
+           : Mode == TIdSSLMode::sslmServer ? aServer
+                                            : aGeneric;
+  };
+  PSSL_METHOD (*tlsv1)() = pick(TLSv1_method, TLSv1_server_method, TLSv1_client_method);
+  PSSL_METHOD (*entry)() = nullptr;
+  switch (method) {
+    case TIdSSLVersion::sslvSSLv2: entry = pick(SSLv2_method, SSLv2_server_method, SSLv2_client_method); break;
+    case TIdSSLVersion::sslvSSLv23: entry = pick(SSLv23_method, SSLv23_server_method, SSLv23_client_method); break;
+    case TIdSSLVersion::sslvSSLv3: entry = pick(SSLv3_method, SSLv3_server_method, SSLv3_client_method); break;
+    case TIdSSLVersion::sslvTLSv1: entry = tlsv1; break;
+    case TIdSSLVersion::sslvTLSv1_1:
+      entry = pick(TLSv1_1_method, TLSv1_1_server_method, TLSv1_1_client_method);
+      if (!entry) entry = tlsv1;
+      break;
+    case TIdSSLVersion::sslvTLSv1_2:
+      entry = pick(TLSv1_2_method, TLSv1_2_server_method, TLSv1_2_client_method);
+      if (!entry) entry = tlsv1;
+      break;
+    case TIdSSLVersion::sslvTLSv1_3:
+      entry = TLS_method ? TLS_method : tlsv1;
+      break;
+  }
+  PSSL_METHOD result = entry ? entry() : nullptr;
+  if (!result) throw EIdOSSLGetMethodError("Error getting SSL method.");
+  return result;
+}
+
+void TIdSSLContext::InitContext(TIdSSLCtxMode CtxMode) {
+  if (fContext) {
+    SSL_CTX_free(fContext);
+    fContext = nullptr;
+  }
+  if (Mode == TIdSSLMode::sslmUnassigned)
+    Mode = CtxMode == TIdSSLCtxMode::sslCtxClient ? TIdSSLMode::sslmClient : TIdSSLMode::sslmServer;
+  PSSL_METHOD method = SetSSLMethod();
+  if (ERR_clear_error) ERR_clear_error();
+  fContext = SSL_CTX_new(method);
+  if (!fContext)
+    EIdOpenSSLAPICryptoError::RaiseException<EIdOSSLCreatingContextError>("Error creating SSL context.");
+
+  struct TProtocol {
+    TIdSSLVersion Version;
+    bool Available;
+    uint32_t NoBit;
+  };
+  const TProtocol protocols[] = {
+      {TIdSSLVersion::sslvSSLv2, IsOpenSSL_SSLv2_Available(), SSL_OP_NO_SSLv2},
+      {TIdSSLVersion::sslvSSLv3, IsOpenSSL_SSLv3_Available(), SSL_OP_NO_SSLv3},
+      {TIdSSLVersion::sslvTLSv1, IsOpenSSL_TLSv1_0_Available(), SSL_OP_NO_TLSv1},
+      {TIdSSLVersion::sslvTLSv1_1, IsOpenSSL_TLSv1_1_Available(), SSL_OP_NO_TLSv1_1},
+      {TIdSSLVersion::sslvTLSv1_2, IsOpenSSL_TLSv1_2_Available(), SSL_OP_NO_TLSv1_2},
+      {TIdSSLVersion::sslvTLSv1_3, IsOpenSSL_1_1(), SSL_OP_NO_TLSv1_3},
+  };
+  for (const TProtocol& p : protocols) {
+    if (!p.Available) continue;
+    if (!SSLVersions.Contains(p.Version))
+      SSL_CTX_set_options(fContext, p.NoBit);
+    else if (Method == TIdSSLVersion::sslvSSLv23)
+      SSL_CTX_clear_options(fContext, p.NoBit);
+  }
+  if (IsOpenSSL_1_1()) {
+    long minimum = 0x0301;
+    if (SSLVersions.Contains(TIdSSLVersion::sslvTLSv1_3) || SSLVersions.Contains(TIdSSLVersion::sslvTLSv1_2))
+      minimum = 0x0303;
+    else if (SSLVersions.Contains(TIdSSLVersion::sslvTLSv1_1))
+      minimum = 0x0302;
+    SSL_CTX_set_min_proto_version(fContext, minimum);
+    SSL_CTX_set_max_proto_version(fContext, OpenSSLLibraryVersion() < 0x1010100FUL ? 0x0303 : 0x0304);
+  }
+
+  SSL_CTX_set_mode(fContext, SSL_MODE_AUTO_RETRY);
+  SSL_CTX_set_default_passwd_cb(fContext, PasswordCallback);
+  SSL_CTX_set_default_passwd_cb_userdata(fContext, this);
+  SSL_CTX_set_default_verify_paths(fContext);
+
+  if ((!RootCertFile.empty() || !VerifyDirs.empty()) && !LoadRootCert())
+    EIdOpenSSLAPICryptoError::RaiseException<EIdOSSLLoadingRootCertError>("Could not load root certificate.");
+  if (!CertFile.empty() && !LoadCert())
+    EIdOpenSSLAPICryptoError::RaiseException<EIdOSSLLoadingCertError>("Could not load certificate.");
+  if (!KeyFile.empty() && !LoadKey())
+    EIdOpenSSLAPICryptoError::RaiseException<EIdOSSLLoadingKeyError>("Could not load key, check password.");
+  if (!DHParamsFile.empty() && !LoadDHParams())
+    EIdOpenSSLAPICryptoError::RaiseException<EIdOSSLLoadingDHParamsError>("Could not load DH Parameters.");
+
+  if (StatusInfoOn) SSL_CTX_set_info_callback_safe(fContext, InfoCallback);
+  if (!CipherList.empty() && SSL_CTX_set_cipher_list(fContext, CipherList.c_str()) < 1)
+    throw EIdOSSLSettingCipherError("SetCipher failed.");
+  if (!VerifyMode.Empty()) SetVerifyMode(VerifyMode, VerifyOn);
+  if (!RootCertFile.empty() && SSL_load_client_CA_file) {
+    if (PSTACK names = SSL_load_client_CA_file(RootCertFile.c_str()))
+      SSL_CTX_set_client_CA_list(fContext, names);
+  }
+  if (CtxMode == TIdSSLCtxMode::sslCtxClient) SetALPNProtocols();
+}
+
+void TIdSSLContext::SetVerifyMode(TIdSSLVerifyModeSet aMode, bool CheckRoutine) {
+  int bits = 0;
+  for (TIdSSLVerifyMode m : {TIdSSLVerifyMode::sslvrfPeer, TIdSSLVerifyMode::sslvrfFailIfNoPeerCert,
+                             TIdSSLVerifyMode::sslvrfClientOnce})
+    if (aMode.Contains(m)) bits |= 1 << static_cast<int>(m);
+  SSL_CTX_set_verify(fContext, bits, CheckRoutine ? VerifyCallback : nullptr);
+  // 0 keeps the library's default depth, so chains with intermediates pass.
+  if (VerifyDepth > 0) SSL_CTX_set_verify_depth(fContext, VerifyDepth);
+}
+
+void TIdSSLContext::SetALPNProtocols() {
+  if (!FALPNProtocols) return;
+  std::string buffer;
+  for (const std::string& protocol : FALPNProtocols->Lines()) {
+    if (protocol.empty()) continue;
+    const size_t length = std::min<size_t>(protocol.size(), 255);
+    buffer += static_cast<char>(length);
+    buffer.append(protocol, 0, length);
+  }
+  if (buffer.empty() || !SSL_CTX_set_alpn_protos) return;
+  if (SSL_CTX_set_alpn_protos(fContext, reinterpret_cast<const unsigned char*>(buffer.data()),
+                              static_cast<unsigned>(buffer.size())) != 0)
+    throw Exception("Error Updating ALPN Protocols");
+}
+
+bool TIdSSLContext::LoadRootCert() {
+  bool ok = true;
+  PX509_STORE store = SSL_CTX_get_cert_store(fContext);
+  if (!RootCertFile.empty()) {
+    TFileBIO file(RootCertFile);
+    PSTACK infos = file.Bio ? PEM_X509_INFO_read_bio(file.Bio, nullptr, nullptr, nullptr) : nullptr;
+    int added = 0;
+    if (infos) {
+      struct TInfo {  // the leading fields of X509_INFO
+        PX509 x509;
+        void* crl;
+      };
+      for (int i = 0; i < sk_num(infos); ++i) {
+        auto* info = static_cast<TInfo*>(sk_value(infos, i));
+        if (info->x509 && X509_STORE_add_cert(store, info->x509) == 1) ++added;
+        if (info->crl && X509_STORE_add_crl(store, info->crl) == 1) ++added;
+      }
+      sk_pop_free(infos, reinterpret_cast<void (*)(void*)>(reinterpret_cast<void*>(X509_INFO_free)));
+    }
+    ok = added > 0;
+  }
+  if (ok && !VerifyDirs.empty())
+    ok = X509_STORE_load_locations(store, nullptr, VerifyDirs.c_str()) == 1;
+  return ok;
+}
+
+namespace {
+// The certificate, key and CA stack of a PKCS#12 file, the password taken
+// from the password callback.
+struct TPKCS12Contents {
+  PEVP_PKEY Key = nullptr;
+  PX509 Certificate = nullptr;
+  PSTACK CA = nullptr;
+  ~TPKCS12Contents() {
+    if (Key) EVP_PKEY_free(Key);
+    if (Certificate) X509_free(Certificate);
+    FreeX509Stack(CA);
+  }
+  bool Read(const std::string& aFileName, TIdSSLContext* aContext) {
+    TFileBIO file(aFileName);
+    if (!file.Bio) return false;
+    PKCS12_st* p12 = d2i_PKCS12_bio(file.Bio, nullptr);
+    if (!p12) return false;
+    char password[1024];
+    PasswordCallback(password, sizeof password, 0, aContext);
+    const int ok = PKCS12_parse(p12, password, &Key, &Certificate, &CA);
+    std::memset(password, 0, sizeof password);
+    PKCS12_free(p12);
+    return ok == 1;
+  }
+};
+}  // namespace
+
+bool TIdSSLContext::LoadCert() {
+  if (IsPKCS12File(CertFile)) {
+    TPKCS12Contents p12;
+    return p12.Read(CertFile, this) && p12.Certificate &&
+           SSL_CTX_use_certificate(fContext, p12.Certificate) == 1;
+  }
+  TFileBIO file(CertFile);
+  if (!file.Bio) return false;
+  PX509 certificate = PEM_read_bio_X509_AUX(file.Bio, nullptr, PasswordCallback, this);
+  if (!certificate) return false;
+  const bool ok = SSL_CTX_use_certificate(fContext, certificate) == 1;
+  X509_free(certificate);  // the context holds its own reference
+  if (!ok || !SSL_CTX_use_certificate_chain_file) return ok;
+  // The rest of a PEM chain: the certificates that lead to the root.
+  SSL_CTX_clear_chain_certs(fContext);
+  if (!PEM_read_bio_X509) return true;
+  while (PX509 next = PEM_read_bio_X509(file.Bio, nullptr, PasswordCallback, this)) {
+    if (SSL_CTX_add0_chain_cert(fContext, next) != 1) {
+      X509_free(next);
+      return false;
+    }
+  }
+  if (ERR_clear_error) ERR_clear_error();  // the end of the file is queued as an error
+  return true;
+}
+
+bool TIdSSLContext::LoadKey() {
+  bool ok = false;
+  if (IsPKCS12File(KeyFile)) {
+    TPKCS12Contents p12;
+    ok = p12.Read(KeyFile, this) && p12.Key && SSL_CTX_use_PrivateKey(fContext, p12.Key) == 1;
+  } else {
+    TFileBIO file(KeyFile);
+    PEVP_PKEY key = file.Bio && PEM_read_bio_PrivateKey
+                        ? PEM_read_bio_PrivateKey(file.Bio, nullptr, PasswordCallback, this)
+                        : nullptr;
+    if (key) {
+      ok = SSL_CTX_use_PrivateKey(fContext, key) == 1;
+      EVP_PKEY_free(key);
+    }
+  }
+  return ok && SSL_CTX_check_private_key(fContext) > 0;
+}
+
+bool TIdSSLContext::LoadDHParams() {
+  TFileBIO file(DHParamsFile);
+  if (!file.Bio || !PEM_read_bio_DHparams) return false;
+  dh_st* dh = PEM_read_bio_DHparams(file.Bio, nullptr, nullptr, nullptr);
+  if (!dh) return false;
+  const long ok = SSL_CTX_set_tmp_dh(fContext, dh);
+  DH_free(dh);
+  return ok > 0;
+}
+
+// ===================== TLS connection =====================
+
+TIdSSLSocket::~TIdSSLSocket() { FreeSSL(); }
+
+void TIdSSLSocket::FreeSSL() {
+  if (!fSSL) return;
+  if (ERR_clear_error) ERR_clear_error();
+  SSL_shutdown(fSSL);
+  SSL_free(fSSL);
+  fSSL = nullptr;
+  if (ERR_clear_error) ERR_clear_error();
+}
+
+void TIdSSLSocket::Connect(int pHandle) {
+  FreeSSL();
+  fPeerCert.reset();
+  if (ERR_clear_error) ERR_clear_error();
+  fSSL = SSL_new(fSSLContext->Context());
+  if (!fSSL) throw EIdOSSLCreatingSessionError("Error creating SSL session.");
+  int error = SSL_set_ex_data(fSSL, 0, this);
+  if (error < 1)
+    EIdOpenSSLAPISSLError::RaiseException<EIdOSSLDataBindingError>(fSSL, error,
+                                                                   "Error binding data to SSL socket.");
+  error = SSL_set_fd(fSSL, pHandle);
+  if (error < 1)
+    EIdOpenSSLAPISSLError::RaiseException<EIdOSSLFDSetError>(fSSL, error,
+                                                             "Error setting File Descriptor for SSL");
+  if (fParent) {
+    TIdSSLSocket* parentSocket = fParent->ParentSSLSocket();
+    if (parentSocket && parentSocket != this && parentSocket->fSSL)
+      SSL_copy_session_id(fSSL, parentSocket->fSSL);
+  }
+  const bool literal = IsIPAddress(HostName);
+  // With peer verification the certificate must also name the host we asked for.
+  if (fSSLContext->VerifyMode.Contains(TIdSSLVerifyMode::sslvrfPeer) && !HostName.empty() &&
+      SSL_get0_param) {
+    X509_VERIFY_PARAM_st* param = SSL_get0_param(fSSL);
+    if (literal) {
+      X509_VERIFY_PARAM_set1_ip_asc(param, HostName.c_str());
+    } else {
+      X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+      X509_VERIFY_PARAM_set1_host(param, HostName.c_str(), HostName.size());
+    }
+  }
+  // Address literals are not server names (RFC 6066): no SNI for them.
+  if (!HostName.empty() && !literal) SSL_set_tlsext_host_name(fSSL, HostName.c_str());
+  error = SSL_connect(fSSL);
+  if (error < 1)
+    EIdOpenSSLAPISSLError::RaiseException<EIdOSSLConnectError>(fSSL, error, "Error connecting with SSL.");
+  if (fParent) {
+    fParent->StatusInfo("Cipher: name = " + fCipher.Name() + "; " + "description = " +
+                        fCipher.Description() + "; " + "bits = " + std::to_string(fCipher.Bits()) +
+                        "; " + "version = " + fCipher.Version() + "; ");
+  }
+}
+
+int TIdSSLSocket::Recv(uint8_t* aBuffer, int aLength) {
+  if (ERR_clear_error) ERR_clear_error();
+  return SSL_read(fSSL, aBuffer, aLength);
+}
+
+int TIdSSLSocket::Send(const uint8_t* aBuffer, int aLength) {
+  if (ERR_clear_error) ERR_clear_error();
+  return SSL_write(fSSL, aBuffer, aLength);
+}
+
+int TIdSSLSocket::GetSSLError(int retCode) const { return SSL_get_error(fSSL, retCode); }
+
+void TIdSSLSocket::Shutdown() {
+  if (!fSSL) return;
+  if (SSL_shutdown(fSSL) == 0) SSL_shutdown(fSSL);
+  if (ERR_clear_error) ERR_clear_error();
+}
+
+std::string TIdSSLSocket::GetALPNProtocol() const {
+  if (!fSSL || !SSL_get0_alpn_selected) return {};
+  const unsigned char* data = nullptr;
+  unsigned length = 0;
+  SSL_get0_alpn_selected(fSSL, &data, &length);
+  if (!data || length == 0) return {};
+  return std::string(reinterpret_cast<const char*>(data), length);
+}
+
+std::string TIdSSLSocket::GetSSLVersion() const {
+  if (!fSSL || !SSL_get_version) return {};
+  return SSL_get_version(fSSL);
+}
+
+TIdX509* TIdSSLSocket::PeerCert() {
+  if (!fPeerCert && fSSL) {
+    if (PX509 certificate = SSL_get_peer_certificate(fSSL))
+      fPeerCert = std::make_unique<TIdX509>(certificate, true);
+  }
+  return fPeerCert.get();
+}
+
+// ===================== Wrappers =====================
+
+std::string TIdSSLCipher::Name() const {
+  PSSL_CIPHER cipher = SSL_get_current_cipher(FSSLSocket->SSLHandle());
+  return cipher ? SSL_CIPHER_get_name(cipher) : "";
+}
+
+std::string TIdSSLCipher::Description() const {
+  PSSL_CIPHER cipher = SSL_get_current_cipher(FSSLSocket->SSLHandle());
+  if (!cipher) return {};
+  char buffer[256] = {};
+  SSL_CIPHER_description(cipher, buffer, sizeof buffer);
+  std::string text = buffer;
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  return text;
+}
+
+int TIdSSLCipher::Bits() const {
+  PSSL_CIPHER cipher = SSL_get_current_cipher(FSSLSocket->SSLHandle());
+  int bits = 0;
+  if (cipher) SSL_CIPHER_get_bits(cipher, &bits);
+  return bits;
+}
+
+std::string TIdSSLCipher::Version() const {
+  PSSL_CIPHER cipher = SSL_get_current_cipher(FSSLSocket->SSLHandle());
+  return cipher ? SSL_CIPHER_get_version(cipher) : "";
+}
+
+std::string TIdX509Name::OneLine() const {
+  if (!FX509Name) return {};
+  char buffer[1024] = {};
+  X509_NAME_oneline(FX509Name, buffer, sizeof buffer);
+  return buffer;
+}
+
+uint32_t TIdX509Name::Hash() const {
+  if (!FX509Name) return 0;
+  if (X509_NAME_hash_ex) {
+    int ok = 0;
+    return static_cast<uint32_t>(X509_NAME_hash_ex(FX509Name, nullptr, nullptr, &ok));
+  }
+  return X509_NAME_hash ? static_cast<uint32_t>(X509_NAME_hash(FX509Name)) : 0;
+}
+
+std::string TIdX509Name::HashAsString() const { return IntToHex(Hash(), 8); }
+
+namespace {
+TIdBytes CertificateDigest(PX509 aX509, PEVP_MD (*aDigest)()) {
+  if (!aX509 || !aDigest || !X509_digest) return {};
+  TIdBytes result(EVP_MAX_MD_SIZE);
+  unsigned length = 0;
+  if (X509_digest(aX509, aDigest(), result.data(), &length) != 1) return {};
+  result.resize(length);
+  return result;
+}
+}  // namespace
+
+TIdBytes TIdX509Fingerprints::MD5() const { return CertificateDigest(FX509, EVP_md5); }
+TIdBytes TIdX509Fingerprints::SHA1() const { return CertificateDigest(FX509, EVP_sha1); }
+TIdBytes TIdX509Fingerprints::SHA224() const { return CertificateDigest(FX509, EVP_sha224); }
+TIdBytes TIdX509Fingerprints::SHA256() const { return CertificateDigest(FX509, EVP_sha256); }
+TIdBytes TIdX509Fingerprints::SHA384() const { return CertificateDigest(FX509, EVP_sha384); }
+TIdBytes TIdX509Fingerprints::SHA512() const { return CertificateDigest(FX509, EVP_sha512); }
+std::string TIdX509Fingerprints::MD5AsString() const { return HexText(MD5()); }
+std::string TIdX509Fingerprints::SHA1AsString() const { return HexText(SHA1()); }
+std::string TIdX509Fingerprints::SHA224AsString() const { return HexText(SHA224()); }
+std::string TIdX509Fingerprints::SHA256AsString() const { return HexText(SHA256()); }
+std::string TIdX509Fingerprints::SHA384AsString() const { return HexText(SHA384()); }
+std::string TIdX509Fingerprints::SHA512AsString() const { return HexText(SHA512()); }
+
+TIdX509::TIdX509(x509_st* aX509, bool aCanFreeX509)
+    : FX509(aX509),
+      FFingerprints(aX509),
+      FSubject(aX509 ? X509_get_subject_name(aX509) : nullptr),
+      FIssuer(aX509 ? X509_get_issuer_name(aX509) : nullptr) {
+  if (FX509 && !aCanFreeX509 && X509_up_ref) X509_up_ref(FX509);
+  else if (!aCanFreeX509) FX509 = nullptr;  // cannot hold a reference of its own
+}
+
+TIdX509::~TIdX509() {
+  if (FX509) X509_free(FX509);
+}
+
+int TIdX509::Version() const {
+  return FX509 && X509_get_version ? static_cast<int>(X509_get_version(FX509)) : -1;
+}
+
+TIdX509SigInfo TIdX509::SigInfo() const {
+  TIdX509SigInfo info;
+  if (!FX509) return info;
+  if (X509_get_signature_nid) {
+    info.SigType = X509_get_signature_nid(FX509);
+    if (OBJ_nid2ln && OBJ_nid2ln(info.SigType)) info.SigTypeAsString = OBJ_nid2ln(info.SigType);
+  }
+  if (X509_get0_signature && ASN1_STRING_get0_data && ASN1_STRING_length) {
+    const asn1_string_st* signature = nullptr;
+    X509_get0_signature(&signature, nullptr, FX509);
+    if (signature)
+      info.Signature = HexText(ASN1_STRING_get0_data(signature),
+                               static_cast<size_t>(ASN1_STRING_length(signature)));
+  }
+  return info;
+}
+
+namespace {
+TDateTime ASN1TimeToDateTime(const asn1_string_st* aTime) {
+  if (!aTime || !ASN1_TIME_to_tm) return 0;
+  struct tm parts {};
+  if (ASN1_TIME_to_tm(aTime, &parts) != 1) return 0;
+  return UnixToDateTime(timegm(&parts), false);
+}
+}  // namespace
+
+TDateTime TIdX509::notBefore() const {
+  return FX509 && X509_get0_notBefore ? ASN1TimeToDateTime(X509_get0_notBefore(FX509)) : 0;
+}
+TDateTime TIdX509::notAfter() const {
+  return FX509 && X509_get0_notAfter ? ASN1TimeToDateTime(X509_get0_notAfter(FX509)) : 0;
+}
+
+std::string TIdX509::SerialNumber() const {
+  if (!FX509 || !ASN1_STRING_get0_data || !ASN1_STRING_length) return {};
+  const asn1_string_st* serial = X509_get_serialNumber(FX509);
+  return serial ? HexText(ASN1_STRING_get0_data(serial), static_cast<size_t>(ASN1_STRING_length(serial)))
+                : "";
+}
+
+std::string TIdX509::DisplayInfo() const {
+  return "Subject: " + FSubject.OneLine() + "\r\nIssuer: " + FIssuer.OneLine() +
+         "\r\nSerial number: " + SerialNumber();
+}

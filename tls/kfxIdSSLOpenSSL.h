@@ -7,6 +7,11 @@
 #include <memory>
 #include <string>
 
+#include <vector>
+
+#include "rtl/Classes.h"
+#include "rtl/DateTime.h"
+#include "rtl/StringList.h"
 #include "tcp/kfxWebSocket_Classes_SyncObjs.h"
 #include "tls/kfxIdSSLOpenSSLHeaders.h"
 
@@ -22,3 +27,280 @@ TkfxCriticalSection& OpenSSLStartupLock();
 // BindOpenSSL under the start-up lock; a failure is remembered and answered
 // at once until the folder or the API level changes.
 bool BindOpenSSLOnce();
+
+struct ssl_st;
+struct ssl_ctx_st;
+struct x509_st;
+struct x509_name_st;
+
+enum class TIdSSLVersion {
+  sslvSSLv2, sslvSSLv23, sslvSSLv3, sslvTLSv1, sslvTLSv1_1, sslvTLSv1_2, sslvTLSv1_3
+};
+using TIdSSLVersions = TSet<TIdSSLVersion>;
+enum class TIdSSLMode { sslmUnassigned, sslmClient, sslmServer, sslmBoth };
+enum class TIdSSLVerifyMode { sslvrfPeer, sslvrfFailIfNoPeerCert, sslvrfClientOnce };
+// Bit n for value n: the bits are OpenSSL's SSL_VERIFY_* flags as they stand.
+using TIdSSLVerifyModeSet = TSet<TIdSSLVerifyMode>;
+enum class TIdSSLCtxMode { sslCtxClient, sslCtxServer };
+
+extern const std::vector<std::string> IdSSLVersionNames;
+extern const std::vector<std::string> IdSSLModeNames;
+
+// --- Exceptions of the TLS layer ---
+class EIdOSSLCouldNotLoadSSLLibrary : public EIdOpenSSLError {
+ public:
+  using EIdOpenSSLError::EIdOpenSSLError;
+};
+class EIdOSSLModeNotSet : public EIdOpenSSLError {
+ public:
+  using EIdOpenSSLError::EIdOpenSSLError;
+};
+class EIdOSSLGetMethodError : public EIdOpenSSLError {
+ public:
+  using EIdOpenSSLError::EIdOpenSSLError;
+};
+class EIdOSSLCreatingContextError : public EIdOpenSSLAPICryptoError {
+ public:
+  using EIdOpenSSLAPICryptoError::EIdOpenSSLAPICryptoError;
+};
+class EIdOSSLLoadingRootCertError : public EIdOpenSSLAPICryptoError {
+ public:
+  using EIdOpenSSLAPICryptoError::EIdOpenSSLAPICryptoError;
+};
+class EIdOSSLLoadingCertError : public EIdOpenSSLAPICryptoError {
+ public:
+  using EIdOpenSSLAPICryptoError::EIdOpenSSLAPICryptoError;
+};
+class EIdOSSLLoadingKeyError : public EIdOpenSSLAPICryptoError {
+ public:
+  using EIdOpenSSLAPICryptoError::EIdOpenSSLAPICryptoError;
+};
+class EIdOSSLLoadingDHParamsError : public EIdOpenSSLAPICryptoError {
+ public:
+  using EIdOpenSSLAPICryptoError::EIdOpenSSLAPICryptoError;
+};
+class EIdOSSLSettingCipherError : public EIdOpenSSLError {
+ public:
+  using EIdOpenSSLError::EIdOpenSSLError;
+};
+class EIdOSSLCreatingSessionError : public EIdOpenSSLAPISSLError {
+ public:
+  using EIdOpenSSLAPISSLError::EIdOpenSSLAPISSLError;
+};
+class EIdOSSLDataBindingError : public EIdOpenSSLAPISSLError {
+ public:
+  using EIdOpenSSLAPISSLError::EIdOpenSSLAPISSLError;
+};
+class EIdOSSLFDSetError : public EIdOpenSSLAPISSLError {
+ public:
+  using EIdOpenSSLAPISSLError::EIdOpenSSLAPISSLError;
+};
+class EIdOSSLConnectError : public EIdOpenSSLAPISSLError {
+ public:
+  using EIdOpenSSLAPISSLError::EIdOpenSSLAPISSLError;
+};
+class EIdOSSLAcceptError : public EIdOpenSSLAPISSLError {
+ public:
+  using EIdOpenSSLAPISSLError::EIdOpenSSLAPISSLError;
+};
+
+// --- Option object ---
+class TIdSSLOptions : public TPersistent {
+ public:
+  void Assign(const TPersistent* Source) override;
+  void GetPublishedProperties(TPublishedProperties& aList) override;
+
+  std::string RootCertFile, CertFile, KeyFile, DHParamsFile;
+  TIdSSLMode Mode = TIdSSLMode::sslmUnassigned;
+  TIdSSLVerifyModeSet VerifyMode;
+  int32_t VerifyDepth = 0;
+  std::string VerifyDirs;
+  std::string CipherList;
+
+  TIdSSLVersion Method() const { return FMethod; }
+  // Also sets SSLVersions to that one version (sslvSSLv23: every other version).
+  void SetMethod(TIdSSLVersion aValue);
+  TIdSSLVersions SSLVersions() const { return FSSLVersions; }
+  // Exactly one real version sets Method to it; any other set makes Method
+  // sslvSSLv23 and drops sslvSSLv23 from the set ([sslvSSLv23] alone: all others).
+  void SetSSLVersions(TIdSSLVersions aValue);
+
+ private:
+  TIdSSLVersion FMethod = TIdSSLVersion::sslvTLSv1;
+  TIdSSLVersions FSSLVersions{TIdSSLVersion::sslvTLSv1};
+};
+
+// --- Certificate and cipher wrappers (made on request, read-only) ---
+class TIdX509Name : public TObject {
+ public:
+  explicit TIdX509Name(x509_name_st* aName) : FX509Name(aName) {}
+  std::string OneLine() const;
+  uint32_t Hash() const;
+  std::string HashAsString() const;  // eight upper-case hex digits
+  x509_name_st* CertificateName() const { return FX509Name; }
+
+ private:
+  x509_name_st* FX509Name;  // owned by its certificate
+};
+
+struct TIdX509SigInfo {
+  std::string Signature;  // hex text "%.2x" joined by ':'
+  int SigType = 0;
+  std::string SigTypeAsString;
+};
+
+class TIdX509Fingerprints : public TObject {
+ public:
+  explicit TIdX509Fingerprints(x509_st* aX509) : FX509(aX509) {}
+  TIdBytes MD5() const;
+  TIdBytes SHA1() const;
+  TIdBytes SHA224() const;  // the SHA-2 ones are empty when the library lacks the digest
+  TIdBytes SHA256() const;
+  TIdBytes SHA384() const;
+  TIdBytes SHA512() const;
+  std::string MD5AsString() const;
+  std::string SHA1AsString() const;
+  std::string SHA224AsString() const;
+  std::string SHA256AsString() const;
+  std::string SHA384AsString() const;
+  std::string SHA512AsString() const;
+
+ private:
+  x509_st* FX509;
+};
+
+// One certificate. Owns a reference to it (taken or counted up on creation).
+class TIdX509 : public TObject {
+ public:
+  // aCanFreeX509: the wrapper takes over the caller's reference; otherwise it
+  // takes a reference of its own.
+  TIdX509(x509_st* aX509, bool aCanFreeX509 = true);
+  ~TIdX509() override;
+  int Version() const;
+  TIdX509SigInfo SigInfo() const;
+  TIdX509Fingerprints& Fingerprints() { return FFingerprints; }
+  TIdBytes Fingerprint() const { return FFingerprints.MD5(); }
+  std::string FingerprintAsString() const { return FFingerprints.MD5AsString(); }
+  TIdX509Name& Subject() { return FSubject; }
+  TIdX509Name& Issuer() { return FIssuer; }
+  TDateTime notBefore() const;  // local time
+  TDateTime notAfter() const;
+  std::string SerialNumber() const;  // hex digits of the serial, joined by ':'
+  std::string DisplayInfo() const;
+  x509_st* Certificate() const { return FX509; }
+
+ private:
+  x509_st* FX509;
+  TIdX509Fingerprints FFingerprints;
+  TIdX509Name FSubject;
+  TIdX509Name FIssuer;
+};
+
+class TIdSSLSocket;
+
+class TIdSSLCipher : public TObject {
+ public:
+  explicit TIdSSLCipher(TIdSSLSocket* aOwner) : FSSLSocket(aOwner) {}
+  std::string Name() const;
+  std::string Description() const;
+  int Bits() const;
+  std::string Version() const;
+
+ private:
+  TIdSSLSocket* FSSLSocket;
+};
+
+// What the OpenSSL callbacks ask of the object that owns a context or a TLS
+// connection (the I/O handler). Calls come on the thread that drives the
+// handshake or the read.
+class IIdSSLOpenSSLCallbacks {
+ public:
+  virtual ~IIdSSLOpenSSLCallbacks() = default;
+  virtual void StatusInfo(const std::string& AMsg) = 0;
+  virtual void StatusInfoEx(const ssl_st* AsslSocket, int AWhere, int Aret, const std::string& AType,
+                            const std::string& AMsg) = 0;
+  virtual std::string GetPassword(bool IsWrite) = 0;
+  virtual bool VerifyPeer(TIdX509* Certificate, bool AOk, int ADepth, int AError) = 0;
+  // The handler's own TLS connection (a clone's connection copies its session).
+  virtual TIdSSLSocket* ParentSSLSocket() = 0;
+};
+
+// --- Context ---
+class TIdSSLContext : public TObject {
+ public:
+  // Starts the libraries: EIdOSSLCouldNotLoadSSLLibrary "Could not load SSL
+  // library." when they cannot be bound.
+  TIdSSLContext();
+  ~TIdSSLContext() override;
+
+  // Creates the OpenSSL context from the fields below (a previous one is freed).
+  void InitContext(TIdSSLCtxMode CtxMode);
+  ssl_ctx_st* Context() const { return fContext; }
+  TStringList& ALPNProtocols();
+
+  TIdSSLVersion Method = TIdSSLVersion::sslvTLSv1;
+  TIdSSLVersions SSLVersions{TIdSSLVersion::sslvTLSv1};
+  TIdSSLMode Mode = TIdSSLMode::sslmUnassigned;
+  std::string RootCertFile, CertFile, KeyFile, DHParamsFile;
+  int32_t VerifyDepth = 0;
+  TIdSSLVerifyModeSet VerifyMode;
+  std::string VerifyDirs;
+  std::string CipherList;
+  bool StatusInfoOn = false;
+  bool VerifyOn = false;
+  uint32_t SessionIdContext = 1;
+  // The handler the context belongs to; the callbacks speak to it.
+  IIdSSLOpenSSLCallbacks* Parent = nullptr;
+
+ private:
+  const struct ssl_method_st* SetSSLMethod();
+  void SetVerifyMode(TIdSSLVerifyModeSet aMode, bool CheckRoutine);
+  bool LoadRootCert();
+  bool LoadCert();
+  bool LoadKey();
+  bool LoadDHParams();
+  void SetALPNProtocols();
+
+  ssl_ctx_st* fContext = nullptr;
+  std::unique_ptr<TStringList> FALPNProtocols;
+};
+
+// --- One TLS connection over a connected socket ---
+class TIdSSLSocket : public TObject {
+ public:
+  explicit TIdSSLSocket(IIdSSLOpenSSLCallbacks* aParent) : fParent(aParent) {}
+  // Shuts the connection down and frees it.
+  ~TIdSSLSocket() override;
+
+  // The client handshake on the socket descriptor; raises on failure with
+  // the connection freed again.
+  void Connect(int pHandle);
+  // One SSL_read / SSL_write (the caller handles the result).
+  int Recv(uint8_t* aBuffer, int aLength);
+  int Send(const uint8_t* aBuffer, int aLength);
+  // SSL_get_error for a result of Recv or Send.
+  int GetSSLError(int retCode) const;
+  // SSL_shutdown, twice when the first call returned 0.
+  void Shutdown();
+  std::string GetALPNProtocol() const;
+  std::string GetSSLVersion() const;
+
+  TIdX509* PeerCert();  // nullptr when the peer sent none
+  TIdSSLCipher& Cipher() { return fCipher; }
+  ssl_st* SSLHandle() const { return fSSL; }
+  IIdSSLOpenSSLCallbacks* Parent() const { return fParent; }
+
+  TIdSSLContext* fSSLContext = nullptr;  // not owned
+  std::string HostName;  // the name sent with SNI and checked in the certificate
+
+ private:
+  void FreeSSL();
+
+  IIdSSLOpenSSLCallbacks* fParent;
+  ssl_st* fSSL = nullptr;
+  std::unique_ptr<TIdX509> fPeerCert;
+  TIdSSLCipher fCipher{this};
+};
+
+// The library version remembered at start-up under oslAPI_1_1 (0 before).
+unsigned long OpenSSLLibraryVersion();

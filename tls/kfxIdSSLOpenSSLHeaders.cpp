@@ -118,7 +118,9 @@ void Store(void* aAddress, void* aValue) {
 
 const std::vector<TSlot>& Slots() {
   constexpr TLib ssl = TLib::libSSL;
-  static const std::vector<TSlot> slots = {
+  // Never destroyed: the start-up state unbinds at program end, possibly
+  // after this function's statics would be gone.
+  static const std::vector<TSlot>& slots = *new std::vector<TSlot>{
       S("SSL_CTX_set_cipher_list", SSL_CTX_set_cipher_list, ssl), S("SSL_CTX_new", SSL_CTX_new, ssl),
       S("SSL_CTX_free", SSL_CTX_free, ssl), S("SSL_set_fd", SSL_set_fd, ssl),
       S("SSL_CTX_use_PrivateKey", SSL_CTX_use_PrivateKey, ssl),
@@ -174,6 +176,8 @@ const std::vector<TSlot>& Slots() {
       S("SSL_COMP_free_compression_methods", SSL_COMP_free_compression_methods, ssl),
       S("SSL_CTX_set_info_callback", SSL_CTX_set_info_callback, ssl),
       S("SSL_get0_param", SSL_get0_param, ssl),
+      S("SSL_CTX_set_options", SSL_CTX_set_options_entry, ssl),
+      S("SSL_CTX_clear_options", SSL_CTX_clear_options_entry, ssl),
 
       S("CRYPTO_free", CRYPTO_free), S("SSLeay", SSLeay),
       S("OpenSSL_version_num", OpenSSL_version_num), S("CRYPTO_num_locks", CRYPTO_num_locks),
@@ -210,7 +214,8 @@ const std::vector<TSlot>& Slots() {
       S("X509_digest", X509_digest), S("X509_get_serialNumber", X509_get_serialNumber),
       S("X509_get_version", X509_get_version), S("X509_get0_notBefore", X509_get0_notBefore),
       S("X509_get0_notAfter", X509_get0_notAfter),
-      S("X509_get_signature_nid", X509_get_signature_nid), S("ASN1_TIME_to_tm", ASN1_TIME_to_tm),
+      S("X509_get_signature_nid", X509_get_signature_nid),
+      S("X509_get0_signature", X509_get0_signature), S("ASN1_TIME_to_tm", ASN1_TIME_to_tm),
       S("ASN1_STRING_length", ASN1_STRING_length),
       S("ASN1_STRING_get0_data", ASN1_STRING_get0_data), S("OBJ_nid2ln", OBJ_nid2ln),
       S("X509_VERIFY_PARAM_set1_host", X509_VERIFY_PARAM_set1_host),

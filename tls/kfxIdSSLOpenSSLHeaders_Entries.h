@@ -176,6 +176,10 @@ inline PSTACK (*SSL_COMP_get_compression_methods)() = nullptr;
 inline void (*SSL_COMP_free_compression_methods)() = nullptr;
 inline void (*SSL_CTX_set_info_callback)(PSSL_CTX, TInfoCallback) = nullptr;
 inline X509_VERIFY_PARAM_st* (*SSL_get0_param)(PSSL) = nullptr;
+// Functions since 1.1 (OpenSSL 3 no longer answers their control numbers);
+// the helpers below fall back to the control call where they are missing.
+inline uint64_t (*SSL_CTX_set_options_entry)(PSSL_CTX, uint64_t) = nullptr;
+inline uint64_t (*SSL_CTX_clear_options_entry)(PSSL_CTX, uint64_t) = nullptr;
 
 // --- Crypto library ---
 inline void (*CRYPTO_free)(void*, const char*, int) = nullptr;
@@ -243,6 +247,7 @@ inline long (*X509_get_version)(const x509_st*) = nullptr;
 inline const asn1_string_st* (*X509_get0_notBefore)(const x509_st*) = nullptr;
 inline const asn1_string_st* (*X509_get0_notAfter)(const x509_st*) = nullptr;
 inline int (*X509_get_signature_nid)(const x509_st*) = nullptr;
+inline void (*X509_get0_signature)(const asn1_string_st**, const void**, const x509_st*) = nullptr;
 inline int (*ASN1_TIME_to_tm)(const asn1_string_st*, struct tm*) = nullptr;
 inline int (*ASN1_STRING_length)(const asn1_string_st*) = nullptr;
 inline const unsigned char* (*ASN1_STRING_get0_data)(const asn1_string_st*) = nullptr;
@@ -291,9 +296,13 @@ inline int (*FIPS_mode)() = nullptr;
 inline int (*FIPS_mode_set)(int) = nullptr;
 
 // --- Control-call helpers (OpenSSL's macros) ---
-inline long SSL_CTX_set_options(PSSL_CTX ctx, long op) { return SSL_CTX_ctrl(ctx, SSL_CTRL_OPTIONS, op, nullptr); }
-inline long SSL_CTX_clear_options(PSSL_CTX ctx, long op) {
-  return SSL_CTX_ctrl(ctx, SSL_CTRL_CLEAR_OPTIONS, op, nullptr);
+inline uint64_t SSL_CTX_set_options(PSSL_CTX ctx, uint64_t op) {
+  if (SSL_CTX_set_options_entry) return SSL_CTX_set_options_entry(ctx, op);
+  return static_cast<uint64_t>(SSL_CTX_ctrl(ctx, SSL_CTRL_OPTIONS, static_cast<long>(op), nullptr));
+}
+inline uint64_t SSL_CTX_clear_options(PSSL_CTX ctx, uint64_t op) {
+  if (SSL_CTX_clear_options_entry) return SSL_CTX_clear_options_entry(ctx, op);
+  return static_cast<uint64_t>(SSL_CTX_ctrl(ctx, SSL_CTRL_CLEAR_OPTIONS, static_cast<long>(op), nullptr));
 }
 inline long SSL_CTX_set_mode(PSSL_CTX ctx, long op) { return SSL_CTX_ctrl(ctx, SSL_CTRL_MODE, op, nullptr); }
 inline long SSL_CTX_set_tmp_dh(PSSL_CTX ctx, dh_st* dh) {
