@@ -8,7 +8,7 @@ PACKAGES=(
   libssl-dev openssl zlib1g-dev
   qt6-base-dev xvfb xauth x11-utils imagemagick fonts-dejavu-core
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  libnghttp2-dev nghttp2-server nghttp2-client curl
+  libnghttp2-dev nghttp2-server nghttp2-client curl nginx
   clang-14 libclang-rt-14-dev
   python3
 )

@@ -1,0 +1,313 @@
+#include "tests/platform/sspi/tls_test_support.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <openssl/ec.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/pkcs12.h>
+#include <openssl/x509v3.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+namespace tls_test {
+namespace {
+
+struct BioFree {
+  void operator()(BIO* p) const { BIO_free(p); }
+};
+
+X509* ReadCert(const std::string& aFile) {
+  std::unique_ptr<BIO, BioFree> bio(BIO_new_file(aFile.c_str(), "r"));
+  if (!bio) throw std::runtime_error("cannot read " + aFile);
+  return PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr);
+}
+
+EVP_PKEY* ReadKey(const std::string& aFile) {
+  std::unique_ptr<BIO, BioFree> bio(BIO_new_file(aFile.c_str(), "r"));
+  if (!bio) throw std::runtime_error("cannot read " + aFile);
+  return PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr);
+}
+
+void AddExtension(X509* aCert, X509* aIssuer, int aNid, const std::string& aValue) {
+  X509V3_CTX ctx;
+  X509V3_set_ctx_nodb(&ctx);
+  X509V3_set_ctx(&ctx, aIssuer, aCert, nullptr, nullptr, 0);
+  X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, aNid, aValue.c_str());
+  if (!ext) throw std::runtime_error("bad extension " + aValue);
+  X509_add_ext(aCert, ext, -1);
+  X509_EXTENSION_free(ext);
+}
+
+}  // namespace
+
+std::string Fixture(const std::string& aName) {
+  return std::string(APNS_BINARY_DIR) + "/fixtures/" + aName;
+}
+
+std::string ReadFile(const std::string& aPath) {
+  std::ifstream in(aPath, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void WriteFile(const std::string& aPath, const std::string& aContent) {
+  std::ofstream out(aPath, std::ios::binary | std::ios::trunc);
+  out << aContent;
+}
+
+TempDir::TempDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "tls-test.XXXXXX").string();
+  if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+  chmod(pattern.c_str(), 0755);
+  FPath = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(FPath, ec);
+}
+
+CertFiles MakeCert(const TempDir& aDir, const std::string& aName, const CertSpec& aSpec) {
+  EVP_PKEY* key = EVP_EC_gen("P-256");
+  X509* cert = X509_new();
+  X509_set_version(cert, 2);
+  std::random_device random;
+  ASN1_INTEGER_set(X509_get_serialNumber(cert), static_cast<long>(random() & 0x7FFFFFFF));
+  X509_gmtime_adj(X509_getm_notBefore(cert), aSpec.NotBeforeDays * 86400L);
+  X509_gmtime_adj(X509_getm_notAfter(cert), aSpec.NotAfterDays * 86400L);
+  X509_set_pubkey(cert, key);
+  X509_NAME* subject = X509_get_subject_name(cert);
+  X509_NAME_add_entry_by_txt(subject, "CN", MBSTRING_UTF8,
+                             reinterpret_cast<const unsigned char*>(aSpec.CommonName.c_str()), -1,
+                             -1, 0);
+  X509* issuer = aSpec.SelfSigned ? cert : ReadCert(Fixture("ca.crt"));
+  EVP_PKEY* issuerKey = aSpec.SelfSigned ? key : ReadKey(Fixture("ca.key"));
+  X509_set_issuer_name(cert, X509_get_subject_name(issuer));
+  std::string san;
+  for (const auto& dns : aSpec.DnsNames) san += (san.empty() ? "" : ",") + ("DNS:" + dns);
+  for (const auto& ip : aSpec.IpAddresses) san += (san.empty() ? "" : ",") + ("IP:" + ip);
+  if (!san.empty()) AddExtension(cert, issuer, NID_subject_alt_name, san);
+  if (!aSpec.ExtendedKeyUsage.empty()) AddExtension(cert, issuer, NID_ext_key_usage, aSpec.ExtendedKeyUsage);
+  AddExtension(cert, issuer, NID_basic_constraints, "CA:FALSE");
+  X509_sign(cert, issuerKey, EVP_sha256());
+
+  CertFiles files{aDir.File(aName + ".crt"), aDir.File(aName + ".key")};
+  std::unique_ptr<BIO, BioFree> certOut(BIO_new_file(files.Cert.c_str(), "w"));
+  PEM_write_bio_X509(certOut.get(), cert);
+  std::unique_ptr<BIO, BioFree> keyOut(BIO_new_file(files.Key.c_str(), "w"));
+  PEM_write_bio_PrivateKey(keyOut.get(), key, nullptr, nullptr, 0, nullptr, nullptr);
+  if (!aSpec.SelfSigned) {
+    X509_free(issuer);
+    EVP_PKEY_free(issuerKey);
+  }
+  X509_free(cert);
+  EVP_PKEY_free(key);
+  return files;
+}
+
+void MakePkcs12(const std::string& aCertFile, const std::string& aKeyFile, const char* aPassword,
+                const std::string& aOutFile) {
+  X509* cert = ReadCert(aCertFile);
+  EVP_PKEY* key = ReadKey(aKeyFile);
+  STACK_OF(X509)* ca = sk_X509_new_null();
+  sk_X509_push(ca, ReadCert(Fixture("ca.crt")));
+  PKCS12* p12 = PKCS12_create(aPassword, "test client", key, cert, ca, 0, 0, 0, 0, 0);
+  if (!p12) throw std::runtime_error("PKCS12_create failed");
+  std::unique_ptr<BIO, BioFree> out(BIO_new_file(aOutFile.c_str(), "wb"));
+  i2d_PKCS12_bio(out.get(), p12);
+  PKCS12_free(p12);
+  sk_X509_pop_free(ca, X509_free);
+  X509_free(cert);
+  EVP_PKEY_free(key);
+}
+
+uint16_t FreePort() {
+  const int s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
+  close(s);
+  return ntohs(address.sin_port);
+}
+
+Process::Process(const std::vector<std::string>& aArgv, const std::string& aOutFile,
+                 const std::string& aErrFile) {
+  int pipeFds[2];
+  if (pipe2(pipeFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, pipeFds[0], 0);
+  posix_spawn_file_actions_addopen(&actions, 1, aOutFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, 2, aErrFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  std::vector<char*> args;
+  for (const std::string& arg : aArgv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  const int error = posix_spawnp(&FPid, args[0], &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(pipeFds[0]);
+  FInput = pipeFds[1];
+  if (error != 0) {
+    close(FInput);
+    throw std::runtime_error("cannot start " + aArgv[0]);
+  }
+}
+
+Process::~Process() {
+  Stop();
+  if (FInput >= 0) close(FInput);
+}
+
+bool Process::Running() {
+  if (FExited) return false;
+  int status;
+  if (waitpid(FPid, &status, WNOHANG) == FPid) FExited = true;
+  return !FExited;
+}
+
+void Process::WriteInput(const std::string& aText) {
+  signal(SIGPIPE, SIG_IGN);
+  size_t done = 0;
+  while (done < aText.size()) {
+    const ssize_t n = write(FInput, aText.data() + done, aText.size() - done);
+    if (n <= 0) return;
+    done += static_cast<size_t>(n);
+  }
+}
+
+void Process::Stop() {
+  if (!Running()) return;
+  kill(FPid, SIGTERM);
+  for (int i = 0; i < 300 && Running(); ++i) std::this_thread::sleep_for(10ms);
+  if (Running()) {
+    kill(FPid, SIGKILL);
+    int status;
+    waitpid(FPid, &status, 0);
+    FExited = true;
+  }
+}
+
+SServer::SServer(const std::vector<std::string>& aArgs, const std::string& aHost, const CertFiles& aCert)
+    : FHost(aHost) {
+  const std::string cert = aCert.Cert.empty() ? Fixture("server.crt") : aCert.Cert;
+  const std::string key = aCert.Key.empty() ? Fixture("server.key") : aCert.Key;
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    FPort = FreePort();
+    std::vector<std::string> argv{"openssl", "s_server", "-accept", FHost + ":" + std::to_string(FPort),
+                                  "-cert", cert, "-key", key};
+    argv.insert(argv.end(), aArgs.begin(), aArgs.end());
+    FProcess = std::make_unique<Process>(argv, FDir.File("out"), FDir.File("err"));
+    if (WaitOutput("ACCEPT", 10s)) return;
+    FProcess->Stop();  // the port was taken meanwhile, or the server refused its arguments
+  }
+  throw std::runtime_error("s_server did not start: " + ReadFile(FDir.File("err")));
+}
+
+bool SServer::WaitOutput(const std::string& aText, std::chrono::milliseconds aTimeout) const {
+  const auto deadline = std::chrono::steady_clock::now() + aTimeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (Output().find(aText) != std::string::npos) return true;
+    std::this_thread::sleep_for(5ms);
+  }
+  return false;
+}
+
+Nginx::Nginx(bool aClientCert, size_t aBigSize) {
+  std::filesystem::create_directories(FDir.File("www"));
+  std::filesystem::create_directories(FDir.File("tmp"));
+  WriteFile(FDir.File("www/index.html"), "hello\n");
+  std::string big(aBigSize, '\0');
+  std::mt19937 random(12345);
+  for (auto& c : big) c = static_cast<char>(random());
+  WriteFile(FDir.File("www/big.bin"), big);
+  const std::string d = FDir.Path().string();
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    FPort = FreePort();
+    std::ostringstream conf;
+    conf << "worker_processes 1;\nerror_log " << d << "/error.log info;\npid " << d << "/nginx.pid;\n"
+         << "events { worker_connections 64; }\nhttp {\n  access_log off;\n"
+         << "  client_body_temp_path " << d << "/tmp/body;\n  proxy_temp_path " << d << "/tmp/proxy;\n"
+         << "  fastcgi_temp_path " << d << "/tmp/fastcgi;\n  uwsgi_temp_path " << d << "/tmp/uwsgi;\n"
+         << "  scgi_temp_path " << d << "/tmp/scgi;\n"
+         << "  server {\n    listen 127.0.0.1:" << FPort << " ssl http2;\n"
+         << "    ssl_certificate " << Fixture("server.crt") << ";\n"
+         << "    ssl_certificate_key " << Fixture("server.key") << ";\n"
+         << "    ssl_protocols TLSv1.2 TLSv1.3;\n"
+         << (aClientCert ? "    ssl_client_certificate " + Fixture("ca.crt") + ";\n    ssl_verify_client on;\n" : "")
+         << "    root " << d << "/www;\n  }\n}\n";
+    WriteFile(FDir.File("nginx.conf"), conf.str());
+    FProcess = std::make_unique<Process>(
+        std::vector<std::string>{"/usr/sbin/nginx", "-e", d + "/error.log", "-p", d, "-c",
+                                 d + "/nginx.conf", "-g", "daemon off;"},
+        FDir.File("out"), FDir.File("err"));
+    for (int i = 0; i < 500 && FProcess->Running(); ++i) {
+      const int s = ConnectTcp("127.0.0.1", FPort, 1s);
+      if (s >= 0) {
+        close(s);
+        return;
+      }
+      std::this_thread::sleep_for(10ms);
+    }
+    FProcess->Stop();
+  }
+  throw std::runtime_error("nginx did not start: " + ReadFile(FDir.File("error.log")));
+}
+
+Nginx::~Nginx() {
+  if (FProcess) FProcess->Stop();
+}
+
+bool HaveProgram(const std::string& aPath) {
+  if (aPath.find('/') != std::string::npos) return access(aPath.c_str(), X_OK) == 0;
+  const char* path = std::getenv("PATH");
+  std::stringstream folders(path ? path : "");
+  std::string folder;
+  while (std::getline(folders, folder, ':')) {
+    if (access((folder + "/" + aPath).c_str(), X_OK) == 0) return true;
+  }
+  return false;
+}
+
+int ConnectTcp(const std::string& aHost, uint16_t aPort, std::chrono::milliseconds aTimeout) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(aPort);
+  if (inet_pton(AF_INET, aHost.c_str(), &address.sin_addr) != 1) {
+    if (aHost != "localhost") return -1;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  }
+  const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (s < 0) return -1;
+  timeval timeout{static_cast<time_t>(aTimeout.count() / 1000),
+                  static_cast<suseconds_t>(aTimeout.count() % 1000 * 1000)};
+  setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+  const int one = 1;
+  setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  if (connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    close(s);
+    return -1;
+  }
+  return s;
+}
+
+}  // namespace tls_test

@@ -1,0 +1,127 @@
+// Helpers for the TLS tests: fixture paths, certificates made on the fly
+// with OpenSSL, real peers (openssl s_server, nginx) started on a free
+// loopback port and stopped by PID, and a blocking loopback TCP connect.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace tls_test {
+
+using namespace std::chrono_literals;
+
+// A file made by tests/fixtures/make-fixtures.sh ("ca.crt", "client.p12" ...).
+std::string Fixture(const std::string& aName);
+
+std::string ReadFile(const std::string& aPath);
+void WriteFile(const std::string& aPath, const std::string& aContent);
+
+// A fresh folder (mode 0755, so that nginx workers can read it), removed with its contents.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  std::string File(const std::string& aName) const { return (FPath / aName).string(); }
+  const std::filesystem::path& Path() const { return FPath; }
+
+ private:
+  std::filesystem::path FPath;
+};
+
+// A certificate signed by the fixture CA (or self-signed) with a P-256 key.
+struct CertSpec {
+  std::string CommonName = "localhost";
+  std::vector<std::string> DnsNames{"localhost"};
+  std::vector<std::string> IpAddresses{"127.0.0.1"};
+  std::string ExtendedKeyUsage = "serverAuth";  // empty: none
+  long NotBeforeDays = -1;                        // relative to now
+  long NotAfterDays = 30;
+  bool SelfSigned = false;
+};
+struct CertFiles {
+  std::string Cert;  // PEM
+  std::string Key;   // PEM, unencrypted
+};
+CertFiles MakeCert(const TempDir& aDir, const std::string& aName, const CertSpec& aSpec);
+
+// A PKCS#12 file of a fixture certificate and key, protected by aPassword;
+// nullptr makes the variant without any password (not even the empty one).
+void MakePkcs12(const std::string& aCertFile, const std::string& aKeyFile, const char* aPassword,
+                const std::string& aOutFile);
+
+uint16_t FreePort();
+
+// A direct child with a pipe to its standard input and its output in files.
+class Process {
+ public:
+  Process(const std::vector<std::string>& aArgv, const std::string& aOutFile,
+          const std::string& aErrFile);
+  ~Process();
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
+
+  pid_t Pid() const { return FPid; }
+  bool Running();
+  void WriteInput(const std::string& aText);
+  // SIGTERM, bounded wait, then SIGKILL.
+  void Stop();
+
+ private:
+  pid_t FPid = -1;
+  int FInput = -1;
+  bool FExited = false;
+};
+
+// openssl s_server on 127.0.0.1 (or aHost) with the given extra arguments,
+// ready once it printed ACCEPT. Its standard input is ours: lines sent with
+// Send reach the client, or act as its one-letter commands (K, R, q).
+class SServer {
+ public:
+  explicit SServer(const std::vector<std::string>& aArgs, const std::string& aHost = "127.0.0.1",
+                   const CertFiles& aCert = {});
+  uint16_t Port() const { return FPort; }
+  const std::string& Host() const { return FHost; }
+  void Send(const std::string& aText) { FProcess->WriteInput(aText); }
+  std::string Output() const { return ReadFile(FDir.File("out")); }
+  // Waits (bounded) until the output contains aText.
+  bool WaitOutput(const std::string& aText, std::chrono::milliseconds aTimeout = 5s) const;
+  void Stop() { FProcess->Stop(); }
+
+ private:
+  TempDir FDir;
+  std::string FHost;
+  uint16_t FPort = 0;
+  std::unique_ptr<Process> FProcess;
+};
+
+// nginx with TLS 1.2 and 1.3, ALPN h2 and http/1.1, serving index.html
+// ("hello\n") and big.bin (aBigSize pseudo-random octets) over HTTP/1.1 and
+// HTTP/2; with aClientCert it requires a client certificate from the test CA.
+class Nginx {
+ public:
+  explicit Nginx(bool aClientCert = false, size_t aBigSize = 4 << 20);
+  ~Nginx();
+  uint16_t Port() const { return FPort; }
+  std::string BigFile() const { return FDir.File("www/big.bin"); }
+
+ private:
+  TempDir FDir;
+  uint16_t FPort = 0;
+  std::unique_ptr<Process> FProcess;
+};
+
+// Whether a program can be started (for GTEST_SKIP when a peer is missing).
+bool HaveProgram(const std::string& aPath);
+
+// A blocking TCP connection to aHost:aPort with receive and send time-outs of
+// aTimeout; -1 on failure.
+int ConnectTcp(const std::string& aHost, uint16_t aPort, std::chrono::milliseconds aTimeout = 10s);
+
+}  // namespace tls_test
