@@ -164,7 +164,9 @@ TEST(CertStores, SystemStoresAreFoldersSearchedByThumbprint) {
     PCCERT_CONTEXT found = CertFindCertificateInStore(store, kEncoding, 0, CERT_FIND_SHA1_HASH, &blob, nullptr);
     CertCloseStore(store, 0);  // the context keeps its store alive
     EXPECT_EQ(found ? CommonName(found) : "", c.Found);
-    if (found && c.Found == "test client") EXPECT_NE(CertContextPrivateKey(found), nullptr);
+    if (found && c.Found == "test client") {
+      EXPECT_NE(CertContextPrivateKey(found), nullptr);
+    }
     CertFreeCertificateContext(found);
   }
 

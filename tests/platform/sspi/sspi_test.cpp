@@ -46,12 +46,12 @@ std::vector<uint8_t> AlpnBlock(const std::vector<std::string>& aNames) {
 struct ClientOptions {
   DWORD Protocols = 0;
   std::vector<std::string> Alpn{"h2"};
-  std::vector<ALG_ID> Algorithms;
+  std::vector<ALG_ID> Algorithms{};
   DWORD Flags = SCH_CRED_NO_DEFAULT_CREDS | SCH_CRED_MANUAL_CRED_VALIDATION;
   std::string Target = "localhost";
   // Asked when the server wants a certificate the credentials lack; nullptr
   // goes on without one.
-  std::function<PCCERT_CONTEXT()> OnCertificateRequest;
+  std::function<PCCERT_CONTEXT()> OnCertificateRequest{};
 };
 
 // A TLS client on the package: the caller's side of the handshake and records.
@@ -449,7 +449,7 @@ INSTANTIATE_TEST_SUITE_P(Versions, SspiClientCertTest,
 
 TEST_F(SspiTest, AlgorithmListChoosesTheCipher) {
   struct Case {
-    std::vector<ALG_ID> Algorithms;
+    std::vector<ALG_ID> Algorithms{};
     SECURITY_STATUS Acquired;
     ALG_ID Cipher;
   };

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <openssl/ec.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -274,6 +275,89 @@ Nginx::Nginx(bool aClientCert, size_t aBigSize) {
 
 Nginx::~Nginx() {
   if (FProcess) FProcess->Stop();
+}
+
+RelayProxy::RelayProxy(const std::string& aHost, uint16_t aPort) : FHost(aHost), FTargetPort(aPort) {
+  FListen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  bind(FListen, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  listen(FListen, 1);
+  getsockname(FListen, reinterpret_cast<sockaddr*>(&address), &length);
+  FPort = ntohs(address.sin_port);
+  FThread = std::thread([this] { Run(); });
+}
+
+RelayProxy::~RelayProxy() {
+  FStop = true;
+  Kill();
+  shutdown(FListen, SHUT_RDWR);
+  FThread.join();
+  close(FListen);
+}
+
+void RelayProxy::Kill() {
+  if (const int server = FServer.exchange(-1); server >= 0) {
+    linger hard{1, 0};
+    setsockopt(server, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    shutdown(server, SHUT_RDWR);
+  }
+  if (const int client = FClient.exchange(-1); client >= 0) shutdown(client, SHUT_RDWR);
+}
+
+void RelayProxy::Run() {
+  pollfd wait{FListen, POLLIN, 0};
+  while (!FStop && poll(&wait, 1, 100) == 0) {
+  }
+  if (FStop) return;
+  const int client = accept4(FListen, nullptr, nullptr, SOCK_CLOEXEC);
+  const int server = ConnectTcp(FHost, FTargetPort);
+  if (client < 0 || server < 0) {
+    if (client >= 0) close(client);
+    if (server >= 0) close(server);
+    return;
+  }
+  FClient = client;
+  FServer = server;
+  const int one = 1;
+  setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  char buffer[65536];
+  // Bounded: the relay ends with either side, a kill or after ten minutes.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(10);
+  while (!FStop && std::chrono::steady_clock::now() < deadline) {
+    pollfd fds[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
+    if (poll(fds, 2, 100) <= 0) continue;
+    if (fds[0].revents) {
+      const ssize_t n = recv(client, buffer, sizeof buffer, 0);
+      if (n <= 0 || send(server, buffer, static_cast<size_t>(n), MSG_NOSIGNAL) != n) break;
+    }
+    if (fds[1].revents) {
+      const ssize_t n = recv(server, buffer, sizeof buffer, 0);
+      if (n <= 0) break;
+      const long flip = FFlipAt.load();
+      if (flip >= 0) {
+        if (flip < n) {
+          buffer[flip] ^= 0x01;
+          FFlipAt = -1;
+        } else {
+          FFlipAt = flip - n;
+        }
+      }
+      if (FDribble) {
+        for (ssize_t i = 0; i < n && !FStop; ++i) {
+          if (send(client, buffer + i, 1, MSG_NOSIGNAL) != 1) break;
+          std::this_thread::sleep_for(1ms);
+        }
+      } else if (send(client, buffer, static_cast<size_t>(n), MSG_NOSIGNAL) != n) {
+        break;
+      }
+    }
+  }
+  Kill();
+  close(client);
+  close(server);
 }
 
 bool HaveProgram(const std::string& aPath) {

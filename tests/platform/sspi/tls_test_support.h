@@ -8,7 +8,10 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <atomic>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace tls_test {
@@ -115,6 +118,37 @@ class Nginx {
   TempDir FDir;
   uint16_t FPort = 0;
   std::unique_ptr<Process> FProcess;
+};
+
+// A TCP relay on 127.0.0.1 between one client and aHost:aPort, for faults
+// a real server does not make: octets from the server can be passed on one
+// at a time, or one of them flipped.
+class RelayProxy {
+ public:
+  RelayProxy(const std::string& aHost, uint16_t aPort);
+  ~RelayProxy();
+  RelayProxy(const RelayProxy&) = delete;
+  RelayProxy& operator=(const RelayProxy&) = delete;
+  uint16_t Port() const { return FPort; }
+  // From now on the server's octets go out one per send, 1 ms apart.
+  void Dribble(bool aOn) { FDribble = aOn; }
+  // Flips octet aIndex (counted from now) of what the server sends next.
+  void FlipServerOctet(size_t aIndex) { FFlipAt = static_cast<long>(aIndex); }
+  // Closes both connections at once (the server's side with a reset).
+  void Kill();
+
+ private:
+  void Run();
+  int FListen = -1;
+  uint16_t FPort = 0;
+  std::string FHost;
+  uint16_t FTargetPort = 0;
+  std::atomic<bool> FDribble{false};
+  std::atomic<long> FFlipAt{-1};
+  std::atomic<bool> FStop{false};
+  std::atomic<int> FClient{-1};
+  std::atomic<int> FServer{-1};
+  std::thread FThread;
 };
 
 // Whether a program can be started (for GTEST_SKIP when a peer is missing).
