@@ -10,9 +10,8 @@
 
 #include "rtl/Classes.h"
 #include "rtl/StringList.h"
+#include "transport/IdGlobal.h"
 
-// Address family of a connection; the transport's socket stack maps it.
-enum class TIdIPVersion { Id_IPv4, Id_IPv6 };
 extern const std::vector<std::string> IdIPVersionNames;
 
 enum class TwsTLSIOHandler { iohOpenSSL, iohSChannel };

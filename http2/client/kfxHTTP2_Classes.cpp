@@ -445,12 +445,21 @@ bool SplitHTTP2URL(const std::string& aURL, std::string& aProtocol, std::string&
   items.SetDelimitedText(aURL);
   if (items.Count() > 0) aProtocol = LowerCase(ReplaceText(items[0], ":", ""));
   if (items.Count() < 3) return false;
-  TStringList hostAndPort;
-  hostAndPort.Delimiter = ':';
-  hostAndPort.StrictDelimiter = true;
-  hostAndPort.SetDelimitedText(items[2]);
-  aHost = hostAndPort.Count() > 0 ? hostAndPort[0] : std::string();
-  if (hostAndPort.Count() == 2) aPort = StrToInt(hostAndPort[1]);
+  const std::string& authority = items[2];
+  const size_t closing = authority.find(']');
+  if (!authority.empty() && authority.front() == '[' && closing != std::string::npos) {
+    // A bracketed IPv6 literal: its colons do not separate a port.
+    aHost = authority.substr(1, closing - 1);
+    if (closing + 1 < authority.size() && authority[closing + 1] == ':')
+      aPort = StrToInt(authority.substr(closing + 2));
+  } else {
+    TStringList hostAndPort;
+    hostAndPort.Delimiter = ':';
+    hostAndPort.StrictDelimiter = true;
+    hostAndPort.SetDelimitedText(authority);
+    aHost = hostAndPort.Count() > 0 ? hostAndPort[0] : std::string();
+    if (hostAndPort.Count() == 2) aPort = StrToInt(hostAndPort[1]);
+  }
   for (int i = 3; i < items.Count(); ++i) {
     aPath += '/';
     aPath += items[i];

@@ -322,7 +322,9 @@ TEST(HTTP2Helpers, SplitHTTP2URL) {
       {"HTTPS://localhost:8443", true, "https", "localhost", 8443, "/"},
       {"http://127.0.0.1:80/", true, "http", "127.0.0.1", 80, "/"},
       {"https://h/a b", true, "https", "h", 443, "/a/b"},  // spaces separate items
-      {"https://[::1]:8443/x", true, "https", "[", 443, "/x"},  // more than two parts: no port
+      {"https://[::1]:8443/x", true, "https", "::1", 8443, "/x"},
+      {"https://[2001:db8::1]/", true, "https", "2001:db8::1", 443, "/"},
+      {"https://a:1:2/x", true, "https", "a", 443, "/x"},  // more than two parts: no port
       {"https:", false, "https", "", 443, ""},
       {"", false, "", "", 443, ""},
   };
