@@ -78,11 +78,45 @@ constexpr std::array<TStaticRow, 61> kStaticRows = {{
     {"www-authenticate", ""},
 }};
 
-uint64_t HashText(std::string_view aText) {
-  return std::hash<std::string_view>{}(aText);
+// A quick hash for table lookups (every hit is verified by comparing the
+// texts), eight octets per step.
+uint64_t Mix(uint64_t aSeed, std::string_view aText) {
+  uint64_t h = aSeed ^ (aText.size() * 0x9E3779B97F4A7C15ull);
+  const char* p = aText.data();
+  size_t n = aText.size();
+  for (; n > 8; p += 8, n -= 8) {
+    uint64_t word;
+    std::memcpy(&word, p, 8);
+    h = (h ^ word) * 0xBF58476D1CE4E5B9ull;
+    h ^= h >> 29;
+  }
+  // The last one to eight octets, read without a byte loop.
+  uint64_t tail = 0;
+  if (n >= 4) {
+    uint32_t lo, hi;
+    std::memcpy(&lo, p, 4);
+    std::memcpy(&hi, p + n - 4, 4);
+    tail = uint64_t{lo} << 32 | hi;
+  } else if (n > 0) {
+    tail = uint64_t{static_cast<uint8_t>(p[0])} << 16 | uint64_t{static_cast<uint8_t>(p[n / 2])} << 8 |
+           static_cast<uint8_t>(p[n - 1]);
+  }
+  h = (h ^ tail) * 0x94D049BB133111EBull;
+  return h ^ (h >> 32);
 }
+uint64_t HashText(std::string_view aText) {
+  return Mix(0, aText) | 1;  // never 0, the empty key of the index
+}
+// Values can be long (tokens, cookies): their key takes the length and
+// three samples of eight octets, so a lookup costs the same for any value. A
+// key shared by two values only hides the older one from the encoder.
 uint64_t HashField(uint64_t aNameHash, std::string_view aValue) {
-  return aNameHash * 0x9E3779B97F4A7C15ull ^ HashText(aValue);
+  if (aValue.size() <= 24) return Mix(aNameHash, aValue) | 1;
+  char sample[24];
+  std::memcpy(sample, aValue.data(), 8);
+  std::memcpy(sample + 8, aValue.data() + aValue.size() / 2 - 4, 8);
+  std::memcpy(sample + 16, aValue.data() + aValue.size() - 8, 8);
+  return Mix(aNameHash ^ aValue.size(), std::string_view(sample, 24)) | 1;
 }
 
 // The static rows as table entries, with a small hash index by name: each
@@ -90,7 +124,6 @@ uint64_t HashField(uint64_t aNameHash, std::string_view aValue) {
 struct TStaticTable {
   std::array<TkfxHTTP2_TableEntry, 62> Rows;  // [0] unused
   std::array<uint64_t, 62> NameHash{};
-  std::array<uint64_t, 62> FieldHash{};
   static constexpr size_t kSlots = 256;
   std::array<uint8_t, kSlots> FirstByName{};  // 0 = empty slot
 
@@ -99,7 +132,6 @@ struct TStaticTable {
       Rows[i] = TkfxHTTP2_TableEntry(kStaticRows[i - 1].Name, kStaticRows[i - 1].Value);
       Rows[i].LocalVar = true;
       NameHash[i] = HashText(Rows[i].Name);
-      FieldHash[i] = HashField(NameHash[i], Rows[i].Value);
       if (i > 1 && Rows[i].Name == Rows[i - 1].Name) continue;
       size_t slot = NameHash[i] % kSlots;
       while (FirstByName[slot] != 0) slot = (slot + 1) % kSlots;
@@ -254,54 +286,166 @@ constexpr int64_t kMaxInt32 = 2147483647;
 
 // --- dynamic table ---
 
-void TkfxHTTP2_DynamicTable::EvictTo(int64_t aSize) {
-  while (FUsedSize > aSize && !FEntries.empty()) {
-    FUsedSize -= FEntries.back().Field.Size();
-    FEntries.pop_back();
+int64_t TkfxHTTP2_DynamicTable::THashIndex::Find(uint64_t aKey) const {
+  if (FSlots.empty()) return -1;
+  const size_t mask = FSlots.size() - 1;
+  for (size_t i = aKey & mask;; i = (i + 1) & mask) {
+    if (FSlots[i].first == aKey) return FSlots[i].second;
+    if (FSlots[i].first == 0) return -1;
   }
-  if (FEntries.empty()) FUsedSize = 0;
+}
+
+void TkfxHTTP2_DynamicTable::THashIndex::Set(uint64_t aKey, int64_t aNumber) {
+  if ((FUsed + 1) * 2 > FSlots.size()) {
+    std::vector<std::pair<uint64_t, int64_t>> old(std::max<size_t>(64, FSlots.size() * 2));
+    old.swap(FSlots);
+    FUsed = 0;
+    for (const auto& [key, number] : old)
+      if (key != 0) Set(key, number);
+  }
+  const size_t mask = FSlots.size() - 1;
+  size_t i = aKey & mask;
+  while (FSlots[i].first != 0 && FSlots[i].first != aKey) i = (i + 1) & mask;
+  if (FSlots[i].first == 0) ++FUsed;
+  FSlots[i] = {aKey, aNumber};
+}
+
+void TkfxHTTP2_DynamicTable::THashIndex::EraseIf(uint64_t aKey, int64_t aNumber) {
+  if (FSlots.empty()) return;
+  const size_t mask = FSlots.size() - 1;
+  size_t i = aKey & mask;
+  while (FSlots[i].first != aKey) {
+    if (FSlots[i].first == 0) return;
+    i = (i + 1) & mask;
+  }
+  if (FSlots[i].second != aNumber) return;
+  // Backward-shift deletion keeps every probe sequence unbroken.
+  for (size_t j = (i + 1) & mask; FSlots[j].first != 0; j = (j + 1) & mask) {
+    const size_t home = FSlots[j].first & mask;
+    if (((j - home) & mask) >= ((j - i) & mask)) {
+      FSlots[i] = FSlots[j];
+      i = j;
+    }
+  }
+  FSlots[i] = {0, 0};
+  --FUsed;
+}
+
+void TkfxHTTP2_DynamicTable::THashIndex::Clear() {
+  FSlots.clear();
+  FUsed = 0;
+}
+
+void TkfxHTTP2_DynamicTable::BuildIndex() const {
+  FNameIndex.Clear();
+  FFieldIndex.Clear();
+  for (size_t i = FCount; i-- > 0;) {  // oldest first, so the newest wins
+    const TkfxHTTP2_TableEntry& e = FEntries[Slot(i)];
+    const int64_t number = FNextNumber - 1 - static_cast<int64_t>(i);
+    (void)e;
+    FNameIndex.Set(FNameHashes[Slot(i)], number);
+    FFieldIndex.Set(FFieldHashes[Slot(i)], number);
+  }
+  FIndexed = true;
+}
+
+void TkfxHTTP2_DynamicTable::EvictTo(int64_t aSize) {
+  while (FUsedSize > aSize && FCount > 0) {
+    TkfxHTTP2_TableEntry& oldest = FEntries[Slot(FCount - 1)];
+    FUsedSize -= oldest.Size();
+    if (FIndexed) {
+      const int64_t number = FNextNumber - static_cast<int64_t>(FCount);
+      const uint64_t nameHash = FNameHashes[Slot(FCount - 1)];
+      FNameIndex.EraseIf(nameHash, number);
+      FFieldIndex.EraseIf(FFieldHashes[Slot(FCount - 1)], number);
+    }
+    oldest.Name.clear();
+    oldest.Value.clear();
+    --FCount;
+  }
+  if (FCount == 0) FUsedSize = 0;
 }
 
 void TkfxHTTP2_DynamicTable::AddItem(const std::string& aName, const std::string& aValue) {
+  const uint64_t nameHash = HashText(aName);
+  AddHashed(aName, aValue, nameHash, HashField(nameHash, aValue));
+}
+
+void TkfxHTTP2_DynamicTable::AddHashed(const std::string& aName, const std::string& aValue, uint64_t aNameHash,
+                                       uint64_t aFieldHash) {
   const int64_t size = static_cast<int64_t>(aName.size() + aValue.size()) + 32;
+  // Copied before evicting: the name may be that of an entry about to go.
+  TkfxHTTP2_TableEntry entry(aName, aValue);
   EvictTo(std::max<int64_t>(FMaxTableSize - size, 0));
   if (size > FMaxTableSize) {
     if (FMaxTableSize > 0) Raise("Header Field greater than MaxTableSize");
     return;
   }
-  const uint64_t nameHash = HashText(aName);
-  FEntries.push_front(TEntry{TkfxHTTP2_TableEntry(aName, aValue), nameHash, HashField(nameHash, aValue)});
+  if (FCount == FEntries.size()) {
+    const size_t capacity = std::max<size_t>(16, FEntries.size() * 2);
+    std::vector<TkfxHTTP2_TableEntry> entries(capacity);
+    std::vector<uint64_t> hashes(capacity), fieldHashes(capacity);
+    for (size_t i = 0; i < FCount; ++i) {
+      entries[i] = std::move(FEntries[Slot(i)]);
+      hashes[i] = FNameHashes[Slot(i)];
+      fieldHashes[i] = FFieldHashes[Slot(i)];
+    }
+    FEntries.swap(entries);
+    FNameHashes.swap(hashes);
+    FFieldHashes.swap(fieldHashes);
+    FStart = 0;
+  }
+  FStart = (FStart + FEntries.size() - 1) & (FEntries.size() - 1);
+  FNameHashes[FStart] = aNameHash;
+  FFieldHashes[FStart] = aFieldHash;
+  FEntries[FStart] = std::move(entry);
+  ++FCount;
   FUsedSize += size;
+  if (FIndexed) {
+    FNameIndex.Set(aNameHash, FNextNumber);
+    FFieldIndex.Set(aFieldHash, FNextNumber);
+  }
+  ++FNextNumber;
 }
 
 bool TkfxHTTP2_DynamicTable::DeleteItem(int aIndex) {
   if (aIndex < 0 || aIndex >= Count()) return false;
-  FUsedSize -= FEntries[static_cast<size_t>(aIndex)].Field.Size();
-  FEntries.erase(FEntries.begin() + aIndex);
-  if (FEntries.empty()) FUsedSize = 0;
+  FUsedSize -= FEntries[Slot(static_cast<size_t>(aIndex))].Size();
+  for (size_t i = static_cast<size_t>(aIndex); i + 1 < FCount; ++i) {
+    FEntries[Slot(i)] = std::move(FEntries[Slot(i + 1)]);
+    FNameHashes[Slot(i)] = FNameHashes[Slot(i + 1)];
+    FFieldHashes[Slot(i)] = FFieldHashes[Slot(i + 1)];
+  }
+  --FCount;
+  if (FCount == 0) FUsedSize = 0;
+  FIndexed = false;  // positions moved; rebuilt on the next search
   return true;
 }
 
 const TkfxHTTP2_TableEntry* TkfxHTTP2_DynamicTable::GetItem(int Index) const {
   if (Index < 0 || Index >= Count()) return nullptr;
-  return &FEntries[static_cast<size_t>(Index)].Field;
+  return &FEntries[Slot(static_cast<size_t>(Index))];
 }
 
 int TkfxHTTP2_DynamicTable::FindHashed(const TkfxHTTP2_TableEntry& aField, uint64_t aNameHash,
                                        uint64_t aFieldHash, bool& aIsFullMatch) const {
-  int byName = -1;
-  const int count = Count();
-  for (int i = 0; i < count; ++i) {
-    const TEntry& e = FEntries[static_cast<size_t>(i)];
-    if (e.NameHash != aNameHash || e.Field.Name != aField.Name) continue;
-    if (e.FieldHash == aFieldHash && e.Field.Value == aField.Value) {
-      aIsFullMatch = true;
-      return i;
-    }
-    if (byName < 0) byName = i;
-  }
+  if (!FIndexed) BuildIndex();
   aIsFullMatch = false;
-  return byName;
+  if (FCount == 0) return -1;
+  const int full = PositionOf(FFieldIndex.Find(aFieldHash));
+  if (full >= 0) {
+    const TkfxHTTP2_TableEntry& e = FEntries[Slot(static_cast<size_t>(full))];
+    if (e.Name == aField.Name && e.Value == aField.Value) {
+      aIsFullMatch = true;
+      return full;
+    }
+  }
+  const int byName = PositionOf(FNameIndex.Find(aNameHash));
+  if (byName >= 0 && FEntries[Slot(static_cast<size_t>(byName))].Name == aField.Name) return byName;
+  // A hash shared by two names: fall back to a scan.
+  for (size_t i = 0; byName >= 0 && i < FCount; ++i)
+    if (FEntries[Slot(i)].Name == aField.Name) return static_cast<int>(i);
+  return -1;
 }
 
 int TkfxHTTP2_DynamicTable::GetBestMatchingIndex(const TkfxHTTP2_TableEntry& aField,
@@ -334,14 +478,24 @@ const TkfxHTTP2_TableEntry* TkfxHTTP2_HeaderTable::GetItem(int Index) const {
 
 int TkfxHTTP2_HeaderTable::GetBestMatchingIndex(const TkfxHTTP2_TableEntry& aField,
                                                 bool& aIsFullMatch) const {
+  uint64_t nameHash, fieldHash;
+  return FindField(aField, aIsFullMatch, nameHash, fieldHash);
+}
+
+void TkfxHTTP2_HeaderTable::AddHashed(const TkfxHTTP2_TableEntry& aField, uint64_t aNameHash, uint64_t aFieldHash) {
+  DynamicTable().AddHashed(aField.Name, aField.Value, aNameHash, aFieldHash);
+}
+
+int TkfxHTTP2_HeaderTable::FindField(const TkfxHTTP2_TableEntry& aField, bool& aIsFullMatch, uint64_t& aNameHash,
+                                     uint64_t& aFieldHash) const {
   const TStaticTable& table = StaticTable();
   const uint64_t nameHash = HashText(aField.Name);
-  const uint64_t fieldHash = HashField(nameHash, aField.Value);
+  aNameHash = nameHash;
+  aFieldHash = HashField(nameHash, aField.Value);
   const int first = table.Find(aField.Name, nameHash);
   if (first > 0) {
     for (int i = first; i <= 61 && table.Rows[static_cast<size_t>(i)].Name == aField.Name; ++i) {
-      if (table.FieldHash[static_cast<size_t>(i)] == fieldHash &&
-          table.Rows[static_cast<size_t>(i)].Value == aField.Value) {
+      if (table.Rows[static_cast<size_t>(i)].Value == aField.Value) {
         aIsFullMatch = true;
         return i;
       }
@@ -350,7 +504,7 @@ int TkfxHTTP2_HeaderTable::GetBestMatchingIndex(const TkfxHTTP2_TableEntry& aFie
   int dynamic = -1;
   aIsFullMatch = false;
   if (FDynamicTable) {
-    dynamic = FDynamicTable->FindHashed(aField, nameHash, fieldHash, aIsFullMatch);
+    dynamic = FDynamicTable->FindHashed(aField, nameHash, aFieldHash, aIsFullMatch);
     if (aIsFullMatch) return 62 + dynamic;
   }
   if (first > 0) return first;
@@ -489,7 +643,8 @@ void TkfxHTTP2_HPACK::Encode(TIdBytes& aBuffer, int aOffset,
   TkfxHTTP2_HeaderTable& table = HeaderTable();
   for (const TkfxHTTP2_TableEntry& field : aHeaders) {
     bool full = false;
-    const int index = table.GetBestMatchingIndex(field, full);
+    uint64_t nameHash, fieldHash;
+    const int index = table.FindField(field, full, nameHash, fieldHash);
     // Worst case: two prefixed integers and the strings Huffman coded at
     // 30 bits per octet.
     out = Reserve(aBuffer, pos, 18 + (field.Name.size() + field.Value.size()) * 4);
@@ -514,7 +669,7 @@ void TkfxHTTP2_HPACK::Encode(TIdBytes& aBuffer, int aOffset,
         n += PutString(out + n, field.Name);
       }
       n += PutString(out + n, field.Value);
-      if (add) table.AddItem(field.Name, field.Value);
+      if (add) table.AddHashed(field, nameHash, fieldHash);
     }
     pos += n;
     ++FieldCount;
@@ -665,6 +820,24 @@ int TkfxHTTP2_HPACK::DoHandleStartOfPacket(std::span<const uint8_t> aBuffer, int
 }
 
 void TkfxHTTP2_HPACK::EndField(const std::string& aName, const std::string& aValue) {
+  if (FBlockHeaders) {
+    // Decoding a block: the line is built straight from the table or the
+    // literals, without the detour through DecoderHeaderField.
+    if (aName.empty())
+      throw TkfxHTTP2Exception(Th2ErrorCodes::h2erCOMPRESSION_ERROR, "HPACK: field name cannot be empty.",
+                               Th2ErrorResponse::h2errGO_AWAY, 0);
+    FLine.assign(aName);
+    FLine.push_back('=');
+    FLine.append(aValue);
+    FBlockHeaders->Add(FLine);
+    const bool add = DecoderAddToTable;
+    DecoderCurTask = -1;
+    DecoderAddToTable = false;
+    DecoderSensitive = false;
+    DecoderAllowTableSizeUpdates = false;
+    if (add) HeaderTable().AddItem(aName, aValue);
+    return;
+  }
   TkfxHTTP2_TableEntry& field = DecoderHeaderField();
   field.Name = aName;
   field.Value = aValue;
@@ -768,21 +941,14 @@ void TkfxHTTP2_HPACK::Decode(std::span<const uint8_t> aBuffer, int aOffset, int 
   DecodeStrState = TkfxHPackState::hpstStartDecode;
   const int end = std::min(aLength, static_cast<int>(aBuffer.size()));
   const std::span<const uint8_t> block = aBuffer.first(static_cast<size_t>(std::max(end, 0)));
-  TkfxHTTP2_TableEntry& field = DecoderHeaderField();
+  struct TBlockGuard {
+    TStringList*& Target;
+    ~TBlockGuard() { Target = nullptr; }
+  } guard{FBlockHeaders};
+  FBlockHeaders = &aHeaders;
   int pos = aOffset;
   while (pos < end) {
-    const bool before = DecoderAllowTableSizeUpdates;
-    field.Name.clear();
     pos += Decode(block, pos);
     if (DecoderCurTask != -1) Raise("HPACK: header block ends inside a field.");
-    // A block that ends with size updates yields no further field.
-    if (DecoderAllowTableSizeUpdates && before) break;
-    if (field.Name.empty())
-      throw TkfxHTTP2Exception(Th2ErrorCodes::h2erCOMPRESSION_ERROR, "HPACK: field name cannot be empty.",
-                               Th2ErrorResponse::h2errGO_AWAY, 0);
-    FLine.assign(field.Name);
-    FLine.push_back('=');
-    FLine.append(field.Value);
-    aHeaders.Add(FLine);
   }
 }

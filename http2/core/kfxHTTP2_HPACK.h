@@ -11,7 +11,6 @@
 
 #include <array>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <span>
 #include <string>
@@ -63,7 +62,7 @@ class TkfxHTTP2_DynamicTable : public TObject {
   // The position of the newest entry with the same name and value
   // (aIsFullMatch true), else of the newest with the same name, else -1.
   int GetBestMatchingIndex(const TkfxHTTP2_TableEntry& aField, bool& aIsFullMatch) const;
-  int Count() const { return static_cast<int>(FEntries.size()); }
+  int Count() const { return static_cast<int>(FCount); }
 
   int32_t MaxTableSize() const { return FMaxTableSize; }
   // Lowering the maximum evicts the oldest entries until the rest fit.
@@ -72,16 +71,42 @@ class TkfxHTTP2_DynamicTable : public TObject {
 
  private:
   friend class TkfxHTTP2_HeaderTable;
-  struct TEntry {
-    TkfxHTTP2_TableEntry Field;
-    uint64_t NameHash;
-    uint64_t FieldHash;
+  // Maps the hash of a name, or of a name and value, to the insertion
+  // number of the newest entry with it (linear probing, no tombstones).
+  class THashIndex {
+   public:
+    int64_t Find(uint64_t aKey) const;
+    void Set(uint64_t aKey, int64_t aNumber);
+    void EraseIf(uint64_t aKey, int64_t aNumber);
+    void Clear();
+
+   private:
+    std::vector<std::pair<uint64_t, int64_t>> FSlots;  // key 0: empty
+    size_t FUsed = 0;
   };
+
+  void AddHashed(const std::string& aName, const std::string& aValue, uint64_t aNameHash, uint64_t aFieldHash);
   void EvictTo(int64_t aSize);
   int FindHashed(const TkfxHTTP2_TableEntry& aField, uint64_t aNameHash, uint64_t aFieldHash,
                  bool& aIsFullMatch) const;
+  void BuildIndex() const;
+  int PositionOf(int64_t aNumber) const {
+    return aNumber < 0 ? -1 : static_cast<int>(FNextNumber - 1 - aNumber);
+  }
+  size_t Slot(size_t aPosition) const { return (FStart + aPosition) & (FEntries.size() - 1); }
 
-  std::deque<TEntry> FEntries;
+  // A ring of entries, newest at FStart; its size is a power of two. The name
+  // hashes sit in a parallel array so that lookups scan them quickly.
+  std::vector<TkfxHTTP2_TableEntry> FEntries;
+  std::vector<uint64_t> FNameHashes;
+  std::vector<uint64_t> FFieldHashes;
+  size_t FStart = 0;
+  size_t FCount = 0;
+  // Entry i (0 = newest) has insertion number FNextNumber - 1 - i. The
+  // indexes are kept only once the table has been searched (an encoder's).
+  int64_t FNextNumber = 0;
+  mutable bool FIndexed = false;
+  mutable THashIndex FNameIndex, FFieldIndex;
   int32_t FMaxTableSize = 4096;
   int64_t FUsedSize = 0;
 };
@@ -98,6 +123,16 @@ class TkfxHTTP2_HeaderTable : public TObject {
   int GetBestMatchingIndex(const TkfxHTTP2_TableEntry& aField, bool& aIsFullMatch) const;
 
   TkfxHTTP2_DynamicTable& DynamicTable();
+
+ private:
+  friend class TkfxHTTP2_HPACK;
+  // GetBestMatchingIndex that also hands back the hashes it computed, and
+  // AddItem that reuses them.
+  int FindField(const TkfxHTTP2_TableEntry& aField, bool& aIsFullMatch, uint64_t& aNameHash,
+                uint64_t& aFieldHash) const;
+  void AddHashed(const TkfxHTTP2_TableEntry& aField, uint64_t aNameHash, uint64_t aFieldHash);
+
+ public:
   int DynamicTableLength() { return DynamicTable().Count(); }
   int32_t MaxDynamicTableSize() { return DynamicTable().MaxTableSize(); }
   void SetMaxDynamicTableSize(int32_t aValue) { DynamicTable().SetMaxTableSize(aValue); }
@@ -186,6 +221,7 @@ class TkfxHTTP2_HPACK : public TObject {
                           std::string& aResult);
   void HuffmanDecode(const uint8_t* aData, size_t aLength, std::string& aResult);
   void EndField(const std::string& aName, const std::string& aValue);
+  TStringList* FBlockHeaders = nullptr;  // the list a block decode fills
   uint8_t* Reserve(TIdBytes& aBuffer, size_t& aPos, size_t aMore);
   size_t PutString(uint8_t* aOut, std::string_view aText);
 

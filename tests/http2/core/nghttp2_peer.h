@@ -5,6 +5,7 @@
 #include <nghttp2/nghttp2.h>
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -101,5 +102,91 @@ class Inflater {
  private:
   nghttp2_hd_inflater* FInflater = nullptr;
 };
+
+// An in-memory nghttp2 session (server or client) that records what it
+// receives: frame types with their flags, header fields and body octets per
+// stream. Feed it with Receive; Send drains what it wants to write.
+class Session {
+ public:
+  struct Frame {
+    uint8_t type;
+    uint8_t flags;
+    int32_t stream;
+    size_t length;
+  };
+
+  explicit Session(bool aServer, bool aAutoWindowUpdate = true) {
+    nghttp2_session_callbacks* cb;
+    nghttp2_session_callbacks_new(&cb);
+    nghttp2_session_callbacks_set_on_header_callback(cb, OnHeader);
+    nghttp2_session_callbacks_set_on_data_chunk_recv_callback(cb, OnData);
+    nghttp2_session_callbacks_set_on_frame_recv_callback(cb, OnFrame);
+    nghttp2_session_callbacks_set_on_stream_close_callback(cb, OnClose);
+    nghttp2_session_callbacks_set_on_invalid_frame_recv_callback(cb, OnInvalid);
+    nghttp2_option* option;
+    nghttp2_option_new(&option);
+    nghttp2_option_set_no_auto_window_update(option, aAutoWindowUpdate ? 0 : 1);
+    if (aServer)
+      nghttp2_session_server_new2(&FSession, cb, this, option);
+    else
+      nghttp2_session_client_new2(&FSession, cb, this, option);
+    nghttp2_option_del(option);
+    nghttp2_session_callbacks_del(cb);
+  }
+  ~Session() { nghttp2_session_del(FSession); }
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  // Feeds octets; the result of nghttp2_session_mem_recv (negative on error).
+  ssize_t Receive(const std::vector<uint8_t>& aBytes) {
+    return nghttp2_session_mem_recv(FSession, aBytes.data(), aBytes.size());
+  }
+  std::vector<uint8_t> Send() {
+    std::vector<uint8_t> out;
+    const uint8_t* data;
+    for (int guard = 0; guard < 100000; ++guard) {
+      const ssize_t n = nghttp2_session_mem_send(FSession, &data);
+      if (n <= 0) break;
+      out.insert(out.end(), data, data + n);
+    }
+    return out;
+  }
+  nghttp2_session* Get() { return FSession; }
+
+  std::vector<Frame> frames;
+  std::map<int32_t, Fields> headers;
+  std::map<int32_t, std::string> bodies;
+  std::map<int32_t, uint32_t> closed;  // stream -> error code
+  int invalid = 0;
+
+ private:
+  static Session* Self(void* aUser) { return static_cast<Session*>(aUser); }
+  static int OnHeader(nghttp2_session*, const nghttp2_frame* f, const uint8_t* n, size_t nl, const uint8_t* v,
+                      size_t vl, uint8_t, void* u) {
+    const int32_t stream = f->hd.type == NGHTTP2_PUSH_PROMISE ? f->push_promise.promised_stream_id : f->hd.stream_id;
+    Self(u)->headers[stream].emplace_back(std::string(reinterpret_cast<const char*>(n), nl),
+                                          std::string(reinterpret_cast<const char*>(v), vl));
+    return 0;
+  }
+  static int OnData(nghttp2_session*, uint8_t, int32_t stream, const uint8_t* d, size_t l, void* u) {
+    Self(u)->bodies[stream].append(reinterpret_cast<const char*>(d), l);
+    return 0;
+  }
+  static int OnFrame(nghttp2_session*, const nghttp2_frame* f, void* u) {
+    Self(u)->frames.push_back({f->hd.type, f->hd.flags, f->hd.stream_id, f->hd.length});
+    return 0;
+  }
+  static int OnClose(nghttp2_session*, int32_t stream, uint32_t code, void* u) {
+    Self(u)->closed[stream] = code;
+    return 0;
+  }
+  static int OnInvalid(nghttp2_session*, const nghttp2_frame*, int, void* u) {
+    ++Self(u)->invalid;
+    return 0;
+  }
+  nghttp2_session* FSession = nullptr;
+};
+
+inline const std::string kClientPreface = "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n";
 
 }  // namespace peer
