@@ -93,6 +93,9 @@ class TkfxSocketConnection_Base : public TObject,
 
   int64_t RecBytes() const { return FRecBytes.load(); }
   int64_t SendBytes() const { return FSendBytes.load(); }
+  // Counts bytes moved on the connection's behalf by its component.
+  void AddRecBytes(int64_t aCount) { FRecBytes.fetch_add(aCount); }
+  void AddSendBytes(int64_t aCount) { FSendBytes.fetch_add(aCount); }
   TwsTransport Transport() const { return FTransport.load(); }
   virtual void SetTransport(TwsTransport aValue);
   // This side has closed the connection.

@@ -46,21 +46,9 @@ TkfxTCPConnectionRef ConnectionRefOf(TkfxTCPConnection* aConnection) {
 TkfxKeptException TkfxKeptException::Keep(const Exception* E) {
   TkfxKeptException kept;
   if (!E) return kept;
+  // A copy, never the thrown object itself: that one belongs to the thread
+  // that caught it and dies when its handler ends.
   kept.RawClassName = E->ClassName();
-  // When E is the exception this thread is handling, keep that very object
-  // (class and all) alive through the exception_ptr.
-  if (std::exception_ptr current = std::current_exception()) {
-    try {
-      std::rethrow_exception(current);
-    } catch (Exception& caught) {
-      if (&caught == E) {
-        auto holder = std::make_shared<std::exception_ptr>(current);
-        kept.Object = std::shared_ptr<Exception>(holder, &caught);
-        return kept;
-      }
-    } catch (...) {
-    }
-  }
   kept.Object = std::make_shared<Exception>(E->Message());
   return kept;
 }
@@ -136,7 +124,7 @@ void TkfxTCPObjectList::AddNotifyObject(TkfxTCPConnection* aConnection, TMemoryS
   auto record = NewRecord(aConnection);
   CopyWholeStream(aStream, *record->Stream());
   record->FInt = aOpCode;
-  record->Text1 = aBoolean ? "1" : "0";
+  record->Text1.assign(1, aBoolean ? '1' : '0');
   Append(std::move(record));
 }
 

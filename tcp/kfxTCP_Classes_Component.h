@@ -72,9 +72,8 @@ using TkfxTCPBinaryEvent = std::function<void(TkfxTCPConnection* Connection, TMe
 // Connection may be null; E lives for the call only.
 using TkfxTCPExceptionEvent = std::function<void(TkfxTCPConnection* Connection, Exception* E)>;
 
-// Keeps a reported exception alive past the report: the thrown object itself
-// when it is the one being handled on this thread, otherwise a copy with the
-// same message (ClassName then names the original class through RawClassName).
+// A reported exception kept past the report: a copy with its message, and
+// the class name of the original.
 struct TkfxKeptException {
   std::shared_ptr<Exception> Object;
   std::string RawClassName;
