@@ -122,8 +122,35 @@ std::string TkfxHTTPComponentClient_JWT::Sign() {
 }
 
 TIdBytes TkfxHTTPComponentClient_JWT::SignWith(TkfxHTTP_JWT_Algorithm aAlgorithm,
-                                               const TIdBytes&, const TIdBytes&) {
-  throw Exception(JWTAlgorithmText(aAlgorithm) + " signing is not available.");
+                                               const TIdBytes& aInput, const TIdBytes& aKey) {
+  switch (aAlgorithm) {
+    case TkfxHTTP_JWT_Algorithm::jwtHS256: return HMAC().SignHMAC256(aInput, aKey);
+    case TkfxHTTP_JWT_Algorithm::jwtHS384: return HMAC().SignHMAC384(aInput, aKey);
+    case TkfxHTTP_JWT_Algorithm::jwtHS512: return HMAC().SignHMAC512(aInput, aKey);
+    case TkfxHTTP_JWT_Algorithm::jwtRS256: return RSA().SignRSA256(aInput, aKey);
+    case TkfxHTTP_JWT_Algorithm::jwtRS384: return RSA().SignRSA384(aInput, aKey);
+    case TkfxHTTP_JWT_Algorithm::jwtRS512: return RSA().SignRSA512(aInput, aKey);
+    case TkfxHTTP_JWT_Algorithm::jwtES256: return ES().SignES256(aInput, aKey);
+    case TkfxHTTP_JWT_Algorithm::jwtES384: return ES().SignES384(aInput, aKey);
+    case TkfxHTTP_JWT_Algorithm::jwtES512: return ES().SignES512(aInput, aKey);
+    case TkfxHTTP_JWT_Algorithm::jwtNone: break;
+  }
+  return {};
+}
+
+TkfxHTTP_JWT_HMAC& TkfxHTTPComponentClient_JWT::HMAC() {
+  if (!FHMAC) FHMAC = std::make_unique<TkfxHTTP_JWT_HMAC>();
+  return *FHMAC;
+}
+
+TkfxHTTP_JWT_RSA& TkfxHTTPComponentClient_JWT::RSA() {
+  if (!FRSA) FRSA = std::make_unique<TkfxHTTP_JWT_RSA>();
+  return *FRSA;
+}
+
+TkfxHTTP_JWT_ES& TkfxHTTPComponentClient_JWT::ES() {
+  if (!FES) FES = std::make_unique<TkfxHTTP_JWT_ES>();
+  return *FES;
 }
 
 void TkfxHTTPComponentClient_JWT::Start() {

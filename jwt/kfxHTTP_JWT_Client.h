@@ -8,6 +8,9 @@
 #include <string>
 
 #include "jwt/kfxHTTP_JWT_Classes.h"
+#include "jwt/kfxHTTP_JWT_ES.h"
+#include "jwt/kfxHTTP_JWT_HMAC.h"
+#include "jwt/kfxHTTP_JWT_RSA.h"
 #include "rtl/Classes.h"
 #include "rtl/StringList.h"
 
@@ -126,7 +129,8 @@ class TkfxHTTPComponentClient_JWT : public TkfxHTTPComponentClientAuthToken_Base
   void SetJWTOptions(const TkfxHTTP_JWT_Client_Options& aValue) { FJWTOptions->Assign(&aValue); }
 
   // Header.Payload.Signature in compact form; empty for jwtNone or an empty
-  // signature. Signing errors are raised.
+  // signature. Signing errors are raised. Signs with the HS secret, the RS
+  // or the ES private key text of the options, as the algorithm says.
   std::string Sign();
   // Signs and reports the outcome through the events before returning:
   // OnAuthToken("Bearer", token) or OnAuthTokenError("JWT Error", reason).
@@ -140,8 +144,15 @@ class TkfxHTTPComponentClient_JWT : public TkfxHTTPComponentClientAuthToken_Base
   // The signature of aInput under aKey with the signer family of aAlgorithm.
   virtual TIdBytes SignWith(TkfxHTTP_JWT_Algorithm aAlgorithm, const TIdBytes& aInput,
                             const TIdBytes& aKey);
+  // The signers, created on first use.
+  TkfxHTTP_JWT_HMAC& HMAC();
+  TkfxHTTP_JWT_RSA& RSA();
+  TkfxHTTP_JWT_ES& ES();
 
  private:
   std::unique_ptr<TkfxHTTP_JWT_Client_Options> FJWTOptions;
   TkfxHTTP_JWT_Signer FSigner;
+  std::unique_ptr<TkfxHTTP_JWT_HMAC> FHMAC;
+  std::unique_ptr<TkfxHTTP_JWT_RSA> FRSA;
+  std::unique_ptr<TkfxHTTP_JWT_ES> FES;
 };

@@ -569,8 +569,11 @@ TEST_F(PushWindowTest, PushesReuseTheTokenAndACertificatePushWithoutTopicKeepsTh
   EXPECT_EQ(LogLines().size(), 3u);
 }
 
-TEST_F(PushWindowTest, TokenModeWithoutASignerSendsNothingAndLogsAnEmptyEntry) {
+TEST_F(PushWindowTest, TokenModeWithAKeyTheSignerCannotUseSendsNothingAndLogsAnEmptyEntry) {
   UseTokenAuthentication("com.example.app");
+  // A PEM file, but a public key: signing fails with "Unable to load private key".
+  Window->txtPrivateKey->setText(QString::fromStdString(
+      std::string(APNS_BINARY_DIR) + "/fixtures/AuthKey_TEST123456.pub.pem"));
   Push();
   EXPECT_TRUE(Sent.empty());
   EXPECT_EQ(LogLines(), std::vector<std::string>{""});
