@@ -363,9 +363,11 @@ int TSSLInfo::SendData(const uint8_t* aData, int aLength) {
       n = send(Socket, aData + sent, static_cast<size_t>(aLength - sent), MSG_NOSIGNAL);
     } while (n < 0 && errno == EINTR);
     if (n <= 0) {
-      const uint32_t error = SChannelSocketError(n < 0 ? errno : 0);
+      const int saved = n < 0 ? errno : 0;
+      const uint32_t error = SChannelSocketError(saved);
+      Error = error;
       SetError(0, "send returns " + std::to_string(error));
-      errno = n < 0 ? errno : 0;
+      errno = saved;
       return static_cast<int>(n);
     }
     sent += static_cast<int>(n);

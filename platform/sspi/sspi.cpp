@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -37,7 +38,7 @@ struct SslCtxDeleter {
 
 // Immutable once acquired; shared by its handle and the contexts using it.
 struct Credential {
-  std::unique_ptr<SSL_CTX, SslCtxDeleter> ctx;
+  std::shared_ptr<SSL_CTX> ctx;
   X509* cert = nullptr;
   EVP_PKEY* key = nullptr;
   STACK_OF(X509)* chain = nullptr;  // issuers sent after the certificate
@@ -462,6 +463,61 @@ SECURITY_STATUS Handshake(Context& aContext, PSecBufferDesc aInput, ULONG aConte
   return status;
 }
 
+// The library context of a protocol and algorithm choice. Making one costs
+// more than a handshake's worth of work, and nothing in it depends on the
+// credentials' certificate (that is set per connection), so credentials of
+// the same choice share one.
+SECURITY_STATUS SharedContext(const SCHANNEL_CRED& aCred, std::shared_ptr<SSL_CTX>& aContext) {
+  // Server bits count as their client twins; SSL 3.0 is not offered.
+  DWORD mask = aCred.grbitEnabledProtocols;
+  mask = (mask & 0x2AA0) | ((mask & 0x1550) << 1);
+  if (mask == 0) mask = SP_PROT_TLS1_2_CLIENT | SP_PROT_TLS1_3_CLIENT;
+  const std::pair<DWORD, int> versions[] = {{SP_PROT_TLS1_0_CLIENT, TLS1_VERSION},
+                                            {SP_PROT_TLS1_1_CLIENT, TLS1_1_VERSION},
+                                            {SP_PROT_TLS1_2_CLIENT, TLS1_2_VERSION},
+                                            {SP_PROT_TLS1_3_CLIENT, TLS1_3_VERSION}};
+  int minimum = 0, maximum = 0;
+  for (const auto& [bit, version] : versions) {
+    if (mask & bit) {
+      if (!minimum) minimum = version;
+      maximum = version;
+    }
+  }
+  if (!minimum) return SEC_E_ALGORITHM_MISMATCH;
+  std::vector<ALG_ID> algs(aCred.palgSupportedAlgs,
+                           aCred.palgSupportedAlgs ? aCred.palgSupportedAlgs + aCred.cSupportedAlgs
+                                                   : aCred.palgSupportedAlgs);
+  std::sort(algs.begin(), algs.end());
+  std::string key = std::to_string(minimum) + "/" + std::to_string(maximum) + "/" +
+                    std::to_string(aCred.dwMinimumCipherStrength) + "/" +
+                    std::to_string(aCred.dwMaximumCipherStrength);
+  for (ALG_ID id : algs) key += "/" + std::to_string(id);
+
+  static std::mutex lock;
+  static std::map<std::string, std::shared_ptr<SSL_CTX>> contexts;
+  std::lock_guard<std::mutex> guard(lock);
+  if (auto found = contexts.find(key); found != contexts.end()) {
+    aContext = found->second;
+    return SEC_E_OK;
+  }
+  std::shared_ptr<SSL_CTX> context(SSL_CTX_new(TLS_client_method()), SSL_CTX_free);
+  SSL_CTX* ctx = context.get();
+  if (!ctx) return SEC_E_INTERNAL_ERROR;
+  SSL_CTX_set_min_proto_version(ctx, minimum);
+  SSL_CTX_set_max_proto_version(ctx, maximum);
+  // TLS 1.0 and 1.1 need the old signature and digest algorithms.
+  const bool legacy = minimum < TLS1_2_VERSION;
+  if (legacy) SSL_CTX_set_security_level(ctx, 0);
+  if (!SelectSuites(ctx, aCred, legacy)) return SEC_E_ALGORITHM_MISMATCH;
+  SSL_CTX_set_options(ctx, SSL_OP_NO_RENEGOTIATION);
+  SSL_CTX_set_cert_cb(ctx, CertificateCallback, nullptr);
+  SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
+  ERR_clear_error();
+  contexts.emplace(key, context);
+  aContext = std::move(context);
+  return SEC_E_OK;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -478,32 +534,8 @@ SECURITY_STATUS AcquireCredentialsHandleW(const WCHAR*, const WCHAR* pszPackage,
   if (cred.dwVersion != SCHANNEL_CRED_VERSION) return SEC_E_UNKNOWN_CREDENTIALS;
 
   auto credential = std::make_shared<Credential>();
-  credential->ctx.reset(SSL_CTX_new(TLS_client_method()));
-  SSL_CTX* ctx = credential->ctx.get();
-  if (!ctx) return SEC_E_INTERNAL_ERROR;
-
-  // Server bits count as their client twins; SSL 3.0 is not offered.
-  DWORD mask = cred.grbitEnabledProtocols;
-  mask = (mask & 0x2AA0) | ((mask & 0x1550) << 1);
-  if (mask == 0) mask = SP_PROT_TLS1_2_CLIENT | SP_PROT_TLS1_3_CLIENT;
-  const std::pair<DWORD, int> versions[] = {{SP_PROT_TLS1_0_CLIENT, TLS1_VERSION},
-                                            {SP_PROT_TLS1_1_CLIENT, TLS1_1_VERSION},
-                                            {SP_PROT_TLS1_2_CLIENT, TLS1_2_VERSION},
-                                            {SP_PROT_TLS1_3_CLIENT, TLS1_3_VERSION}};
-  int minimum = 0, maximum = 0;
-  for (const auto& [bit, version] : versions) {
-    if (mask & bit) {
-      if (!minimum) minimum = version;
-      maximum = version;
-    }
-  }
-  if (!minimum) return SEC_E_ALGORITHM_MISMATCH;
-  SSL_CTX_set_min_proto_version(ctx, minimum);
-  SSL_CTX_set_max_proto_version(ctx, maximum);
-  // TLS 1.0 and 1.1 need the old signature and digest algorithms.
-  const bool legacy = minimum < TLS1_2_VERSION;
-  if (legacy) SSL_CTX_set_security_level(ctx, 0);
-  if (!SelectSuites(ctx, cred, legacy)) return SEC_E_ALGORITHM_MISMATCH;
+  const SECURITY_STATUS made = SharedContext(cred, credential->ctx);
+  if (made != SEC_E_OK) return made;
 
   if (cred.cCreds > 0 && cred.paCred && cred.paCred[0]) {
     PCCERT_CONTEXT certificate = cred.paCred[0];
@@ -524,10 +556,6 @@ SECURITY_STATUS AcquireCredentialsHandleW(const WCHAR*, const WCHAR* pszPackage,
     }
   }
   credential->manualValidation = (cred.dwFlags & SCH_CRED_MANUAL_CRED_VALIDATION) != 0;
-  SSL_CTX_set_options(ctx, SSL_OP_NO_RENEGOTIATION);
-  SSL_CTX_set_cert_cb(ctx, CertificateCallback, nullptr);
-  SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
-  ERR_clear_error();
 
   auto* holder = new CredentialHolder{std::move(credential)};
   phCredential->dwLower = reinterpret_cast<uintptr_t>(holder);
