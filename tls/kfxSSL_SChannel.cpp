@@ -337,13 +337,19 @@ PSecurityFunctionTableW TSSLInfo::Table() const { return Binding->Table; }
 HCERTSTORE TSSLInfo::MyStore() const { return Binding->MyStore; }
 
 void TSSLInfo::SetError(uint32_t aCode, const std::string& aText) {
-  LastErrorCode = aCode;
-  LastError = aText;
+  {
+    std::lock_guard<std::mutex> guard(ErrorLock);
+    LastErrorCode = aCode;
+    LastError = aText;
+  }
   SetLastError(aCode, aText);
 }
 
 void TSSLInfo::SetErrorText(const std::string& aText) {
-  LastError = aText;
+  {
+    std::lock_guard<std::mutex> guard(ErrorLock);
+    LastError = aText;
+  }
   SetLastErrorText(aText);
 }
 
@@ -649,12 +655,15 @@ int TSSLInfo::Readable() {
   DataStart = 0;
   if (ReadEnded) {
     // The end was reported once; it stays as it was.
-    SetError(LastErrorCode, LastError);
+    SetLastError(ReadEndCode, ReadEndText);
     return ReadResult;
   }
   auto end = [this](int aResult) {
     ReadEnded = true;
     ReadResult = aResult;
+    std::lock_guard<std::mutex> guard(ErrorLock);
+    ReadEndText = LastError;
+    ReadEndCode = LastErrorCode;
     return aResult;
   };
   SECURITY_STATUS status = SEC_E_OK;

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -170,8 +171,12 @@ struct TSSLInfo {
   // touching the socket or the package.
   bool ReadEnded = false;
   int ReadResult = 0;
+  std::string ReadEndText;
+  uint32_t ReadEndCode = 0;
   SECURITY_STATUS LastReadStatus = SEC_E_OK;
-  // This session's own last failure (also in the thread's record).
+  // This session's own last failure (also in the thread's record); the
+  // reading and the writing side both set it, under ErrorLock.
+  std::mutex ErrorLock;
   std::string LastError;
   uint32_t LastErrorCode = 0;
   uint32_t LastCertStatus = 0;
