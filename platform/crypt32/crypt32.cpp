@@ -82,10 +82,11 @@ using UniqueStack = std::unique_ptr<STACK_OF(X509), StackDeleter>;
 // The legacy provider decrypts PKCS#12 files made with older algorithms
 // (RC2, 3DES); it is loaded the first time such a file fails to open.
 bool LoadLegacyProvider() {
+  // Kept for the life of the process.
   static std::once_flag once;
-  static bool loaded = false;
-  std::call_once(once, [] { loaded = OSSL_PROVIDER_try_load(nullptr, "legacy", 1) != nullptr; });
-  return loaded;
+  static OSSL_PROVIDER* legacy = nullptr;
+  std::call_once(once, [] { legacy = OSSL_PROVIDER_try_load(nullptr, "legacy", 1); });
+  return legacy != nullptr;
 }
 
 // Parses a PKCS#12 blob. aPassword nullptr is the absent password, "" the
