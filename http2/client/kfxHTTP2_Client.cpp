@@ -68,9 +68,27 @@ void TkfxHTTP2_Authentication_Token::GetPublishedProperties(TPublishedProperties
 
 void TkfxHTTP2_Authentication_Token::SetJWT(TkfxHTTPComponentClient_JWT* aValue) {
   if (aValue == FJWT) return;
+  if (FJWT && FJWTEventsBound) {
+    FJWT->OnAuthToken = nullptr;
+    FJWT->OnAuthTokenError = nullptr;
+  }
+  FJWTEventsBound = false;
   if (FJWT && FClient) FJWT->RemoveFreeNotification(FClient);
   FJWT = aValue;
   if (FJWT && FClient) FJWT->FreeNotification(FClient);
+}
+
+void TkfxHTTP2_Authentication_Token::BindJWTEvents(TkfxOnAuthToken aOnAuthToken,
+                                                   TkfxOnAuthTokenError aOnAuthTokenError) {
+  if (!FJWT) return;
+  FJWT->OnAuthToken = std::move(aOnAuthToken);
+  FJWT->OnAuthTokenError = std::move(aOnAuthTokenError);
+  FJWTEventsBound = true;
+}
+
+void TkfxHTTP2_Authentication_Token::JWTDestroyed() {
+  FJWTEventsBound = false;
+  SetJWT(nullptr);
 }
 
 void TkfxHTTP2_Authentication_Options::Assign(const TPersistent* Source) {
@@ -187,7 +205,7 @@ void TkfxHTTP2CLient_Base::Notification(TComponent* AComponent, TOperation Opera
   TComponent::Notification(AComponent, Operation);
   if (Operation != TOperation::opRemove) return;
   TkfxHTTP2_Authentication_Token& token = FAuthentication->Token();
-  if (token.JWT() && static_cast<TComponent*>(token.JWT()) == AComponent) token.SetJWT(nullptr);
+  if (token.JWT() && static_cast<TComponent*>(token.JWT()) == AComponent) token.JWTDestroyed();
 }
 
 TkfxHTTP2Response* TkfxHTTP2CLient_Base::Response() {
@@ -285,14 +303,13 @@ void TkfxHTTP2CLient_Base::DoAuthorizationToken() {
   if (jwt && Now() > FAuthTokenExpiry) DropAuthToken();
   if (FAuthToken.empty()) {
     if (source.OAuth()) throw Exception("OAuth2 token requests are not available.");
-    jwt->OnAuthToken = [this](TObject* Sender, const std::string& TokenType,
-                              const std::string& Token, const std::string& Data) {
-      OnAuthTokenEvent(Sender, TokenType, Token, Data);
-    };
-    jwt->OnAuthTokenError = [this](TObject* Sender, const std::string& Error,
-                                   const std::string& ErrorDescription, const std::string& Data) {
-      OnAuthTokenErrorEvent(Sender, Error, ErrorDescription, Data);
-    };
+    source.BindJWTEvents(
+        [this](TObject* Sender, const std::string& TokenType, const std::string& Token,
+               const std::string& Data) { OnAuthTokenEvent(Sender, TokenType, Token, Data); },
+        [this](TObject* Sender, const std::string& Error, const std::string& ErrorDescription,
+               const std::string& Data) {
+          OnAuthTokenErrorEvent(Sender, Error, ErrorDescription, Data);
+        });
     // The JWT client reports its token, or raises its error, before Start
     // returns, so there is nothing to wait for. (An OAuth2 client answers
     // later; waiting up to Token.ReadTimeout belongs to that path.)

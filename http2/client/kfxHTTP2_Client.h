@@ -70,7 +70,15 @@ class TkfxHTTP2_Authentication_Token : public TPersistent {
   void GetPublishedProperties(TPublishedProperties& aList) override;
 
   TkfxHTTPComponentClient_JWT* JWT() const { return FJWT; }
+  // Unbinding a JWT client takes back the handlers BindJWTEvents set on it.
   void SetJWT(TkfxHTTPComponentClient_JWT* aValue);
+  // Sets the client's token handlers on the bound JWT client. They capture
+  // the client, so they must not outlive the binding: SetJWT (also the
+  // client's destructor, which unbinds) clears them again.
+  void BindJWTEvents(TkfxOnAuthToken aOnAuthToken, TkfxOnAuthTokenError aOnAuthTokenError);
+  // The bound JWT client is being destroyed: forgets it without touching
+  // its events, which are already gone.
+  void JWTDestroyed();
   TkfxHTTPComponentClient_OAuth* OAuth() const { return FOAuth; }
   void SetOAuth(TkfxHTTPComponentClient_OAuth* aValue) { FOAuth = aValue; }
   // Milliseconds a request waits for a token.
@@ -80,6 +88,7 @@ class TkfxHTTP2_Authentication_Token : public TPersistent {
  private:
   TComponent* FClient;
   TkfxHTTPComponentClient_JWT* FJWT = nullptr;
+  bool FJWTEventsBound = false;  // FJWT carries our handlers
   TkfxHTTPComponentClient_OAuth* FOAuth = nullptr;
   int FReadTimeout = 60000;
 };
