@@ -159,10 +159,11 @@ CommandResult RunCommand(const std::vector<std::string>& argv, std::chrono::mill
 }
 
 std::string MakeProviderToken(const TokenSpec& spec) {
-  const int64_t iat = std::chrono::duration_cast<std::chrono::seconds>(
-                          std::chrono::system_clock::now().time_since_epoch())
-                          .count() +
-                      spec.iat_offset_seconds;
+  const int64_t iat = spec.iat ? *spec.iat
+                              : std::chrono::duration_cast<std::chrono::seconds>(
+                                    std::chrono::system_clock::now().time_since_epoch())
+                                        .count() +
+                                    spec.iat_offset_seconds;
   const std::string signed_part =
       Base64Url("{\"alg\":\"ES256\",\"kid\":\"" + spec.kid + "\"}") + "." +
       Base64Url("{\"iss\":\"" + spec.iss + "\",\"iat\":" + std::to_string(iat) + "}");
@@ -198,16 +199,13 @@ std::string MakeProviderToken(const TokenSpec& spec) {
   return signed_part + "." + Base64Url(rs, sizeof rs);
 }
 
-ApnsMock::ApnsMock(std::vector<std::string> options) {
-  std::vector<std::string> argv = {ApnsMockPath(),
-                                   "--cert",
-                                   FixturePath("server.crt"),
-                                   "--key",
-                                   FixturePath("server.key"),
-                                   "--port",
-                                   "0",
-                                   "--log",
-                                   dir_.File("requests.log")};
+ApnsMock::ApnsMock(std::vector<std::string> options, std::vector<std::string> launcher) {
+  std::vector<std::string> argv = std::move(launcher);
+  const std::vector<std::string> program = {ApnsMockPath(), "--cert", FixturePath("server.crt"),
+                                            "--key",        FixturePath("server.key"),
+                                            "--port",       "0",
+                                            "--log",        dir_.File("requests.log")};
+  argv.insert(argv.end(), program.begin(), program.end());
   argv.insert(argv.end(), options.begin(), options.end());
   process_.emplace(argv, dir_.File("stdout"), dir_.File("stderr"));
 

@@ -81,6 +81,7 @@ struct TokenSpec {
   std::string iss{kTeamId};
   int64_t iat_offset_seconds = 0;  // added to the current time
   bool break_signature = false;
+  std::optional<int64_t> iat{};  // this "iat" instead of the current time and offset
 };
 
 // An ES256 provider token signed with the fixture key AuthKey_TEST123456.p8.
@@ -90,7 +91,8 @@ std::string MakeProviderToken(const TokenSpec& spec = {});
 // certificate, a request log in its own temp folder and the given options.
 class ApnsMock {
  public:
-  explicit ApnsMock(std::vector<std::string> options);
+  // launcher, when given, runs the program (e.g. {"prlimit", "--nofile=40"}).
+  explicit ApnsMock(std::vector<std::string> options, std::vector<std::string> launcher = {});
 
   // Options for both kinds of authentication: client certificates from the
   // test CA and tokens from the fixture key (kKeyId, kTeamId).

@@ -1,7 +1,14 @@
 // apns-mock against independent clients: curl, nghttp and h2load.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdint>
 #include <map>
 #include <regex>
 #include <set>
@@ -146,6 +153,7 @@ TEST_F(ApnsMockTest, AnswersEveryRequestLikeApns) {
   const auto unknown_key = BearerHeader(MakeProviderToken({.kid = "OTHERKEY00"}));
   const auto other_team = BearerHeader(MakeProviderToken({.iss = "OTHERTEAM0"}));
   const auto expired = BearerHeader(MakeProviderToken({.iat_offset_seconds = -3700}));
+  const auto before_1970 = BearerHeader(MakeProviderToken({.iat = INT64_MIN}));
 
   const std::vector<AnswerCase> cases = {
       {.name = "token", .credentials = valid, .log_auth = "token"},
@@ -208,6 +216,11 @@ TEST_F(ApnsMockTest, AnswersEveryRequestLikeApns) {
        .log_auth = "token",
        .status = 403,
        .reason = "ExpiredProviderToken"},
+      {.name = "token issued at the smallest time",
+       .credentials = before_1970,
+       .log_auth = "token",
+       .status = 403,
+       .reason = "InvalidProviderToken"},
       {.name = "device token not hex",
        .credentials = valid,
        .log_auth = "token",
@@ -563,6 +576,41 @@ TEST_F(ApnsMockTest, ServesThousandsOfStreamsToH2load) {
     EXPECT_EQ(token_hashes.size(), 1u);
     EXPECT_EQ(mock.Stop(), 0);
   }
+}
+
+// Clients that connect and never start TLS, more of them than the server has
+// descriptors: it closes them at the handshake deadline, takes no more than it
+// can hold, and a real request still gets its answer.
+TEST_F(ApnsMockTest, ServesRequestsWhileSilentClientsExceedItsDescriptors) {
+  ApnsMock mock(Concat(ApnsMock::BothAuthModes(), {"--handshake-timeout", "300"}),
+                {"prlimit", "--nofile=40"});
+  std::vector<int> silent;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(mock.port());
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  for (int i = 0; i < 60; ++i) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    silent.push_back(fd);
+    ASSERT_EQ(connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  }
+  const CommandResult result = RunCommand(
+      Concat(Concat({"curl"}, CurlRequest()),
+             Concat(ClientCertificate(), {"-H", "apns-topic: " + kTopic, "--data-binary",
+                                          "@" + PayloadFile(), mock.DeviceUrl(kDevice)})));
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+  const auto answers = ParseCurlAnswers(result.out);
+  ASSERT_EQ(answers.size(), 1u) << result.err;
+  EXPECT_EQ(answers[0].status, 200);
+  const timeval bound{5, 0};
+  for (const int fd : silent) {
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+    char octet;
+    EXPECT_EQ(recv(fd, &octet, 1, 0), 0) << "a silent client is closed by the server";
+    close(fd);
+  }
+  EXPECT_EQ(mock.Stop(), 0) << mock.Stderr();
 }
 
 TEST_F(ApnsMockTest, StopsOnSigtermWhileServing) {

@@ -43,6 +43,11 @@ Connections:
   --close-after N             close a connection abruptly (no GOAWAY, no TLS
                               close_notify) when its N-th request has arrived,
                               without answering that request
+  --handshake-timeout MS      close a connection whose TLS handshake has not
+                              completed after MS milliseconds (default 10000)
+  --idle-timeout S            send GOAWAY {"reason":"IdleTimeout"} and close
+                              a connection that has sent nothing and awaits
+                              no answer for S seconds (default 600)
 Log:
   --log FILE                  one JSON line per request to FILE ("-": stdout)
   --help                      this text
@@ -117,6 +122,12 @@ Options ParseOptions(int argc, char** argv) {
       options.close_after = ParseNumber(arg, value(), UINT32_MAX);
     } else if (arg == "--max-concurrent-streams") {
       options.max_concurrent_streams = ParseNumber(arg, value(), INT32_MAX);
+    } else if (arg == "--handshake-timeout") {
+      options.handshake_timeout_ms = ParseNumber(arg, value(), 600000);
+      if (options.handshake_timeout_ms == 0) throw UsageError("--handshake-timeout: must be positive");
+    } else if (arg == "--idle-timeout") {
+      options.idle_timeout_s = ParseNumber(arg, value(), 86400);
+      if (options.idle_timeout_s == 0) throw UsageError("--idle-timeout: must be positive");
     } else if (arg == "--no-auth-stream-limit") {
       options.limit_streams_before_auth = false;
     } else if (arg == "--log") {

@@ -36,6 +36,8 @@ struct Options {
   uint32_t close_after = 0;   // 0: never
   uint32_t max_concurrent_streams = 1000;
   bool limit_streams_before_auth = true;
+  uint32_t handshake_timeout_ms = 10000;  // TLS handshake and ALPN must be done by then
+  uint32_t idle_timeout_s = 600;          // no request for this long: GOAWAY IdleTimeout
 
   std::string log_file;  // empty: no log; "-": standard output
   bool help = false;

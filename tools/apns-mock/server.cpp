@@ -7,6 +7,7 @@
 #include <openssl/err.h>
 #include <openssl/rand.h>
 #include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 
@@ -37,6 +38,10 @@ constexpr size_t kMaxDeviceTokenDigits = 200;
 constexpr auto kTokenUpdateInterval = std::chrono::minutes(20);
 constexpr auto kStopGrace = std::chrono::seconds(1);
 constexpr auto kLingerTime = std::chrono::seconds(1);
+constexpr auto kAcceptRetry = std::chrono::milliseconds(100);
+// Descriptors kept free of connections: standard streams, listener, epoll,
+// signalfd, log file, and whatever OpenSSL opens.
+constexpr size_t kReservedDescriptors = 16;
 constexpr uint32_t kHeaderTableSize = 4096;
 constexpr uint32_t kInitialWindowSize = 65535;
 constexpr uint32_t kMaxFrameSize = 16384;
@@ -153,6 +158,8 @@ struct Server::Connection {
 
   uint32_t requests_received = 0;
   uint32_t requests_answered = 0;
+  Clock::time_point last_activity;  // last request bytes received or answer submitted
+  bool idle_goaway = false;         // GOAWAY IdleTimeout sent; closed at the next deadline
   int32_t goaway_last_stream = -1;  // >= 0 once a GOAWAY was submitted
   bool abort = false;               // close without GOAWAY and close_notify
   bool broken = false;              // peer gone or protocol failure: close now
@@ -211,6 +218,13 @@ uint16_t Server::Listen() {
     throw SystemError("cannot listen on " + options_.host + " port " + port);
   if (listen(listener_.get(), SOMAXCONN) != 0) throw SystemError("listen");
 
+  rlimit limit{};
+  const rlim_t descriptors = getrlimit(RLIMIT_NOFILE, &limit) != 0 ? 1024
+                             : limit.rlim_cur == RLIM_INFINITY    ? rlim_t{1} << 20
+                                                                  : limit.rlim_cur;
+  max_connections_ =
+      descriptors > kReservedDescriptors + 1 ? descriptors - kReservedDescriptors : 1;
+
   sockaddr_storage bound{};
   socklen_t length = sizeof bound;
   if (getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&bound), &length) != 0)
@@ -235,13 +249,15 @@ void Server::Run(int signal_fd) {
   while (!stopping_ || (!connections_.empty() && Clock::now() < stop_deadline_)) {
     int timeout = -1;
     if (stopping_) timeout = 10;
-    for (const auto* queue : {&delayed_, &lingering_}) {
-      if (queue->empty()) continue;
-      const auto wait =
-          std::chrono::ceil<std::chrono::milliseconds>(queue->front().due - Clock::now());
-      const int ms = static_cast<int>(std::max<int64_t>(0, wait.count()));
+    auto wake_at = [&](Clock::time_point due) {
+      const auto wait = std::chrono::ceil<std::chrono::milliseconds>(due - Clock::now());
+      const int ms = static_cast<int>(std::clamp<int64_t>(wait.count(), 0, INT_MAX));
       timeout = timeout < 0 ? ms : std::min(timeout, ms);
-    }
+    };
+    for (const auto* queue : {&delayed_, &lingering_})
+      if (!queue->empty()) wake_at(queue->front().due);
+    if (!deadlines_.empty()) wake_at(deadlines_.top().due);
+    if (!accepting_ && !stopping_) wake_at(accept_retry_);
     const int count = epoll_wait(epoll_.get(), events.data(), events.size(), timeout);
     if (count < 0) {
       if (errno == EINTR) continue;
@@ -259,10 +275,12 @@ void Server::Run(int signal_fd) {
       }
     }
     RunDueAnswers();
+    RunDeadlines();
     while (!lingering_.empty() && lingering_.front().due <= Clock::now()) {
       Close(lingering_.front().connection);
       lingering_.pop_front();
     }
+    if (!accepting_ && Clock::now() >= accept_retry_) ResumeAccepting();
     if (log_) log_->Flush();
   }
   connections_.clear();
@@ -270,9 +288,20 @@ void Server::Run(int signal_fd) {
 }
 
 void Server::Accept() {
-  while (!stopping_) {
+  while (!stopping_ && accepting_) {
+    if (connections_.size() >= max_connections_) {
+      PauseAccepting();
+      return;
+    }
     UniqueFd fd(accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
-    if (!fd) return;  // EAGAIN, or a client that gave up before we got to it
+    if (!fd) {
+      // A level-triggered listener with a connection we cannot take stays
+      // readable: watching it on would spin.
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+        PauseAccepting();
+      if (errno == ECONNABORTED || errno == EINTR) continue;  // a client that gave up
+      return;                                                 // EAGAIN: all taken
+    }
     const int on = 1;
     setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     SslPtr ssl(SSL_new(tls_.get()));
@@ -289,7 +318,61 @@ void Server::Accept() {
     event.events = c->interest;
     event.data.u64 = c->number;
     if (epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, c->fd.get(), &event) != 0) continue;
+    // A client that never completes its handshake does not hold a slot for long.
+    deadlines_.push(
+        {Clock::now() + std::chrono::milliseconds(options_.handshake_timeout_ms), c->number});
     connections_.emplace(c->number, std::move(c));
+  }
+}
+
+void Server::PauseAccepting() {
+  accept_retry_ = Clock::now() + kAcceptRetry;
+  if (!accepting_) return;
+  accepting_ = false;
+  epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, listener_.get(), nullptr);
+}
+
+void Server::ResumeAccepting() {
+  if (accepting_ || stopping_ || !listener_ || connections_.size() >= max_connections_) return;
+  epoll_event event{};
+  event.events = EPOLLIN;
+  event.data.u64 = kListenerKey;
+  if (epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, listener_.get(), &event) != 0) {
+    accept_retry_ = Clock::now() + kAcceptRetry;
+    return;
+  }
+  accepting_ = true;
+}
+
+// Closes connections whose handshake is overdue, and idle ones after a
+// GOAWAY; a connection that was busy meanwhile gets its next check.
+void Server::RunDeadlines() {
+  const auto now = Clock::now();
+  const auto idle_timeout = std::chrono::seconds(options_.idle_timeout_s);
+  while (!deadlines_.empty() && deadlines_.top().due <= now) {
+    const Deadline item = deadlines_.top();
+    deadlines_.pop();
+    const auto it = connections_.find(item.connection);
+    if (it == connections_.end() || it->second->lingering) continue;
+    Connection& c = *it->second;
+    if (!c.established || c.idle_goaway) {
+      Close(c.number);
+      continue;
+    }
+    const auto idle_due = c.last_activity + idle_timeout;
+    const bool owes_answer = std::any_of(c.streams.begin(), c.streams.end(), [&](const auto& e) {
+      const Stream& s = e.second;
+      return s.complete && !s.answered &&
+             (c.goaway_last_stream < 0 || s.id <= c.goaway_last_stream);
+    });
+    if (idle_due > now || owes_answer) {
+      deadlines_.push({std::max(idle_due, now + std::chrono::seconds(1)), c.number});
+      continue;
+    }
+    c.idle_goaway = true;
+    deadlines_.push({now + kStopGrace, c.number});
+    SubmitGoaway(c, nghttp2_session_get_last_proc_stream_id(c.session.get()), "IdleTimeout");
+    Serve(c, 0);  // may close it
   }
 }
 
@@ -371,6 +454,7 @@ void Server::StartSession(Connection& c) {
   }
   c.session.reset(session);
   c.established = true;
+  c.last_activity = Clock::now();
   const bool limited = options_.limit_streams_before_auth && !c.client_certificate;
   c.stream_limit_raised = !limited;
   const nghttp2_settings_entry settings[] = {
@@ -397,6 +481,7 @@ void Server::Read(Connection& c) {
       ERR_clear_error();
       return;
     }
+    c.last_activity = Clock::now();
     const ssize_t used = nghttp2_session_mem_recv(c.session.get(), buffer.data(), n);
     if (used < 0) {
       // libnghttp2 has queued a GOAWAY for a protocol error: send it, then close.
@@ -503,6 +588,7 @@ void Server::Close(uint64_t number) {
   ERR_clear_error();
   epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, c.fd.get(), nullptr);
   connections_.erase(it);
+  ResumeAccepting();
 }
 
 void Server::RunDueAnswers() {
@@ -605,6 +691,7 @@ Server::Answer Server::Decide(Connection& c, Stream& s) {
 void Server::Respond(Connection& c, Stream& s) {
   s.answered = true;
   ++c.requests_answered;
+  c.last_activity = Clock::now();
   s.response_id = s.has_apns_id && IsUuid(s.apns_id) ? s.apns_id : NewApnsId();
   const Answer& a = s.answer;
   if (a.status != 200) {

@@ -5,11 +5,14 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
+#include <queue>
 #include <random>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "tools/apns-mock/options.h"
 #include "tools/apns-mock/request_log.h"
@@ -45,8 +48,18 @@ class Server {
     uint64_t connection;
     int32_t stream;
   };
+  // A connection's next deadline check (handshake, idle, or the close after
+  // an idle GOAWAY); earliest first.
+  struct Deadline {
+    Clock::time_point due;
+    uint64_t connection;
+    bool operator>(const Deadline& other) const { return due > other.due; }
+  };
 
   void Accept();
+  void PauseAccepting();
+  void ResumeAccepting();
+  void RunDeadlines();
   void BeginStop();
   void Serve(Connection& c, uint32_t events);
   void Handshake(Connection& c);
@@ -91,6 +104,13 @@ class Server {
   // Both in order of due time: the delay is the same for all.
   std::deque<Delayed> delayed_;
   std::deque<Delayed> lingering_;  // refused connections to close at the latest then
+  std::priority_queue<Deadline, std::vector<Deadline>, std::greater<>> deadlines_;
+  // Connections stay below the descriptor limit; at the cap, or when accept
+  // runs out of descriptors, the listener is not watched until a connection
+  // closes (or, after a failed accept, until a short retry delay has passed).
+  size_t max_connections_ = 0;
+  bool accepting_ = true;
+  Clock::time_point accept_retry_;
   std::mt19937_64 random_;
   bool stopping_ = false;
   Clock::time_point stop_deadline_;

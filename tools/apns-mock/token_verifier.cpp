@@ -88,9 +88,12 @@ const TokenFacts& TokenVerifier::Examine(std::string_view token) {
 }
 
 TokenVerdict TokenVerifier::Judge(const TokenFacts& facts, int64_t now_seconds) {
-  if (!facts.well_formed_and_signed || facts.issued_at > now_seconds + kClockSkewSeconds)
+  // An "iat" before 1970 is no time a provider signs at. The comparisons
+  // take the constants from the known-sane side, so no "iat" can overflow them.
+  if (!facts.well_formed_and_signed || facts.issued_at < 0 ||
+      facts.issued_at - kClockSkewSeconds > now_seconds)
     return TokenVerdict::kInvalid;
-  if (now_seconds - facts.issued_at > kLifetimeSeconds) return TokenVerdict::kExpired;
+  if (facts.issued_at < now_seconds - kLifetimeSeconds) return TokenVerdict::kExpired;
   return TokenVerdict::kValid;
 }
 
