@@ -37,6 +37,10 @@ void TThread::BeforeDestruction() {
   {
     std::lock_guard guard(FStateLock);
     launched = FLaunched;
+    // From now on the object is ours to free: a handler that runs while we
+    // wait (a synchronous call we serve) and asks it to free itself must not
+    // make it free itself as well.
+    FReleasing = true;
   }
   Terminate();
   if (launched && !Finished()) {
@@ -59,7 +63,7 @@ void TThread::ThreadProc() {
   bool freeIt;
   {
     std::lock_guard guard(FStateLock);
-    freeIt = FFreeOnTerminate;
+    freeIt = FFreeOnTerminate && !FReleasing;
     FFinished.store(true, std::memory_order_release);
   }
   // Once finished is set, only a self-releasing thread may touch the object.
@@ -110,6 +114,7 @@ void TThread::SetFreeOnTerminate(bool aValue) {
 
 bool TThread::FreeOnTerminateUnlessFinished() {
   std::lock_guard guard(FStateLock);
+  if (FReleasing) return false;  // already being freed by another caller
   if (Finished()) return true;
   FFreeOnTerminate = true;
   return false;

@@ -41,7 +41,8 @@ class TThread : public TObject {
   bool FreeOnTerminate() const;
   void SetFreeOnTerminate(bool aValue);
   // Atomically: when the thread has already finished, returns true (the caller
-  // now frees it); otherwise sets FreeOnTerminate and returns false.
+  // now frees it); otherwise sets FreeOnTerminate and returns false. Also
+  // false, changing nothing, while another caller is freeing the thread.
   bool FreeOnTerminateUnlessFinished();
   int ReturnValue() const { return FReturnValue.load(); }
   void SetReturnValue(int aValue) { FReturnValue.store(aValue); }
@@ -76,6 +77,7 @@ class TThread : public TObject {
   std::atomic<bool> FSuspended;
   bool FCreateSuspended;
   bool FFreeOnTerminate = false;
+  bool FReleasing = false;  // Free has begun on another thread; guarded by FStateLock
   std::atomic<bool> FTerminated{false};
   std::atomic<bool> FFinished{false};
   std::atomic<int> FReturnValue{0};

@@ -189,8 +189,10 @@ TEST(CriticalSection, IsReentrantAndTryAcquireDoesNotWait) {
 class TWatchedTimer : public TkfxTimer {
  public:
   std::atomic<bool>* Destroyed = nullptr;
+  std::atomic<int>* Destructions = nullptr;
   ~TWatchedTimer() override {
     if (Destroyed) *Destroyed = true;
+    if (Destructions) ++*Destructions;
   }
 };
 
@@ -449,6 +451,28 @@ TEST(FreeThread, FromAQueuedTickOfATimerDisabledMeanwhile) {
   ASSERT_TRUE(WaitUntil([&] { return timer->Suspended(); }));
   EXPECT_TRUE(WaitUntil([&] { return destroyed.load(); }, 3000ms, true));
   EXPECT_EQ(timer, nullptr);
+}
+
+TEST(FreeThread, ATickServedWhileTheOwnerFreesTheTimerCannotFreeItAgain) {
+  // The owner's free serves the waiting synchronous tick, whose handler
+  // frees the timer once more through its Sender: one destruction only.
+  std::atomic<int> destructions{0};
+  std::atomic<int> ticks{0};
+  TWatchedTimer* timer = NewObject<TWatchedTimer>();
+  timer->Destructions = &destructions;
+  timer->SetNotifyEvents(TwsNotifyEvent::neSynchronous);
+  timer->OnTimer = [&](TObject* aSender) {
+    ++ticks;
+    auto* self = static_cast<TkfxTimer*>(aSender);
+    FreeThread(self);
+  };
+  timer->SetInterval(100);
+  timer->SetEnabled(true);
+  std::this_thread::sleep_for(250ms);  // a synchronous tick waits, not yet served
+  FreeThread(timer);
+  std::this_thread::sleep_for(100ms);  // room for a second free from the ended thread
+  EXPECT_EQ(ticks, 1);
+  EXPECT_EQ(destructions, 1);
 }
 
 // A thread whose Terminate declines, like a read thread before its first step.
