@@ -643,7 +643,7 @@ void TIdSSLSocket::FreeSSL() {
   if (ERR_clear_error) ERR_clear_error();
 }
 
-void TIdSSLSocket::Connect(int pHandle) {
+void TIdSSLSocket::NewSSL(int pHandle) {
   FreeSSL();
   fPeerCert.reset();
   if (ERR_clear_error) ERR_clear_error();
@@ -657,6 +657,17 @@ void TIdSSLSocket::Connect(int pHandle) {
   if (error < 1)
     EIdOpenSSLAPISSLError::RaiseException<EIdOSSLFDSetError>(fSSL, error,
                                                              "Error setting File Descriptor for SSL");
+}
+
+void TIdSSLSocket::Accept(int pHandle) {
+  NewSSL(pHandle);
+  const int error = SSL_accept(fSSL);
+  if (error < 1)
+    EIdOpenSSLAPISSLError::RaiseException<EIdOSSLAcceptError>(fSSL, error, "Error accepting connection with SSL.");
+}
+
+void TIdSSLSocket::Connect(int pHandle) {
+  NewSSL(pHandle);
   if (fParent) {
     TIdSSLSocket* parentSocket = fParent->ParentSSLSocket();
     if (parentSocket && parentSocket != this && parentSocket->fSSL)
@@ -676,7 +687,7 @@ void TIdSSLSocket::Connect(int pHandle) {
   }
   // Address literals are not server names (RFC 6066): no SNI for them.
   if (!HostName.empty() && !literal) SSL_set_tlsext_host_name(fSSL, HostName.c_str());
-  error = SSL_connect(fSSL);
+  const int error = SSL_connect(fSSL);
   if (error < 1)
     EIdOpenSSLAPISSLError::RaiseException<EIdOSSLConnectError>(fSSL, error, "Error connecting with SSL.");
   if (fParent) {

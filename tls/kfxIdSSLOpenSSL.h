@@ -275,6 +275,8 @@ class TIdSSLSocket : public TObject {
   // The client handshake on the socket descriptor; raises on failure with
   // the connection freed again.
   void Connect(int pHandle);
+  // The server handshake on an accepted socket descriptor.
+  void Accept(int pHandle);
   // One SSL_read / SSL_write (the caller handles the result).
   int Recv(uint8_t* aBuffer, int aLength);
   int Send(const uint8_t* aBuffer, int aLength);
@@ -295,6 +297,8 @@ class TIdSSLSocket : public TObject {
 
  private:
   void FreeSSL();
+  // SSL_new, ex-data and descriptor for a new connection.
+  void NewSSL(int pHandle);
 
   IIdSSLOpenSSLCallbacks* fParent;
   ssl_st* fSSL = nullptr;

@@ -1,0 +1,279 @@
+#include "tls/kfxIdSSLOpenSSL_Handler.h"
+
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <cerrno>
+
+#include "tls/kfxIdSSLOpenSSLHeaders_Entries.h"
+#include "transport/IdStack.h"
+#include "transport/IdStackLinux.h"
+
+using namespace IdOpenSSL;
+
+namespace {
+
+// SSL_ERROR_SYSCALL with a return code of -1 raises the stack's socket error.
+[[noreturn]] void RaiseStackSocketError(int aErrno) {
+  TIdStack::IncUsage();
+  struct TRelease {
+    ~TRelease() { TIdStack::DecUsage(); }
+  } release;
+  GStack->RaiseSocketError(TIdStackLinux::TranslateErrno(aErrno));
+}
+
+const bool kRaiserInstalled = [] {
+  SetOpenSSLSocketErrorRaiser(RaiseStackSocketError);
+  return true;
+}();
+
+}  // namespace
+
+TIdSSLIOHandlerSocketOpenSSL::TIdSSLIOHandlerSocketOpenSSL(TComponent* AOwner)
+    : TIdSSLIOHandlerSocketBase(AOwner), fxSSLOptions(std::make_unique<TIdSSLOptions>()) {
+  (void)kRaiserInstalled;
+}
+
+TIdSSLIOHandlerSocketOpenSSL::~TIdSSLIOHandlerSocketOpenSSL() {
+  // The TLS connection says goodbye while the socket is still open; the base
+  // classes close the socket afterwards.
+  fSSLSocket.reset();
+  FreeContext();
+}
+
+TStringList& TIdSSLIOHandlerSocketOpenSSL::ALPNProtocols() {
+  if (!FALPNProtocols) FALPNProtocols = std::make_unique<TStringList>();
+  return *FALPNProtocols;
+}
+
+void TIdSSLIOHandlerSocketOpenSSL::FreeContext() {
+  // Only a context this handler made is owned (FOwnedContext); others are forgotten.
+  FOwnedContext.reset();
+  fSSLContext = nullptr;
+}
+
+void TIdSSLIOHandlerSocketOpenSSL::Init() {
+  if (fSSLContext) return;
+  auto context = std::make_unique<TIdSSLContext>();  // raises when OpenSSL cannot start
+  context->Parent = this;
+  const TIdSSLOptions& options = *fxSSLOptions;
+  context->RootCertFile = options.RootCertFile;
+  context->CertFile = options.CertFile;
+  context->KeyFile = options.KeyFile;
+  context->DHParamsFile = options.DHParamsFile;
+  context->VerifyDepth = options.VerifyDepth;
+  context->VerifyMode = options.VerifyMode;
+  context->VerifyDirs = options.VerifyDirs;
+  context->CipherList = options.CipherList;
+  context->Method = options.Method();
+  context->SSLVersions = options.SSLVersions();
+  context->Mode = options.Mode;
+  context->VerifyOn = static_cast<bool>(OnVerifyPeer);
+  context->StatusInfoOn = OnStatusInfo || OnStatusInfoEx;
+  if (FALPNProtocols) context->ALPNProtocols().Assign(FALPNProtocols.get());
+  context->InitContext(TIdSSLCtxMode::sslCtxClient);
+  FOwnedContext = std::move(context);
+  fSSLContext = FOwnedContext.get();
+}
+
+void TIdSSLIOHandlerSocketOpenSSL::ConnectClient() {
+  try {
+    Init();
+  } catch (const EIdOSSLCouldNotLoadSSLLibrary&) {
+    // Plain connections keep working without OpenSSL.
+    if (!fPassThrough) throw;
+  }
+  const bool passThrough = fPassThrough;
+  fPassThrough = true;
+  try {
+    TIdSSLIOHandlerSocketBase::ConnectClient();
+  } catch (...) {
+    fPassThrough = passThrough;
+    throw;
+  }
+  fPassThrough = passThrough;
+  DoBeforeConnect(this);
+  StartSSL();
+}
+
+void TIdSSLIOHandlerSocketOpenSSL::StartSSL() {
+  if (!fPassThrough) OpenEncodedConnection();
+}
+
+void TIdSSLIOHandlerSocketOpenSSL::SetSocketTimeouts(int AMSec) {
+  if (!BindingAllocated()) return;
+  timeval value{};
+  value.tv_sec = AMSec / 1000;
+  value.tv_usec = (AMSec % 1000) * 1000;
+  const int fd = Binding()->Handle();
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &value, sizeof value);
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &value, sizeof value);
+}
+
+void TIdSSLIOHandlerSocketOpenSSL::OpenEncodedConnection() {
+  if (!fSSLContext) throw EIdOSSLCouldNotLoadSSLLibrary("Could not load SSL library.");
+  if (!fSSLSocket) fSSLSocket = std::make_unique<TIdSSLSocket>(this);
+  fSSLSocket->fSSLContext = fSSLContext;
+  SetSocketTimeouts(ReadTimeout() < 1 ? 30000 : ReadTimeout());
+  const TIdSSLMode mode = fxSSLOptions->Mode;
+  const bool client = mode == TIdSSLMode::sslmClient ||
+                      (mode != TIdSSLMode::sslmServer && !fIsPeer);
+  if (client) {
+    // The name checked and sent is the target's, also through a proxy tunnel.
+    std::string host = FURIToCheck.empty() ? std::string() : IdURIHost(FURIToCheck);
+    if (host.empty()) host = Host();
+    fSSLSocket->HostName = host;
+    fSSLSocket->Connect(Binding()->Handle());
+  } else {
+    fSSLSocket->Accept(Binding()->Handle());
+  }
+  fSSLLayerClosed = false;
+  fPassThrough = false;
+}
+
+void TIdSSLIOHandlerSocketOpenSSL::SetPassThrough(bool AValue) {
+  if (fPassThrough != AValue) {
+    if (AValue) {
+      if (fSSLSocket && fSSLSocket->SSLHandle()) {
+        fSSLSocket->Shutdown();
+        SetSocketTimeouts(0);
+      }
+    } else if (BindingAllocated()) {
+      if (!fSSLContext) throw EIdOSSLCouldNotLoadSSLLibrary("Could not load SSL library.");
+      OpenEncodedConnection();
+    }
+  }
+  TIdSSLIOHandlerSocketBase::SetPassThrough(AValue);
+}
+
+void TIdSSLIOHandlerSocketOpenSSL::Open() {
+  fSSLLayerClosed = true;
+  TIdSSLIOHandlerSocketBase::Open();
+}
+
+void TIdSSLIOHandlerSocketOpenSSL::Close() {
+  fSSLSocket.reset();
+  FreeContext();
+  fSSLLayerClosed = true;
+  TIdSSLIOHandlerSocketBase::Close();
+}
+
+bool TIdSSLIOHandlerSocketOpenSSL::Readable(int AMSec) {
+  if (!fPassThrough) {
+    if (!fSSLSocket) return false;
+    if (fSSLSocket->SSLHandle() && SSL_pending && SSL_pending(fSSLSocket->SSLHandle()) > 0)
+      return true;
+  }
+  return TIdSSLIOHandlerSocketBase::Readable(AMSec);
+}
+
+int TIdSSLIOHandlerSocketOpenSSL::RecvEnc(TIdBytes& VBuffer) {
+  if (!fSSLSocket || !fSSLSocket->SSLHandle()) return -1;
+  const int length = static_cast<int>(VBuffer.size());
+  for (;;) {
+    const int result = fSSLSocket->Recv(VBuffer.data(), length);
+    if (result > 0) return result;
+    const int error = fSSLSocket->GetSSLError(result);
+    if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) continue;
+    if (error == SSL_ERROR_ZERO_RETURN) return 0;
+    // A peer that closes without close-notify ends the stream as well; OpenSSL 3
+    // reports it as an SSL error, older libraries as a system-call EOF.
+    const unsigned long queued = ERR_peek_error ? ERR_peek_error() : 0;
+    if ((error == SSL_ERROR_SSL && ERR_GET_REASON(queued) == SSL_R_UNEXPECTED_EOF_WHILE_READING) ||
+        (error == SSL_ERROR_SYSCALL && result == 0 && queued == 0)) {
+      if (ERR_clear_error) ERR_clear_error();
+      return 0;
+    }
+    return result;
+  }
+}
+
+int TIdSSLIOHandlerSocketOpenSSL::SendEnc(const TIdBytes& ABuffer, int AOffset, int ALength) {
+  if (!fSSLSocket || !fSSLSocket->SSLHandle()) return -1;
+  int sent = 0;
+  while (sent < ALength) {
+    const int result = fSSLSocket->Send(ABuffer.data() + AOffset + sent, ALength - sent);
+    if (result > 0) {
+      sent += result;
+      continue;
+    }
+    const int error = fSSLSocket->GetSSLError(result);
+    if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) continue;
+    if (error == SSL_ERROR_ZERO_RETURN) return 0;
+    return result;
+  }
+  return sent;
+}
+
+int TIdSSLIOHandlerSocketOpenSSL::CheckForError(int ALastResult) {
+  if (fPassThrough || !fSSLSocket || !fSSLSocket->SSLHandle())
+    return TIdSSLIOHandlerSocketBase::CheckForError(ALastResult);
+  const int savedErrno = errno;
+  const int error = fSSLSocket->GetSSLError(ALastResult);
+  if (error == SSL_ERROR_NONE) return 0;
+  if (error != SSL_ERROR_SYSCALL)
+    EIdOpenSSLAPISSLError::RaiseExceptionCode<EIdOpenSSLAPISSLError>(error, ALastResult);
+  // The system call's error in the stack's numbering, as the base check reads it.
+  TIdStack::IncUsage();
+  GStack->WSSetLastError(TIdStackLinux::TranslateErrno(savedErrno));
+  const int result = TIdSSLIOHandlerSocketBase::CheckForError(-1);
+  TIdStack::DecUsage();
+  return result;
+}
+
+void TIdSSLIOHandlerSocketOpenSSL::RaiseError(int AError) {
+  if (!fPassThrough && fSSLSocket && fSSLSocket->SSLHandle() && AError != Id_WSAECONNABORTED &&
+      AError != Id_WSAECONNRESET && AError != Id_WSAESHUTDOWN)
+    EIdOpenSSLAPISSLError::RaiseException<EIdOpenSSLAPISSLError>(fSSLSocket->SSLHandle(), AError);
+  TIdSSLIOHandlerSocketBase::RaiseError(AError);
+}
+
+std::unique_ptr<TIdSSLIOHandlerSocketBase> TIdSSLIOHandlerSocketOpenSSL::Clone() {
+  auto clone = std::make_unique<TIdSSLIOHandlerSocketOpenSSL>(nullptr);
+  clone->SSLOptions().Assign(fxSSLOptions.get());
+  clone->OnStatusInfo = [this](const std::string& AMsg) { DoStatusInfo(AMsg); };
+  clone->OnGetPassword = [this](std::string& Password) { DoGetPassword(Password); };
+  clone->OnVerifyPeer = [this](TIdX509* Certificate, bool AOk, int ADepth, int AError) {
+    return DoVerifyPeer(Certificate, AOk, ADepth, AError);
+  };
+  clone->OnGetPasswordEx = OnGetPasswordEx;
+  clone->fSSLSocket = std::make_unique<TIdSSLSocket>(this);
+  return clone;
+}
+
+std::string TIdSSLIOHandlerSocketOpenSSL::GetALPNProtocol() {
+  return fSSLSocket ? fSSLSocket->GetALPNProtocol() : std::string();
+}
+
+std::string TIdSSLIOHandlerSocketOpenSSL::GetSSLVersion() {
+  return fSSLSocket ? fSSLSocket->GetSSLVersion() : std::string();
+}
+
+std::string TIdSSLIOHandlerSocketOpenSSL::GetPassword(bool IsWrite) {
+  std::string password;
+  DoGetPasswordEx(password, IsWrite);
+  if (password.empty()) DoGetPassword(password);
+  return password;
+}
+
+void TIdSSLIOHandlerSocketOpenSSL::StatusInfoEx(const ssl_st* AsslSocket, int AWhere, int Aret,
+                                                const std::string& AType, const std::string& AMsg) {
+  if (OnStatusInfoEx) OnStatusInfoEx(this, AsslSocket, AWhere, Aret, AType, AMsg);
+}
+
+void TIdSSLIOHandlerSocketOpenSSL::DoBeforeConnect(TIdSSLIOHandlerSocketOpenSSL* ASender) {
+  if (OnBeforeConnect) OnBeforeConnect(ASender);
+}
+void TIdSSLIOHandlerSocketOpenSSL::DoStatusInfo(const std::string& AMsg) {
+  if (OnStatusInfo) OnStatusInfo(AMsg);
+}
+void TIdSSLIOHandlerSocketOpenSSL::DoGetPassword(std::string& Password) {
+  if (OnGetPassword) OnGetPassword(Password);
+}
+void TIdSSLIOHandlerSocketOpenSSL::DoGetPasswordEx(std::string& VPassword, bool AIsWrite) {
+  if (OnGetPasswordEx) OnGetPasswordEx(this, VPassword, AIsWrite);
+}
+bool TIdSSLIOHandlerSocketOpenSSL::DoVerifyPeer(TIdX509* Certificate, bool AOk, int ADepth,
+                                                int AError) {
+  return OnVerifyPeer ? OnVerifyPeer(Certificate, AOk, ADepth, AError) : AOk;
+}
