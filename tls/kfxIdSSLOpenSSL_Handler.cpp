@@ -13,12 +13,15 @@ using namespace IdOpenSSL;
 
 namespace {
 
+// Keeps the socket stack alive while this code uses it.
+struct TStackUse {
+  TStackUse() { TIdStack::IncUsage(); }
+  ~TStackUse() { TIdStack::DecUsage(); }
+};
+
 // SSL_ERROR_SYSCALL with a return code of -1 raises the stack's socket error.
 [[noreturn]] void RaiseStackSocketError(int aErrno) {
-  TIdStack::IncUsage();
-  struct TRelease {
-    ~TRelease() { TIdStack::DecUsage(); }
-  } release;
+  const TStackUse use;
   GStack->RaiseSocketError(TIdStackLinux::TranslateErrno(aErrno));
 }
 
@@ -214,11 +217,9 @@ int TIdSSLIOHandlerSocketOpenSSL::CheckForError(int ALastResult) {
   if (error != SSL_ERROR_SYSCALL)
     EIdOpenSSLAPISSLError::RaiseExceptionCode<EIdOpenSSLAPISSLError>(error, ALastResult);
   // The system call's error in the stack's numbering, as the base check reads it.
-  TIdStack::IncUsage();
+  const TStackUse use;
   GStack->WSSetLastError(TIdStackLinux::TranslateErrno(savedErrno));
-  const int result = TIdSSLIOHandlerSocketBase::CheckForError(-1);
-  TIdStack::DecUsage();
-  return result;
+  return TIdSSLIOHandlerSocketBase::CheckForError(-1);
 }
 
 void TIdSSLIOHandlerSocketOpenSSL::RaiseError(int AError) {
