@@ -133,6 +133,7 @@ inline long (*SSL_ctrl)(PSSL, int, long, void*) = nullptr;
 inline long (*SSL_CTX_ctrl)(PSSL_CTX, int, long, void*) = nullptr;
 inline int (*SSL_get_error)(const ssl_st*, int) = nullptr;
 inline int (*SSL_shutdown)(PSSL) = nullptr;
+inline void (*SSL_set_shutdown)(PSSL, int) = nullptr;
 inline int (*SSL_copy_session_id)(PSSL, const ssl_st*) = nullptr;
 inline PSTACK (*SSL_load_client_CA_file)(const char*) = nullptr;
 inline void (*SSL_CTX_set_client_CA_list)(PSSL_CTX, PSTACK) = nullptr;

@@ -12,6 +12,7 @@
 
 #include "tests/tls/tls_test_peers.h"
 #include "tls/kfxBase_Helpers_OpenSSL.h"
+#include "tls/kfxIdSSLOpenSSLHeaders_Entries.h"
 #include "tls/kfxTCP_Client_OpenSSL.h"
 #include "transport/IdTCPClient.h"
 
@@ -213,6 +214,48 @@ TEST_F(OpenSSLHandler, AddressLiteralIsCheckedAgainstTheCertificate) {
   FClient.Connect("127.0.0.1", local.Port());
   handler.WriteLn("uri");
   EXPECT_EQ(handler.ReadLn(), "iru");
+}
+
+// A reset after the handshake reaches the reader as the stack's socket error.
+TEST_F(OpenSSLHandler, ResetAfterHandshakeIsASocketError) {
+  ASSERT_TRUE(StartOpenSSL());
+  TIdSSLContext serverContext;
+  serverContext.Mode = TIdSSLMode::sslmServer;
+  serverContext.Method = TIdSSLVersion::sslvTLSv1_3;
+  serverContext.SSLVersions = {TIdSSLVersion::sslvTLSv1_3};
+  serverContext.CertFile = FixturePath("server.crt");
+  serverContext.KeyFile = FixturePath("server.key");
+  serverContext.InitContext(TIdSSLCtxMode::sslCtxServer);
+  TPlainServer server([&](int fd) {
+    TIdSSLSocket tls(nullptr);
+    tls.fSSLContext = &serverContext;
+    try {
+      tls.Accept(fd);
+      uint8_t buffer[64];
+      tls.Recv(buffer, sizeof buffer);
+      const std::string answer = "bye\n";
+      tls.Send(reinterpret_cast<const uint8_t*>(answer.data()), static_cast<int>(answer.size()));
+    } catch (const Exception&) {
+      return;
+    }
+    // Leave without close-notify, and close with a reset.
+    IdOpenSSL::SSL_set_shutdown(tls.SSLHandle(), 3);
+    linger hard{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+  });
+  auto& handler = MakeHandler(TIdSSLVersion::sslvTLSv1_3);
+  FClient.Connect("localhost", server.Port());
+  handler.WriteLn("hello");
+  EXPECT_EQ(handler.ReadLn(), "bye");
+  try {
+    handler.ReadLn("\n", 5000);
+    ADD_FAILURE() << "read after the reset";
+  } catch (const EIdConnClosedGracefully&) {
+    // a close noticed before the reset arrived
+  } catch (const EIdSocketError& e) {
+    EXPECT_EQ(e.Message().rfind("Socket Error # 10054", 0), 0u) << e.Message();
+  }
+  EXPECT_FALSE(FClient.Connected());
 }
 
 TEST_F(OpenSSLHandler, PeerClosingDuringHandshakeFailsTheConnect) {
