@@ -15,6 +15,7 @@
 #include "tls/kfxIdSSLOpenSSLHeaders_Entries.h"
 #include "tls/kfxTCP_Client_OpenSSL.h"
 #include "transport/IdTCPClient.h"
+#include "transport/kfxIdCustomTransparentProxy.h"
 
 namespace {
 
@@ -256,6 +257,39 @@ TEST_F(OpenSSLHandler, ResetAfterHandshakeIsASocketError) {
     EXPECT_EQ(e.Message().rfind("Socket Error # 10054", 0), 0u) << e.Message();
   }
   EXPECT_FALSE(FClient.Connected());
+}
+
+// A proxy whose tunnel is the connection itself: the socket reaches the
+// server at the proxy's address, and the TLS name must still be the target's.
+class TDirectTunnel : public TIdCustomTransparentProxy {
+ public:
+  using TIdCustomTransparentProxy::TIdCustomTransparentProxy;
+  TIdCustomTransparentProxy* NewInstance() const override { return new TDirectTunnel; }
+  bool Enabled() const override { return true; }
+  std::string TunnelTarget;
+
+ protected:
+  void NegotiateTunnel(TIdIOHandler*, const std::string& AHost, uint16_t, TIdIPVersion) override {
+    TunnelTarget = AHost;
+  }
+};
+
+TEST_F(OpenSSLHandler, ServerNameIsTheTunnelTargetNotTheProxy) {
+  SServer server(FixturePath("server.crt"), FixturePath("server.key"), {"-tlsextdebug"});
+  ASSERT_TRUE(server.Ready()) << server.Errors();
+  TDirectTunnel proxy(&FClient);  // owned by the client, referenced by the handler
+  proxy.SetHost("127.0.0.1");
+  proxy.SetPort(server.Port());
+  auto& handler = MakeHandler(TIdSSLVersion::sslvTLSv1_3);
+  handler.SetTransparentProxy(&proxy);
+  FClient.Connect("localhost", 1);  // the port of the target behind the proxy
+  EXPECT_EQ(proxy.TunnelTarget, "localhost");
+  handler.WriteLn("tunnel");
+  EXPECT_EQ(handler.ReadLn(), "lennut");
+  // The address literal of the proxy would have sent no server name at all.
+  EXPECT_NE(server.Output().find("server name"), std::string::npos) << server.Output();
+  FClient.Disconnect(false);
+  handler.SetTransparentProxy(nullptr);
 }
 
 TEST_F(OpenSSLHandler, PeerClosingDuringHandshakeFailsTheConnect) {
