@@ -1,6 +1,7 @@
 #include "tls/kfxIdSSLOpenSSL.h"
 
 #include <arpa/inet.h>
+#include <signal.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -63,6 +64,16 @@ bool StartOpenSSL() {
   std::lock_guard guard(state.Lock);
   if (state.Started) return true;
   if (!BindOpenSSL()) return false;
+  // OpenSSL writes to its sockets without MSG_NOSIGNAL: a write to a peer
+  // that has gone (a close-notify after a reset) would raise SIGPIPE and end
+  // the program. The failed write is reported as an error instead.
+  struct sigaction current {};
+  if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGPIPE, &ignore, nullptr);
+  }
   if (GetOpenSSLAPIVersion() == TwsOpenSSLAPI::oslAPI_1_0) {
     OpenSSL_add_all_ciphers();
     OpenSSL_add_all_digests();
