@@ -68,12 +68,14 @@ class OpenSSLHandler : public ::testing::Test {
   }
   void TearDown() override {
     FClient.Disconnect(false);
+    FClient.SetIOHandler(nullptr);
     StopOpenSSL();
     SetOpenSSLLibraryFolder("");
   }
 
   // The handler as the TCP client makes it: TLS on, client mode, the test CA.
   TkfxIdSSLIOHandlerSocketOpenSSL& MakeHandler(TIdSSLVersion aMethod, bool aVerify = true) {
+    FClient.SetIOHandler(nullptr);  // the client lets go of the previous handler first
     FHandler = std::make_unique<TkfxIdSSLIOHandlerSocketOpenSSL>();
     FHandler->SetPassThrough(false);
     FHandler->SSLOptions().SetMethod(aMethod);
