@@ -613,6 +613,20 @@ TEST_F(ApnsMockTest, ServesRequestsWhileSilentClientsExceedItsDescriptors) {
   EXPECT_EQ(mock.Stop(), 0) << mock.Stderr();
 }
 
+// A TLS client that completes its handshake and then says nothing.
+TEST_F(ApnsMockTest, SendsGoawayIdleTimeoutToAnIdleConnectionAndClosesIt) {
+  ApnsMock mock(Concat(ApnsMock::BothAuthModes(), {"--idle-timeout", "1"}));
+  const auto start = std::chrono::steady_clock::now();
+  const CommandResult result =
+      RunCommand({"openssl", "s_client", "-quiet", "-alpn", "h2", "-CAfile", FixturePath("ca.crt"),
+                  "-connect", "127.0.0.1:" + std::to_string(mock.port())},
+                 15s);
+  EXPECT_NE(result.exit_code, -1) << "the server did not close the connection";
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 1s);
+  EXPECT_NE(result.out.find(R"({"reason":"IdleTimeout"})"), std::string::npos) << result.err;
+  EXPECT_EQ(mock.Stop(), 0);
+}
+
 TEST_F(ApnsMockTest, StopsOnSigtermWhileServing) {
   ApnsMock mock(ApnsMock::BothAuthModes());
   ChildProcess load({"h2load", "-D", "5", "-c", "2", "-m", "10", "-H", "apns-topic: " + kTopic,
@@ -644,6 +658,7 @@ TEST(ApnsMockCommandLine, ExplainsBadArgumentsAndUnusableFiles) {
       {{"--cert", cert, "--key", key, "--verbose"}, 2, "unknown option \"--verbose\""},
       {{"--cert", cert, "--key", key, "--port", "70000"}, 2, "--port: expected a whole number"},
       {{"--cert", cert, "--key", key, "--delay"}, 2, "--delay: missing value"},
+      {{"--cert", cert, "--key", key, "--idle-timeout", "0"}, 2, "--idle-timeout: must be positive"},
       {{"--cert", cert, "--key", key, "--auth-key", key}, 2, "go together"},
       {{"--cert", cert, "--key", key, "--unregistered", "xyz"}, 2, "not a hex device token"},
       {{"--cert", "/nonexistent/server.crt", "--key", key}, 1, "cannot use certificate file"},

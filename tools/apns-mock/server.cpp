@@ -319,8 +319,8 @@ void Server::Accept() {
     event.data.u64 = c->number;
     if (epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, c->fd.get(), &event) != 0) continue;
     // A client that never completes its handshake does not hold a slot for long.
-    deadlines_.push(
-        {Clock::now() + std::chrono::milliseconds(options_.handshake_timeout_ms), c->number});
+    deadlines_.push({Clock::now() + std::chrono::milliseconds(options_.handshake_timeout_ms),
+                     c->number, true});
     connections_.emplace(c->number, std::move(c));
   }
 }
@@ -355,7 +355,11 @@ void Server::RunDeadlines() {
     const auto it = connections_.find(item.connection);
     if (it == connections_.end() || it->second->lingering) continue;
     Connection& c = *it->second;
-    if (!c.established || c.idle_goaway) {
+    if (item.handshake) {
+      if (!c.established) Close(c.number);
+      continue;  // an established one has its idle checks
+    }
+    if (c.idle_goaway) {
       Close(c.number);
       continue;
     }
@@ -455,6 +459,7 @@ void Server::StartSession(Connection& c) {
   c.session.reset(session);
   c.established = true;
   c.last_activity = Clock::now();
+  deadlines_.push({c.last_activity + std::chrono::seconds(options_.idle_timeout_s), c.number});
   const bool limited = options_.limit_streams_before_auth && !c.client_certificate;
   c.stream_limit_raised = !limited;
   const nghttp2_settings_entry settings[] = {

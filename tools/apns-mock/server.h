@@ -48,11 +48,12 @@ class Server {
     uint64_t connection;
     int32_t stream;
   };
-  // A connection's next deadline check (handshake, idle, or the close after
-  // an idle GOAWAY); earliest first.
+  // A connection's next deadline check: the end of its handshake time, or
+  // (once established) an idle check or the close after an idle GOAWAY.
   struct Deadline {
     Clock::time_point due;
     uint64_t connection;
+    bool handshake = false;
     bool operator>(const Deadline& other) const { return due > other.due; }
   };
 
