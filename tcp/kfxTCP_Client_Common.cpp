@@ -1,0 +1,635 @@
+// TkfxTCPCLient_Common: activation, deactivation, commands, read-thread
+// callbacks, timers and the connection slot.
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <mutex>
+
+#include "rtl/MainThread.h"
+#include "tcp/kfxBase_Helpers.h"
+#include "tcp/kfxTCP_Client.h"
+#include "tcp/kfxWebSocket_Helpers.h"
+#include "transport/IdExceptionCore.h"
+
+namespace {
+
+// Reports what escapes aBody through aReport; nothing leaves.
+template <class F, class R>
+void ReportFailures(F&& aBody, R&& aReport) {
+  try {
+    aBody();
+  } catch (Exception& e) {
+    aReport(e);
+  } catch (const std::exception& e) {
+    Exception error(e.what());
+    aReport(error);
+  }
+}
+
+}  // namespace
+
+TkfxTCPCLient_Common::TkfxTCPCLient_Common(TComponent* AOwner)
+    : TkfxTCPComponent(AOwner),
+      FTCPKeepAlive(std::make_unique<TkfxTCPKeepAlive>()),
+      FHeartBeat(std::make_unique<TkfxTCPHeartBeat_Options>()),
+      FCommands(std::make_unique<TkfxQueueCommands>()),
+      FProxy(std::make_unique<TkfxTCPProxy_Options>()),
+      FWatchDog(std::make_unique<TkfxTCPWatchDog_Options>()),
+      FTLSOptions(std::make_unique<TkfxTCPTLS_Options>()) {
+  FTCPKeepAlive->SetEnabled(false);
+  FTCPKeepAlive->SetTime(7200000);
+  FTCPKeepAlive->SetInterval(1000);
+  FProxy->SetEnabled(false);
+  FProxy->SetPort(8080);
+  FWatchDog->SetEnabled(false);
+  FWatchDog->SetInterval(10);
+  SetNotifyEvents(TwsNotifyEvent::neAsynchronous);
+}
+
+TkfxTCPCLient_Common::~TkfxTCPCLient_Common() {
+  ShutDown();
+  TkfxTCPConnectionClientRef connection;
+  {
+    std::lock_guard guard(FSlotLock);
+    connection.swap(FTCPConnection);
+  }
+  if (connection) DoFreeConnection(connection.get());
+}
+
+void TkfxTCPCLient_Common::BeforeDestruction() {
+  TkfxTCPComponent::BeforeDestruction();
+  ShutDown();
+}
+
+void TkfxTCPCLient_Common::ShutDown() {
+  // No event is delivered from here on, and no queued drain runs.
+  BeginDestroying();
+  StopDrains();
+  FWatchDogEnabled = false;
+  {
+    std::lock_guard guard(FTimerLock);
+    FreeThread(FHeartBeatTimer);
+    FreeThread(FWatchDogTimer);
+  }
+  // The transport client stops its read thread first, then closes the
+  // socket on this thread, which is then the only one using it.
+  FreeTCPClient();
+  FreeTLSHandler();
+  FProxyIOHandler.reset();
+  // Threads are gone: nothing can queue a drain any more.
+  StopDrains();
+}
+
+void TkfxTCPCLient_Common::Loaded() {
+  TkfxTCPComponent::Loaded();
+  if (Active() != FActive) SetActive(FActive);
+}
+
+void TkfxTCPCLient_Common::GetPublishedProperties(TPublishedProperties& aList) {
+  TkfxTCPComponent::GetPublishedProperties(aList);
+}
+
+TkfxTCPLogFile& TkfxTCPCLient_Common::LogFile() {
+  if (!FLogFile) FLogFile = std::make_unique<TkfxTCPLogFile>();
+  return *FLogFile;
+}
+
+TkfxTCPThrottle& TkfxTCPCLient_Common::Throttle() {
+  if (!FThrottle) FThrottle = std::make_unique<TkfxTCPThrottle>();
+  return *FThrottle;
+}
+
+// --- the connection slot ---
+
+TkfxTCPConnectionClient* TkfxTCPCLient_Common::Connection() const {
+  std::lock_guard guard(FSlotLock);
+  return FTCPConnection.get();
+}
+
+TkfxTCPConnectionClientRef TkfxTCPCLient_Common::ConnectionRef() const {
+  std::lock_guard guard(FSlotLock);
+  return FTCPConnection;
+}
+
+void TkfxTCPCLient_Common::SetConnectionSlot(TkfxTCPConnectionClientRef aConnection) {
+  TkfxTCPConnectionClientRef previous;
+  {
+    std::lock_guard guard(FSlotLock);
+    previous.swap(FTCPConnection);
+    FTCPConnection = std::move(aConnection);
+  }
+  if (previous && previous.get() != Connection()) DoFreeConnection(previous.get());
+}
+
+bool TkfxTCPCLient_Common::Active() {
+  if (IsDesigning() || IsLoading()) return FActive;
+  TkfxTCPConnectionClientRef connection = ConnectionRef();
+  return connection && !connection->Disconnected();
+}
+
+// --- the transport client ---
+
+TkfxIdTCPClient* TkfxTCPCLient_Common::GetTCPClient() {
+  std::lock_guard guard(FClientLock);
+  if (!FTCPClient) {
+    auto client = std::make_unique<TkfxIdTCPClient>(nullptr);
+    client->OnConnected = [this](TObject* Sender) { OnClientConnected(Sender); };
+    client->OnStatus = [this](TObject* ASender, TIdStatus AStatus, const std::string& AText) {
+      OnClientStatus(ASender, AStatus, AText);
+    };
+    client->OnThread = [this](TObject*) { OnClientThread(); };
+    client->OnRead = [this](TObject*) { OnClientRead(); };
+    client->OnReadException = [this](Exception& E) { OnClientReadException(E); };
+    client->OnSocketAllocated = [this](TObject* Sender) {
+      TkfxActivationDeadline* deadline = FDeadline.load();
+      auto* socket = dynamic_cast<TIdIOHandlerSocket*>(Sender);
+      if (deadline && socket && socket->Binding())
+        deadline->SocketAllocated(static_cast<int>(socket->Binding()->Handle()));
+    };
+    client->SetTCPMode(FTCPMode);
+    FTCPClient = std::move(client);
+  }
+  return FTCPClient.get();
+}
+
+void TkfxTCPCLient_Common::FreeTCPClient() {
+  std::unique_ptr<TkfxIdTCPClient> client;
+  {
+    std::lock_guard guard(FClientLock);
+    client.swap(FTCPClient);
+  }
+  if (!client) return;
+  // The handler we own must not be freed by the client.
+  if (FHandlerSSL && client->IOHandler() == FHandlerSSL) client->SetIOHandler(nullptr);
+  if (FProxyIOHandler && client->IOHandler() == FProxyIOHandler.get()) client->SetIOHandler(nullptr);
+  client.reset();
+}
+
+void TkfxTCPCLient_Common::FreeTLSHandler() {
+  if (!FHandlerSSL) return;
+  {
+    std::lock_guard guard(FClientLock);
+    if (FTCPClient && FTCPClient->IOHandler() == FHandlerSSL) FTCPClient->SetIOHandler(nullptr);
+  }
+  TkfxTLSIOHandler* handler = FHandlerSSL;
+  FHandlerSSL = nullptr;
+  delete handler;
+}
+
+bool TkfxTCPCLient_Common::OnOwnerThread() {
+  if (FTCPMode != TkfxTCPMode::tcpmCommands) return true;
+  std::lock_guard guard(FClientLock);
+  return FTCPClient && FTCPClient->IsReadThread();
+}
+
+int TkfxTCPCLient_Common::DefaultActivationTimeout() const {
+  // Long enough for the configured connect and read time-outs, 10 s otherwise.
+  int64_t budget = 10000;
+  if (FConnectTimeout > 0 && FReadTimeout > 0)
+    budget = std::max<int64_t>(budget, int64_t{FConnectTimeout} + FReadTimeout);
+  return static_cast<int>(std::min<int64_t>(budget, INT32_MAX));
+}
+
+void TkfxTCPCLient_Common::CloseLeftOverSocket() {
+  TkfxIdTCPClient* client;
+  {
+    std::lock_guard guard(FClientLock);
+    client = FTCPClient.get();
+  }
+  if (!client || !client->IOHandler() || !client->IOHandler()->Opened()) return;
+  try {
+    client->Disconnect(false);
+  } catch (...) {
+  }
+}
+
+// --- activation ---
+
+void TkfxTCPCLient_Common::SetActive(bool aValue) {
+  if (IsDesigning() || IsLoading()) {
+    FActive = aValue;
+    return;
+  }
+  if (aValue) {
+    if (Active()) return;
+    if (FTCPMode == TkfxTCPMode::tcpmCommands && !OnOwnerThread()) {
+      const int budget = DefaultActivationTimeout();
+      RunCommandAndWait(TkfxTCPCommands::tcmActive, budget);
+      return;
+    }
+    if (FTCPMode == TkfxTCPMode::tcpmDefault) {
+      // The read thread cannot replace the client it belongs to: the main
+      // thread activates once the handler has returned.
+      std::lock_guard guard(FClientLock);
+      if (FTCPClient && FTCPClient->IsReadThread()) {
+        QueueOnMainThread([this] { SetActive(true); }, this);
+        return;
+      }
+    }
+    DoActivate();
+    return;
+  }
+  if (FTCPMode == TkfxTCPMode::tcpmCommands && !OnOwnerThread()) {
+    FWatchDogEnabled = false;
+    if (!ConnectionRef() || FDisconnecting) return;
+    RunCommandAndWait(TkfxTCPCommands::tcmNotActive, 10000);
+    return;
+  }
+  DoDeactivate();
+}
+
+bool TkfxTCPCLient_Common::RunCommandAndWait(TkfxTCPCommands aCommand, int aTimeoutMs) {
+  TkfxIdTCPClient* client = GetTCPClient();
+  client->TCPRead();
+  const uint64_t sequence = FCommands->AddCommand(aCommand, aTimeoutMs);
+  client->WakeReadThread();
+  // The activation cuts itself off after aTimeoutMs; the margin covers the
+  // reports that follow.
+  return WaitServingMainThread([this, sequence] { return FCommandsDone.load() >= sequence; },
+                               aTimeoutMs + 2000);
+}
+
+void TkfxTCPCLient_Common::DoActivate() {
+  int budget = FActivationTimeout.exchange(0);
+  if (budget <= 0) budget = DefaultActivationTimeout();
+  std::unique_ptr<TkfxActivationDeadline> deadline;
+  try {
+    if (Active()) return;
+    CloseLeftOverSocket();
+    FreeTLSHandler();
+    if (FTCPMode == TkfxTCPMode::tcpmDefault) FreeTCPClient();
+    TkfxIdTCPClient* client = GetTCPClient();
+    DoSetTLSHandler();
+    client->SetHost(FHost);
+    client->SetPort(static_cast<uint16_t>(FPort));
+    client->SetUseNagle(FUseNagle);
+    client->SetIPVersion(FIPVersion);
+    client->SetConnectTimeout(FConnectTimeout);
+    client->SetReadTimeout(FReadTimeout);
+    client->SetBoundPortMin(FBoundPortMin);
+    client->SetBoundPortMax(FBoundPortMax);
+    client->SetLingerState(FLingerState);
+    DoSetProxy();
+    client->SetIntercept(GetIntercept());
+    FWatchDogEnabled = FWatchDog->Enabled();
+    deadline = std::make_unique<TkfxActivationDeadline>(budget);
+    FDeadline = deadline.get();
+    client->Connect();
+    FDeadline = nullptr;
+    // A connection object that could not be made leaves no socket behind.
+    if (!ConnectionRef()) CloseLeftOverSocket();
+  } catch (Exception& E) {
+    FDeadline = nullptr;
+    const bool expired = deadline && deadline->Expired();
+    deadline.reset();
+    CloseLeftOverSocket();
+    if (expired) {
+      EIdConnectTimeout timeout("Connect timed out.");
+      DoException(Connection(), timeout.Message(), &timeout);
+    } else {
+      DoException(Connection(), E.Message(), &E);
+    }
+    if (FWatchDogEnabled && (FWatchDog->Attempts() == 0 || FWatchDogAttempts < FWatchDog->Attempts()))
+      DoStartWatchDog();
+  }
+}
+
+void TkfxTCPCLient_Common::DoDeactivate() {
+  FWatchDogEnabled = false;
+  TkfxTCPConnectionClientRef connection = ConnectionRef();
+  if (!connection || FDisconnecting) return;
+  try {
+    DoPrepareDisconnect();
+    TkfxIdTCPClient* client = GetTCPClient();
+    // Default mode: the read thread ends before this thread touches the
+    // socket or its buffers (from the read thread itself it only terminates).
+    if (FTCPMode == TkfxTCPMode::tcpmDefault) client->StopReadThread();
+    if (TIdIOHandler* handler = client->IOHandler()) {
+      handler->WriteBufferClear();
+      if (handler->InputBuffer()) handler->InputBuffer()->Clear();
+    }
+    connection->SetDisconnected(true);
+    client->Disconnect(false);
+    // Reported by the status change already, unless the handler reports none.
+    DoNotifyDisconnect(connection.get());
+  } catch (Exception& E) {
+    DoException(connection.get(), E.Message(), &E);
+    if (FWatchDogEnabled) DoStartWatchDog();
+  }
+}
+
+bool TkfxTCPCLient_Common::Connect(int aTimeout) {
+  if (FTCPMode == TkfxTCPMode::tcpmCommands && !OnOwnerThread() && !IsDesigning() && !IsLoading()) {
+    if (!Active()) RunCommandAndWait(TkfxTCPCommands::tcmActive, aTimeout > 0 ? aTimeout : DefaultActivationTimeout());
+  } else {
+    if (aTimeout > 0) FActivationTimeout = aTimeout;
+    SetActive(true);
+  }
+  if (aTimeout <= 0) return false;
+  return ConnectionRef() != nullptr;
+}
+
+bool TkfxTCPCLient_Common::Disconnect(int aTimeout) {
+  SetActive(false);
+  if (aTimeout <= 0) return false;
+  return WaitServingMainThread([this] { return ConnectionRef() == nullptr; }, aTimeout);
+}
+
+void TkfxTCPCLient_Common::AddCommand(TkfxTCPCommands aCommand) {
+  TkfxIdTCPClient* client = GetTCPClient();
+  client->TCPRead();
+  FCommands->AddCommand(aCommand);
+  client->WakeReadThread();
+}
+
+void TkfxTCPCLient_Common::AddBytes(TIdBytes ABytes) {
+  TkfxIdTCPClient* client = GetTCPClient();
+  client->TCPRead();
+  FCommands->AddBytes(std::move(ABytes));
+  client->WakeReadThread();
+}
+
+void TkfxTCPCLient_Common::QueueWrite(const TIdBytes& aBytes, uint64_t aGeneration) {
+  TkfxIdTCPClient* client = GetTCPClient();
+  FCommands->AddBytes(aBytes, aGeneration);
+  client->WakeReadThread();
+}
+
+// --- commands (read thread) ---
+
+void TkfxTCPCLient_Common::OnClientThread() {
+  if (FTCPMode == TkfxTCPMode::tcpmCommands) DoProcessCommands();
+}
+
+void TkfxTCPCLient_Common::DoProcessCommands() {
+  while (std::unique_ptr<TkfxQueueCommand> item = FCommands->Pop()) {
+    ReportFailures(
+        [&] {
+          switch (item->FCommand) {
+            case TkfxTCPCommands::tcmActive:
+              if (!ConnectionRef()) {
+                FActivationTimeout = item->FTimeout;
+                SetActive(true);
+              }
+              DoCommandExecuted(TkfxTCPCommands::tcmActive);
+              break;
+            case TkfxTCPCommands::tcmNotActive:
+              if (ConnectionRef()) SetActive(false);
+              DoCommandExecuted(TkfxTCPCommands::tcmNotActive);
+              break;
+            case TkfxTCPCommands::tcmWriteBytes: {
+              TkfxIdTCPClient* client = FTCPClient.get();
+              if (!client || !client->IOHandler()) break;
+              // Bytes meant for an earlier connection never reach a later one.
+              if (item->FGeneration != 0 && item->FGeneration != FGeneration.load()) break;
+              TkfxTCPConnectionClientRef connection = ConnectionRef();
+              client->IOHandler()->Write(item->FBytes);
+              if (connection) connection->AddSendBytes(static_cast<int64_t>(item->FBytes.size()));
+              DoCommandExecuted(TkfxTCPCommands::tcmWriteBytes);
+              break;
+            }
+            case TkfxTCPCommands::tcmNone:
+              break;
+          }
+        },
+        [&](Exception& E) { DoException(Connection(), E.Message(), &E); });
+    FCommandsDone.store(item->FSequence);
+    SignalMainThread();
+  }
+}
+
+void TkfxTCPCLient_Common::DoCommandExecuted(TkfxTCPCommands) {}
+
+// --- read thread callbacks ---
+
+void TkfxTCPCLient_Common::OnClientRead() {
+  if (IsDestroying()) return;
+  // Held for the call: a disconnect delivered meanwhile cannot free it under us.
+  TkfxTCPConnectionClientRef connection = ConnectionRef();
+  if (!connection || connection->Disconnected()) return;
+  FReadingThread = true;
+  ReportFailures([&] { connection->DoRead(); },
+                 [&](Exception& E) { DoException(connection.get(), E.Message(), &E); });
+  FReadingThread = false;
+}
+
+void TkfxTCPCLient_Common::OnClientReadException(Exception& aException) {
+  if (IsDestroying()) return;
+  TkfxTCPConnectionClientRef connection = ConnectionRef();
+  DoException(connection.get(), aException.Message(), &aException);
+  TkfxIdTCPClient* client = FTCPClient.get();
+  if (connection && client && client->IOHandler() && client->IOHandler()->InputBuffer())
+    client->IOHandler()->InputBuffer()->Clear();
+  if (!dynamic_cast<EIdClosedSocket*>(&aException) && connection) DoNotifyDisconnect(connection.get());
+  // The socket is closed here, on its own thread, so a later activation
+  // starts from a clean transport.
+  if (client && client->IOHandler() && client->IOHandler()->Opened()) {
+    try {
+      client->IOHandler()->Close();
+    } catch (...) {
+    }
+  }
+}
+
+void TkfxTCPCLient_Common::OnClientStatus(TObject*, TIdStatus AStatus, const std::string&) {
+  if (IsDestroying()) return;
+  if (AStatus == TIdStatus::hsDisconnected) OnClientDisconnected();
+}
+
+void TkfxTCPCLient_Common::OnClientDisconnected() {
+  if (IsDestroying()) return;
+  TkfxTCPConnectionClientRef connection = ConnectionRef();
+  if (!connection) return;
+  ReportFailures([&] { DoNotifyDisconnect(connection.get()); },
+                 [&](Exception& E) { DoException(connection.get(), E.Message(), &E); });
+}
+
+void TkfxTCPCLient_Common::DoNotifyDisconnect(TkfxTCPConnection* Connection) {
+  if (!Connection) return;
+  // Only the thread that takes the connection out of the slot delivers its
+  // disconnect: deactivation and close detection may race.
+  TkfxTCPConnectionClientRef taken;
+  {
+    std::lock_guard guard(FSlotLock);
+    if (FTCPConnection.get() != Connection) return;
+    taken.swap(FTCPConnection);
+  }
+  FDisconnecting = true;
+  taken->SetDisconnected(true);
+  DoStopHeartBeat();
+  try {
+    TkfxTCPComponent::DoNotifyDisconnect(taken.get());
+  } catch (...) {
+    FDisconnecting = false;
+    SignalMainThread();
+    throw;
+  }
+  FDisconnecting = false;
+  SignalMainThread();
+}
+
+void TkfxTCPCLient_Common::OnClientConnected(TObject*) {
+  if (IsDestroying()) return;
+  FGeneration.fetch_add(1);
+  // A connection that was made ends the outage: the watchdog counts afresh.
+  FWatchDogAttempts = 0;
+  ReportFailures(
+      [&] {
+        TkfxIdTCPClient* client = FTCPClient.get();
+        TIdIOHandlerSocket* socket = client ? client->Socket() : nullptr;
+        TIdSocketHandle* binding = socket ? socket->Binding() : nullptr;
+        if (binding) {
+          if (FWriteTimeout > 0) binding->SetSockOpt(SOL_SOCKET, SO_SNDTIMEO, FWriteTimeout);
+          if (FTLSOptions->IOHandler() == TwsTLSIOHandler::iohSChannel && FReadTimeout < 0)
+            binding->SetSockOpt(SOL_SOCKET, SO_RCVTIMEO, 10);
+          if (FTCPKeepAlive->Enabled())
+            binding->SetKeepAliveValues(true, FTCPKeepAlive->Time(), FTCPKeepAlive->Interval());
+        }
+        DoCreateConnection();
+      },
+      [&](Exception& E) { DoException(Connection(), E.Message(), &E); });
+}
+
+void TkfxTCPCLient_Common::DoCreateConnection() {
+  ReportFailures(
+      [&] {
+        auto connection = std::make_shared<TkfxTCPConnectionClient>();
+        connection->SetTransport(TwsTransport::trpTCP);
+        connection->OnBinary = [this](TkfxTCPConnection* c, TMemoryStream* Data) {
+          OnConnectionBinary(c, Data);
+        };
+        connection->OnBeforeDisconnect = [this](TObject* Sender) {
+          OnConnectionBeforeDisconnect(Sender);
+        };
+        const uint64_t generation = FGeneration.load();
+        connection->FWriteRouter = [this, generation](const TIdBytes& aBytes) {
+          if (FTCPMode != TkfxTCPMode::tcpmCommands || OnOwnerThread()) return false;
+          QueueWrite(aBytes, generation);
+          return true;
+        };
+        connection->SetTCPConnection(FTCPClient.get());
+        SetConnectionSlot(connection);
+        DoNotifyConnect(connection.get());
+      },
+      [&](Exception& E) { DoException(Connection(), E.Message(), &E); });
+}
+
+void TkfxTCPCLient_Common::OnConnectionBeforeDisconnect(TObject*) { DoPrepareDisconnect(); }
+
+void TkfxTCPCLient_Common::OnConnectionBinary(TkfxTCPConnection* Connection, TMemoryStream* Data) {
+  if (IsDestroying() || !Connection) return;
+  ReportFailures(
+      [&] {
+        TMemoryStream* target = Connection->MsgBinaryReceived();
+        target->Clear();
+        if (Data) target->WriteBytes(Data->Bytes());
+        target->SetPosition(0);
+        DoNotifyBinary(Connection);
+      },
+      [&](Exception& E) { DoException(Connection, E.Message(), &E); });
+}
+
+void TkfxTCPCLient_Common::DoPrepareDisconnect() {
+  if (NotifyEvents() == TwsNotifyEvent::neNoSync) DoStopReadThread();
+}
+
+void TkfxTCPCLient_Common::DoStopReadThread() {
+  if (IsDestroying()) return;
+  if (TkfxTCPConnectionClientRef connection = ConnectionRef()) connection->SetMustDisconnect(true);
+  TkfxIdTCPClient* client = FTCPClient.get();
+  if (!client) return;
+  if (FTCPMode == TkfxTCPMode::tcpmCommands) {
+    if (client->HasTCPRead()) client->TCPRead()->SetReadSocket(false);
+    return;
+  }
+  // Never waits for itself: from the read thread it only terminates.
+  client->StopReadThread();
+}
+
+// --- TLS, proxy, intercepts ---
+
+void TkfxTCPCLient_Common::DoSetTLSHandler() {
+  TkfxIdTCPClient* client = GetTCPClient();
+  if (FTLS) {
+    GetSSLHandler(TwsSSLHandler::sslClient, FHandlerSSL);
+    client->SetIOHandler(FHandlerSSL);
+  } else if (FHandlerSSL) {
+    client->SetIOHandler(nullptr);
+    FreeTLSHandler();
+  }
+}
+
+void TkfxTCPCLient_Common::GetSSLHandler(TwsSSLHandler aType, TkfxTLSIOHandler*& aSSLHandler) {
+  if (OnSSLGetHandler) OnSSLGetHandler(this, aType, aSSLHandler);
+  if (aSSLHandler) return;
+  throw EIdException("No TLS handler is available for " +
+                     TLSIOHandlerNames.at(static_cast<size_t>(FTLSOptions->IOHandler())) + ".");
+}
+
+void TkfxTCPCLient_Common::OnSSLGetPassword(std::string& Password) {
+  Password = FTLSOptions->Password();
+}
+
+void TkfxTCPCLient_Common::DoSetProxy() {}
+
+TIdConnectionIntercept* TkfxTCPCLient_Common::GetIntercept() { return nullptr; }
+
+// --- heartbeat and watchdog ---
+
+void TkfxTCPCLient_Common::OnHeartBeatTimer(TObject*) {}
+
+void TkfxTCPCLient_Common::OnHeartBeatTimerException(TObject*, const Exception&) {}
+
+void TkfxTCPCLient_Common::DoStartHeartBeat() {
+  if (!FHeartBeat->Enabled() || IsDestroying()) return;
+  std::lock_guard guard(FTimerLock);
+  if (!FHeartBeatTimer) {
+    auto* timer = NewObject<TkfxTimer>();
+    timer->SetDebugName("HeartBeat");
+    timer->SetNotifyEvents(NotifyEvents());
+    timer->OnTimer = [this](TObject* Sender) { OnHeartBeatTimer(Sender); };
+    timer->OnException = [this](TObject* Sender, const Exception& E) {
+      OnHeartBeatTimerException(Sender, E);
+    };
+    FHeartBeatTimer = timer;
+  }
+  const int64_t interval = int64_t{FHeartBeat->Interval()} * 1000;
+  FHeartBeatTimer->SetInterval(static_cast<int>(std::min<int64_t>(interval, INT32_MAX)));
+  if (interval > 0 && !FHeartBeatTimer->Enabled()) FHeartBeatTimer->SetEnabled(true);
+}
+
+void TkfxTCPCLient_Common::DoStopHeartBeat() {
+  std::lock_guard guard(FTimerLock);
+  if (FHeartBeatTimer) FHeartBeatTimer->SetEnabled(false);
+}
+
+void TkfxTCPCLient_Common::DoStartWatchDog() {
+  if (!FWatchDog->Enabled() || IsDestroying()) return;
+  std::lock_guard guard(FTimerLock);
+  if (!FWatchDogTimer) {
+    auto* timer = NewObject<TkfxTimer>();
+    timer->SetDebugName("WatchDog");
+    timer->SetNotifyEvents(NotifyEvents());
+    timer->OnTimer = [this](TObject* Sender) { OnWatchDogTimer(Sender); };
+    timer->OnException = [this](TObject* Sender, const Exception& E) {
+      OnWatchDogTimerException(Sender, E);
+    };
+    FWatchDogTimer = timer;
+  }
+  const int64_t interval = int64_t{FWatchDog->Interval()} * 1000;
+  FWatchDogTimer->SetInterval(static_cast<int>(std::min<int64_t>(interval, INT32_MAX)));
+  if (interval > 0 && !FWatchDogTimer->Enabled()) FWatchDogTimer->SetEnabled(true);
+}
+
+void TkfxTCPCLient_Common::DoStopWatchDog() {
+  std::lock_guard guard(FTimerLock);
+  FreeThread(FWatchDogTimer);
+}
+
+void TkfxTCPCLient_Common::OnWatchDogTimer(TObject*) {
+  const int attempts = FWatchDog->Attempts();
+  if (attempts < 1) return;
+  if (FWatchDogAttempts.fetch_add(1) + 1 >= attempts) DoStopWatchDog();
+}
+
+void TkfxTCPCLient_Common::OnWatchDogTimerException(TObject*, const Exception&) {}

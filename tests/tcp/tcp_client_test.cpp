@@ -1,0 +1,470 @@
+// The TCP client component against a real loopback peer: activation and
+// deactivation in both modes and all three delivery modes, queued writes,
+// peer close and reset, failed connects, heartbeat and watchdog, framed
+// reading and many activation cycles without leaks.
+#include <dirent.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "rtl/MainThread.h"
+#include "tcp/kfxTCP_Client.h"
+#include "tcp_echo_peer.h"
+
+namespace {
+
+bool PumpUntil(const std::function<bool()>& aDone, int aTimeoutMs = 5000) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(aTimeoutMs);
+  while (!aDone()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    CheckSynchronize(2);
+  }
+  return true;
+}
+
+void PumpFor(int aMs) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(aMs);
+  while (std::chrono::steady_clock::now() < until) CheckSynchronize(2);
+}
+
+std::string Text(const TMemoryStream* aData) {
+  return std::string(aData->Bytes().begin(), aData->Bytes().end());
+}
+
+TIdBytes Bytes(const std::string& aText) { return TIdBytes(aText.begin(), aText.end()); }
+
+int CountEntries(const char* aFolder) {
+  int count = 0;
+  if (DIR* dir = ::opendir(aFolder)) {
+    while (::readdir(dir)) ++count;
+    ::closedir(dir);
+  }
+  return count;
+}
+
+// Records events with the thread they ran on; the client reconnects from
+// its watchdog and writes on each heartbeat, as a subclass is meant to.
+class TTestClient : public TkfxTCPCLient_Common {
+ public:
+  ~TTestClient() override { ShutDown(); }
+  explicit TTestClient(TkfxTCPMode aMode) : TkfxTCPCLient_Common(nullptr) {
+    SetTCPMode(aMode);
+    SetHost("127.0.0.1");
+    OnConnect = [this](TkfxTCPConnection*) { Add("connect"); };
+    OnDisconnect = [this](TkfxTCPConnection* c) { Add(c->Freed() ? "disconnect freed" : "disconnect"); };
+    OnException = [this](TkfxTCPConnection*, Exception* E) { Add("exception " + E->Message()); };
+    OnBinary = [this](TkfxTCPConnection*, TMemoryStream* Data) {
+      std::lock_guard guard(Lock);
+      Received += Text(Data);
+      Frames.push_back(Text(Data));
+    };
+  }
+
+  void Add(const std::string& aWhat) {
+    std::lock_guard guard(Lock);
+    Events.push_back(aWhat);
+    OnMainThread.push_back(IsMainThread());
+  }
+  std::vector<std::string> EventsCopy() {
+    std::lock_guard guard(Lock);
+    return Events;
+  }
+  size_t Count(const std::string& aWhat) {
+    std::lock_guard guard(Lock);
+    return static_cast<size_t>(std::count(Events.begin(), Events.end(), aWhat));
+  }
+  std::string ReceivedCopy() {
+    std::lock_guard guard(Lock);
+    return Received;
+  }
+  // Writes as an application would: queued in commands mode, directly otherwise.
+  void Send(const std::string& aText) {
+    if (TCPMode() == TkfxTCPMode::tcpmCommands)
+      AddBytes(Bytes(aText));
+    else if (auto connection = ConnectionRef())
+      connection->WriteBytes(Bytes(aText));
+  }
+
+  std::atomic<int> Beats{0};
+  std::atomic<int> WatchDogTicks{0};
+  std::mutex Lock;
+  std::vector<std::string> Events;
+  std::vector<bool> OnMainThread;
+  std::string Received;
+  std::vector<std::string> Frames;
+
+ protected:
+  void OnHeartBeatTimer(TObject*) override {
+    ++Beats;
+    Send("beat");
+  }
+  void OnWatchDogTimer(TObject* Sender) override {
+    ++WatchDogTicks;
+    if (TCPMode() == TkfxTCPMode::tcpmCommands)
+      AddCommand(TkfxTCPCommands::tcmActive);
+    else
+      SetActive(true);
+    TkfxTCPCLient_Common::OnWatchDogTimer(Sender);
+  }
+  void OnClientConnected(TObject* Sender) override {
+    TkfxTCPCLient_Common::OnClientConnected(Sender);
+    DoStopWatchDog();
+    DoStartHeartBeat();
+  }
+  void DoNotifyDisconnect(TkfxTCPConnection* Connection) override {
+    const bool restart = FWatchDogEnabled && ConnectionRef().get() == Connection;
+    TkfxTCPCLient_Common::DoNotifyDisconnect(Connection);
+    if (restart && (WatchDog().Attempts() == 0 || FWatchDogAttempts < WatchDog().Attempts()))
+      DoStartWatchDog();
+  }
+};
+
+struct TModes {
+  TkfxTCPMode Mode;
+  TwsNotifyEvent Notify;
+};
+
+std::string Describe(const TModes& m) {
+  return std::string(m.Mode == TkfxTCPMode::tcpmCommands ? "commands" : "default") + "/" +
+         std::to_string(static_cast<int>(m.Notify));
+}
+
+const std::vector<TModes> kAllModes = {
+    {TkfxTCPMode::tcpmDefault, TwsNotifyEvent::neNoSync},
+    {TkfxTCPMode::tcpmDefault, TwsNotifyEvent::neAsynchronous},
+    {TkfxTCPMode::tcpmDefault, TwsNotifyEvent::neSynchronous},
+    {TkfxTCPMode::tcpmCommands, TwsNotifyEvent::neNoSync},
+    {TkfxTCPMode::tcpmCommands, TwsNotifyEvent::neAsynchronous},
+    {TkfxTCPMode::tcpmCommands, TwsNotifyEvent::neSynchronous},
+};
+
+// Connect, exchange, disconnect in every mode: events in order, on the
+// thread the delivery mode selects, the connection freed after its
+// disconnect event, no connection object afterwards.
+TEST(TCPClient, ConnectExchangeDisconnectInEveryMode) {
+  TEchoPeer peer;
+  ASSERT_TRUE(peer.Start());
+  for (const TModes& m : kAllModes) {
+    SCOPED_TRACE(Describe(m));
+    TTestClient client(m.Mode);
+    client.SetNotifyEvents(m.Notify);
+    client.SetPort(peer.Port());
+    EXPECT_TRUE(client.Connect(5000));
+    EXPECT_TRUE(client.Active());
+    ASSERT_TRUE(PumpUntil([&] { return client.Count("connect") == 1; }));
+    client.Send("hello");
+    ASSERT_TRUE(PumpUntil([&] { return client.ReceivedCopy() == "hello"; }));
+    EXPECT_TRUE(client.Disconnect(5000));
+    EXPECT_FALSE(client.Active());
+    EXPECT_EQ(client.Connection(), nullptr);
+    ASSERT_TRUE(PumpUntil([&] { return client.Count("disconnect") == 1; }));
+    PumpFor(20);
+    EXPECT_EQ(client.EventsCopy(), (std::vector<std::string>{"connect", "disconnect"}));
+    // Without synchronisation an event runs where it happened: on the
+    // caller's thread in default mode, on the read thread in commands mode.
+    const bool expectMain =
+        m.Notify != TwsNotifyEvent::neNoSync || m.Mode == TkfxTCPMode::tcpmDefault;
+    for (size_t i = 0; i < client.OnMainThread.size(); ++i)
+      EXPECT_EQ(client.OnMainThread[i], expectMain) << client.Events[i];
+  }
+}
+
+// A burst of queued writes reaches the peer in order and comes back whole.
+TEST(TCPClient, QueuedWritesArriveInOrder) {
+  TEchoPeer peer;
+  ASSERT_TRUE(peer.Start());
+  TTestClient client(TkfxTCPMode::tcpmCommands);
+  client.SetNotifyEvents(TwsNotifyEvent::neNoSync);
+  client.SetPort(peer.Port());
+  ASSERT_TRUE(client.Connect(5000));
+  std::string expected;
+  for (int i = 0; i < 2000; ++i) {
+    const std::string line = "msg-" + std::to_string(i) + "\n";
+    expected += line;
+    client.AddBytes(Bytes(line));
+  }
+  ASSERT_TRUE(PumpUntil([&] { return client.ReceivedCopy().size() >= expected.size(); }, 10000));
+  EXPECT_EQ(client.ReceivedCopy(), expected);
+  EXPECT_EQ(client.ConnectionRef()->SendBytes(), static_cast<int64_t>(expected.size()));
+  client.Disconnect(5000);
+}
+
+// The peer closes or resets: the disconnect is delivered once, with the
+// exception report, in both modes; a later activation reconnects.
+TEST(TCPClient, PeerCloseAndResetAreDetectedOnce) {
+  TEchoPeer peer;
+  ASSERT_TRUE(peer.Start());
+  for (TkfxTCPMode mode : {TkfxTCPMode::tcpmDefault, TkfxTCPMode::tcpmCommands}) {
+    for (bool reset : {false, true}) {
+      SCOPED_TRACE(std::string(mode == TkfxTCPMode::tcpmCommands ? "commands" : "default") +
+                   (reset ? " reset" : " close"));
+      TTestClient client(mode);
+      client.SetPort(peer.Port());
+      ASSERT_TRUE(client.Connect(5000));
+      ASSERT_TRUE(PumpUntil([&] { return client.Count("connect") == 1; }));
+      peer.CloseClients(reset);
+      ASSERT_TRUE(PumpUntil([&] { return client.Count("disconnect") == 1; }));
+      PumpFor(50);
+      EXPECT_EQ(client.Count("disconnect"), 1u);
+      EXPECT_FALSE(client.Active());
+      const auto events = client.EventsCopy();
+      ASSERT_GE(events.size(), 3u);
+      const std::string expected =
+          reset ? "Connection reset by peer." : "exception Connection Closed Gracefully.";
+      EXPECT_NE(std::find_if(events.begin(), events.end(),
+                             [&](const std::string& e) { return e.find(expected) != std::string::npos; }),
+                events.end())
+          << ::testing::PrintToString(events);
+      // Nothing was left open: the next activation connects again.
+      EXPECT_TRUE(client.Connect(5000));
+      ASSERT_TRUE(PumpUntil([&] { return client.Count("connect") == 2; }));
+      client.Disconnect(5000);
+    }
+  }
+}
+
+// Failed activations report through OnException, never raise, and leave the
+// component inactive and able to connect once the server is there.
+TEST(TCPClient, FailedActivationsAreReported) {
+  for (TkfxTCPMode mode : {TkfxTCPMode::tcpmDefault, TkfxTCPMode::tcpmCommands}) {
+    SCOPED_TRACE(static_cast<int>(mode));
+    TTestClient client(mode);
+    client.SetNotifyEvents(TwsNotifyEvent::neNoSync);
+    client.SetHost("");
+    client.SetActive(true);
+    EXPECT_FALSE(client.Active());
+    client.SetHost("127.0.0.1");
+    TEchoPeer probe;
+    ASSERT_TRUE(probe.Start());
+    const uint16_t port = probe.Port();
+    probe.Stop();
+    client.SetPort(port);
+    EXPECT_FALSE(client.Connect(5000));
+    EXPECT_FALSE(client.Connect(0));
+    TEchoPeer peer;
+    ASSERT_TRUE(peer.Start(port));
+    EXPECT_TRUE(client.Connect(5000));
+    const auto events = client.EventsCopy();
+    ASSERT_GE(events.size(), 4u);
+    EXPECT_EQ(events[0], "exception A Host is required");
+    EXPECT_EQ(events[1], "exception Socket Error # 10061\r\nConnection refused.");
+    EXPECT_EQ(events.back(), "connect");
+    client.Disconnect(5000);
+  }
+}
+
+// A handler that, once connected, waits for the server to speak first, as a
+// TLS handshake waits for the server's hello.
+class TWaitForServerHandler : public TIdIOHandlerStack {
+ protected:
+  void ConnectClient() override {
+    TIdIOHandlerStack::ConnectClient();
+    TIdBytes hello;
+    ReadBytes(hello, 1);
+  }
+};
+
+// A server that accepts and never answers holds an activation no longer than
+// its time-out, in both modes; the failure is reported as a connect time-out.
+TEST(TCPClient, SilentServerCannotHoldTheActivation) {
+  TEchoPeer peer(TEchoPeer::TMode::Mute);
+  ASSERT_TRUE(peer.Start());
+  for (TkfxTCPMode mode : {TkfxTCPMode::tcpmDefault, TkfxTCPMode::tcpmCommands}) {
+    SCOPED_TRACE(static_cast<int>(mode));
+    TTestClient client(mode);
+    client.SetNotifyEvents(TwsNotifyEvent::neNoSync);
+    client.SetPort(peer.Port());
+    client.SetTLS(true);
+    int created = 0;
+    client.OnSSLGetHandler = [&](TObject*, TwsSSLHandler, TkfxTLSIOHandler*& aHandler) {
+      aHandler = new TWaitForServerHandler();
+      ++created;
+    };
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(client.Connect(300));
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(took, std::chrono::seconds(3));
+    EXPECT_EQ(created, 1);
+    EXPECT_EQ(client.EventsCopy(), std::vector<std::string>{"exception Connect timed out."});
+    EXPECT_FALSE(client.Active());
+  }
+}
+
+// The heartbeat writes once a period; when the server goes away and comes
+// back the watchdog reconnects, after every outage.
+TEST(TCPClient, HeartbeatWritesAndWatchdogReconnects) {
+  for (TkfxTCPMode mode : {TkfxTCPMode::tcpmDefault, TkfxTCPMode::tcpmCommands}) {
+    SCOPED_TRACE(static_cast<int>(mode));
+    TEchoPeer peer;
+    ASSERT_TRUE(peer.Start());
+    const uint16_t port = peer.Port();
+    TTestClient client(mode);
+    client.SetPort(port);
+    client.HeartBeat().SetEnabled(true);
+    client.HeartBeat().SetInterval(1);
+    client.WatchDog().SetEnabled(true);
+    client.WatchDog().SetInterval(1);
+    client.WatchDog().SetAttempts(3);
+    ASSERT_TRUE(client.Connect(5000));
+    ASSERT_TRUE(PumpUntil([&] { return client.ReceivedCopy().find("beat") != std::string::npos; }));
+    // The server goes away and comes back: the watchdog reconnects, and after
+    // that success the attempts count afresh for the next outage.
+    for (int outage = 0; outage < 2; ++outage) {
+      peer.Stop();
+      ASSERT_TRUE(PumpUntil([&] { return !client.Active(); }));
+      PumpFor(1200);
+      ASSERT_TRUE(peer.Start(port));
+      ASSERT_TRUE(PumpUntil([&] { return client.Active(); }, 8000)) << "outage " << outage;
+    }
+    client.SetActive(false);
+    EXPECT_FALSE(client.Active());
+  }
+}
+
+// With Attempts 2 the watchdog gives up after two failed reconnections, in
+// both modes.
+TEST(TCPClient, WatchdogStopsAfterItsAttempts) {
+  for (TkfxTCPMode mode : {TkfxTCPMode::tcpmDefault, TkfxTCPMode::tcpmCommands}) {
+    SCOPED_TRACE(static_cast<int>(mode));
+    TEchoPeer probe;
+    ASSERT_TRUE(probe.Start());
+    const uint16_t port = probe.Port();
+    probe.Stop();
+    TTestClient client(mode);
+    client.SetPort(port);
+    client.WatchDog().SetEnabled(true);
+    client.WatchDog().SetInterval(1);
+    client.WatchDog().SetAttempts(2);
+    client.SetActive(true);
+    PumpFor(3500);
+    EXPECT_EQ(client.WatchDogTicks.load(), 2);
+    EXPECT_EQ(client.Count("exception Socket Error # 10061\r\nConnection refused."), 3u);
+  }
+}
+
+// Framed reading keeps what follows a marker, and chunks without one.
+TEST(TCPClient, FramedReadingCarriesOver) {
+  TEchoPeer peer;
+  ASSERT_TRUE(peer.Start());
+  struct TCase {
+    TtcpEOFScanBuffer Scan;
+    std::vector<std::string> Writes;
+    std::vector<std::string> Frames;
+  };
+  const std::vector<TCase> cases = {
+      {TtcpEOFScanBuffer::eofScanAllBytes, {"a\nb", "c\nd\ne\n"}, {"a\n", "bc\n", "d\n", "e\n"}},
+      {TtcpEOFScanBuffer::eofScanAllBytes, {"no marker ", "yet", "\n"}, {"no marker yet\n"}},
+      {TtcpEOFScanBuffer::eofScanLatestBytes, {"x\ny", "z\n"}, {"x\nyz\n"}},
+  };
+  for (const TCase& tc : cases) {
+    TTestClient client(TkfxTCPMode::tcpmCommands);
+    client.SetNotifyEvents(TwsNotifyEvent::neNoSync);
+    client.SetPort(peer.Port());
+    // On the read thread, before anything is read.
+    client.OnConnect = [&](TkfxTCPConnection* c) {
+      c->SetTCPEndOfFrameScanBuffer(tc.Scan);
+      c->AddTCPEndOfFrame('\n');
+    };
+    ASSERT_TRUE(client.Connect(5000));
+    size_t sent = 0;
+    for (const std::string& w : tc.Writes) {
+      sent += w.size();
+      client.AddBytes(Bytes(w));
+      // Separate chunks: wait for the echo of each write before the next.
+      PumpUntil([&] { return client.ConnectionRef() && client.ConnectionRef()->RecBytes() >= static_cast<int64_t>(sent); });
+    }
+    ASSERT_TRUE(PumpUntil([&] {
+      std::lock_guard guard(client.Lock);
+      return client.Frames.size() >= tc.Frames.size();
+    }));
+    std::lock_guard guard(client.Lock);
+    EXPECT_EQ(client.Frames, tc.Frames);
+  }
+}
+
+// Many activation cycles leave no thread and no descriptor behind.
+TEST(TCPClient, ActivationCyclesLeakNothing) {
+  TEchoPeer peer;
+  ASSERT_TRUE(peer.Start());
+  for (TkfxTCPMode mode : {TkfxTCPMode::tcpmCommands, TkfxTCPMode::tcpmDefault}) {
+    SCOPED_TRACE(static_cast<int>(mode));
+    const int fdsBefore = CountEntries("/proc/self/fd");
+    const int threadsBefore = CountEntries("/proc/self/task");
+    int connects = 0;
+    {
+      TTestClient client(mode);
+      client.SetNotifyEvents(TwsNotifyEvent::neNoSync);
+      client.OnConnect = [&](TkfxTCPConnection*) { ++connects; };
+      client.SetPort(peer.Port());
+      for (int i = 0; i < 1000; ++i) {
+        ASSERT_TRUE(client.Connect(5000)) << i;
+        ASSERT_TRUE(client.Disconnect(5000)) << i;
+      }
+    }
+    EXPECT_EQ(connects, 1000);
+    // The peer closes its ends as it notices.
+    for (int i = 0; i < 2000 && peer.Open() > 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(CountEntries("/proc/self/fd"), fdsBefore);
+    EXPECT_EQ(CountEntries("/proc/self/task"), threadsBefore);
+  }
+}
+
+// Deactivation racing the peer's close delivers one disconnect per
+// connection in every delivery mode.
+TEST(TCPClient, DisconnectRacingPeerCloseIsDeliveredOnce) {
+  TEchoPeer peer;
+  ASSERT_TRUE(peer.Start());
+  for (TwsNotifyEvent notify :
+       {TwsNotifyEvent::neNoSync, TwsNotifyEvent::neAsynchronous, TwsNotifyEvent::neSynchronous}) {
+    SCOPED_TRACE(static_cast<int>(notify));
+    TTestClient client(TkfxTCPMode::tcpmCommands);
+    client.SetNotifyEvents(notify);
+    client.OnException = nullptr;
+    client.SetPort(peer.Port());
+    const int cycles = 100;
+    for (int i = 0; i < cycles; ++i) {
+      ASSERT_TRUE(client.Connect(5000)) << i;
+      std::thread closer([&] { peer.CloseClients(i % 2 == 0); });
+      client.Disconnect(5000);
+      closer.join();
+      PumpUntil([&] { return client.Count("disconnect") >= static_cast<size_t>(i + 1); }, 2000);
+    }
+    PumpFor(20);
+    EXPECT_EQ(client.Count("disconnect"), static_cast<size_t>(cycles));
+    EXPECT_EQ(client.Count("connect"), static_cast<size_t>(cycles));
+  }
+}
+
+// Freeing the component while drains are queued and timers run: nothing is
+// delivered afterwards and nothing is touched after it went.
+TEST(TCPClient, FreeingWithPendingDrainsAndTimers) {
+  TEchoPeer peer;
+  ASSERT_TRUE(peer.Start());
+  std::atomic<bool> deleted{false};
+  std::atomic<int> late{0};
+  for (TkfxTCPMode mode : {TkfxTCPMode::tcpmDefault, TkfxTCPMode::tcpmCommands}) {
+    deleted = false;
+    auto* client = new TTestClient(mode);
+    client->SetPort(peer.Port());
+    client->HeartBeat().SetEnabled(true);
+    client->HeartBeat().SetInterval(1);
+    client->WatchDog().SetEnabled(true);
+    client->WatchDog().SetInterval(1);
+    client->OnBinary = [&](TkfxTCPConnection*, TMemoryStream*) { late += deleted ? 1 : 0; };
+    client->OnDisconnect = [&](TkfxTCPConnection*) { late += deleted ? 1 : 0; };
+    ASSERT_TRUE(client->Connect(5000));
+    for (int i = 0; i < 50; ++i) client->Send("x");
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    delete client;
+    deleted = true;
+    PumpFor(50);
+  }
+  EXPECT_EQ(late.load(), 0);
+}
+
+}  // namespace
