@@ -153,6 +153,14 @@ TkfxIdTCPClient* TkfxTCPCLient_Common::GetTCPClient() {
 }
 
 void TkfxTCPCLient_Common::FreeTCPClient() {
+  TkfxIdTCPClient* current;
+  {
+    std::lock_guard guard(FClientLock);
+    current = FTCPClient.get();
+  }
+  if (!current) return;
+  // Its read thread uses FTCPClient: it ends before the reference changes.
+  current->StopReadThread();
   std::unique_ptr<TkfxIdTCPClient> client;
   {
     std::lock_guard guard(FClientLock);

@@ -205,10 +205,13 @@ TEST(TCPClient, PeerCloseAndResetAreDetectedOnce) {
                    (reset ? " reset" : " close"));
       TTestClient client(mode);
       client.SetPort(peer.Port());
+      const int accepted = peer.Accepted();
       ASSERT_TRUE(client.Connect(5000));
       ASSERT_TRUE(PumpUntil([&] { return client.Count("connect") == 1; }));
+      ASSERT_TRUE(peer.WaitAccepted(accepted + 1));
       peer.CloseClients(reset);
-      ASSERT_TRUE(PumpUntil([&] { return client.Count("disconnect") == 1; }));
+      ASSERT_TRUE(PumpUntil([&] { return client.Count("disconnect") == 1; }))
+          << ::testing::PrintToString(client.EventsCopy());
       PumpFor(50);
       EXPECT_EQ(client.Count("disconnect"), 1u);
       EXPECT_FALSE(client.Active());
