@@ -36,7 +36,6 @@ void TkfxHTTP2Client::GetPublishedProperties(TPublishedProperties& aList) {
   aList.push_back(PublishObject("Request", [this] { return &Request(); }));
   aList.push_back(PublishObject("Settings", [this] { return &Settings(); }));
   aList.push_back(PublishObject("Authentication", [this] { return &Authentication(); }));
-  aList.push_back(TPublishedProperty{"Version", [this] { return Version(); }, nullptr, nullptr});
   aList.push_back(PublishEvent("OnHTTP2Connect", this, OnHTTP2Connect));
   aList.push_back(PublishEvent("OnHTTP2Disconnect", this, OnHTTP2Disconnect));
   aList.push_back(PublishEvent("OnHTTP2Exception", this, OnHTTP2Exception));

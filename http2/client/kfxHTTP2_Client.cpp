@@ -104,55 +104,31 @@ void TkfxHTTP2_Authentication_Options::GetPublishedProperties(TPublishedProperti
 // --- the client ---
 
 TkfxHTTP2CLient_Base::TkfxHTTP2CLient_Base(TComponent* AOwner)
-    : TComponent(AOwner),
-      FTLSOptions(std::make_unique<TkfxTCPTLS_Options>()),
-      FProxy(std::make_unique<TkfxTCPProxy_Options>()),
-      FHeartBeat(std::make_unique<TkfxTCPHeartBeat_Options>()),
-      FWatchDog(std::make_unique<TkfxTCPWatchDog_Options>()),
+    : TkfxTCPCLient_Common(AOwner),
       FAuthentication(std::make_unique<TkfxHTTP2_Authentication_Options>(this)),
       FRequest(std::make_unique<TkfxHTTP2Request>()),
       FSettings(std::make_unique<TkfxHTTP2Settings>()) {
-  // The TCP client's defaults
-  FProxy->SetPort(8080);
-  FWatchDog->SetInterval(10);
-  // then the HTTP/2 client's: TLS with ALPN "h2" and TLS 1.2
+  // Every HTTP/2 write goes through the read thread's command queue; TLS
+  // with ALPN "h2" and TLS 1.2.
+  SetTCPMode(TkfxTCPMode::tcpmCommands);
   FTLS = true;
   if (FTLSOptions->ALPNProtocols().IndexOf("h2") < 0) FTLSOptions->ALPNProtocols().Add("h2");
   FTLSOptions->SetVersion(TwsTLSVersions::tls1_2);
 }
 
 TkfxHTTP2CLient_Base::~TkfxHTTP2CLient_Base() {
-  Destroying();
+  ShutDown();
   DoDeactivate();
   FAuthentication->Token().SetJWT(nullptr);
 }
 
-bool TkfxHTTP2CLient_Base::IsDestroying() const {
-  return ComponentState().Contains(TComponentStateItem::csDestroying);
-}
-
-TkfxTCPLogFile& TkfxHTTP2CLient_Base::LogFile() {
-  if (!FLogFile) FLogFile = std::make_unique<TkfxTCPLogFile>();
-  return *FLogFile;
-}
-
-TkfxTCPThrottle& TkfxHTTP2CLient_Base::Throttle() {
-  if (!FThrottle) FThrottle = std::make_unique<TkfxTCPThrottle>();
-  return *FThrottle;
-}
-
 bool TkfxHTTP2CLient_Base::Active() {
-  const TComponentState& state = ComponentState();
-  if (state.Contains(TComponentStateItem::csLoading) ||
-      state.Contains(TComponentStateItem::csDesigning))
-    return FActive;
+  if (IsLoading() || IsDesigning()) return FActive;
   return FRecordedConnection != nullptr;
 }
 
 void TkfxHTTP2CLient_Base::SetActive(bool aValue) {
-  const TComponentState& state = ComponentState();
-  if (state.Contains(TComponentStateItem::csLoading) ||
-      state.Contains(TComponentStateItem::csDesigning)) {
+  if (IsLoading() || IsDesigning()) {
     FActive = aValue;
     return;
   }
@@ -160,12 +136,6 @@ void TkfxHTTP2CLient_Base::SetActive(bool aValue) {
     DoActivate();
   else
     DoDeactivate();
-}
-
-void TkfxHTTP2CLient_Base::Loaded() {
-  TComponent::Loaded();
-  // A component stored active connects once loaded.
-  if (Active() != FActive) SetActive(FActive);
 }
 
 // Connects on the calling thread. A failure is reported through DoException,

@@ -21,6 +21,7 @@
 #include "rtl/Streams.h"
 #include "tcp/kfxBase_Classes.h"
 #include "tcp/kfxTCP_Classes.h"
+#include "tcp/kfxTCP_Client.h"
 
 class TkfxHTTP2ConnectionClient;
 class TkfxHTTP2RequestProperty;
@@ -132,43 +133,16 @@ struct TkfxHTTP2RequestRecorder {
   std::function<void(const TkfxHTTP2RecordedRequest& aRequest, TkfxHTTP2Response& aResponse)> Send;
 };
 
-class TkfxHTTP2CLient_Base : public TComponent {
+// The TCP-level configuration (host, port, time-outs, TLS, proxy, heartbeat,
+// watchdog, log file, throttle, NotifyEvents, Version) is the TCP client's.
+class TkfxHTTP2CLient_Base : public TkfxTCPCLient_Common {
  public:
   explicit TkfxHTTP2CLient_Base(TComponent* AOwner);
   ~TkfxHTTP2CLient_Base() override;
 
-  // Connection settings. Option objects are owned; their setters copy with Assign.
-  bool Active();
-  void SetActive(bool aValue);
-  const std::string& Host() const { return FHost; }
-  void SetHost(const std::string& aValue) { FHost = aValue; }
-  int Port() const { return FPort; }
-  void SetPort(int aValue) { FPort = aValue; }
-  // Milliseconds; 0 waits without limit.
-  int ConnectTimeout() const { return FConnectTimeout; }
-  void SetConnectTimeout(int aValue) { FConnectTimeout = aValue; }
-  // Milliseconds; -1 waits without limit.
-  int ReadTimeout() const { return FReadTimeout; }
-  void SetReadTimeout(int aValue) { FReadTimeout = aValue; }
-  bool TLS() const { return FTLS; }
-  void SetTLS(bool aValue) { FTLS = aValue; }
-  TIdIPVersion IPVersion() const { return FIPVersion; }
-  void SetIPVersion(TIdIPVersion aValue) { FIPVersion = aValue; }
-  TwsNotifyEvent NotifyEvents() const { return FNotifyEvents; }
-  void SetNotifyEvents(TwsNotifyEvent aValue) { FNotifyEvents = aValue; }
-  TkfxTCPTLS_Options& TLSOptions() { return *FTLSOptions; }
-  void SetTLSOptions(const TkfxTCPTLS_Options& aValue) { FTLSOptions->Assign(&aValue); }
-  TkfxTCPProxy_Options& Proxy() { return *FProxy; }
-  void SetProxy(const TkfxTCPProxy_Options& aValue) { FProxy->Assign(&aValue); }
-  TkfxTCPHeartBeat_Options& HeartBeat() { return *FHeartBeat; }
-  void SetHeartBeat(const TkfxTCPHeartBeat_Options& aValue) { FHeartBeat->Assign(&aValue); }
-  TkfxTCPWatchDog_Options& WatchDog() { return *FWatchDog; }
-  void SetWatchDog(const TkfxTCPWatchDog_Options& aValue) { FWatchDog->Assign(&aValue); }
-  // LogFile and Throttle are created on first access.
-  TkfxTCPLogFile& LogFile();
-  void SetLogFile(const TkfxTCPLogFile& aValue) { LogFile().Assign(&aValue); }
-  TkfxTCPThrottle& Throttle();
-  void SetThrottle(const TkfxTCPThrottle& aValue) { Throttle().Assign(&aValue); }
+  // Answered and carried out by the request recorder's stand-in connection.
+  bool Active() override;
+  void SetActive(bool aValue) override;
 
   // HTTP/2 settings.
   int RequestMaxRetries() const { return FRequestMaxRetries; }
@@ -188,7 +162,6 @@ class TkfxHTTP2CLient_Base : public TComponent {
   TkfxHTTP2Response* Response();
   // The live connection object; null while there is none.
   TkfxHTTP2ConnectionClient* HTTP2Connection() const { return nullptr; }
-  std::string Version() const { return "4.5.1"; }
 
   // POST with the answer body as text. Connects when needed; raises
   // "Cannot connect to server." when no connection could be made. Failures
@@ -214,8 +187,6 @@ class TkfxHTTP2CLient_Base : public TComponent {
   TkfxHTTPClientBeforeRequestEvent OnHTTP2BeforeRequest;
 
  protected:
-  bool IsDestroying() const;
-  void Loaded() override;
   void Notification(TComponent* AComponent, TOperation Operation) override;
 
   virtual void OnAuthTokenEvent(TObject* Sender, const std::string& TokenType,
@@ -249,22 +220,6 @@ class TkfxHTTP2CLient_Base : public TComponent {
   void DoActivate();
   void DoDeactivate();
   void DropAuthToken();
-
-  // connection settings
-  std::string FHost;
-  int FPort = 80;
-  int FConnectTimeout = 0;
-  int FReadTimeout = -1;
-  bool FTLS = false;
-  TIdIPVersion FIPVersion = TIdIPVersion::Id_IPv4;
-  TwsNotifyEvent FNotifyEvents = TwsNotifyEvent::neAsynchronous;
-  bool FActive = false;  // the stored value, used while loading
-  std::unique_ptr<TkfxTCPTLS_Options> FTLSOptions;
-  std::unique_ptr<TkfxTCPProxy_Options> FProxy;
-  std::unique_ptr<TkfxTCPHeartBeat_Options> FHeartBeat;
-  std::unique_ptr<TkfxTCPWatchDog_Options> FWatchDog;
-  std::unique_ptr<TkfxTCPLogFile> FLogFile;
-  std::unique_ptr<TkfxTCPThrottle> FThrottle;
 
   // HTTP/2
   int FRequestMaxRetries = 3;
