@@ -1,0 +1,141 @@
+#include "tls/kfxSSL_SChannel_Id.h"
+
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include "transport/IdStack.h"
+
+TkfxIdSSLIOHandlerSocketSChannel::TkfxIdSSLIOHandlerSocketSChannel(TComponent* aOwner)
+    : TIdSSLIOHandlerSocketBase(aOwner), FCertificate(std::make_unique<TkfxSChannelCertificate>()) {}
+
+TkfxIdSSLIOHandlerSocketSChannel::~TkfxIdSSLIOHandlerSocketSChannel() {
+  // The session goes before the socket it works on.
+  SChannelClose(FSSL);
+  FSSL = nullptr;
+}
+
+TStringList& TkfxIdSSLIOHandlerSocketSChannel::ALPNProtocols() {
+  if (!FALPNProtocols) FALPNProtocols = std::make_unique<TStringList>();
+  return *FALPNProtocols;
+}
+
+void TkfxIdSSLIOHandlerSocketSChannel::SetOnCredentials(TCredentialsEvent aValue) {
+  FOnCredentials = std::move(aValue);
+  if (FSSL) InstallCredentialsCallBack();
+}
+
+void TkfxIdSSLIOHandlerSocketSChannel::InstallCredentialsCallBack() {
+  if (FOnCredentials) {
+    SChannelSetCredentialsCallBack(
+        FSSL,
+        [](TSSLInfo*, void* aUserData) {
+          auto* handler = static_cast<TkfxIdSSLIOHandlerSocketSChannel*>(aUserData);
+          if (handler->FOnCredentials) handler->FOnCredentials(handler);
+        },
+        this);
+  } else {
+    SChannelSetCredentialsCallBack(FSSL, nullptr, nullptr);
+  }
+}
+
+void TkfxIdSSLIOHandlerSocketSChannel::ConnectClient() {
+  // Resolve, connect and negotiate any proxy tunnel in plain.
+  const bool passThrough = fPassThrough;
+  fPassThrough = true;
+  try {
+    TIdSSLIOHandlerSocketBase::ConnectClient();
+  } catch (...) {
+    fPassThrough = passThrough;
+    throw;
+  }
+  fPassThrough = passThrough;
+  StartSSL();
+}
+
+void TkfxIdSSLIOHandlerSocketSChannel::StartSSL() {
+  if (!fPassThrough) OpenSession();
+}
+
+void TkfxIdSSLIOHandlerSocketSChannel::OpenSession() {
+  // The name sent and checked is the target's, also through a proxy tunnel.
+  std::string serverName = FURIToCheck.empty() ? std::string() : IdURIHost(FURIToCheck);
+  if (serverName.empty()) serverName = Host();
+  // The handshake and every later receive are bounded by the read time-out
+  // (30 s when the handler waits without limit); an expired receive is a read
+  // time-out, not the end of the connection.
+  const int timeout = ReadTimeout() < 1 ? 30000 : ReadTimeout();
+  timeval value{timeout / 1000, (timeout % 1000) * 1000};
+  const int socket = Binding()->Handle();
+  setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &value, sizeof value);
+  setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &value, sizeof value);
+  FSSL = SChannelOpen(socket, FCertificate.get(), serverName, FCipherList, &ALPNProtocols(), FTLSVersion);
+  if (!FSSL) {
+    throw SChannelError("SChannel initialization error: " + SChannelLastError(), SChannelLastCertStatus());
+  }
+  if (FOnCredentials) InstallCredentialsCallBack();
+}
+
+void TkfxIdSSLIOHandlerSocketSChannel::SetPassThrough(bool AValue) {
+  if (fPassThrough != AValue && !AValue && BindingAllocated() && !FSSL) OpenSession();
+  TIdSSLIOHandlerSocketBase::SetPassThrough(AValue);
+}
+
+void TkfxIdSSLIOHandlerSocketSChannel::Close() {
+  if (FSSL) {
+    SChannelClose(FSSL);
+    FSSL = nullptr;
+  }
+  TIdSSLIOHandlerSocketBase::Close();
+}
+
+bool TkfxIdSSLIOHandlerSocketSChannel::Connected() {
+  if (fPassThrough) return TIdSSLIOHandlerSocketBase::Connected();
+  return FSSL != nullptr;
+}
+
+bool TkfxIdSSLIOHandlerSocketSChannel::Readable(int AMSec) {
+  if (FSSL && !fPassThrough && SChannelPending(FSSL)) return true;
+  return TIdSSLIOHandlerSocketBase::Readable(AMSec);
+}
+
+std::unique_ptr<TIdSSLIOHandlerSocketBase> TkfxIdSSLIOHandlerSocketSChannel::Clone() {
+  return std::make_unique<TkfxIdSSLIOHandlerSocketSChannel>();
+}
+
+std::string TkfxIdSSLIOHandlerSocketSChannel::GetALPNProtocol() { return SChannelGetALPN(FSSL); }
+
+TkfxSChannelConnectionInfo* TkfxIdSSLIOHandlerSocketSChannel::GetInfo() {
+  return SChannelGetConnectionInfo(FSSL);
+}
+
+int TkfxIdSSLIOHandlerSocketSChannel::RecvEnc(TIdBytes& VBuffer) {
+  if (!FSSL) return 0;
+  const int result = SChannelRead(FSSL, VBuffer.data(), static_cast<int>(VBuffer.size()));
+  // The peer's close_notify closes the connection like a closed socket.
+  if (result < 0 && FSSL->ReadEnded && FSSL->LastReadStatus == SEC_I_CONTEXT_EXPIRED) return 0;
+  return result;
+}
+
+int TkfxIdSSLIOHandlerSocketSChannel::SendEnc(const TIdBytes& ABuffer, int AOffset, int ALength) {
+  if (!FSSL) return -1;
+  int sent = 0;
+  while (sent < ALength) {
+    const int result = SChannelWrite(FSSL, ABuffer.data() + AOffset + sent, ALength - sent);
+    if (result <= 0) return result;
+    sent += result;
+  }
+  return sent;
+}
+
+int TkfxIdSSLIOHandlerSocketSChannel::CheckForError(int ALastResult) {
+  if (!fPassThrough && FSSL && ALastResult < 0) {
+    // The stack learns the session's error: a socket error as the socket
+    // gave it (10060 for an expired time-out), any failure of the TLS layer
+    // as an aborted connection, which ends it once.
+    const uint32_t error = FSSL->Error;
+    const bool socketError = error >= 10000 && error < 12000;
+    GStack->WSSetLastError(socketError ? static_cast<int>(error) : Id_WSAECONNABORTED);
+    return TIdSSLIOHandlerSocketBase::CheckForError(-1);
+  }
+  return TIdSSLIOHandlerSocketBase::CheckForError(ALastResult);
+}
