@@ -155,7 +155,7 @@ const std::vector<TSlot>& Slots() {
       S("SSL_get_version", SSL_get_version, ssl),
       S("SSL_get_ex_data_X509_STORE_CTX_idx", SSL_get_ex_data_X509_STORE_CTX_idx, ssl),
       S("SSL_CTX_use_certificate_chain_file", SSL_CTX_use_certificate_chain_file, ssl),
-      S("SSL_pending", SSL_pending, ssl), S("SSLv2_method", SSLv2_method, ssl),
+      S("SSL_pending", SSL_pending, ssl), S("SSL_peek", SSL_peek, ssl), S("SSLv2_method", SSLv2_method, ssl),
       S("SSLv2_server_method", SSLv2_server_method, ssl),
       S("SSLv2_client_method", SSLv2_client_method, ssl), S("SSLv3_method", SSLv3_method, ssl),
       S("SSLv3_server_method", SSLv3_server_method, ssl),

@@ -151,6 +151,7 @@ inline const char* (*SSL_get_version)(const ssl_st*) = nullptr;
 inline int (*SSL_get_ex_data_X509_STORE_CTX_idx)() = nullptr;
 inline int (*SSL_CTX_use_certificate_chain_file)(PSSL_CTX, const char*) = nullptr;
 inline int (*SSL_pending)(const ssl_st*) = nullptr;
+inline int (*SSL_peek)(PSSL, void*, int) = nullptr;
 inline PSSL_METHOD (*SSLv2_method)() = nullptr;
 inline PSSL_METHOD (*SSLv2_server_method)() = nullptr;
 inline PSSL_METHOD (*SSLv2_client_method)() = nullptr;

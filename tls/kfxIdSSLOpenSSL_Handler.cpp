@@ -1,9 +1,12 @@
 #include "tls/kfxIdSSLOpenSSL_Handler.h"
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 
 #include "tls/kfxIdSSLOpenSSLHeaders_Entries.h"
 #include "transport/IdStack.h"
@@ -131,6 +134,7 @@ void TIdSSLIOHandlerSocketOpenSSL::OpenEncodedConnection() {
     fSSLSocket->Accept(Binding()->Handle());
   }
   fSSLLayerClosed = false;
+  fPeerClosed = false;
   fPassThrough = false;
 }
 
@@ -156,22 +160,56 @@ void TIdSSLIOHandlerSocketOpenSSL::Open() {
 
 void TIdSSLIOHandlerSocketOpenSSL::Close() {
   fSSLSocket.reset();
+  fPeerClosed = false;
   FreeContext();
   fSSLLayerClosed = true;
   TIdSSLIOHandlerSocketBase::Close();
 }
 
 bool TIdSSLIOHandlerSocketOpenSSL::Readable(int AMSec) {
-  if (!fPassThrough) {
-    if (!fSSLSocket) return false;
-    if (fSSLSocket->SSLHandle() && SSL_pending && SSL_pending(fSSLSocket->SSLHandle()) > 0)
-      return true;
+  if (fPassThrough) return TIdSSLIOHandlerSocketBase::Readable(AMSec);
+  if (!fSSLSocket) return false;
+  PSSL ssl = fSSLSocket->SSLHandle();
+  if (fPeerClosed || (ssl && SSL_pending && SSL_pending(ssl) > 0)) return true;
+  if (!ssl || !SSL_peek) return TIdSSLIOHandlerSocketBase::Readable(AMSec);
+  // Bytes on the socket need not be application data: the library takes what
+  // is there without blocking, and the wait goes on until data, the end of
+  // the connection, or the time-out.
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(std::max(AMSec, 0));
+  for (;;) {
+    int wait = AMSec;
+    if (AMSec >= 0)
+      wait = static_cast<int>(std::max<int64_t>(
+          0, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count()));
+    if (!TIdSSLIOHandlerSocketBase::Readable(wait)) return false;
+    const int fd = Binding()->Handle();
+    const int flags = fcntl(fd, F_GETFL);
+    fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    if (ERR_clear_error) ERR_clear_error();
+    uint8_t probe;
+    const int result = SSL_peek(ssl, &probe, 1);
+    const int error = SSL_get_error(ssl, result);
+    fcntl(fd, F_SETFL, flags);
+    if (result > 0) return true;
+    if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) {
+      const unsigned long queued = ERR_peek_error ? ERR_peek_error() : 0;
+      fPeerClosed = error == SSL_ERROR_ZERO_RETURN ||
+                    (error == SSL_ERROR_SSL &&
+                     ERR_GET_REASON(queued) == SSL_R_UNEXPECTED_EOF_WHILE_READING) ||
+                    (error == SSL_ERROR_SYSCALL && result == 0 && queued == 0);
+      return true;  // the read reports the end or the error
+    }
+    if (AMSec >= 0 && Clock::now() >= deadline) return false;
   }
-  return TIdSSLIOHandlerSocketBase::Readable(AMSec);
 }
 
 int TIdSSLIOHandlerSocketOpenSSL::RecvEnc(TIdBytes& VBuffer) {
   if (!fSSLSocket || !fSSLSocket->SSLHandle()) return -1;
+  if (fPeerClosed) {
+    if (ERR_clear_error) ERR_clear_error();
+    return 0;
+  }
   const int length = static_cast<int>(VBuffer.size());
   for (;;) {
     const int result = fSSLSocket->Recv(VBuffer.data(), length);

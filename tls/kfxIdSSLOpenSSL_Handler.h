@@ -32,6 +32,10 @@ class TIdSSLIOHandlerSocketOpenSSL : public TIdSSLIOHandlerSocketBase, public II
   void SetPassThrough(bool AValue) override;
   void Open() override;
   void Close() override;
+  // Without PassThrough: true when decrypted application data is waiting, or
+  // when the connection ended (the next read reports how). Records without
+  // application data (session tickets, key updates) are consumed while
+  // waiting, so a read after a true answer does not block on them.
   bool Readable(int AMSec = IdTimeoutDefault) override;
   std::unique_ptr<TIdSSLIOHandlerSocketBase> Clone() override;
   std::string GetALPNProtocol() override;
@@ -91,4 +95,6 @@ class TIdSSLIOHandlerSocketOpenSSL : public TIdSSLIOHandlerSocketBase, public II
   std::unique_ptr<TIdSSLSocket> fSSLSocket;
   std::unique_ptr<TStringList> FALPNProtocols;
   bool fSSLLayerClosed = true;
+  // The peer's close was seen while waiting; the next read returns 0.
+  bool fPeerClosed = false;
 };

@@ -8,6 +8,7 @@
 
 #include <csignal>
 #include <filesystem>
+#include <future>
 #include <thread>
 
 #include "tests/tls/tls_test_peers.h"
@@ -122,6 +123,26 @@ TEST_F(OpenSSLHandler, TLS12And13WithSServer) {
     EXPECT_FALSE(FClient.Connected());
     FClient.Disconnect(false);
   }
+}
+
+// TLS 1.3 servers send session tickets after the handshake: records without
+// application data. A reader polling with a time-out gets "no data" instead
+// of blocking until application data comes.
+TEST_F(OpenSSLHandler, PostHandshakeRecordsDoNotBlockAPollingReader) {
+  auto server = std::make_unique<SServer>(FixturePath("server.crt"), FixturePath("server.key"),
+                                          std::vector<std::string>{});
+  ASSERT_TRUE(server->Ready()) << server->Errors();
+  auto& handler = MakeHandler(TIdSSLVersion::sslvTLSv1_3);
+  FClient.Connect("localhost", server->Port());
+  auto poll = std::async(std::launch::async, [&handler] { return handler.CheckForDataOnSource(200); });
+  if (poll.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+    ADD_FAILURE() << "the poll blocked";
+    server.reset();  // ends the connection, so the blocked read returns
+  }
+  EXPECT_FALSE(poll.get());
+  // Data after the tickets still arrives.
+  handler.WriteLn("after tickets");
+  EXPECT_EQ(handler.ReadLn(), "stekcit retfa");
 }
 
 // A peer that vanishes without close-notify: the read ends as a disconnect.
