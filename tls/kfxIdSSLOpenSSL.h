@@ -1,6 +1,6 @@
 // TLS through the OpenSSL libraries: the library start-up, the option object,
-// the context wrapper, one TLS connection, certificate and cipher wrappers,
-// and the client I/O handler.
+// the context wrapper, one TLS connection, certificate and cipher wrappers.
+// The client I/O handler on top is in kfxIdSSLOpenSSL_Handler.h.
 #pragma once
 
 #include <cstdint>
