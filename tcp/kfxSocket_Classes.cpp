@@ -1,6 +1,7 @@
 #include "tcp/kfxSocket_Classes.h"
 
 #include <climits>
+#include <cstdint>
 
 const std::vector<std::string> IdIPVersionNames{"Id_IPv4", "Id_IPv6"};
 const std::vector<std::string> TLSIOHandlerNames{"iohOpenSSL", "iohSChannel"};
@@ -13,6 +14,13 @@ const std::vector<std::string> SChannelCertStoreNameNames{"scsnMY", "scsnRoot", 
 const std::vector<std::string> SChannelCertStorePathNames{"scspStoreCurrentUser",
                                                           "scspStoreLocalMachine"};
 const std::vector<std::string> ProxyNames{"pxyHTTP", "pxySocks4", "pxySocks4A", "pxySocks5"};
+
+int SecondsToMS(int aSeconds) {
+  const int64_t ms = int64_t{aSeconds} * 1000;
+  if (ms > INT32_MAX) return INT32_MAX;
+  if (ms < INT32_MIN) return INT32_MIN;
+  return static_cast<int>(ms);
+}
 
 // --- OpenSSL ---
 

@@ -31,6 +31,9 @@ extern const std::vector<std::string> SChannelCertStoreNameNames;
 extern const std::vector<std::string> SChannelCertStorePathNames;
 extern const std::vector<std::string> ProxyNames;
 
+// Seconds as milliseconds, saturated at the limits of a 32-bit integer.
+int SecondsToMS(int aSeconds);
+
 // Settings of the OpenSSL library binding; they act process-wide when a
 // TLS handler is created.
 class TkfxSocketOpenSSL_Options : public TPersistent {
@@ -179,6 +182,8 @@ class TkfxSocketHeartBeat_Options : public TPersistent {
   // Seconds between two beats.
   int Interval() const { return FInterval; }
   void SetInterval(int aValue) { FInterval = aValue; }
+  // Interval in milliseconds, saturated at the 32-bit range (no overflow).
+  int IntervalMS() const { return SecondsToMS(FInterval); }
 
  private:
   bool FEnabled = false;

@@ -25,6 +25,8 @@ class TkfxTCPWatchDog_Options : public TPersistent {
   // Seconds between two attempts.
   int Interval() const { return FInterval; }
   void SetInterval(int aValue) { FInterval = aValue; }
+  // Interval in milliseconds, saturated at the 32-bit range (no overflow).
+  int IntervalMS() const { return SecondsToMS(FInterval); }
 
  private:
   int FAttempts = 0;

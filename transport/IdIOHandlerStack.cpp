@@ -73,7 +73,19 @@ void TIdIOHandlerStack::ConnectClient() {
     Close();
     throw EIdConnectTimeout("Connect timed out.");
   }
-  if (tunnel) proxy->Connect(this, FHost, static_cast<uint16_t>(FPort), FIPVersion);
+  if (!tunnel) return;
+  // The negotiation is between this handler and the proxy: it carries the
+  // proxy's credentials and is no traffic of the connection, so the
+  // intercepts (log, throttle) do not see it.
+  TIdConnectionIntercept* intercept = FIntercept;
+  FIntercept = nullptr;
+  try {
+    proxy->Connect(this, FHost, static_cast<uint16_t>(FPort), FIPVersion);
+  } catch (...) {
+    FIntercept = intercept;
+    throw;
+  }
+  FIntercept = intercept;
 }
 
 int TIdIOHandlerStack::ReadDataFromSource(TIdBytes& VBuffer) {

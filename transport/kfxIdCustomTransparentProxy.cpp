@@ -1,6 +1,24 @@
 #include "transport/kfxIdCustomTransparentProxy.h"
 
+#include <algorithm>
 #include <vector>
+
+#include "tcp/kfxBase_Helpers.h"
+#include "transport/IdIOHandler.h"
+
+TIdProxyDeadline::TIdProxyDeadline(TIdIOHandler* AIOHandler, int ATimeout)
+    : FIOHandler(AIOHandler),
+      FSavedReadTimeout(AIOHandler->ReadTimeout()),
+      FDeadline(ATimeout > 0 ? TicksNow() + static_cast<uint64_t>(ATimeout) : 0) {}
+
+TIdProxyDeadline::~TIdProxyDeadline() { FIOHandler->SetReadTimeout(FSavedReadTimeout); }
+
+void TIdProxyDeadline::Arm() {
+  if (FDeadline == 0) return;
+  const int left = RemainingMS(FDeadline);
+  if (left == 0) throw EIdReadTimeout("Read timed out.");
+  FIOHandler->SetReadTimeout(FSavedReadTimeout > 0 ? std::min(FSavedReadTimeout, left) : left);
+}
 
 TIdCustomTransparentProxy::~TIdCustomTransparentProxy() { SetChainedProxy(nullptr); }
 
@@ -54,6 +72,7 @@ void TIdCustomTransparentProxy::Assign(const TPersistent* Source) {
   FPort = other->FPort;
   FIPVersion = other->FIPVersion;
   FUsername = other->FUsername;
+  FNegotiationTimeout = other->FNegotiationTimeout;
 }
 
 void TIdCustomTransparentProxy::GetPublishedProperties(TPublishedProperties& aList) {

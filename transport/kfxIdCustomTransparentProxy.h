@@ -57,6 +57,11 @@ class TIdCustomTransparentProxy : public TIdComponent {
   TIdCustomTransparentProxy* ChainedProxy() const { return FChainedProxy; }
   void SetChainedProxy(TIdCustomTransparentProxy* AValue);
 
+  // Milliseconds the whole negotiation may take (each read also keeps the
+  // handler's own ReadTimeout); 0 or negative: no bound beyond ReadTimeout.
+  int NegotiationTimeout() const { return FNegotiationTimeout; }
+  void SetNegotiationTimeout(int AValue) { FNegotiationTimeout = AValue; }
+
   // Each raises "UDP Not supported by this proxy." or "Transparent proxy cannot bind.".
   virtual void OpenUDP(TIdIOHandler* AHandle, const std::string& AHost = "", uint16_t APort = 0);
   virtual void CloseUDP(TIdIOHandler* AHandle);
@@ -78,4 +83,23 @@ class TIdCustomTransparentProxy : public TIdComponent {
   TIdIPVersion FIPVersion = TIdIPVersion::Id_IPv4;
   std::string FUsername;
   TIdCustomTransparentProxy* FChainedProxy = nullptr;
+  int FNegotiationTimeout = 30000;
+};
+
+// Bounds a negotiation: Arm sets the handler's ReadTimeout for the next read
+// to what is left of the time (never more than the handler's own limit) and
+// raises EIdReadTimeout "Read timed out." once nothing is left. The handler's
+// ReadTimeout is restored at the end.
+class TIdProxyDeadline {
+ public:
+  TIdProxyDeadline(TIdIOHandler* AIOHandler, int ATimeout);
+  ~TIdProxyDeadline();
+  TIdProxyDeadline(const TIdProxyDeadline&) = delete;
+  TIdProxyDeadline& operator=(const TIdProxyDeadline&) = delete;
+  void Arm();
+
+ private:
+  TIdIOHandler* FIOHandler;
+  int FSavedReadTimeout;
+  uint64_t FDeadline;  // 0: none
 };
