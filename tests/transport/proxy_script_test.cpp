@@ -105,7 +105,7 @@ TEST(HttpConnectScript, OnlyAProperTwoHundredOpensTheTunnel) {
   };
   for (const auto& c : cases) {
     Peer proxy([&](int& aFD) {
-      loopback::Receive(aFD, 36);
+      loopback::Receive(aFD, 34);
       loopback::SendAll(aFD, c.reply);
     });
     TComponent owner(nullptr);
