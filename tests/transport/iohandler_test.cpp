@@ -611,9 +611,12 @@ TEST(IOHandler, InterceptsSeeAndChangeBlocksInBothDirections) {
 
 TEST(IOHandler, ClosedPeerNeverKillsTheWriter) {
   // A send to a reset connection fails with an error instead of SIGPIPE.
-  Peer peer([](int& aFD) { loopback::Reset(aFD); });
+  Peer peer([](int& aFD) {
+    std::this_thread::sleep_for(50ms);  // after the client's connect has returned
+    loopback::Reset(aFD);
+  });
   auto client = ConnectTo(peer);
-  std::this_thread::sleep_for(100ms);
+  std::this_thread::sleep_for(200ms);
   TIdIOHandler* io = client->IOHandler();
   try {
     for (int i = 0; i < 100; ++i) io->Write(TIdBytes(1000, 'x'));
