@@ -826,6 +826,8 @@ void TkfxHTTP2_HPACK::EndField(const std::string& aName, const std::string& aVal
     if (aName.empty())
       throw TkfxHTTP2Exception(Th2ErrorCodes::h2erCOMPRESSION_ERROR, "HPACK: field name cannot be empty.",
                                Th2ErrorResponse::h2errGO_AWAY, 0);
+    FBlockListSize += static_cast<int64_t>(aName.size() + aValue.size()) + 32;
+    if (FBlockListSize > MaxHeaderListSize) Raise("HPACK: header list exceeds the size limit.");
     FLine.assign(aName);
     FLine.push_back('=');
     FLine.append(aValue);
@@ -946,6 +948,7 @@ void TkfxHTTP2_HPACK::Decode(std::span<const uint8_t> aBuffer, int aOffset, int 
     ~TBlockGuard() { Target = nullptr; }
   } guard{FBlockHeaders};
   FBlockHeaders = &aHeaders;
+  FBlockListSize = 0;
   int pos = aOffset;
   while (pos < end) {
     pos += Decode(block, pos);

@@ -202,6 +202,10 @@ class TkfxHTTP2_HPACK : public TObject {
   // shared by every codec since it never changes.
   const TkfxHTTP2_Huffman_TreeNode& HuffmanRoot();
 
+  // The largest header list a block may decode to (names, values and 32
+  // octets per field): a few octets can name large table entries many times.
+  int64_t MaxHeaderListSize = 16 * 1024 * 1024;
+
   // Size updates the encoder still owes (-1: none).
   int32_t TableSizeUpdateMinValue = -1;
   int32_t TableSizeUpdateFinalValue = -1;
@@ -222,6 +226,7 @@ class TkfxHTTP2_HPACK : public TObject {
   void HuffmanDecode(const uint8_t* aData, size_t aLength, std::string& aResult);
   void EndField(const std::string& aName, const std::string& aValue);
   TStringList* FBlockHeaders = nullptr;  // the list a block decode fills
+  int64_t FBlockListSize = 0;
   uint8_t* Reserve(TIdBytes& aBuffer, size_t& aPos, size_t aMore);
   size_t PutString(uint8_t* aOut, std::string_view aText);
 

@@ -5,6 +5,7 @@
 #include <nghttp2/nghttp2.h>
 
 #include <cstdint>
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <stdexcept>
@@ -115,9 +116,11 @@ class Session {
     size_t length;
   };
 
-  explicit Session(bool aServer, bool aAutoWindowUpdate = true) {
+  explicit Session(bool aServer, bool aAutoWindowUpdate = true, bool aPadding = false) {
     nghttp2_session_callbacks* cb;
     nghttp2_session_callbacks_new(&cb);
+    // Padding: HEADERS and DATA frames get 13 octets more where they fit.
+    if (aPadding) nghttp2_session_callbacks_set_select_padding_callback(cb, SelectPadding);
     nghttp2_session_callbacks_set_on_header_callback(cb, OnHeader);
     nghttp2_session_callbacks_set_on_data_chunk_recv_callback(cb, OnData);
     nghttp2_session_callbacks_set_on_frame_recv_callback(cb, OnFrame);
@@ -161,6 +164,9 @@ class Session {
 
  private:
   static Session* Self(void* aUser) { return static_cast<Session*>(aUser); }
+  static ssize_t SelectPadding(nghttp2_session*, const nghttp2_frame* f, size_t aMax, void*) {
+    return static_cast<ssize_t>(std::min(aMax, f->hd.length + 13));
+  }
   static int OnHeader(nghttp2_session*, const nghttp2_frame* f, const uint8_t* n, size_t nl, const uint8_t* v,
                       size_t vl, uint8_t, void* u) {
     const int32_t stream = f->hd.type == NGHTTP2_PUSH_PROMISE ? f->push_promise.promised_stream_id : f->hd.stream_id;
