@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <random>
+#include <set>
 #include <sstream>
 
 #include "http2/core/kfxHTTP2_Frame_Handler.h"
@@ -507,6 +508,238 @@ TEST(FrameHandler, ReaderAcceptsLegalInput) {
     return std::find_if(log.begin(), log.end(), [&](const std::string& l) { return l.rfind(aPrefix, 0) == 0; }) - log.begin();
   };
   EXPECT_LT(at("data 7"), at("response 7"));
+}
+
+// The split of a write into frames: their payload lengths and flags.
+std::vector<std::pair<uint32_t, uint8_t>> Frames(const TIdBytes& aBytes) {
+  std::vector<std::pair<uint32_t, uint8_t>> out;
+  for (size_t pos = 0; pos + 9 <= aBytes.size();) {
+    const uint32_t length = aBytes[pos] << 16 | aBytes[pos + 1] << 8 | aBytes[pos + 2];
+    out.emplace_back(length, aBytes[pos + 4]);
+    pos += 9 + length;
+  }
+  return out;
+}
+using Split = std::vector<std::pair<uint32_t, uint8_t>>;
+
+TEST(DataQueue, StreamAndConnectionWindows) {
+  Writer w;
+  TkfxHTTP2_Write_Data_Frames& queue = w.frame.WriteDataFrames();
+  // Both windows start at 65535: a 100000-octet body sends 65535 and waits.
+  w.Body(1, std::string(100000, 'x'));
+  EXPECT_EQ(Frames(w.Take()), (Split{{16384, 0}, {16384, 0}, {16384, 0}, {16383, 0}}));
+  // A stream update alone does not pass the empty connection window...
+  w.frame.SetWriteDataFramesWindowSize(1, 34465);
+  EXPECT_TRUE(w.out.empty());
+  // ...and a connection update credits the connection only.
+  w.frame.SetWriteDataFramesWindowSize(0, 1000000);
+  EXPECT_EQ(Frames(w.Take()), (Split{{16384, 0}, {16384, 0}, {1697, 1}}));
+  EXPECT_EQ(queue.Count(), 0);
+
+  // A stream without window does not hold back another stream's DATA; an
+  // empty body goes out even without any window.
+  w.Body(3, std::string(70000, 'y'));
+  EXPECT_EQ(Frames(w.Take()).size(), 4u);  // 65535 of it
+  ASSERT_EQ(queue.Count(), 1);
+  EXPECT_EQ(static_cast<TkfxHTTP2_Write_Data_Frame*>(queue.GetItemByIndex(0))->WindowSize, 0);
+  w.Body(5, "hello");
+  EXPECT_EQ(Frames(w.Take()), (Split{{5, 1}}));
+  w.frame.SetWriteDataFramesWindowSize(0, -static_cast<int32_t>(queue.ConnectionWindowSize));  // drain the connection window
+  w.Body(7, "");
+  EXPECT_EQ(Frames(w.Take()), (Split{{0, 1}}));
+
+  // A new initial window moves every queued window by the difference.
+  w.frame.SetWriteDataFramesInitialWindowSize(100);
+  EXPECT_EQ(static_cast<TkfxHTTP2_Write_Data_Frame*>(queue.GetItemByIndex(0))->WindowSize, 100 - 65535);
+  w.frame.SetWriteDataFramesInitialWindowSize(70000);
+  EXPECT_EQ(static_cast<TkfxHTTP2_Write_Data_Frame*>(queue.GetItemByIndex(0))->WindowSize, 70000 - 65535);
+  EXPECT_TRUE(w.out.empty());  // the connection window is still empty
+  w.frame.SetWriteDataFramesWindowSize(0, 100000);
+  EXPECT_EQ(Frames(w.Take()), (Split{{4465, 1}}));
+}
+
+TEST(DataQueue, WindowOverflows) {
+  struct Case {
+    int32_t stream;
+    EC code;
+    Th2ErrorResponse response;
+  };
+  for (const Case& c : {Case{0, EC::h2erFLOW_CONTROL_ERROR, Th2ErrorResponse::h2errGO_AWAY},
+                        Case{1, EC::h2erFLOW_CONTROL_ERROR, Th2ErrorResponse::h2errRST_STREAM}}) {
+    Writer w;
+    // The window in question has room left, so the increment overflows it.
+    w.Body(1, std::string(c.stream == 0 ? 100 : 70000, 'x'));
+    w.frame.SetWriteDataFramesWindowSize(c.stream, 1);
+    try {
+      w.frame.SetWriteDataFramesWindowSize(c.stream, h2MaxInt32);
+      ADD_FAILURE() << "no error";
+    } catch (const TkfxHTTP2Exception& e) {
+      EXPECT_EQ(e.Message(), "WINDOW UPDATE FRAME: Window Size Increment has exceed 2^30.");
+      EXPECT_EQ(e.ErrorCode, c.code);
+      EXPECT_EQ(e.ErrorResponse, c.response);
+      EXPECT_EQ(e.StreamIdentifier, c.stream);
+    }
+  }
+}
+
+TEST(StreamRecords, StatesAndIdentifierParity) {
+  using SS = Th2StreamState;
+  struct Case {
+    SS from;
+    FT type;
+    bool endStream;
+    int32_t stream;
+    Th2FrameRole role;
+    SS to;
+    const char* message;
+    EC code;
+  };
+  const auto R = Th2FrameRole::h2frClientRead;
+  const EC P = EC::h2erPROTOCOL_ERROR, C = EC::h2erSTREAM_CLOSED;
+  const std::vector<Case> cases = {
+      {SS::h2ssIdle, FT::h2ftHEADERS, false, 1, R, SS::h2ssOpen, "", P},
+      {SS::h2ssIdle, FT::h2ftHEADERS, true, 1, R, SS::h2ssHalfClosedRemote, "", P},
+      {SS::h2ssIdle, FT::h2ftPUSH_PROMISE, false, 2, R, SS::h2ssReservedRemote, "", P},
+      {SS::h2ssIdle, FT::h2ftDATA, true, 1, R, SS::h2ssIdle, "Idle Stream only accepts HEADERS or PUSHPROMISE frames.", P},
+      {SS::h2ssReservedLocal, FT::h2ftWINDOW_UPDATE, false, 1, R, SS::h2ssReservedLocal, "", P},
+      {SS::h2ssReservedLocal, FT::h2ftRST_STREAM, false, 2, R, SS::h2ssClosed, "", P},
+      {SS::h2ssReservedLocal, FT::h2ftDATA, false, 2, R, SS::h2ssReservedLocal,
+       "Reserved Local Stream only accepts RST_STREAM, PRIORITY or WINDOW_UPDATE Frames.", P},
+      {SS::h2ssReservedRemote, FT::h2ftHEADERS, false, 1, R, SS::h2ssHalfClosedLocal, "", P},
+      {SS::h2ssReservedRemote, FT::h2ftHEADERS, true, 1, R, SS::h2ssClosed, "", P},
+      {SS::h2ssOpen, FT::h2ftDATA, true, 1, R, SS::h2ssHalfClosedRemote, "", P},
+      {SS::h2ssOpen, FT::h2ftRST_STREAM, false, 1, R, SS::h2ssClosed, "", P},
+      {SS::h2ssHalfClosedLocal, FT::h2ftDATA, true, 1, R, SS::h2ssClosed, "", P},
+      {SS::h2ssHalfClosedRemote, FT::h2ftWINDOW_UPDATE, false, 1, R, SS::h2ssHalfClosedRemote, "", P},
+      {SS::h2ssHalfClosedRemote, FT::h2ftDATA, false, 1, R, SS::h2ssHalfClosedRemote,
+       "Half Closed Remote Stream only accepts RST_STREAM, PRIORITY or WINDOW_UPDATE Frames.", C},
+      {SS::h2ssClosed, FT::h2ftWINDOW_UPDATE, false, 1, R, SS::h2ssClosed, "", P},
+      {SS::h2ssClosed, FT::h2ftHEADERS, false, 1, R, SS::h2ssClosed,
+       "Half Closed Remote Stream only accepts PRIORITY Frames.", C},
+      // Parity: a client reads answers on odd streams and promises of even ones.
+      {SS::h2ssIdle, FT::h2ftHEADERS, false, 2, R, SS::h2ssOpen, "Received Stream Identifier is Even.", P},
+      {SS::h2ssIdle, FT::h2ftPUSH_PROMISE, false, 3, R, SS::h2ssReservedRemote, "Received Stream Identifier is Odd.", P},
+      {SS::h2ssIdle, FT::h2ftHEADERS, false, 1, Th2FrameRole::h2frClientWrite, SS::h2ssOpen,
+       "Received Stream Identifier is Odd.", P},
+      {SS::h2ssIdle, FT::h2ftHEADERS, false, 2, Th2FrameRole::h2frServerRead, SS::h2ssOpen,
+       "Received Stream Identifier is Even.", P},
+  };
+  TkfxHTTP2_HPACK hpack;
+  TkfxHTTP2_StreamIdentifierCounter counter(R);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(static_cast<int>(c.from)) + "/" + std::to_string(static_cast<int>(c.type)) + "/" +
+                 std::to_string(c.stream));
+    TkfxHTTP2_StreamResponses streams;
+    TkfxHTTP2_StreamResponse* stream = streams.AddRequest(c.stream, nullptr);
+    stream->StreamState = c.from;
+    TkfxHTTP2_FramePtr frame;
+    if (c.type == FT::h2ftHEADERS) {
+      auto h = std::make_shared<TkfxHTTP2_Frame_Headers>(&hpack, &counter, c.role);
+      h->EndStream = c.endStream;
+      frame = h;
+    } else if (c.type == FT::h2ftPUSH_PROMISE) {
+      frame = std::make_shared<TkfxHTTP2_Frame_PushPromise>(&hpack, &counter, c.role);
+    } else if (c.type == FT::h2ftDATA) {
+      auto d = std::make_shared<TkfxHTTP2_Frame_Data>(c.role);
+      d->EndStream = c.endStream;
+      frame = d;
+    } else if (c.type == FT::h2ftRST_STREAM) {
+      frame = std::make_shared<TkfxHTTP2_Frame_RSTStream>(c.role);
+    } else {
+      frame = std::make_shared<TkfxHTTP2_Frame_WindowUpdate>(c.role);
+    }
+    frame->StreamIdentifier = c.stream;
+    try {
+      stream->AddFrame(c.type, frame);
+      EXPECT_STREQ("", c.message);
+    } catch (const TkfxHTTP2Exception& e) {
+      EXPECT_EQ(e.Message(), c.message);
+      EXPECT_EQ(e.ErrorCode, c.code);
+      continue;
+    }
+    EXPECT_EQ(stream->StreamState, c.to);
+  }
+}
+
+// Our writer's frames for many streams at once go to an nghttp2 server whose
+// windows change meanwhile; it takes them all without a flow-control error
+// and receives every body octet exactly once.
+TEST(FrameHandlerInterop, WriterDataUnderChangingWindows) {
+  peer::Session server(true);
+  nghttp2_settings_entry small[] = {{NGHTTP2_SETTINGS_INITIAL_WINDOW_SIZE, 3000}};
+  nghttp2_submit_settings(server.Get(), NGHTTP2_FLAG_NONE, small, 1);
+  Writer writer;
+  Reader reader;  // reads the server's SETTINGS and WINDOW_UPDATE for the writer
+  reader.frame.OnReadFrameSettings = [&writer](TObject*, TkfxHTTP2_Frame_Settings* f) {
+    if (!f->ACK && f->Carries(Th2SettingsIdentifier::h2siInitialWindowSize))
+      writer.frame.SetWriteDataFramesInitialWindowSize(f->InitialWindowSize);
+  };
+  reader.frame.OnReadFrameWindowUpdate = [&writer](TObject*, TkfxHTTP2_Frame_WindowUpdate* f) {
+    writer.frame.SetWriteDataFramesWindowSize(f->StreamIdentifier, f->WindowSizeIncrement);
+  };
+  TIdBytes toServer = Preface();
+  writer.frame.Frame_Settings().WriteBytes();
+  std::map<int32_t, std::string> sent;
+  const size_t sizes[] = {0, 1, 5000, 70000, 16384, 200000, 333, 65535, 65536, 120000};
+  for (int i = 0; i < 20; ++i) {
+    const std::string body = Pattern(sizes[i % 10] + static_cast<size_t>(i), i);
+    const int32_t id = writer.Request("/upload/" + std::to_string(i), false,
+                                      {"content-length: " + std::to_string(body.size())});
+    reader.Open(id, id);
+    writer.Body(id, body);
+    sent[id] = body;
+  }
+  writer.frame.Frame_Ping().PayLoad = Hex("0001020304050607");
+  writer.frame.FrameType = FT::h2ftPING;
+  writer.frame.WriteBytes();
+  writer.frame.Frame_WindowUpdate().StreamIdentifier = 0;
+  writer.frame.Frame_WindowUpdate().WindowSizeIncrement = 100000;
+  writer.frame.Frame_WindowUpdate().WriteBytes();
+  const int32_t cancelled = writer.Request("/cancelled", false);
+  writer.frame.Frame_RSTStream().StreamIdentifier = cancelled;
+  writer.frame.Frame_RSTStream().ErrorCode = static_cast<int32_t>(EC::h2erCANCEL);
+  writer.frame.FrameType = FT::h2ftRST_STREAM;
+  writer.frame.WriteBytes();
+  reader.Open(cancelled, cancelled);
+  toServer = toServer + writer.Take();
+  int rounds = 0;
+  for (; rounds < 3000; ++rounds) {
+    ASSERT_EQ(server.Receive(toServer), static_cast<ssize_t>(toServer.size())) << "round " << rounds;
+    if (rounds == 5) {
+      nghttp2_settings_entry wide[] = {{NGHTTP2_SETTINGS_INITIAL_WINDOW_SIZE, 100000}};
+      nghttp2_submit_settings(server.Get(), NGHTTP2_FLAG_NONE, wide, 1);
+    }
+    if (rounds == 12) {
+      nghttp2_settings_entry narrow[] = {{NGHTTP2_SETTINGS_INITIAL_WINDOW_SIZE, 500}};
+      nghttp2_submit_settings(server.Get(), NGHTTP2_FLAG_NONE, narrow, 1);
+    }
+    if (rounds == 20) {
+      nghttp2_settings_entry back[] = {{NGHTTP2_SETTINGS_INITIAL_WINDOW_SIZE, 65535}};
+      nghttp2_submit_settings(server.Get(), NGHTTP2_FLAG_NONE, back, 1);
+    }
+    const TIdBytes fromServer = server.Send();
+    reader.Feed(fromServer, 0);
+    toServer = writer.Take();
+    size_t complete = 0;
+    for (const auto& [id, body] : sent) complete += server.bodies[id].size() == body.size();
+    if (complete == sent.size() && rounds > 20) break;
+  }
+  writer.frame.Frame_GoAway().LastStreamid = 0;
+  writer.frame.FrameType = FT::h2ftGOAWAY;
+  writer.frame.WriteBytes();
+  const TIdBytes last = writer.Take();
+  ASSERT_EQ(server.Receive(last), static_cast<ssize_t>(last.size()));
+  for (const auto& [id, body] : sent) EXPECT_EQ(server.bodies[id], body) << "stream " << id;
+  EXPECT_EQ(server.invalid, 0);
+  for (const auto& line : reader.log) {
+    EXPECT_EQ(line.rfind("goaway", 0), std::string::npos) << line;
+    EXPECT_EQ(line.rfind("rst", 0), std::string::npos) << line;
+  }
+  EXPECT_EQ(server.closed.at(cancelled), static_cast<uint32_t>(EC::h2erCANCEL));
+  std::set<int> types;
+  for (const auto& f : server.frames) types.insert(f.type);
+  EXPECT_EQ(types, (std::set<int>{NGHTTP2_DATA, NGHTTP2_HEADERS, NGHTTP2_RST_STREAM, NGHTTP2_SETTINGS, NGHTTP2_PING,
+                                  NGHTTP2_GOAWAY, NGHTTP2_WINDOW_UPDATE}));
 }
 
 }  // namespace
