@@ -222,8 +222,11 @@ BENCHMARK(BM_Decode_Nghttp2)->Arg(0)->Arg(1);
 class TRatioReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& aRuns) override {
-    for (const Run& run : aRuns)
-      if (run.run_type == Run::RT_Iteration) Times[run.benchmark_name()] = run.GetAdjustedCPUTime();
+    // One run, or the median of repetitions.
+    for (const Run& run : aRuns) {
+      if (run.run_type == Run::RT_Iteration && !Times.count(run.run_name.str())) Times[run.run_name.str()] = run.GetAdjustedCPUTime();
+      if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") Times[run.run_name.str()] = run.GetAdjustedCPUTime();
+    }
     ConsoleReporter::ReportRuns(aRuns);
   }
   std::map<std::string, double> Times;

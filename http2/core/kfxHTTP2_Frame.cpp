@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -334,15 +335,39 @@ std::string TkfxHTTP2_Frame_Headers::Charset() const {
   return value;
 }
 
+namespace {
+std::string_view TrimView(std::string_view aText) {
+  while (!aText.empty() && static_cast<uint8_t>(aText.front()) <= ' ') aText.remove_prefix(1);
+  while (!aText.empty() && static_cast<uint8_t>(aText.back()) <= ' ') aText.remove_suffix(1);
+  return aText;
+}
+}  // namespace
+
 void TkfxHTTP2_Frame_Headers::CheckHeaderBlock(const TStringList& aHeaders, Th2FrameRole aFrameRole) {
+  // Views into the lines: the check runs for every answer, without copies.
+  static constexpr std::string_view kClient[] = {":status"};
+  static constexpr std::string_view kServer[] = {":method", ":scheme", ":path", ":authority"};
   bool regular = false;
-  std::vector<std::string> pseudos;
-  for (const std::string& line : aHeaders.Lines()) {
+  std::string_view pseudos[8];
+  size_t pseudoCount = 0;
+  bool duplicated = false, unknown = false;
+  std::span<const std::string_view> allowed;
+  if (aFrameRole == Th2FrameRole::h2frClientRead) allowed = kClient;
+  if (aFrameRole == Th2FrameRole::h2frServerRead) allowed = kServer;
+  for (const std::string& text : aHeaders.Lines()) {
+    const std::string_view line = text;
     const bool pseudo = !line.empty() && line[0] == ':';
     const size_t eq = line.find('=', pseudo ? 1 : 0);
-    std::string name = pseudo ? ":" + Trim(line.substr(1, eq == std::string::npos ? std::string::npos : eq - 1))
-                              : Trim(line.substr(0, eq));
-    const std::string value = eq == std::string::npos ? std::string() : Trim(line.substr(eq + 1));
+    const std::string_view rawName = TrimView(line.substr(pseudo ? 1 : 0, eq == std::string_view::npos ? eq : eq - (pseudo ? 1 : 0)));
+    const std::string_view value = eq == std::string_view::npos ? std::string_view() : TrimView(line.substr(eq + 1));
+    std::string joined;
+    std::string_view name = rawName;
+    if (pseudo) {
+      joined.reserve(rawName.size() + 1);
+      joined.push_back(':');
+      joined.append(rawName);
+      name = joined;
+    }
     if (pseudo && regular)
       RaiseH2(E::h2erPROTOCOL_ERROR, "PSEUDO-HEADERS cannot appear in a Header Block AFTER a REGULAR field.");
     if (!pseudo) {
@@ -350,7 +375,8 @@ void TkfxHTTP2_Frame_Headers::CheckHeaderBlock(const TStringList& aHeaders, Th2F
       for (const char* connection : h2ConnectionHeaders)
         if (name == connection) RaiseH2(E::h2erPROTOCOL_ERROR, "CONNECTION HEADER fields are not allowed.");
     }
-    if (name != LowerCase(name)) RaiseH2(E::h2erPROTOCOL_ERROR, "HEADER name cannot contain UPPERCASE letters.");
+    if (std::any_of(name.begin(), name.end(), [](char c) { return c >= 'A' && c <= 'Z'; }))
+      RaiseH2(E::h2erPROTOCOL_ERROR, "HEADER name cannot contain UPPERCASE letters.");
     if (pseudo) {
       bool valid = true;
       if (name == ":method")
@@ -359,30 +385,32 @@ void TkfxHTTP2_Frame_Headers::CheckHeaderBlock(const TStringList& aHeaders, Th2F
       else if (name == ":scheme" || name == ":path" || name == ":authority")
         valid = !value.empty();
       else if (name == ":status")
-        valid = IsDigits(value);
+        valid = !value.empty() && std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; });
       if (!valid)
-        RaiseH2(E::h2erPROTOCOL_ERROR, "PSEUDO-HEADER " + name + " value \"" + value + "\" is invalid.");
-      pseudos.push_back(name);
+        RaiseH2(E::h2erPROTOCOL_ERROR,
+                "PSEUDO-HEADER " + std::string(name) + " value \"" + std::string(value) + "\" is invalid.");
+      // Names are kept as views into the lines; a pseudo-header is one of
+      // a few known names or unknown.
+      std::string_view known;
+      for (std::string_view candidate : {":method", ":scheme", ":path", ":authority", ":status"})
+        if (name == candidate) known = candidate;
+      if (known.empty()) {
+        unknown = true;
+      } else {
+        for (size_t i = 0; i < pseudoCount; ++i) duplicated |= pseudos[i] == known;
+        if (pseudoCount < std::size(pseudos)) pseudos[pseudoCount++] = known;
+        unknown |= std::find(allowed.begin(), allowed.end(), known) == allowed.end();
+      }
     } else if (name == "te" && value != "trailers") {
       RaiseH2(E::h2erPROTOCOL_ERROR, "TE HEADER must not contain any value other than \"trailers\".");
     }
   }
-  std::vector<std::string> allowed;
-  if (aFrameRole == Th2FrameRole::h2frClientRead)
-    allowed = {":status"};
-  else if (aFrameRole == Th2FrameRole::h2frServerRead)
-    allowed = {":method", ":scheme", ":path", ":authority"};
-  else
-    return;
-  for (const std::string& name : allowed)
-    if (std::find(pseudos.begin(), pseudos.end(), name) == pseudos.end())
-      RaiseH2(E::h2erPROTOCOL_ERROR, "PSEUDO-HEADER " + name + " not found.");
-  for (size_t i = 0; i < pseudos.size(); ++i)
-    if (std::find(pseudos.begin() + static_cast<std::ptrdiff_t>(i) + 1, pseudos.end(), pseudos[i]) != pseudos.end())
-      RaiseH2(E::h2erPROTOCOL_ERROR, "PSEUDO-HEADER field cannot be duplicated.");
-  for (const std::string& name : pseudos)
-    if (std::find(allowed.begin(), allowed.end(), name) == allowed.end())
-      RaiseH2(E::h2erPROTOCOL_ERROR, "PSEUDO-HEADER field is Unknown.");
+  if (allowed.empty()) return;
+  for (std::string_view name : allowed)
+    if (std::find(pseudos, pseudos + pseudoCount, name) == pseudos + pseudoCount)
+      RaiseH2(E::h2erPROTOCOL_ERROR, "PSEUDO-HEADER " + std::string(name) + " not found.");
+  if (duplicated) RaiseH2(E::h2erPROTOCOL_ERROR, "PSEUDO-HEADER field cannot be duplicated.");
+  if (unknown) RaiseH2(E::h2erPROTOCOL_ERROR, "PSEUDO-HEADER field is Unknown.");
 }
 
 // --- PUSH_PROMISE ---

@@ -424,7 +424,22 @@ void TkfxHTTP2_Frame::ProcessPayload(std::span<const uint8_t> aPayload) {
   FKey += std::to_string(static_cast<int>(FrameType));
   if ((FrameType == FT::h2ftSETTINGS && Frame_Settings().ACK) || (FrameType == FT::h2ftPING && Frame_Ping().ACK))
     FKey += "_ACK";
-  TkfxHTTP2_Read_Stream_Frame& record = Record(FKey, FrameType);
+  // A frame that is complete in itself (a single frame, a header block in
+  // one HEADERS frame, a body in one DATA frame) needs no record that
+  // outlives it: it is read through a transient one. The stream record
+  // shares its frame object.
+  TkfxHTTP2_Read_Stream_Frame* existing = ReadStreamFrames().GetFrame(FKey);
+  const bool complete = (FrameType == FT::h2ftHEADERS && Frame_Headers().EndHeaders) ||
+                        (FrameType == FT::h2ftDATA && Frame_Data().EndStream) ||
+                        (FrameType != FT::h2ftDATA && FrameType != FT::h2ftHEADERS &&
+                         FrameType != FT::h2ftPUSH_PROMISE && FrameType != FT::h2ftCONTINUATION);
+  TkfxHTTP2_Read_Stream_Frame transient;
+  if (!existing && complete) {
+    transient.ID = FKey;
+    transient.FrameType = FrameType;
+    transient.WindowSize = InitialReadWindowSize;
+  }
+  TkfxHTTP2_Read_Stream_Frame& record = existing ? *existing : complete ? transient : Record(FKey, FrameType);
   record.Frame = NewFrame(FrameType);
   switch (FrameType) {
     case FT::h2ftDATA: ReadData(record, aPayload); return;
@@ -433,14 +448,6 @@ void TkfxHTTP2_Frame::ProcessPayload(std::span<const uint8_t> aPayload) {
     case FT::h2ftCONTINUATION: ReadContinuation(record, aPayload); return;
     default: break;
   }
-  // Single frames: read, filed where they belong to a stream, reported, and
-  // their record dropped.
-  const std::string key = FKey;
-  struct TDrop {
-    TkfxHTTP2_Frame& Self;
-    const std::string& Key;
-    ~TDrop() { Self.ReadStreamFrames().DeleteItem(Key); }
-  } drop{*this, key};
   if (!aPayload.empty()) record.FrameLength += static_cast<int32_t>(aPayload.size());
   TkfxHTTP2_Frame_Base* frame = record.Frame.get();
   frame->ReadPayload(aPayload);
@@ -538,17 +545,19 @@ void TkfxHTTP2_Frame::ReadHeaders(TkfxHTTP2_Read_Stream_Frame& aRecord, std::spa
   // Every HEADERS frame starts a new block. Its padding is dropped here so
   // that CONTINUATION fragments join the block itself.
   const std::span<const uint8_t> block = WithoutPadding(aPayload, frame->Padded);
-  aRecord.PayLoad.assign(block.begin(), block.end());
   aRecord.FrameLength = static_cast<int32_t>(aPayload.size());
   const int32_t padLength = frame->Padded ? aPayload[0] : 0;
   frame->Padded = false;
-  CheckBlockSize(aRecord.PayLoad.size());
+  CheckBlockSize(block.size());
   if (!frame->EndHeaders) {
+    aRecord.PayLoad.assign(block.begin(), block.end());
     FBlockType = FT::h2ftHEADERS;
     Streams().AddFrame(&aRecord);
     return;
   }
-  frame->ReadPayload(aRecord.PayLoad);
+  // A block complete in one frame is decoded where it lies.
+  aRecord.PayLoad.clear();
+  frame->ReadPayload(block);
   frame->PadLength = padLength;
   CompleteHeaders(aRecord);
 }
@@ -598,7 +607,7 @@ void TkfxHTTP2_Frame::CompletePushPromise(TkfxHTTP2_Read_Stream_Frame& aRecord) 
   const int32_t promised = frame->PromisedStreamid;
   // The record moves aside under its promised stream, so that the next
   // promise on the same stream starts afresh.
-  aRecord.ID += "_" + std::to_string(promised);
+  ReadStreamFrames().Rename(&aRecord, aRecord.ID + "_" + std::to_string(promised));
   frame->StreamIdentifier = promised;
   if (promised > FMaxPromisedStream && promised % 2 == (FFrameRole == Th2FrameRole::h2frClientRead ? 0 : 1))
     FMaxPromisedStream = promised;

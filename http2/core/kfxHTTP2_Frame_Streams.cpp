@@ -26,6 +26,129 @@ bool IsActive(SS aState) {
 
 }  // namespace
 
+// --- indexed queue ---
+
+uint64_t TkfxHTTP2_IndexedQueue::TKeyIndex::Hash(std::string_view aKey) {
+  uint64_t h = 14695981039346656037ull;
+  for (char c : aKey) h = (h ^ static_cast<uint8_t>(c)) * 1099511628211ull;
+  return (h ^ (h >> 29)) | 1;
+}
+
+size_t* TkfxHTTP2_IndexedQueue::TKeyIndex::Find(std::string_view aKey) {
+  if (FSlots.empty()) return nullptr;
+  const uint64_t hash = Hash(aKey);
+  const size_t mask = FSlots.size() - 1;
+  for (size_t i = hash & mask;; i = (i + 1) & mask) {
+    TSlot& slot = FSlots[i];
+    if (slot.Hash == 0) return nullptr;
+    if (slot.Hash == hash && slot.Key == aKey) return &slot.Position;
+  }
+}
+
+void TkfxHTTP2_IndexedQueue::TKeyIndex::Insert(const std::string& aKey, size_t aPosition) {
+  if ((FUsed + 1) * 2 > FSlots.size()) {
+    std::vector<TSlot> old(std::max<size_t>(32, FSlots.size() * 2));
+    old.swap(FSlots);
+    FUsed = 0;
+    for (TSlot& slot : old)
+      if (slot.Hash != 0) Insert(slot.Key, slot.Position);
+  }
+  const uint64_t hash = Hash(aKey);
+  const size_t mask = FSlots.size() - 1;
+  size_t i = hash & mask;
+  for (; FSlots[i].Hash != 0; i = (i + 1) & mask)
+    if (FSlots[i].Hash == hash && FSlots[i].Key == aKey) return;
+  FSlots[i].Hash = hash;
+  FSlots[i].Key = aKey;
+  FSlots[i].Position = aPosition;
+  ++FUsed;
+}
+
+void TkfxHTTP2_IndexedQueue::TKeyIndex::Erase(std::string_view aKey, size_t aPosition) {
+  if (FSlots.empty()) return;
+  const uint64_t hash = Hash(aKey);
+  const size_t mask = FSlots.size() - 1;
+  size_t i = hash & mask;
+  while (!(FSlots[i].Hash == hash && FSlots[i].Key == aKey)) {
+    if (FSlots[i].Hash == 0) return;
+    i = (i + 1) & mask;
+  }
+  if (aPosition != SIZE_MAX && FSlots[i].Position != aPosition) return;
+  // Backward-shift deletion keeps every probe sequence unbroken.
+  for (size_t j = (i + 1) & mask; FSlots[j].Hash != 0; j = (j + 1) & mask) {
+    const size_t home = FSlots[j].Hash & mask;
+    if (((j - home) & mask) >= ((j - i) & mask)) {
+      FSlots[i].Hash = FSlots[j].Hash;
+      FSlots[i].Key.swap(FSlots[j].Key);
+      FSlots[i].Position = FSlots[j].Position;
+      i = j;
+    }
+  }
+  FSlots[i].Hash = 0;
+  --FUsed;
+}
+
+void TkfxHTTP2_IndexedQueue::TKeyIndex::Clear() {
+  FSlots.clear();
+  FUsed = 0;
+}
+
+TkfxHTTP2_IndexedQueue::~TkfxHTTP2_IndexedQueue() {
+  Clear();
+}
+
+void TkfxHTTP2_IndexedQueue::AddItem(TkfxQueueItemBase* aItem) {
+  std::lock_guard guard(FLock);
+  FIndex.Insert(aItem->ID, FList.size());
+  TkfxQueue::AddItem(aItem);
+}
+
+TkfxQueueItemBase* TkfxHTTP2_IndexedQueue::GetItem(const std::string& aID) {
+  std::lock_guard guard(FLock);
+  const size_t* position = FIndex.Find(aID);
+  return position ? static_cast<TkfxQueueItemBase*>(FList[*position]) : nullptr;
+}
+
+void TkfxHTTP2_IndexedQueue::RemoveSlot(size_t aIndex) {
+  auto* item = static_cast<TkfxQueueItemBase*>(FList[aIndex]);
+  FIndex.Erase(item->ID, aIndex);
+  if (aIndex + 1 != FList.size()) {
+    FList[aIndex] = FList.back();
+    if (size_t* moved = FIndex.Find(static_cast<TkfxQueueItemBase*>(FList[aIndex])->ID);
+        moved && *moved == FList.size() - 1)
+      *moved = aIndex;
+  }
+  FList.pop_back();
+  CountChanged();
+  if (OwnObjects) item->Free();
+}
+
+void TkfxHTTP2_IndexedQueue::DeleteItem(const std::string& aID) {
+  std::lock_guard guard(FLock);
+  if (const size_t* position = FIndex.Find(aID)) RemoveSlot(*position);
+}
+
+void TkfxHTTP2_IndexedQueue::DeleteItem(int aIndex) {
+  std::lock_guard guard(FLock);
+  if (aIndex >= 0 && aIndex < static_cast<int>(FList.size())) RemoveSlot(static_cast<size_t>(aIndex));
+}
+
+void TkfxHTTP2_IndexedQueue::Rename(TkfxQueueItemBase* aItem, const std::string& aID) {
+  std::lock_guard guard(FLock);
+  const size_t* position = FIndex.Find(aItem->ID);
+  if (!position || FList[*position] != aItem) return;
+  const size_t at = *position;
+  FIndex.Erase(aItem->ID, at);
+  aItem->ID = aID;
+  FIndex.Insert(aID, at);
+}
+
+void TkfxHTTP2_IndexedQueue::Clear() {
+  std::lock_guard guard(FLock);
+  FIndex.Clear();
+  TkfxQueue::Clear();
+}
+
 // --- stream record ---
 
 TkfxHTTP2Request& TkfxHTTP2_StreamResponse::Request() {

@@ -4,9 +4,12 @@
 #pragma once
 
 #include <cstdint>
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "http2/client/kfxHTTP2_Classes.h"
 #include "http2/core/kfxHTTP2_Frame.h"
@@ -52,6 +55,50 @@ class TkfxHTTP2_StreamResponse : public TkfxQueueItemBase {
   TkfxHTTP2_FramePtr FFrame_Data, FFrame_Headers, FFrame_PushPromise;
 };
 
+// A keyed queue that owns its items and finds them by ID through a hash
+// index instead of a scan. Items must be added, renamed and removed through
+// this class (its operations hide the scanning ones of TkfxQueue); IDs are
+// unique. Removing moves the last item into the gap, so the order of the
+// items is not kept.
+class TkfxHTTP2_IndexedQueue : public TkfxQueue {
+ public:
+  TkfxHTTP2_IndexedQueue() { OwnObjects = true; }
+  ~TkfxHTTP2_IndexedQueue() override;
+
+  void AddItem(TkfxQueueItemBase* aItem);
+  TkfxQueueItemBase* GetItem(const std::string& aID);
+  void DeleteItem(const std::string& aID);
+  void DeleteItem(int aIndex);
+  // Gives a queued item another ID.
+  void Rename(TkfxQueueItemBase* aItem, const std::string& aID);
+  void Clear() override;
+
+ private:
+  // ID -> position in FList: open addressing with linear probing, the keys
+  // (short texts) stored in the slots, so lookups allocate nothing.
+  class TKeyIndex {
+   public:
+    size_t* Find(std::string_view aKey);
+    void Insert(const std::string& aKey, size_t aPosition);  // keeps an existing key
+    // Removes aKey when it maps to aPosition (any position: SIZE_MAX).
+    void Erase(std::string_view aKey, size_t aPosition = SIZE_MAX);
+    void Clear();
+
+   private:
+    struct TSlot {
+      uint64_t Hash = 0;  // 0: empty
+      std::string Key;
+      size_t Position = 0;
+    };
+    static uint64_t Hash(std::string_view aKey);
+    std::vector<TSlot> FSlots;
+    size_t FUsed = 0;
+  };
+
+  void RemoveSlot(size_t aIndex);
+  TKeyIndex FIndex;
+};
+
 // A reassembly record: the frames read under one key (stream, type and, for
 // SETTINGS and PING, the ACK flag) and the octets gathered from them.
 class TkfxHTTP2_Read_Stream_Frame : public TkfxQueueItemBase {
@@ -64,17 +111,15 @@ class TkfxHTTP2_Read_Stream_Frame : public TkfxQueueItemBase {
   int64_t WindowSize = 65535;  // receive window of the stream (DATA records)
 };
 
-class TkfxHTTP2_Read_Stream_Frames : public TkfxQueue {
+class TkfxHTTP2_Read_Stream_Frames : public TkfxHTTP2_IndexedQueue {
  public:
-  TkfxHTTP2_Read_Stream_Frames() { OwnObjects = true; }
   TkfxHTTP2_Read_Stream_Frame* GetFrame(const std::string& aID) {
     return static_cast<TkfxHTTP2_Read_Stream_Frame*>(GetItem(aID));
   }
 };
 
-class TkfxHTTP2_StreamResponses : public TkfxQueue {
+class TkfxHTTP2_StreamResponses : public TkfxHTTP2_IndexedQueue {
  public:
-  TkfxHTTP2_StreamResponses() { OwnObjects = true; }
 
   // Files the record's frame with its stream, creating the stream record
   // (with the record's window) when there is none.
