@@ -306,6 +306,34 @@ TEST(Frames, StreamIdentifiersAndSettingsPayload) {
   EXPECT_EQ(out.writes.at(2), Hex("000000 04 01 00000000"));
 }
 
+// The writing codec never uses a larger table than the peer allows: when the
+// peer's limit drops (to 0 here) the next block starts with the size update,
+// and once the peer allows a table again it is taken back into use.
+TEST(Frames, HeaderBlocksFollowThePeersTableLimit) {
+  Frames client(Th2FrameRole::h2frClientWrite);
+  TkfxHTTP2_Frame_Headers headers(&client.hpack, &client.counter, client.role);
+  peer::Inflater peerDecoder;
+  TStringList list;
+  for (const char* line : {":method: POST", ":path: /3/device/abc", "apns-topic: com.example"}) list.Add(line);
+  const peer::Fields expected = {{":method", "POST"}, {":path", "/3/device/abc"}, {"apns-topic", "com.example"}};
+  struct Step {
+    int32_t limit;
+    const char* start;  // the block's first octets
+    int32_t tableSize;
+  };
+  for (const Step& step : {Step{4096, "83", 4096}, Step{0, "20", 0}, Step{0, "83", 0}, Step{4096, "3fe11f", 4096},
+                           Step{1024, "3fe107", 1024}}) {
+    SCOPED_TRACE(step.limit);
+    client.hpack.SetDynamicTableSizeLimit(step.limit);
+    TIdBytes block;
+    headers.EncodeHeaderList(list, block);
+    const TIdBytes start = Hex(step.start);
+    EXPECT_EQ(TIdBytes(block.begin(), block.begin() + static_cast<std::ptrdiff_t>(start.size())), start);
+    EXPECT_EQ(client.hpack.DynamicTableSize(), step.tableSize);
+    EXPECT_EQ(peerDecoder.Inflate(block), expected);
+  }
+}
+
 // Our writer's frames, HEADERS with a header list far beyond one frame
 // included, go to an nghttp2 server, which must take them without error.
 TEST(FramesInterop, Nghttp2ServerAcceptsOurFrames) {

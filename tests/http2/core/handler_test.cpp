@@ -428,6 +428,24 @@ TEST(FrameHandler, ReaderErrors) {
       EXPECT_EQ(e.StreamIdentifier, c.stream);
     }
   }
+  // A server reader takes new streams in rising order only; frames of
+  // earlier streams still come.
+  {
+    TkfxHTTP2_Frame server;
+    server.SetFrameRole(Th2FrameRole::h2frServerRead);
+    server.MaxConcurrentStreams = h2MaxInt32;
+    Script s;
+    const Lines request = {":method=GET", ":scheme=https", ":path=/", ":authority=a"};
+    TIdBytes first = s.H(5, EH, request);  // blocks in order: they share the table
+    first = first + s.H(1, EH, request);
+    try {
+      server.ReadBytes(first);
+      ADD_FAILURE() << "no error";
+    } catch (const TkfxHTTP2Exception& e) {
+      EXPECT_EQ(e.Message(), "StreamIdentifier is lower than LAST Stream Received.");
+      EXPECT_EQ(e.ErrorCode, EC::h2erPROTOCOL_ERROR);
+    }
+  }
   // Codec errors pass through as they are.
   Reader reader;
   reader.Open(1, 1);

@@ -266,6 +266,18 @@ TEST(HPACK, DecodingErrors) {
       },
       Exception);
 
+  // A few octets may name large entries many times: the decoded list is
+  // bounded (":method: GET" counts 42).
+  TkfxHTTP2_HPACK bounded;
+  bounded.MaxHeaderListSize = 100;
+  EXPECT_EQ(Decode(bounded, Hex("82 82")), (Lines{":method=GET", ":method=GET"}));
+  try {
+    Decode(bounded, Hex("82 82 82"));
+    ADD_FAILURE() << "no error";
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message(), "HPACK: header list exceeds the size limit.");
+  }
+
   // An empty name is a compression error of the connection.
   TkfxHTTP2_HPACK empty;
   try {
