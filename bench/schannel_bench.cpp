@@ -1,6 +1,8 @@
 // Handshake plus a 1 MiB download from nginx (HTTP/1.1 over TLS 1.2 and
-// 1.3, on loopback) through the SChannel session, and the same with OpenSSL
-// driven directly on the socket. Run from build/release/bench:
+// 1.3, on loopback): through the SChannel session on a socket and OpenSSL
+// driven directly on a socket, and through the transport's TCP client with
+// the SChannel I/O handler and with the OpenSSL I/O handler. Run from
+// build/release/bench:
 //   ./schannel_bench --benchmark_repetitions=5 --benchmark_enable_random_interleaving=true
 // The figure that matters is the ratio of the two in one run.
 #include <benchmark/benchmark.h>
@@ -11,7 +13,11 @@
 #include <string>
 
 #include "tests/platform/sspi/tls_test_support.h"
+#include "tls/kfxIdSSLOpenSSLHeaders.h"
 #include "tls/kfxSSL_SChannel.h"
+#include "tls/kfxSSL_SChannel_Id.h"
+#include "tls/kfxTCP_Client_OpenSSL.h"
+#include "transport/IdTCPClient.h"
 
 using namespace tls_test;
 
@@ -74,6 +80,61 @@ void OpenSSLDownload(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kBody));
 }
 
+// One download through a TCP client and its TLS handler; the octets received.
+size_t HandlerDownload(TIdIOHandler* aHandler) {
+  TIdTCPClient client;
+  client.SetIOHandler(aHandler);
+  client.SetHost("127.0.0.1");
+  client.SetPort(Server().Port());
+  size_t total = 0;
+  try {
+    client.Connect();
+    client.IOHandler()->Write(TIdBytes(kRequest, kRequest + sizeof kRequest - 1));
+    for (int i = 0; i < 100000; ++i) {
+      TIdBytes chunk;
+      client.IOHandler()->ReadBytes(chunk, -1, false);
+      total += chunk.size();
+    }
+  } catch (const EIdConnClosedGracefully&) {
+  } catch (const Exception&) {
+    total = 0;
+  }
+  client.Disconnect(false);
+  client.SetIOHandler(nullptr);
+  return total;
+}
+
+void SChannelHandlerDownload(benchmark::State& state) {
+  for (auto _ : state) {
+    TkfxIdSSLIOHandlerSocketSChannel handler;
+    handler.SetPassThrough(false);
+    handler.SetTLSVersion(static_cast<TwsTLSVersions>(state.range(0)));
+    if (HandlerDownload(&handler) < kBody) state.SkipWithError("short download");
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kBody));
+}
+
+void OpenSSLHandlerDownload(benchmark::State& state) {
+  SetOpenSSLAPIVersion(TwsOpenSSLAPI::oslAPI_1_1);
+  const bool tls13 = state.range(0) == static_cast<int>(TwsTLSVersions::tls1_3);
+  for (auto _ : state) {
+    TkfxIdSSLIOHandlerSocketOpenSSL handler;
+    handler.SetPassThrough(false);
+    handler.SSLOptions().SetMethod(tls13 ? TIdSSLVersion::sslvTLSv1_3 : TIdSSLVersion::sslvTLSv1_2);
+    handler.SSLOptions().Mode = TIdSSLMode::sslmClient;
+    if (HandlerDownload(&handler) < kBody) state.SkipWithError("short download");
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kBody));
+}
+
+BENCHMARK(SChannelHandlerDownload)
+    ->Arg(static_cast<int>(TwsTLSVersions::tls1_2))
+    ->Arg(static_cast<int>(TwsTLSVersions::tls1_3))
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(OpenSSLHandlerDownload)
+    ->Arg(static_cast<int>(TwsTLSVersions::tls1_2))
+    ->Arg(static_cast<int>(TwsTLSVersions::tls1_3))
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(SChannelDownload)
     ->Arg(static_cast<int>(TwsTLSVersions::tls1_2))
     ->Arg(static_cast<int>(TwsTLSVersions::tls1_3))
