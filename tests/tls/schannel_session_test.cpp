@@ -246,6 +246,21 @@ TEST_P(SChannelVersionTest, HandshakeAlpnReportAndDataBothWays) {
   EXPECT_EQ(data, "0pong\n");
 }
 
+TEST_P(SChannelVersionTest, NginxAgreesOnH2) {
+  if (!HaveProgram("/usr/sbin/nginx")) GTEST_SKIP() << "nginx is missing";
+  const VersionCase& c = GetParam();
+  Nginx nginx(false, 1024);
+  Connection connection("127.0.0.1", nginx.Port());
+  ASSERT_TRUE(connection.Open({}, "localhost", c.Version, {"h2", "http/1.1"})) << SChannelLastError();
+  EXPECT_EQ(SChannelGetALPN(connection.SSL()), "h2");
+  EXPECT_EQ(SChannelGetConnectionInfo(connection.SSL())->Protocol(), c.Version);
+  // The server's first frame is its SETTINGS (type 4) on stream 0.
+  ASSERT_TRUE(connection.Write("PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n"));
+  std::string data;
+  ASSERT_GE(connection.ReadUpTo(data, 9), 9);
+  EXPECT_EQ(data[3], 4);
+}
+
 INSTANTIATE_TEST_SUITE_P(Versions, SChannelVersionTest,
                          ::testing::Values(VersionCase{"tls1_2", TwsTLSVersions::tls1_2, "-tls1_2"},
                                            VersionCase{"tls1_3", TwsTLSVersions::tls1_3, "-tls1_3"}),
