@@ -151,6 +151,31 @@ TEST_F(SChannelHandlerTest, FailedStartRaisesSChannelErrorWithTheCertificateStat
   EXPECT_FALSE(tls.Handler->Connected());
 }
 
+TEST(SChannelHandler, SilentServerFailsTheHandshakeAfterTheReadTimeout) {
+  // A listener that accepts (the kernel does) and never answers.
+  const int listener = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  listen(listener, 1);
+  getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+  TlsClient tls("127.0.0.1", ntohs(address.sin_port));
+  tls.Client.SetReadTimeout(300);
+  const auto start = std::chrono::steady_clock::now();
+  try {
+    tls.Client.Connect();
+    FAIL() << "a handshake without a server";
+  } catch (const SChannelError& e) {
+    EXPECT_EQ(e.Message(), "SChannel initialization error: recv returns 0000274C");
+  }
+  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(waited, std::chrono::milliseconds(250));
+  EXPECT_LT(waited, std::chrono::seconds(10));
+  close(listener);
+}
+
 TEST_F(SChannelHandlerTest, TheTlsNameIsTheTunnelsTargetNotTheProxy) {
   // A "proxy" that is really the server: the tunnel needs no negotiation, and
   // the name checked must be the target's ("localhost"), not the proxy's.
