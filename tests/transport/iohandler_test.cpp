@@ -357,6 +357,35 @@ TEST(TCPClient, NagleAndLingerAreSettingsOfEachSocket) {
   EXPECT_EQ(ends, (std::vector<std::string>{"RST", "FIN"}));
 }
 
+TEST(SocketHandle, ResetClosesTheDescriptorAndIPVersionIsFixedWhileAllocated) {
+  const int before = loopback::OpenDescriptors();
+  {
+    TIdSocketHandle handle;
+    handle.SetIPVersion(TIdIPVersion::Id_IPv6);
+    handle.AllocateSocket();
+    EXPECT_TRUE(handle.HandleAllocated());
+    EXPECT_EQ(handle.SocketType(), Id_SOCK_STREAM);
+    EXPECT_EQ(loopback::OpenDescriptors(), before + 1);
+    try {
+      handle.SetIPVersion(TIdIPVersion::Id_IPv4);
+      FAIL();
+    } catch (const EIdCannotSetIPVersionWhenConnected& e) {
+      EXPECT_EQ(e.Message(), "Cannot change IPVersion when connected");
+    }
+    handle.Reset(true);
+    EXPECT_FALSE(handle.HandleAllocated());
+    EXPECT_EQ(loopback::OpenDescriptors(), before);
+    try {
+      handle.Readable(0);
+      FAIL();
+    } catch (const EIdConnClosedGracefully& e) {
+      EXPECT_EQ(e.Message(), "Connection Closed Gracefully.");
+    }
+    handle.AllocateSocket();
+  }  // destruction closes as well
+  EXPECT_EQ(loopback::OpenDescriptors(), before);
+}
+
 // --- reading ---
 
 TEST(IOHandler, PeerCloseIsGracefulAfterTheBufferDrains) {
@@ -629,11 +658,13 @@ TEST(IOHandler, ClosedPeerNeverKillsTheWriter) {
 }
 
 TEST(IOHandler, ASendThatFailsPartWayClosesTheConnection) {
-  // The peer takes nothing and resets while a large block is on its way.
+  // The peer takes the first byte, then resets while the rest is on its way.
   Peer peer([](int& aFD) {
-    std::this_thread::sleep_for(300ms);
+    loopback::Receive(aFD, 1, 10000);
+    std::this_thread::sleep_for(100ms);
     loopback::Reset(aFD);
   });
+  const TIdBytes block(64 << 20, 'x');
   auto client = ConnectTo(peer);
   TIdIOHandler* io = client->IOHandler();
   int64_t written = 0;
@@ -641,7 +672,7 @@ TEST(IOHandler, ASendThatFailsPartWayClosesTheConnection) {
     if (AMode == TWorkMode::wmWrite) written += ACount;
   };
   try {
-    io->Write(TIdBytes(64 << 20, 'x'));
+    io->Write(block);
     FAIL() << "the whole block went out";
   } catch (const EIdSocketError& e) {
     EXPECT_EQ(e.LastError, 10054);
