@@ -129,7 +129,9 @@ TEST(TCPClient, UnknownHostRaisesHostNotFound) {
   } catch (const EIdSocketError& e) {
     // Without a reachable name server the resolver can only say "try again" (11002).
     EXPECT_TRUE(e.LastError == 11001 || e.LastError == 11002) << e.LastError;
-    if (e.LastError == 11001) EXPECT_EQ(e.Message(), "Socket Error # 11001\r\nHost not found.");
+    if (e.LastError == 11001) {
+      EXPECT_EQ(e.Message(), "Socket Error # 11001\r\nHost not found.");
+    }
   }
   client.SetHost("1.2.3.300");  // not an address, and never 1.2.3.44
   try {
@@ -428,8 +430,8 @@ TEST(IOHandler, ResetIsSocketError10054OnceTheBufferIsEmpty) {
 
 TEST(IOHandler, PartialReadsAndLargeWrites) {
   // The peer answers a 4 MB block in small pieces after reading all of it.
-  const size_t size = 4 << 20;
-  Peer peer([size](int& aFD) {
+  constexpr size_t size = 4 << 20;
+  Peer peer([](int& aFD) {
     const std::string block = loopback::Receive(aFD, size, 5000);
     for (size_t at = 0; at < block.size(); at += 65536) {
       loopback::SendAll(aFD, block.substr(at, 65536));
