@@ -253,6 +253,17 @@ TEST_F(SquidProxy, RefusedDestinations) {
                                    "503 Service Unavailable");
 }
 
+TEST_F(SquidProxy, IPv6TargetInBrackets) {
+  Peer target(Echo, true);
+  TComponent owner(nullptr);
+  TProxiedClient client(Http(&owner), FOpenPort, "::1", target.Port());
+  client.Client.SetIPVersion(TIdIPVersion::Id_IPv4);  // the proxy itself is reached over IPv4
+  client.Client.Connect();
+  client.Client.IOHandler()->WriteLn("six");
+  EXPECT_EQ(client.Client.IOHandler()->ReadLn(), "six");
+  client.Client.Disconnect();
+}
+
 // --- microsocks: SOCKS 5 with and without user name and password ---
 
 class MicrosocksProxy : public ::testing::Test {
@@ -312,6 +323,16 @@ TEST_F(MicrosocksProxy, Refusals) {
                                          "Invalid socks authentication method.");
   ExpectRefusal<EIdSocksServerConnectionRefusedError>(Socks5(&owner), FOpenPort, "127.0.0.1",
                                                       ClosedPort(), "Connection refused.");
+}
+
+TEST_F(MicrosocksProxy, IPv6TargetAddress) {
+  Peer target(Echo, true);
+  TComponent owner(nullptr);
+  TProxiedClient client(Socks5(&owner), FOpenPort, "::1", target.Port());
+  client.Client.Connect();
+  client.Client.IOHandler()->WriteLn("six");
+  EXPECT_EQ(client.Client.IOHandler()->ReadLn(), "six");
+  client.Client.Disconnect();
 }
 
 // --- dante: SOCKS 4 and the rule-based refusals ---
