@@ -225,10 +225,11 @@ TEST_F(SChannelHandlerTest, ReadableWaitsOnlyWhenNothingIsBuffered) {
   const auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(tls.Handler->Readable(100));
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(90));
+  const int socket = tls.Handler->Binding()->Handle();
   server.Send("0one\n");
-  usleep(30000);
+  const size_t one = WaitForMoreOctets(socket, 0);
   server.Send("0two\n");
-  usleep(30000);
+  WaitForMoreOctets(socket, one);
   // One read takes both records off the socket and decrypts the first; the
   // second is buffered, invisible to the socket.
   TIdBytes first(5);

@@ -12,11 +12,13 @@
 #include <openssl/x509v3.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <random>
@@ -369,6 +371,22 @@ bool HaveProgram(const std::string& aPath) {
     if (access((folder + "/" + aPath).c_str(), X_OK) == 0) return true;
   }
   return false;
+}
+
+size_t PendingOctets(int aSocket) {
+  int count = 0;
+  ioctl(aSocket, FIONREAD, &count);
+  return static_cast<size_t>(std::max(count, 0));
+}
+
+size_t WaitForMoreOctets(int aSocket, size_t aBefore, std::chrono::milliseconds aTimeout) {
+  const auto deadline = std::chrono::steady_clock::now() + aTimeout;
+  size_t now = PendingOctets(aSocket);
+  while (now <= aBefore && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(2ms);
+    now = PendingOctets(aSocket);
+  }
+  return now;
 }
 
 int ConnectTcp(const std::string& aHost, uint16_t aPort, std::chrono::milliseconds aTimeout) {

@@ -154,6 +154,12 @@ class RelayProxy {
 // Whether a program can be started (for GTEST_SKIP when a peer is missing).
 bool HaveProgram(const std::string& aPath);
 
+// The octets waiting unread on a socket.
+size_t PendingOctets(int aSocket);
+// Waits (bounded) until more than aBefore octets wait unread on aSocket, so
+// that what a peer sends next is sure to travel separately; the count then.
+size_t WaitForMoreOctets(int aSocket, size_t aBefore, std::chrono::milliseconds aTimeout = 5s);
+
 // A blocking TCP connection to aHost:aPort with receive and send time-outs of
 // aTimeout; -1 on failure.
 int ConnectTcp(const std::string& aHost, uint16_t aPort, std::chrono::milliseconds aTimeout = 10s);
