@@ -368,14 +368,16 @@ void TkfxHTTP2_DynamicTable::EvictTo(int64_t aSize) {
 
 void TkfxHTTP2_DynamicTable::AddItem(const std::string& aName, const std::string& aValue) {
   const uint64_t nameHash = HashText(aName);
-  AddHashed(aName, aValue, nameHash, HashField(nameHash, aValue));
+  AddHashed(aName, aValue, nameHash, HashField(nameHash, aValue), true);
 }
 
 void TkfxHTTP2_DynamicTable::AddHashed(const std::string& aName, const std::string& aValue, uint64_t aNameHash,
-                                       uint64_t aFieldHash) {
+                                       uint64_t aFieldHash, bool aMayAlias) {
   const int64_t size = static_cast<int64_t>(aName.size() + aValue.size()) + 32;
-  // Copied before evicting: the name may be that of an entry about to go.
-  TkfxHTTP2_TableEntry entry(aName, aValue);
+  // Texts that may belong to an entry about to go are copied before
+  // evicting; others go straight into the slot, reusing its storage.
+  TkfxHTTP2_TableEntry entry;
+  if (aMayAlias) entry = TkfxHTTP2_TableEntry(aName, aValue);
   EvictTo(std::max<int64_t>(FMaxTableSize - size, 0));
   if (size > FMaxTableSize) {
     if (FMaxTableSize > 0) Raise("Header Field greater than MaxTableSize");
@@ -398,7 +400,12 @@ void TkfxHTTP2_DynamicTable::AddHashed(const std::string& aName, const std::stri
   FStart = (FStart + FEntries.size() - 1) & (FEntries.size() - 1);
   FNameHashes[FStart] = aNameHash;
   FFieldHashes[FStart] = aFieldHash;
-  FEntries[FStart] = std::move(entry);
+  if (aMayAlias) {
+    FEntries[FStart] = std::move(entry);
+  } else {
+    FEntries[FStart].Name.assign(aName);
+    FEntries[FStart].Value.assign(aValue);
+  }
   ++FCount;
   FUsedSize += size;
   if (FIndexed) {
@@ -483,7 +490,7 @@ int TkfxHTTP2_HeaderTable::GetBestMatchingIndex(const TkfxHTTP2_TableEntry& aFie
 }
 
 void TkfxHTTP2_HeaderTable::AddHashed(const TkfxHTTP2_TableEntry& aField, uint64_t aNameHash, uint64_t aFieldHash) {
-  DynamicTable().AddHashed(aField.Name, aField.Value, aNameHash, aFieldHash);
+  DynamicTable().AddHashed(aField.Name, aField.Value, aNameHash, aFieldHash, false);
 }
 
 int TkfxHTTP2_HeaderTable::FindField(const TkfxHTTP2_TableEntry& aField, bool& aIsFullMatch, uint64_t& aNameHash,

@@ -85,7 +85,9 @@ class TkfxHTTP2_DynamicTable : public TObject {
     size_t FUsed = 0;
   };
 
-  void AddHashed(const std::string& aName, const std::string& aValue, uint64_t aNameHash, uint64_t aFieldHash);
+  // aMayAlias: the texts may be those of an entry of this table.
+  void AddHashed(const std::string& aName, const std::string& aValue, uint64_t aNameHash, uint64_t aFieldHash,
+                 bool aMayAlias);
   void EvictTo(int64_t aSize);
   int FindHashed(const TkfxHTTP2_TableEntry& aField, uint64_t aNameHash, uint64_t aFieldHash,
                  bool& aIsFullMatch) const;
@@ -130,6 +132,7 @@ class TkfxHTTP2_HeaderTable : public TObject {
   // AddItem that reuses them.
   int FindField(const TkfxHTTP2_TableEntry& aField, bool& aIsFullMatch, uint64_t& aNameHash,
                 uint64_t& aFieldHash) const;
+  // For the encoder: aField is the caller's, never an entry of the table.
   void AddHashed(const TkfxHTTP2_TableEntry& aField, uint64_t aNameHash, uint64_t aFieldHash);
 
  public:
