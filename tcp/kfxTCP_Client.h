@@ -29,8 +29,12 @@
 #include "tcp/kfxBase_Classes.h"
 #include "tcp/kfxTCP_Classes.h"
 #include "tcp/kfxTCP_Classes_Id.h"
+#include "tcp/kfxSocket_Classes_Id.h"
 #include "transport/IdIOHandlerStack.h"
+#include "transport/IdInterceptThrottler.h"
 #include "transport/IdTCPClient.h"
+#include "transport/kfxIdConnectThroughHttpProxy.h"
+#include "transport/kfxIdSocks.h"
 
 enum class TkfxTCPMode { tcpmDefault, tcpmCommands };
 enum class TkfxTCPCommands { tcmNone, tcmActive, tcmNotActive, tcmWriteBytes };
@@ -360,8 +364,14 @@ class TkfxTCPCLient_Common : public TkfxTCPComponent {
   std::atomic<bool> FDisconnecting{false};
   std::unique_ptr<TkfxTCPLogFile> FLogFile;
   std::unique_ptr<TkfxTCPThrottle> FThrottle;
+  // Intercepts and proxy objects are components owned by this one, kept
+  // across activations; the proxy objects are refreshed at each activation.
+  TIdInterceptThrottler* FInterceptThrottle = nullptr;
+  TkfxIdLogFileClient* FInterceptLogFile = nullptr;
   std::unique_ptr<TkfxTCPProxy_Options> FProxy;
   std::unique_ptr<TIdIOHandlerStack> FProxyIOHandler;
+  TIdConnectThroughHttpProxy* FProxyHTTP = nullptr;
+  TIdSocksInfo* FProxySocks = nullptr;
   TkfxTLSIOHandler* FHandlerSSL = nullptr;  // owned
   std::unique_ptr<TkfxTCPWatchDog_Options> FWatchDog;
   std::atomic<int> FWatchDogAttempts{0};

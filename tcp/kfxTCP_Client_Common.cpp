@@ -578,9 +578,66 @@ void TkfxTCPCLient_Common::OnSSLGetPassword(std::string& Password) {
   Password = FTLSOptions->Password();
 }
 
-void TkfxTCPCLient_Common::DoSetProxy() {}
+void TkfxTCPCLient_Common::DoSetProxy() {
+  TkfxIdTCPClient* client = GetTCPClient();
+  if (!FProxy->Enabled()) {
+    // Nothing of an earlier activation's tunnel stays in the way.
+    if (FProxyIOHandler && client->IOHandler() == FProxyIOHandler.get()) client->SetIOHandler(nullptr);
+    if (FHandlerSSL) FHandlerSSL->SetTransparentProxy(nullptr);
+    return;
+  }
+  TIdIOHandlerSocket* carrier = FHandlerSSL;
+  if (!FTLS || !carrier) {
+    if (!FProxyIOHandler) FProxyIOHandler = std::make_unique<TIdIOHandlerStack>();
+    carrier = FProxyIOHandler.get();
+  }
+  client->SetIOHandler(carrier);
+  TIdCustomTransparentProxy* proxy;
+  if (FProxy->ProxyType() == TwsProxy::pxyHTTP) {
+    FreeObject(FProxySocks);
+    // Taken from the options at every activation, like every other option.
+    if (!FProxyHTTP) FProxyHTTP = new TIdConnectThroughHttpProxy(this);
+    FProxyHTTP->SetEnabled(true);
+    proxy = FProxyHTTP;
+  } else {
+    FreeObject(FProxyHTTP);
+    if (!FProxySocks) FProxySocks = new TIdSocksInfo(this);
+    FProxySocks->SetAuthentication(FProxy->Username().empty()
+                                       ? TSocksAuthentication::saNoAuthentication
+                                       : TSocksAuthentication::saUsernamePassword);
+    FProxySocks->SetVersion(FProxy->ProxyType() == TwsProxy::pxySocks4    ? TSocksVersion::svSocks4
+                            : FProxy->ProxyType() == TwsProxy::pxySocks4A ? TSocksVersion::svSocks4A
+                                                                          : TSocksVersion::svSocks5);
+    proxy = FProxySocks;
+  }
+  proxy->SetHost(FProxy->Host());
+  proxy->SetPort(static_cast<uint16_t>(FProxy->Port()));
+  proxy->SetUsername(FProxy->Username());
+  proxy->SetPassword(FProxy->Password());
+  carrier->SetTransparentProxy(proxy);
+}
 
-TIdConnectionIntercept* TkfxTCPCLient_Common::GetIntercept() { return nullptr; }
+TIdConnectionIntercept* TkfxTCPCLient_Common::GetIntercept() {
+  const bool throttle = FThrottle && FThrottle->Enabled();
+  const bool log = FLogFile && FLogFile->Enabled() && !FLogFile->FileName().empty();
+  if (log) {
+    if (!FInterceptLogFile) {
+      FInterceptLogFile = new TkfxIdLogFileClient(this);
+      FInterceptLogFile->SetReplaceCRLF(false);
+    }
+    if (!FInterceptLogFile->Active()) FInterceptLogFile->SetFilename(FLogFile->FileName());
+    FInterceptLogFile->SetIntercept(nullptr);
+    FInterceptLogFile->SetActive(FLogFile->Enabled());
+  }
+  if (throttle) {
+    if (!FInterceptThrottle) FInterceptThrottle = new TIdInterceptThrottler(this);
+    FInterceptThrottle->SetBitsPerSec(FThrottle->BitsPerSec());
+    // Sent data passes the throttler first, received data the log first.
+    FInterceptThrottle->SetIntercept(log ? FInterceptLogFile : nullptr);
+    return FInterceptThrottle;
+  }
+  return log ? FInterceptLogFile : nullptr;
+}
 
 // --- heartbeat and watchdog ---
 

@@ -1,0 +1,243 @@
+// The layers an activation assembles, against real peers on loopback: an
+// HTTP CONNECT proxy (squid) and a SOCKS 5 proxy (microsocks) in front of an
+// echo peer, and the log-file and throttling intercepts.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "rtl/MainThread.h"
+#include "tcp/kfxTCP_Client.h"
+#include "tcp_echo_peer.h"
+
+namespace {
+
+bool PumpUntil(const std::function<bool()>& aDone, int aTimeoutMs = 5000) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(aTimeoutMs);
+  while (!aDone()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    CheckSynchronize(2);
+  }
+  return true;
+}
+
+uint16_t FreePort() {
+  TEchoPeer probe;
+  if (!probe.Start()) return 0;
+  const uint16_t port = probe.Port();
+  probe.Stop();
+  return port;
+}
+
+bool PortAccepts(uint16_t aPort) {
+  TkfxIdTCPClient client;
+  client.SetHost("127.0.0.1");
+  client.SetPort(aPort);
+  try {
+    client.TIdTCPClient::Connect();
+    client.TIdTCPClient::Disconnect(false);
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+// A server program started by the test and stopped by its PID.
+class TServerProcess {
+ public:
+  ~TServerProcess() { Stop(); }
+  bool Start(const std::vector<std::string>& aArgs, uint16_t aPort) {
+    std::vector<char*> argv;
+    for (const auto& a : aArgs) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    FPid = ::fork();
+    if (FPid == 0) {
+      ::execv(argv[0], argv.data());
+      ::_exit(127);
+    }
+    for (int i = 0; i < 500; ++i) {
+      if (PortAccepts(aPort)) return true;
+      int status;
+      if (::waitpid(FPid, &status, WNOHANG) == FPid) {
+        FPid = -1;
+        return false;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+  void Stop() {
+    if (FPid <= 0) return;
+    ::kill(FPid, SIGTERM);
+    int status;
+    for (int i = 0; i < 500 && ::waitpid(FPid, &status, WNOHANG) == 0; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (::waitpid(FPid, &status, WNOHANG) == 0) {
+      ::kill(FPid, SIGKILL);
+      ::waitpid(FPid, &status, 0);
+    }
+    FPid = -1;
+  }
+
+ private:
+  pid_t FPid = -1;
+};
+
+class TProxyClient : public TkfxTCPCLient_Common {
+ public:
+  TProxyClient() : TkfxTCPCLient_Common(nullptr) {
+    SetTCPMode(TkfxTCPMode::tcpmCommands);
+    SetNotifyEvents(TwsNotifyEvent::neNoSync);
+    SetHost("127.0.0.1");
+    OnBinary = [this](TkfxTCPConnection*, TMemoryStream* Data) {
+      std::lock_guard guard(Lock);
+      Received.append(Data->Bytes().begin(), Data->Bytes().end());
+    };
+    OnException = [this](TkfxTCPConnection*, Exception* E) {
+      std::lock_guard guard(Lock);
+      Errors.push_back(E->Message());
+    };
+  }
+  ~TProxyClient() override { ShutDown(); }
+  std::string ReceivedCopy() {
+    std::lock_guard guard(Lock);
+    return Received;
+  }
+  bool Echoes(const std::string& aText) {
+    {
+      std::lock_guard guard(Lock);
+      Received.clear();
+    }
+    AddBytes(TIdBytes(aText.begin(), aText.end()));
+    return PumpUntil([&] { return ReceivedCopy() == aText; });
+  }
+  std::mutex Lock;
+  std::string Received;
+  std::vector<std::string> Errors;
+};
+
+class TCPClientLayers : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(FEcho.Start()); }
+  TEchoPeer FEcho;
+};
+
+// HTTP CONNECT through squid and SOCKS 5 with credentials through
+// microsocks: the echo peer answers through each tunnel. A change of the
+// proxy options takes effect at the next activation.
+TEST_F(TCPClientLayers, ProxiesCarryTheConnection) {
+  const bool haveSquid = ::access("/usr/sbin/squid", X_OK) == 0;
+  const bool haveSocks = ::access("/usr/bin/microsocks", X_OK) == 0;
+  if (!haveSquid && !haveSocks) GTEST_SKIP() << "neither squid nor microsocks is installed";
+
+  if (haveSocks) {
+    const uint16_t port = FreePort();
+    TServerProcess socks;
+    ASSERT_TRUE(socks.Start({"/usr/bin/microsocks", "-i", "127.0.0.1", "-p", std::to_string(port),
+                             "-u", "alice", "-P", "s3cret"},
+                            port));
+    TProxyClient client;
+    client.SetPort(FEcho.Port());
+    client.Proxy().SetEnabled(true);
+    client.Proxy().SetProxyType(TwsProxy::pxySocks5);
+    client.Proxy().SetHost("127.0.0.1");
+    client.Proxy().SetPort(port);
+    client.Proxy().SetUsername("alice");
+    client.Proxy().SetPassword("s3cret");
+    ASSERT_TRUE(client.Connect(5000)) << ::testing::PrintToString(client.Errors);
+    EXPECT_TRUE(client.Echoes("through socks"));
+    client.Disconnect(5000);
+    // Wrong password, next activation: refused by the proxy.
+    client.Proxy().SetPassword("wrong");
+    EXPECT_FALSE(client.Connect(5000));
+    client.Proxy().SetPassword("s3cret");
+    EXPECT_TRUE(client.Connect(5000));
+    client.Disconnect(5000);
+  }
+
+  if (haveSquid) {
+    char folderTemplate[] = "/tmp/tcpclient-squid-XXXXXX";
+    const std::string folder = ::mkdtemp(folderTemplate);
+    const uint16_t port = FreePort();
+    std::ofstream(folder + "/squid.conf")
+        << "http_port 127.0.0.1:" << port << "\npid_filename " << folder
+        << "/squid.pid\ncache_log " << folder << "/cache.log\naccess_log stdio:" << folder
+        << "/access.log\ncache_store_log none\nnetdb_filename none\ndns_nameservers 127.0.0.1\n"
+           "pinger_enable off\ncoredump_dir "
+        << folder
+        << "\ncache deny all\ncache_mem 8 MB\nshutdown_lifetime 0 seconds\n"
+           "acl SSL_ports port 443 1025-65535\nacl CONNECT method CONNECT\n"
+           "acl loop src 127.0.0.0/8 ::1\nhttp_access deny CONNECT !SSL_ports\n"
+           "http_access allow loop\nhttp_access deny all\n";
+    std::system(("chown -R proxy:proxy " + folder).c_str());
+    TServerProcess squid;
+    ASSERT_TRUE(squid.Start({"/usr/sbin/squid", "-N", "-n", "sq" + std::to_string(port), "-f",
+                             folder + "/squid.conf"},
+                            port));
+    TProxyClient client;
+    client.SetPort(FEcho.Port());
+    client.Proxy().SetEnabled(true);
+    client.Proxy().SetProxyType(TwsProxy::pxyHTTP);
+    client.Proxy().SetHost("127.0.0.1");
+    client.Proxy().SetPort(port);
+    ASSERT_TRUE(client.Connect(5000)) << ::testing::PrintToString(client.Errors);
+    EXPECT_TRUE(client.Echoes("through connect"));
+    client.Disconnect(5000);
+    // The CONNECT object takes the new proxy port at the next activation.
+    client.Proxy().SetPort(FreePort());
+    EXPECT_FALSE(client.Connect(5000));
+    client.Proxy().SetPort(port);
+    EXPECT_TRUE(client.Connect(5000));
+    EXPECT_TRUE(client.Echoes("again"));
+    client.Disconnect(5000);
+    // Without the proxy the client goes straight to the peer again.
+    client.Proxy().SetEnabled(false);
+    squid.Stop();
+    EXPECT_TRUE(client.Connect(5000));
+    EXPECT_TRUE(client.Echoes("direct"));
+    client.Disconnect(5000);
+    std::system(("rm -rf " + folder).c_str());
+  }
+}
+
+// The log file records what went out and came back; the throttler in front
+// of it holds each sent block for its time at the configured rate.
+TEST_F(TCPClientLayers, LogFileAndThrottle) {
+  char folderTemplate[] = "/tmp/tcpclient-log-XXXXXX";
+  const std::string folder = ::mkdtemp(folderTemplate);
+  const std::string file = folder + "/traffic.log";
+  {
+    TProxyClient client;
+    client.SetPort(FEcho.Port());
+    client.LogFile().SetEnabled(true);
+    client.LogFile().SetFileName(file);
+    client.Throttle().SetEnabled(true);
+    client.Throttle().SetBitsPerSec(8000);  // 100 bytes: 100 ms each way
+    ASSERT_TRUE(client.Connect(5000)) << ::testing::PrintToString(client.Errors);
+    const std::string block(100, 'z');
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(client.Echoes(block));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(150));
+    client.Disconnect(5000);
+  }
+  std::ifstream in(file, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  const std::string log = text.str();
+  EXPECT_NE(log.find("Stat Connected.\r\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("Sent "), std::string::npos) << log;
+  EXPECT_NE(log.find("Recv "), std::string::npos) << log;
+  EXPECT_NE(log.find(": " + std::string(100, 'z') + "\r\n"), std::string::npos) << log;
+  std::system(("rm -rf " + folder).c_str());
+}
+
+}  // namespace
