@@ -12,6 +12,8 @@
 
 #include "tcp/kfxBase_Helpers.h"
 #include "tcp/kfxWebSocket_Helpers.h"
+#include "tls/kfxSSL_SChannel_Id.h"
+#include "tls/kfxTCP_Client_OpenSSL.h"
 #include "transport/IdExceptionCore.h"
 
 const std::vector<std::string> TCPModeNames{"tcpmDefault", "tcpmCommands"};
@@ -355,7 +357,15 @@ std::unique_ptr<TkfxQueueCommand> TkfxQueueCommands::Pop() {
 
 // --- TkfxTCPConnectionClient ---
 
-std::string TkfxTCPConnectionClient::ALPNProtocol() { return ""; }
+std::string TkfxTCPConnectionClient::ALPNProtocol() {
+  if (!FTCPConnection || !FTCPConnection->IOHandler()) return "";
+  TIdIOHandler* handler = FTCPConnection->IOHandler();
+  // Only the two handlers the component creates tell; a subclass may not.
+  if (typeid(*handler) != typeid(TkfxIdSSLIOHandlerSocketOpenSSL) &&
+      typeid(*handler) != typeid(TkfxIdSSLIOHandlerSocketSChannel))
+    return "";
+  return static_cast<TIdSSLIOHandlerSocketBase*>(handler)->GetALPNProtocol();
+}
 
 void TkfxTCPConnectionClient::WriteBytes(const TIdBytes& aBytes) {
   if (FWriteRouter && FWriteRouter(aBytes)) return;

@@ -30,6 +30,7 @@
 #include "tcp/kfxTCP_Classes.h"
 #include "tcp/kfxTCP_Classes_Id.h"
 #include "tcp/kfxSocket_Classes_Id.h"
+#include "tls/IdSSL.h"
 #include "transport/IdIOHandlerStack.h"
 #include "transport/IdInterceptThrottler.h"
 #include "transport/IdTCPClient.h"
@@ -42,8 +43,8 @@ enum class TwsSSLHandler { sslClient, sslServer, sslSession };
 
 extern const std::vector<std::string> TCPModeNames;
 
-// The TLS handlers' common base is a socket I/O handler of the stack.
-using TkfxTLSIOHandler = TIdIOHandlerStack;
+// The base of both TLS I/O handlers.
+using TkfxTLSIOHandler = TIdSSLIOHandlerSocketBase;
 
 using TkfxTCPOnSSLGetHandler =
     std::function<void(TObject* Sender, TwsSSLHandler aType, TkfxTLSIOHandler*& aSSLHandler)>;
@@ -328,6 +329,9 @@ class TkfxTCPCLient_Common : public TkfxTCPComponent {
   virtual void OnConnectionBinary(TkfxTCPConnection* Connection, TMemoryStream* Data);
   virtual void DoPrepareDisconnect();
   virtual void GetSSLHandler(TwsSSLHandler aType, TkfxTLSIOHandler*& aSSLHandler);
+  // The built-in handlers, configured from TLSOptions; owned by the caller.
+  TkfxTLSIOHandler* NewSChannelHandler();
+  TkfxTLSIOHandler* NewOpenSSLHandler();
   virtual void DoSetTLSHandler();
   virtual void OnSSLGetPassword(std::string& Password);
   virtual void DoStartWatchDog();

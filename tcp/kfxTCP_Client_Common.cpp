@@ -1,6 +1,7 @@
 // TkfxTCPCLient_Common: activation, deactivation, commands, read-thread
 // callbacks, timers and the connection slot.
 #include <sys/socket.h>
+#include <sys/time.h>
 
 #include <algorithm>
 #include <mutex>
@@ -9,6 +10,9 @@
 #include "tcp/kfxBase_Helpers.h"
 #include "tcp/kfxTCP_Client.h"
 #include "tcp/kfxWebSocket_Helpers.h"
+#include "tls/kfxIdSSLOpenSSLHeaders.h"
+#include "tls/kfxSSL_SChannel_Id.h"
+#include "tls/kfxTCP_Client_OpenSSL.h"
 #include "transport/IdExceptionCore.h"
 
 namespace {
@@ -24,6 +28,13 @@ void ReportFailures(F&& aBody, R&& aReport) {
     Exception error(e.what());
     aReport(error);
   }
+}
+
+// SO_RCVTIMEO / SO_SNDTIMEO in milliseconds; the socket takes a timeval.
+void SetSocketTimeout(TIdSocketHandle* aBinding, int aOption, int aMilliseconds) {
+  timeval value{aMilliseconds / 1000, (aMilliseconds % 1000) * 1000};
+  if (::setsockopt(static_cast<int>(aBinding->Handle()), SOL_SOCKET, aOption, &value, sizeof value) != 0)
+    GStack->RaiseLastSocketError();
 }
 
 }  // namespace
@@ -487,9 +498,9 @@ void TkfxTCPCLient_Common::OnClientConnected(TObject*) {
         TIdIOHandlerSocket* socket = client ? client->Socket() : nullptr;
         TIdSocketHandle* binding = socket ? socket->Binding() : nullptr;
         if (binding) {
-          if (FWriteTimeout > 0) binding->SetSockOpt(SOL_SOCKET, SO_SNDTIMEO, FWriteTimeout);
+          if (FWriteTimeout > 0) SetSocketTimeout(binding, SO_SNDTIMEO, FWriteTimeout);
           if (FTLSOptions->IOHandler() == TwsTLSIOHandler::iohSChannel && FReadTimeout < 0)
-            binding->SetSockOpt(SOL_SOCKET, SO_RCVTIMEO, 10);
+            SetSocketTimeout(binding, SO_RCVTIMEO, 10);
           if (FTCPKeepAlive->Enabled())
             binding->SetKeepAliveValues(true, FTCPKeepAlive->Time(), FTCPKeepAlive->Interval());
         }
@@ -570,8 +581,52 @@ void TkfxTCPCLient_Common::DoSetTLSHandler() {
 void TkfxTCPCLient_Common::GetSSLHandler(TwsSSLHandler aType, TkfxTLSIOHandler*& aSSLHandler) {
   if (OnSSLGetHandler) OnSSLGetHandler(this, aType, aSSLHandler);
   if (aSSLHandler) return;
-  throw EIdException("No TLS handler is available for " +
-                     TLSIOHandlerNames.at(static_cast<size_t>(FTLSOptions->IOHandler())) + ".");
+  aSSLHandler = FTLSOptions->IOHandler() == TwsTLSIOHandler::iohSChannel ? NewSChannelHandler()
+                                                                         : NewOpenSSLHandler();
+  aSSLHandler->SetPassThrough(false);
+  if (OnSSLAfterCreateHandler) OnSSLAfterCreateHandler(this, aType, aSSLHandler);
+}
+
+TkfxTLSIOHandler* TkfxTCPCLient_Common::NewSChannelHandler() {
+  auto handler = std::make_unique<TkfxIdSSLIOHandlerSocketSChannel>();
+  const TkfxTCPTLS_Options& options = *FTLSOptions;
+  handler->SetTLSVersion(options.Version());
+  TkfxSChannelCertificate& certificate = handler->Certificate();
+  certificate.SetVerifyCertificate(options.VerifyCertificate());
+  certificate.SetCertHash(FTLSOptions->SChannel_Options().CertHash());
+  certificate.SetCertStorePath(FTLSOptions->SChannel_Options().CertStorePath());
+  certificate.SetCertStoreName(FTLSOptions->SChannel_Options().CertStoreName());
+  handler->SetCipherList(FTLSOptions->SChannel_Options().CipherList());
+  handler->SetALPNProtocols(options.ALPNProtocols());
+  certificate.SetCertFile(options.CertFile());
+  certificate.SetCertFilePassword(options.Password());
+  return handler.release();
+}
+
+TkfxTLSIOHandler* TkfxTCPCLient_Common::NewOpenSSLHandler() {
+  TkfxTCPTLS_Options& options = *FTLSOptions;
+  // Process-wide settings of the OpenSSL binding.
+  SetOpenSSLAPIVersion(options.OpenSSL_Options().APIVersion());
+  if (options.OpenSSL_Options().LibPath() == TwsOpenSSLLibPath::oslpDefaultFolder)
+    IdOpenSSLSetLibPath(ExecutableFolder());
+  auto handler = std::make_unique<TkfxIdSSLIOHandlerSocketOpenSSL>();
+  TIdSSLOptions& ssl = handler->SSLOptions();
+  switch (options.Version()) {
+    case TwsTLSVersions::tls1_0: ssl.SetMethod(TIdSSLVersion::sslvTLSv1); break;
+    case TwsTLSVersions::tls1_1: ssl.SetMethod(TIdSSLVersion::sslvTLSv1_1); break;
+    case TwsTLSVersions::tls1_2: ssl.SetMethod(TIdSSLVersion::sslvTLSv1_2); break;
+    case TwsTLSVersions::tls1_3: ssl.SetMethod(TIdSSLVersion::sslvTLSv1_3); break;
+    case TwsTLSVersions::tlsUndefined: break;
+  }
+  handler->SetALPNProtocols(options.ALPNProtocols());
+  ssl.Mode = TIdSSLMode::sslmClient;
+  ssl.RootCertFile = options.RootCertFile();
+  ssl.CertFile = options.CertFile();
+  ssl.KeyFile = options.KeyFile();
+  ssl.VerifyMode = options.VerifyCertificate() ? TIdSSLVerifyModeSet{TIdSSLVerifyMode::sslvrfPeer}
+                                               : TIdSSLVerifyModeSet{};
+  handler->OnGetPassword = [this](std::string& Password) { OnSSLGetPassword(Password); };
+  return handler.release();
 }
 
 void TkfxTCPCLient_Common::OnSSLGetPassword(std::string& Password) {

@@ -263,12 +263,22 @@ TEST(TCPClient, FailedActivationsAreReported) {
 
 // A handler that, once connected, waits for the server to speak first, as a
 // TLS handshake waits for the server's hello.
-class TWaitForServerHandler : public TIdIOHandlerStack {
+class TWaitForServerHandler : public TIdSSLIOHandlerSocketBase {
+ public:
+  std::unique_ptr<TIdSSLIOHandlerSocketBase> Clone() override {
+    return std::make_unique<TWaitForServerHandler>();
+  }
+  void StartSSL() override {}
+
  protected:
   void ConnectClient() override {
-    TIdIOHandlerStack::ConnectClient();
+    TIdSSLIOHandlerSocketBase::ConnectClient();
     TIdBytes hello;
     ReadBytes(hello, 1);
+  }
+  int RecvEnc(TIdBytes& VBuffer) override { return TIdIOHandlerStack::ReadDataFromSource(VBuffer); }
+  int SendEnc(const TIdBytes& ABuffer, int AOffset, int ALength) override {
+    return TIdIOHandlerStack::WriteDataToTarget(ABuffer, AOffset, ALength);
   }
 };
 
