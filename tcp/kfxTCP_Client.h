@@ -322,6 +322,8 @@ class TkfxTCPCLient_Common : public TkfxTCPComponent {
   virtual void DoCommandExecuted(TkfxTCPCommands aCommand);
   virtual void DoProcessCommands();
   virtual void DoCreateConnection();
+  // The connection object DoCreateConnection wires up and files.
+  virtual TkfxTCPConnectionClientRef NewConnectionObject();
   virtual void OnConnectionBeforeDisconnect(TObject* Sender);
   virtual void OnClientConnected(TObject* Sender);
   virtual void OnClientDisconnected();

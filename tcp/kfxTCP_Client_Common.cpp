@@ -512,7 +512,7 @@ void TkfxTCPCLient_Common::OnClientConnected(TObject*) {
 void TkfxTCPCLient_Common::DoCreateConnection() {
   ReportFailures(
       [&] {
-        auto connection = std::make_shared<TkfxTCPConnectionClient>();
+        TkfxTCPConnectionClientRef connection = NewConnectionObject();
         connection->SetTransport(TwsTransport::trpTCP);
         connection->OnBinary = [this](TkfxTCPConnection* c, TMemoryStream* Data) {
           OnConnectionBinary(c, Data);
@@ -531,6 +531,10 @@ void TkfxTCPCLient_Common::DoCreateConnection() {
         DoNotifyConnect(connection.get());
       },
       [&](Exception& E) { DoException(Connection(), E.Message(), &E); });
+}
+
+TkfxTCPConnectionClientRef TkfxTCPCLient_Common::NewConnectionObject() {
+  return std::make_shared<TkfxTCPConnectionClient>();
 }
 
 void TkfxTCPCLient_Common::OnConnectionBeforeDisconnect(TObject*) { DoPrepareDisconnect(); }

@@ -400,6 +400,69 @@ TEST(TCPClient, FramedReadingCarriesOver) {
   }
 }
 
+// A reader that takes only whole four-byte frames and leaves the rest.
+class TFrameConnection : public TkfxTCPConnectionClient {
+ public:
+  void ReadData() override {
+    const int whole = GetReadBufferSize() / 4 * 4;
+    if (whole == 0) return;
+    TIdBytes bytes;
+    ReadBytes(bytes, whole);
+    DeliverFrame(bytes, bytes.size());
+  }
+};
+
+class TFrameClient : public TTestClient {
+ public:
+  using TTestClient::TTestClient;
+  ~TFrameClient() override { ShutDown(); }
+
+ protected:
+  TkfxTCPConnectionClientRef NewConnectionObject() override {
+    return std::make_shared<TFrameConnection>();
+  }
+};
+
+// Half a frame in the input buffer does not hold the read thread: the
+// queued write that completes the frame still goes out.
+TEST(TCPClient, PartialFrameDoesNotHoldQueuedWrites) {
+  TEchoPeer peer;
+  ASSERT_TRUE(peer.Start());
+  TFrameClient client(TkfxTCPMode::tcpmCommands);
+  client.SetNotifyEvents(TwsNotifyEvent::neNoSync);
+  client.SetPort(peer.Port());
+  ASSERT_TRUE(client.Connect(5000));
+  client.AddBytes(Bytes("ab"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the echo of "ab" waits in the buffer
+  EXPECT_EQ(client.ReceivedCopy(), "");
+  client.AddBytes(Bytes("cd"));
+  ASSERT_TRUE(PumpUntil([&] { return client.ReceivedCopy() == "abcd"; }, 2000)) << client.ReceivedCopy();
+  client.Disconnect(5000);
+}
+
+// A handler on the read thread that deactivates the client (neNoSync) ends
+// the connection once and does not wait for its own thread, in both modes.
+TEST(TCPClient, DeactivationFromTheReadThread) {
+  TEchoPeer peer;
+  ASSERT_TRUE(peer.Start());
+  for (TkfxTCPMode mode : {TkfxTCPMode::tcpmDefault, TkfxTCPMode::tcpmCommands}) {
+    SCOPED_TRACE(static_cast<int>(mode));
+    TTestClient client(mode);
+    client.SetNotifyEvents(TwsNotifyEvent::neNoSync);
+    client.SetPort(peer.Port());
+    client.OnBinary = [&](TkfxTCPConnection*, TMemoryStream*) { client.SetActive(false); };
+    ASSERT_TRUE(client.Connect(5000));
+    client.Send("bye");
+    ASSERT_TRUE(PumpUntil([&] { return client.Count("disconnect") == 1; }));
+    PumpUntil([] { return false; }, 50);
+    EXPECT_FALSE(client.Active());
+    EXPECT_EQ(client.EventsCopy(), (std::vector<std::string>{"connect", "disconnect"}));
+    // And it connects again afterwards.
+    EXPECT_TRUE(client.Connect(5000));
+    client.Disconnect(5000);
+  }
+}
+
 // Many activation cycles leave no thread and no descriptor behind.
 TEST(TCPClient, ActivationCyclesLeakNothing) {
   TEchoPeer peer;

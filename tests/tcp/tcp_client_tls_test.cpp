@@ -11,6 +11,7 @@
 #include "rtl/MainThread.h"
 #include "tcp/kfxTCP_Client.h"
 #include "tests/tls/tls_test_peers.h"
+#include "tcp_echo_peer.h"
 
 namespace {
 
@@ -113,6 +114,26 @@ TEST(TCPClientTLS, EachBackEndInEachModeWithSServer) {
       EXPECT_EQ(std::count(events.begin(), events.end(), "disconnect"), 1)
           << ::testing::PrintToString(events);
     }
+  }
+}
+
+// A server that accepts TCP and never answers the TLS hello holds nobody
+// beyond the activation's time-out, with either back end.
+TEST(TCPClientTLS, SilentServerTimesOutTheHandshake) {
+  TEchoPeer peer(TEchoPeer::TMode::Mute);
+  ASSERT_TRUE(peer.Start());
+  for (const TBackEnd& backEnd : kBackEnds) {
+    SCOPED_TRACE(backEnd.HandlerClass);
+    TTLSClient client(backEnd.Kind, TkfxTCPMode::tcpmCommands);
+    client.SetNotifyEvents(TwsNotifyEvent::neNoSync);
+    client.SetPort(peer.Port());
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(client.Connect(500));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+    const auto events = client.EventsCopy();
+    EXPECT_NE(std::find(events.begin(), events.end(), "exception Connect timed out."), events.end())
+        << ::testing::PrintToString(events);
+    EXPECT_FALSE(client.Active());
   }
 }
 
