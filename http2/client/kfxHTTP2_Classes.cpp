@@ -252,6 +252,7 @@ void TkfxHTTP2NotifyObject::SetRSTStream(const TkfxHTTP2RSTStreamProperty* aValu
   TkfxHTTP2RSTStreamProperty& own = RSTStream();
   own.ErrorCode = aValue->ErrorCode;
   own.ErrorDescription = aValue->ErrorDescription;
+  own.StreamIdentifier = aValue->StreamIdentifier;
 }
 
 TkfxHTTP2ObjectList::~TkfxHTTP2ObjectList() {

@@ -60,6 +60,7 @@ class TkfxHTTP2RSTStreamProperty : public TObject {
  public:
   int32_t ErrorCode = 0;
   std::string ErrorDescription;
+  int32_t StreamIdentifier = 0;  // the stream that was reset
 };
 
 // The request description that becomes a HEADERS frame; the published part is

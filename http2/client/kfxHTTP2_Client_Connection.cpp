@@ -1,0 +1,826 @@
+#include "http2/client/kfxHTTP2_Client_Connection.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <vector>
+
+#include "rtl/DateTime.h"
+#include "rtl/MainThread.h"
+#include "tcp/kfxBase_Helpers.h"
+
+namespace {
+
+using FT = Th2FrameType;
+
+const char kPreface[] = "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n";
+
+// Fields that describe a single hop of HTTP/1.x; HTTP/2 forbids them.
+bool IsConnectionSpecific(const std::string& aLine) {
+  static const std::array<const char*, 5> kNames = {"connection", "keep-alive", "transfer-encoding", "upgrade",
+                                                    "proxy-connection"};
+  if (aLine.empty() || aLine[0] == ':') return false;
+  const size_t colon = aLine.find(':');
+  std::string name = LowerCase(Trim(aLine.substr(0, colon)));
+  for (const char* forbidden : kNames)
+    if (name == forbidden) return true;
+  return false;
+}
+
+std::string StreamKey(int32_t aStreamIdentifier, FT aType) {
+  return std::to_string(aStreamIdentifier) + "_" + std::to_string(static_cast<int>(aType));
+}
+
+}  // namespace
+
+std::string RFC1123DateGMT(TDateTime aLocal) {
+  static const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                  "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  const time_t seconds = static_cast<time_t>(DateTimeToUnix(aLocal, false));
+  struct tm parts {};
+  gmtime_r(&seconds, &parts);
+  char text[40];
+  std::snprintf(text, sizeof text, "%s, %.2d %s %.4d %.2d:%.2d:%.2d GMT", kDays[parts.tm_wday], parts.tm_mday,
+                kMonths[parts.tm_mon], parts.tm_year + 1900, parts.tm_hour, parts.tm_min, parts.tm_sec);
+  return text;
+}
+
+TkfxHTTP2ConnectionClient::TkfxHTTP2ConnectionClient() { SetTransport(TwsTransport::trpHTTP2); }
+
+TkfxHTTP2ConnectionClient::~TkfxHTTP2ConnectionClient() {
+  // Nobody may be left waiting on a connection that is gone; its handlers
+  // are not called any more.
+  OnStreamFailed = nullptr;
+  SetWaitDisconnect();
+}
+
+// --- frame handlers ---
+
+TkfxHTTP2_Frame& TkfxHTTP2ConnectionClient::FrameRead() {
+  std::lock_guard guard(FFrameLock);
+  if (!FFrameRead) {
+    auto frame = std::make_unique<TkfxHTTP2_Frame>();
+    frame->SetFrameRole(Th2FrameRole::h2frClientRead);
+    frame->MaxConcurrentStreams = h2MaxInt32;
+    frame->OnReadFrameData = [this](TObject* s, TkfxHTTP2_Frame_Data* f) { OnReadFrameDataEvent(s, f); };
+    frame->OnReadFrameHeaders = [this](TObject* s, TkfxHTTP2_Frame_Headers* f) { OnReadFrameHeadersEvent(s, f); };
+    frame->OnReadFrameRSTStream = [this](TObject* s, TkfxHTTP2_Frame_RSTStream* f) {
+      OnReadFrameRSTStreamEvent(s, f);
+    };
+    frame->OnReadFramePriority = [this](TObject* s, TkfxHTTP2_Frame_Priority* f) {
+      OnReadFramePriorityEvent(s, f);
+    };
+    frame->OnReadFrameSettings = [this](TObject* s, TkfxHTTP2_Frame_Settings* f) {
+      OnReadFrameSettingsEvent(s, f);
+    };
+    frame->OnReadFramePushPromise = [this](TObject* s, TkfxHTTP2_Frame_PushPromise* f) {
+      OnReadFramePushPromiseEvent(s, f);
+    };
+    frame->OnReadFramePing = [this](TObject* s, TkfxHTTP2_Frame_Ping* f) { OnReadFramePingEvent(s, f); };
+    frame->OnReadFrameGoAway = [this](TObject* s, TkfxHTTP2_Frame_GoAway* f) { OnReadFrameGoAwayEvent(s, f); };
+    frame->OnReadFrameWindowUpdate = [this](TObject* s, TkfxHTTP2_Frame_WindowUpdate* f) {
+      OnReadFrameWindowUpdateEvent(s, f);
+    };
+    frame->OnReadFrameContinuation = [this](TObject* s, TkfxHTTP2_Frame_Continuation* f) {
+      OnReadFrameContinuationEvent(s, f);
+    };
+    frame->OnReadStreamResponse = [this](TObject* s, TkfxHTTP2_StreamResponse* r) {
+      OnReadStreamResponseEvent(s, r);
+    };
+    frame->OnReadStreamResponseFragment = [this](TObject* s, TkfxHTTP2_StreamResponse* r, const TIdBytes& b) {
+      OnReadStreamResponseFragmentEvent(s, r, b);
+    };
+    // The reader writes its own WINDOW_UPDATE frames.
+    frame->OnWriteBytes = [this](TObject*, const TIdBytes& aBytes) {
+      if (!aBytes.empty()) WriteBytes(aBytes);
+    };
+    FFrameRead = std::move(frame);
+  }
+  return *FFrameRead;
+}
+
+TkfxHTTP2_Frame& TkfxHTTP2ConnectionClient::FrameWrite() {
+  std::lock_guard guard(FFrameLock);
+  if (!FFrameWrite) {
+    auto frame = std::make_unique<TkfxHTTP2_Frame>();
+    frame->SetFrameRole(Th2FrameRole::h2frClientWrite);
+    frame->Frame_PushPromise().OnRequestPromisedStreamId = [this](int32_t& aStreamIdentifier) {
+      OnRequestPromisedStreamIdEvent(aStreamIdentifier);
+    };
+    frame->OnWriteBytes = [this](TObject* s, const TIdBytes& aBytes) { OnWriteFrameBytesEvent(s, aBytes); };
+    FFrameWrite = std::move(frame);
+  }
+  return *FFrameWrite;
+}
+
+void TkfxHTTP2ConnectionClient::OnWriteFrameBytesEvent(TObject*, const TIdBytes& aBuffer) {
+  if (!aBuffer.empty()) WriteBytes(aBuffer);
+}
+
+void TkfxHTTP2ConnectionClient::OnRequestPromisedStreamIdEvent(int32_t& aStreamIdentifier) {
+  aStreamIdentifier = FrameRead().StreamIdentifierCounter().GetNewIdentifier();
+}
+
+TkfxHTTP2Response& TkfxHTTP2ConnectionClient::Response() {
+  if (!FResponse) FResponse = std::make_unique<TkfxHTTP2Response>();
+  return *FResponse;
+}
+
+// --- start ---
+
+void TkfxHTTP2ConnectionClient::DoHTTP2Initialize(TIdTCPConnection* aTCPConnection,
+                                                  const TkfxHTTP2Settings* aSettings) {
+  SetTCPConnection(aTCPConnection);
+  std::lock_guard write(FWriteLock);
+  TkfxHTTP2_Frame& reader = FrameRead();
+  if (aSettings) {
+    TkfxHTTP2_Frame_Settings& settings = FrameWrite().Frame_Settings();
+    settings.EnableConnectProtocol = aSettings->EnableConnectProtocol;
+    settings.EnablePush = aSettings->EnablePush;
+    settings.HeaderTableSize = aSettings->HeaderTableSize;
+    settings.InitialWindowSize = aSettings->InitialWindowSize;
+    settings.MaxConcurrentStreams = aSettings->MaxConcurrentStreams;
+    settings.MaxFrameSize = aSettings->MaxFrameSize;
+    settings.MaxHeaderListSize = aSettings->MaxHeaderListSize;
+    reader.MaxConcurrentStreams = aSettings->MaxConcurrentStreams;
+    // What we advertise binds our reader. Values below the protocol's
+    // defaults bind only once the peer has acknowledged them: until then it
+    // may still send by the defaults.
+    reader.MaxFrameSize = std::max(aSettings->MaxFrameSize, h2DefaultMaxFrameSize);
+    reader.HPACK().SetDynamicTableSizeLimit(std::max(aSettings->HeaderTableSize, 4096));
+    reader.InitialReadWindowSize = std::max(aSettings->InitialWindowSize, 65535);
+  }
+  if (FTLS && ALPNProtocol() != "h2")
+    throw TkfxHTTP2Exception(Th2ErrorCodes::h2erNO_ERROR, "ALPN h2 is not supported.",
+                             Th2ErrorResponse::h2errGO_AWAY, 0);
+  WriteBytes(TIdBytes(kPreface, kPreface + 24));
+  TkfxHTTP2_Frame_Settings& settings = FrameWrite().Frame_Settings();
+  settings.ACK = false;
+  settings.WriteBytes();
+}
+
+void TkfxHTTP2ConnectionClient::CheckFirstFrame(Th2FrameType aFrameType) {
+  if (FSettingsReceived.load() || aFrameType == FT::h2ftSETTINGS) return;
+  // A server's connection preface is a SETTINGS frame; anything else first
+  // is a protocol violation.
+  throw TkfxHTTP2Exception(Th2ErrorCodes::h2erPROTOCOL_ERROR, "First frame received must be settings.",
+                           Th2ErrorResponse::h2errGO_AWAY, 0);
+}
+
+// --- writing ---
+
+void TkfxHTTP2ConnectionClient::WriteBytes(const TIdBytes& aBytes) {
+  if (aBytes.empty()) return;
+  std::lock_guard guard(FWriteLock);
+  if (OnCommand) {
+    OnCommand(this, this, TkfxTCPCommands::tcmWriteBytes, aBytes);
+    return;
+  }
+  TkfxTCPConnectionClient::WriteBytes(aBytes);
+}
+
+void TkfxHTTP2ConnectionClient::Disconnect() {
+  if (OnCommand) {
+    OnCommand(this, this, TkfxTCPCommands::tcmNotActive, TIdBytes());
+    return;
+  }
+  DisconnectPeer();
+}
+
+void TkfxHTTP2ConnectionClient::DisconnectPeer() {
+  TkfxTCPConnectionClient::DisconnectPeer();
+  SetWaitDisconnect();
+}
+
+void TkfxHTTP2ConnectionClient::DoAfterException() {
+  if (Disconnected()) return;
+  SetDisconnected(true);
+  DisconnectPeer();
+}
+
+void TkfxHTTP2ConnectionClient::CancelStream(int32_t aStreamIdentifier, Th2ErrorCodes aError) {
+  std::lock_guard guard(FWriteLock);
+  TkfxHTTP2_Frame_RSTStream& reset = FrameWrite().Frame_RSTStream();
+  reset.StreamIdentifier = aStreamIdentifier;
+  reset.ErrorCode = static_cast<int32_t>(aError);
+  reset.WriteBytes();
+}
+
+void TkfxHTTP2ConnectionClient::DoPing() {
+  std::lock_guard guard(FWriteLock);
+  TkfxHTTP2_Frame_Ping& ping = FrameWrite().Frame_Ping();
+  ping.ACK = false;
+  if (ping.PayLoad.size() != 8) ping.PayLoad.assign(8, 0);
+  ping.WriteBytes();
+}
+
+void TkfxHTTP2ConnectionClient::DoClose(Th2ErrorCodes aErrorCode, const std::string& aDescription) {
+  {
+    std::lock_guard guard(FWriteLock);
+    if (!FGoAwaySent.exchange(true)) {
+      TkfxHTTP2_Frame_GoAway& goAway = FrameWrite().Frame_GoAway();
+      goAway.ErrorCode = static_cast<int32_t>(aErrorCode);
+      goAway.AdditionalDebugData = aDescription;
+      goAway.WriteBytes();
+    }
+  }
+  std::this_thread::yield();
+  Disconnect();
+}
+
+// --- reading ---
+
+void TkfxHTTP2ConnectionClient::ReadData() {
+  const int n = GetReadBufferSize();
+  if (n <= 0) return;
+  TIdBytes chunk;
+  ReadBytes(chunk, n);
+  DoReadBytes(chunk);
+}
+
+void TkfxHTTP2ConnectionClient::DoReadBytes(const TIdBytes& aBytes) {
+  // After a connection error the rest of the stream means nothing.
+  if (FReadStopped || aBytes.empty()) return;
+  try {
+    FrameRead().ReadBytes(std::span<const uint8_t>(aBytes.data(), aBytes.size()));
+  } catch (const TkfxHTTP2Exception& E) {
+    DoHTTP2Error(E);
+  }
+}
+
+void TkfxHTTP2ConnectionClient::DoHTTP2Error(const TkfxHTTP2Exception& E) {
+  if (E.ErrorResponse == Th2ErrorResponse::h2errRST_STREAM && E.StreamIdentifier != 0) {
+    CancelStream(E.StreamIdentifier, E.ErrorCode);
+    FailStream(E.StreamIdentifier, Th2WaitResult::h2wrReset, static_cast<int32_t>(E.ErrorCode));
+    return;
+  }
+  // The reader's state is lost with the frame that broke it: read nothing more.
+  FReadStopped = true;
+  TkfxHTTP2Exception copy(E);
+  DoConnectionException(copy);
+  DoClose(E.ErrorCode, "");
+}
+
+void TkfxHTTP2ConnectionClient::DoConnectionException(Exception& E) {
+  if (OnException) OnException(this, this, &E);
+}
+
+void TkfxHTTP2ConnectionClient::OnReadFrameSettingsEvent(TObject*, TkfxHTTP2_Frame_Settings* Frame) {
+  FSettingsReceived = true;
+  if (Frame->ACK) {
+    // Our SETTINGS are in force now, also the values below the defaults.
+    FSettingsSent = true;
+    std::lock_guard guard(FWriteLock);
+    const TkfxHTTP2_Frame_Settings& ours = FrameWrite().Frame_Settings();
+    TkfxHTTP2_Frame& reader = FrameRead();
+    reader.MaxFrameSize = ours.MaxFrameSize;
+    reader.HPACK().SetDynamicTableSizeLimit(ours.HeaderTableSize);
+    reader.InitialReadWindowSize = ours.InitialWindowSize;
+    return;
+  }
+  {
+    std::lock_guard guard(FWriteLock);
+    TkfxHTTP2_Frame& writer = FrameWrite();
+    // Only what the frame carries changes; the rest keeps its value.
+    if (Frame->Carries(Th2SettingsIdentifier::h2siInitialWindowSize))
+      writer.SetWriteDataFramesInitialWindowSize(Frame->InitialWindowSize);
+    if (Frame->Carries(Th2SettingsIdentifier::h2siHeaderTableSize))
+      writer.HPACK().SetDynamicTableSizeLimit(Frame->HeaderTableSize);
+    if (Frame->Carries(Th2SettingsIdentifier::h2siMaxConcurrentStreams)) {
+      {
+        std::lock_guard streams(FStreamLock);
+        FPeerMaxConcurrentStreams = Frame->MaxConcurrentStreams;
+      }
+      FStreamSlotFree.notify_all();
+      SignalMainThread();
+    }
+    // The acknowledgement; our own values stay in the working object.
+    TkfxHTTP2_Frame_Settings& settings = writer.Frame_Settings();
+    settings.ACK = true;
+    try {
+      settings.WriteBytes();
+    } catch (...) {
+      settings.ACK = false;
+      throw;
+    }
+    settings.ACK = false;
+  }
+  if (OnConnect) OnConnect(this, this);
+}
+
+void TkfxHTTP2ConnectionClient::OnReadFramePingEvent(TObject*, TkfxHTTP2_Frame_Ping* Frame) {
+  CheckFirstFrame(FT::h2ftPING);
+  if (Frame->ACK) return;
+  std::lock_guard guard(FWriteLock);
+  TkfxHTTP2_Frame_Ping& ping = FrameWrite().Frame_Ping();
+  ping.ACK = true;
+  ping.PayLoad = Frame->PayLoad;
+  ping.WriteBytes();
+  ping.ACK = false;
+}
+
+void TkfxHTTP2ConnectionClient::OnReadFrameGoAwayEvent(TObject*, TkfxHTTP2_Frame_GoAway* Frame) {
+  CheckFirstFrame(FT::h2ftGOAWAY);
+  const int32_t last = Frame->LastStreamid;
+  FGoAwayLastStream = last;
+  FGoAwayReceived = true;
+  {
+    std::lock_guard guard(FStreamLock);
+    FStreamSlotFree.notify_all();
+  }
+  SignalMainThread();
+  // Streams above the last one were not processed: they may go again elsewhere.
+  std::vector<int32_t> refused;
+  {
+    std::lock_guard guard(FStreamLock);
+    for (const auto& [id, open] : FOpenStreams)
+      if (id > last) refused.push_back(id);
+  }
+  for (int32_t id : refused) FailStream(id, Th2WaitResult::h2wrRefused, Frame->ErrorCode);
+  if (OnGoAway) {
+    TkfxHTTP2GoAwayProperty property;
+    property.LastStreamId = last;
+    property.ErrorCode = Frame->ErrorCode;
+    property.ErrorDescription = ErrorDescription(Frame->ErrorCode);
+    property.AdditionalDebugData = Frame->AdditionalDebugData;
+    OnGoAway(this, this, &property);
+  }
+  CheckGoAwayDone();
+}
+
+void TkfxHTTP2ConnectionClient::CheckGoAwayDone() {
+  if (!FGoAwayReceived.load() || FGoAwaySent.load()) return;
+  {
+    std::lock_guard guard(FStreamLock);
+    if (!FOpenStreams.empty() || FReservedSlots > 0) return;
+  }
+  DoClose(Th2ErrorCodes::h2erNO_ERROR, "");
+}
+
+void TkfxHTTP2ConnectionClient::OnReadFrameRSTStreamEvent(TObject*, TkfxHTTP2_Frame_RSTStream* Frame) {
+  const int32_t id = Frame->TkfxHTTP2_Frame_Base::StreamIdentifier;
+  const bool refused = Frame->ErrorCode == static_cast<int32_t>(Th2ErrorCodes::h2erREFUSED_STREAM);
+  bool ours;
+  {
+    std::lock_guard guard(FStreamLock);
+    ours = FOpenStreams.count(id) != 0;
+  }
+  if (ours)
+    FailStream(id, refused ? Th2WaitResult::h2wrRefused : Th2WaitResult::h2wrReset, Frame->ErrorCode);
+  else if (id % 2 == 0)
+    DoCloseStream(id);  // a pushed stream
+  if (OnRSTStream) {
+    TkfxHTTP2RSTStreamProperty property;
+    property.ErrorCode = Frame->ErrorCode;
+    property.ErrorDescription = ErrorDescription(Frame->ErrorCode);
+    property.StreamIdentifier = id;
+    OnRSTStream(this, this, &property);
+  }
+  CheckGoAwayDone();
+}
+
+void TkfxHTTP2ConnectionClient::OnReadFrameWindowUpdateEvent(TObject*, TkfxHTTP2_Frame_WindowUpdate* Frame) {
+  CheckFirstFrame(FT::h2ftWINDOW_UPDATE);
+  std::lock_guard guard(FWriteLock);
+  FrameWrite().SetWriteDataFramesWindowSize(Frame->StreamIdentifier, Frame->WindowSizeIncrement);
+}
+
+void TkfxHTTP2ConnectionClient::OnReadFrameDataEvent(TObject*, TkfxHTTP2_Frame_Data*) {
+  CheckFirstFrame(FT::h2ftDATA);
+}
+
+void TkfxHTTP2ConnectionClient::OnReadFrameHeadersEvent(TObject*, TkfxHTTP2_Frame_Headers*) {
+  CheckFirstFrame(FT::h2ftHEADERS);
+}
+
+void TkfxHTTP2ConnectionClient::OnReadFramePriorityEvent(TObject*, TkfxHTTP2_Frame_Priority*) {
+  CheckFirstFrame(FT::h2ftPRIORITY);
+}
+
+void TkfxHTTP2ConnectionClient::OnReadFramePushPromiseEvent(TObject*, TkfxHTTP2_Frame_PushPromise* Frame) {
+  CheckFirstFrame(FT::h2ftPUSH_PROMISE);
+  bool cancel = false;
+  if (OnPushPromise) OnPushPromise(this, this, Frame, cancel);
+  if (cancel) CancelStream(Frame->StreamIdentifier, Th2ErrorCodes::h2erREFUSED_STREAM);
+}
+
+void TkfxHTTP2ConnectionClient::OnReadStreamResponseFragmentEvent(TObject*, TkfxHTTP2_StreamResponse* Stream,
+                                                                  const TIdBytes& Bytes) {
+  if (OnStreamResponseFragment) OnStreamResponseFragment(this, this, Stream, Bytes);
+}
+
+void TkfxHTTP2ConnectionClient::OnReadStreamResponseEvent(TObject*, TkfxHTTP2_StreamResponse* Stream) {
+  const int32_t id = Stream->StreamIdentifier;
+  TkfxHTTP2_Frame_Headers* headers = Stream->Frame_Headers();
+  if (headers && headers->Status() == 302 && FollowRedirect(Stream)) return;
+  bool waited = false;
+  {
+    std::lock_guard guard(FStreamLock);
+    auto at = FOpenStreams.find(id);
+    waited = at != FOpenStreams.end() && at->second.Waiter;
+  }
+  if (waited) {
+    // The waiter gets its own copy; the record is released here, on the
+    // thread that filled it.
+    FinishWaiter(id, Th2WaitResult::h2wrAnswered, 0, Stream);
+    DoCloseStream(id);
+  } else {
+    ReleaseStreamSlot(id);
+    if (OnStreamResponse) OnStreamResponse(this, this, Stream);
+  }
+  CheckGoAwayDone();
+}
+
+bool TkfxHTTP2ConnectionClient::FollowRedirect(TkfxHTTP2_StreamResponse* aStream) {
+  const int32_t id = aStream->StreamIdentifier;
+  std::string location = Trim(aStream->Frame_Headers()->Location());
+  if (location.empty() || FGoAwayReceived.load() || FGoAwaySent.load() || WaitDisconnect()) return false;
+  std::string path = location;
+  if (location[0] != '/') {
+    std::string protocol, host;
+    int port = 443;
+    try {
+      if (!SplitHTTP2URL(location, protocol, host, port, path)) return false;
+    } catch (const Exception&) {
+      return false;
+    }
+    // Only the host this connection serves can be reached on it.
+    std::string authority = FHost;
+    const size_t colon = authority.rfind(':');
+    std::string ourHost = colon != std::string::npos && authority.find(']') == std::string::npos
+                              ? authority.substr(0, colon)
+                              : authority;
+    if (LowerCase(host) != LowerCase(ourHost) && LowerCase(host) != LowerCase(authority)) return false;
+  }
+  TOpenStream entry;
+  {
+    std::lock_guard guard(FStreamLock);
+    auto at = FOpenStreams.find(id);
+    if (at == FOpenStreams.end() || at->second.Redirects >= MaxRedirects) return false;
+    entry = at->second;
+    FOpenStreams.erase(at);
+    ++FReservedSlots;  // the stream's slot passes to the redirected request
+  }
+  TkfxHTTP2Request request;
+  if (aStream->HasRequest()) request.Assign(&aStream->Request());
+  request.Redirect = true;
+  request.Method = Th2Methods::h2meGet;
+  request.URL = path;
+  TStringList lines;
+  BuildHeaderList(Th2Methods::h2meGet, path, FHost, nullptr, request, lines);
+  DoCloseStream(id);
+  int32_t next = 0;
+  try {
+    next = SendRequest(lines, nullptr, request, entry.Waiter);
+  } catch (...) {
+    next = 0;
+  }
+  if (next == 0) {
+    {
+      std::lock_guard guard(FStreamLock);
+      if (FReservedSlots > 0) --FReservedSlots;
+    }
+    if (entry.Waiter) {
+      std::lock_guard guard(entry.Waiter->Lock);
+      entry.Waiter->Result = Th2WaitResult::h2wrNotSent;
+    }
+    entry.Waiter.reset();
+    SignalMainThread();
+    return true;
+  }
+  std::lock_guard guard(FStreamLock);
+  auto at = FOpenStreams.find(next);
+  if (at != FOpenStreams.end()) {
+    at->second.Redirects = entry.Redirects + 1;
+    at->second.RequestID = entry.RequestID;
+  }
+  return true;
+}
+
+void TkfxHTTP2ConnectionClient::DoCloseStream(int32_t aStreamIdentifier) {
+  if (aStreamIdentifier == 0) return;
+  TkfxHTTP2_Frame& reader = FrameRead();
+  reader.DeleteReadStreamFrameById(StreamKey(aStreamIdentifier, FT::h2ftHEADERS));
+  reader.DeleteReadStreamFrameById(StreamKey(aStreamIdentifier, FT::h2ftDATA));
+  reader.DeleteStreamRequest(aStreamIdentifier);
+  reader.AddClosedStream(aStreamIdentifier);
+}
+
+// --- streams, waiters and slots ---
+
+int32_t TkfxHTTP2ConnectionClient::OpenStreams() {
+  std::lock_guard guard(FStreamLock);
+  return static_cast<int32_t>(FOpenStreams.size()) + FReservedSlots;
+}
+
+void TkfxHTTP2ConnectionClient::SetWaitDisconnect() {
+  FWaitDisconnect = true;
+  FailAllStreams(Th2WaitResult::h2wrDisconnected);
+}
+
+bool TkfxHTTP2ConnectionClient::AcquireStreamSlot(int aTimeout) {
+  auto free = [this] {
+    return FWaitDisconnect.load() || FGoAwayReceived.load() ||
+           static_cast<int64_t>(FOpenStreams.size()) + FReservedSlots < FPeerMaxConcurrentStreams.load();
+  };
+  {
+    std::lock_guard guard(FStreamLock);
+    if (free()) {
+      if (FWaitDisconnect.load() || FGoAwayReceived.load()) return false;
+      ++FReservedSlots;
+      return true;
+    }
+  }
+  // Wait for a stream to finish. On the main thread calls that worker threads
+  // wait for keep running meanwhile.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(aTimeout);
+  for (;;) {
+    {
+      std::lock_guard guard(FStreamLock);
+      if (free()) {
+        if (FWaitDisconnect.load() || FGoAwayReceived.load()) return false;
+        ++FReservedSlots;
+        return true;
+      }
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    WaitServingMainThread(
+        [&] {
+          std::lock_guard guard(FStreamLock);
+          return free();
+        },
+        static_cast<int>(std::min<int64_t>(left.count(), 50)));
+  }
+}
+
+void TkfxHTTP2ConnectionClient::ReleaseStreamSlot(int32_t aStreamIdentifier) {
+  {
+    std::lock_guard guard(FStreamLock);
+    FOpenStreams.erase(aStreamIdentifier);
+  }
+  FStreamSlotFree.notify_all();
+  SignalMainThread();
+}
+
+void TkfxHTTP2ConnectionClient::FinishWaiter(int32_t aStreamIdentifier, Th2WaitResult aResult, int32_t aErrorCode,
+                                             TkfxHTTP2_StreamResponse* aStream) {
+  TkfxHTTP2WaiterRef waiter;
+  {
+    std::lock_guard guard(FStreamLock);
+    auto at = FOpenStreams.find(aStreamIdentifier);
+    if (at == FOpenStreams.end()) return;
+    waiter = std::move(at->second.Waiter);
+    FOpenStreams.erase(at);
+    if (waiter) {
+      std::lock_guard done(waiter->Lock);
+      if (waiter->Result == Th2WaitResult::h2wrNone) {
+        waiter->Result = aResult;
+        waiter->ErrorCode = aErrorCode;
+        if (aStream) {
+          if (TkfxHTTP2_Frame_Headers* headers = aStream->Frame_Headers())
+            waiter->Headers.Assign(&headers->Headers());
+          if (TkfxHTTP2_Frame_Data* data = aStream->Frame_Data()) waiter->Body = data->Data;
+        }
+      }
+    }
+  }
+  if (waiter) waiter->Changed.notify_all();
+  FStreamSlotFree.notify_all();
+  SignalMainThread();
+}
+
+void TkfxHTTP2ConnectionClient::DropQueuedData(int32_t aStreamIdentifier) {
+  if (!FFrameWrite) return;
+  std::lock_guard guard(FWriteLock);
+  TkfxHTTP2_Write_Data_Frames& queue = FrameWrite().WriteDataFrames();
+  const std::string id = std::to_string(aStreamIdentifier);
+  while (queue.GetItem(id)) queue.DeleteItem(id);
+}
+
+void TkfxHTTP2ConnectionClient::FailStream(int32_t aStreamIdentifier, Th2WaitResult aResult, int32_t aErrorCode) {
+  std::string requestID;
+  bool known;
+  {
+    std::lock_guard guard(FStreamLock);
+    auto at = FOpenStreams.find(aStreamIdentifier);
+    known = at != FOpenStreams.end();
+    if (known) requestID = at->second.RequestID;
+  }
+  FinishWaiter(aStreamIdentifier, aResult, aErrorCode, nullptr);
+  DropQueuedData(aStreamIdentifier);
+  // Frames the peer sent before it saw our reset may still come; they must
+  // not read as an error, so the stream is not marked closed for the reader.
+  TkfxHTTP2_Frame& reader = FrameRead();
+  reader.DeleteReadStreamFrameById(StreamKey(aStreamIdentifier, FT::h2ftHEADERS));
+  reader.DeleteReadStreamFrameById(StreamKey(aStreamIdentifier, FT::h2ftDATA));
+  reader.DeleteStreamRequest(aStreamIdentifier);
+  if (known && OnStreamFailed)
+    OnStreamFailed(this, this, aStreamIdentifier, requestID, aResult == Th2WaitResult::h2wrRefused);
+}
+
+void TkfxHTTP2ConnectionClient::FailAllStreams(Th2WaitResult aResult) {
+  std::map<int32_t, TOpenStream> open;
+  {
+    std::lock_guard guard(FStreamLock);
+    open.swap(FOpenStreams);
+  }
+  for (auto& [id, entry] : open) {
+    if (!entry.Waiter) continue;
+    {
+      std::lock_guard done(entry.Waiter->Lock);
+      if (entry.Waiter->Result == Th2WaitResult::h2wrNone) entry.Waiter->Result = aResult;
+    }
+    entry.Waiter->Changed.notify_all();
+  }
+  FStreamSlotFree.notify_all();
+  SignalMainThread();
+  if (OnStreamFailed)
+    for (auto& [id, entry] : open) OnStreamFailed(this, this, id, entry.RequestID, false);
+}
+
+// --- requests ---
+
+void TkfxHTTP2ConnectionClient::BuildHeaderList(Th2Methods aMethod, const std::string& aPath,
+                                                const std::string& aAuthority, TStream* aSource,
+                                                const TkfxHTTP2Request& aRequest, TStringList& aHeaders) {
+  aHeaders.Clear();
+  auto add = [&aHeaders](const char* aName, const std::string& aValue) {
+    if (!aValue.empty()) aHeaders.Add(std::string(aName) + ": " + aValue);
+  };
+  aHeaders.Add(std::string(":method: ") + MethodName(aMethod));
+  aHeaders.Add(":scheme: https");
+  add(":path", aPath);
+  add(":authority", aAuthority);
+  if (aSource) aHeaders.Add("content-length: " + std::to_string(aSource->Size()));
+  add("accept", aRequest.Accept);
+  add("accept-charset", aRequest.AcceptCharSet);
+  add("accept-encoding", aRequest.AcceptEncoding);
+  add("accept-language", aRequest.AcceptLanguage);
+  add("cache-control", aRequest.CacheControl);
+  if (!aRequest.ContentType.empty())
+    add("content-type",
+        aRequest.ContentType + (aRequest.CharSet.empty() ? std::string() : "; charset=" + aRequest.CharSet));
+  add("connection", aRequest.Connection);
+  add("content-disposition", aRequest.ContentDisposition);
+  add("content-version", aRequest.ContentVersion);
+  if (aRequest.Date > 0) add("date", RFC1123DateGMT(aRequest.Date));
+  add("etag", aRequest.ETag);
+  if (aRequest.Expires > 0) add("expires", RFC1123DateGMT(aRequest.Expires));
+  add("from", aRequest.From);
+  if (aRequest.LastModified > 0) add("If-Modified-Since", RFC1123DateGMT(aRequest.LastModified));
+  add("referer", aRequest.Referer);
+  add("transfer-encoding", aRequest.TransferEncoding);
+  add("user-agent", aRequest.UserAgent);
+  if (aRequest.BasicAuthentication)
+    aHeaders.Add("authorization: Basic " + Base64EncodeText(aRequest.Username + ":" + aRequest.Password, false));
+  if (aRequest.BearerAuthentication) aHeaders.Add("authorization: Bearer " + aRequest.BearerToken);
+  if (aRequest.HasCookies())
+    aHeaders.Add("cookie: " + const_cast<TkfxHTTP2Request&>(aRequest).GetCookiesHeader());
+  aHeaders.AddStrings(aRequest.CustomHeaders);
+}
+
+int32_t TkfxHTTP2ConnectionClient::SendRequest(TStringList& aHeaders, TStream* aSource,
+                                               const TkfxHTTP2Request& aRequest, const TkfxHTTP2WaiterRef& aWaiter) {
+  // HTTP/2 forbids the fields of HTTP/1.x connection management, from
+  // whichever source they came.
+  for (int i = aHeaders.Count() - 1; i >= 0; --i)
+    if (IsConnectionSpecific(aHeaders[i])) aHeaders.Delete(i);
+  std::lock_guard write(FWriteLock);
+  TkfxHTTP2_Frame& writer = FrameWrite();
+  const int32_t id = writer.StreamIdentifierCounter().GetNewIdentifier();
+  {
+    // The waiter and the record exist before the HEADERS can reach the
+    // peer, so an answer however fast finds them.
+    std::lock_guard guard(FStreamLock);
+    if (FReservedSlots > 0) --FReservedSlots;
+    TOpenStream& entry = FOpenStreams[id];
+    entry.Waiter = aWaiter;
+    entry.RequestID = aRequest.ID;
+  }
+  if (aWaiter) aWaiter->StreamIdentifier = id;
+  try {
+    FrameRead().AddStreamRequest(id, &aRequest);
+    TkfxHTTP2_Frame_Headers& headers = writer.Frame_Headers();
+    headers.EndHeaders = true;
+    headers.EndStream = aSource == nullptr;
+    headers.Headers().Assign(&aHeaders);
+    headers.StreamIdentifier = id;
+    headers.WriteBytes();
+    if (aSource) {
+      TkfxHTTP2_Frame_Data& data = writer.Frame_Data();
+      data.Clear();
+      data.StreamIdentifier = id;
+      data.SetStream(aSource);
+      data.WriteBytes();
+    }
+  } catch (...) {
+    {
+      std::lock_guard guard(FStreamLock);
+      FOpenStreams.erase(id);
+    }
+    FrameRead().DeleteStreamRequest(id);
+    FStreamSlotFree.notify_all();
+    SignalMainThread();
+    throw;
+  }
+  return id;
+}
+
+void TkfxHTTP2ConnectionClient::DoRequest(Th2Methods aMethod, const std::string& aPath, TStream* aSource,
+                                          TStream* aResponseContent, TkfxHTTP2Request* aRequest) {
+  if (!aRequest) throw EArgumentException("A request is required.");
+  if (aResponseContent) {
+    // A failure must never read as the answer before it.
+    Response().Clear();
+    FWaitResult = Th2WaitResult::h2wrNone;
+  }
+  aRequest->Method = aMethod;
+  aRequest->URL = aPath;
+  TStringList lines;
+  BuildHeaderList(aMethod, aPath, FHost, aSource, *aRequest, lines);
+  if (OnBeforeRequest) OnBeforeRequest(this, this, &lines);
+  if (!AcquireStreamSlot(ResponseTimeout)) {
+    if (aResponseContent)
+      FWaitResult = FWaitDisconnect.load() ? Th2WaitResult::h2wrDisconnected
+                    : FGoAwayReceived.load() ? Th2WaitResult::h2wrRefused
+                                             : Th2WaitResult::h2wrTimeout;
+    return;
+  }
+  TkfxHTTP2WaiterRef waiter = aResponseContent ? std::make_shared<TkfxHTTP2Waiter>() : nullptr;
+  int32_t id = 0;
+  try {
+    id = SendRequest(lines, aSource, *aRequest, waiter);
+  } catch (...) {
+    {
+      std::lock_guard guard(FStreamLock);
+      if (FReservedSlots > 0) --FReservedSlots;
+    }
+    if (aResponseContent) FWaitResult = Th2WaitResult::h2wrNotSent;
+    throw;
+  }
+  // A disconnect between the slot and the send left this stream behind.
+  if (FWaitDisconnect.load()) FailAllStreams(Th2WaitResult::h2wrDisconnected);
+  if (waiter && id) DoWaitResponse(waiter, aResponseContent, ResponseTimeout);
+}
+
+void TkfxHTTP2ConnectionClient::DoWaitResponse(const TkfxHTTP2WaiterRef& aWaiter, TStream* aResponseContent,
+                                               int aTimeout) {
+  WaitServingMainThread([&] { return aWaiter->Finished() || FWaitDisconnect.load(); }, aTimeout);
+  Th2WaitResult result;
+  {
+    // Decided under both locks: an answer that comes now goes to the events.
+    std::lock_guard guard(FStreamLock);
+    std::lock_guard done(aWaiter->Lock);
+    if (aWaiter->Result == Th2WaitResult::h2wrNone) {
+      aWaiter->Result = FWaitDisconnect.load() ? Th2WaitResult::h2wrDisconnected : Th2WaitResult::h2wrTimeout;
+      for (auto& [id, entry] : FOpenStreams)
+        if (entry.Waiter == aWaiter) entry.Waiter.reset();
+    }
+    result = aWaiter->Result;
+  }
+  FWaitResult = result;
+  if (result != Th2WaitResult::h2wrAnswered) return;
+  TkfxHTTP2Response& response = Response();
+  response.Headers().Assign(&aWaiter->Headers);
+  if (!aWaiter->Body.empty())
+    aResponseContent->WriteBuffer(aWaiter->Body.data(), static_cast<int64_t>(aWaiter->Body.size()));
+  aResponseContent->SetPosition(0);
+  response.SetContent(aResponseContent);
+}
+
+void TkfxHTTP2ConnectionClient::Head(const std::string& aPath, TkfxHTTP2Request* aRequest) {
+  DoRequest(Th2Methods::h2meHead, aPath, nullptr, nullptr, aRequest);
+}
+void TkfxHTTP2ConnectionClient::Get(const std::string& aPath, TStream* aResponseContent, TkfxHTTP2Request* aRequest) {
+  DoRequest(Th2Methods::h2meGet, aPath, nullptr, aResponseContent, aRequest);
+}
+void TkfxHTTP2ConnectionClient::Options(const std::string& aPath, TStream* aResponseContent,
+                                        TkfxHTTP2Request* aRequest) {
+  DoRequest(Th2Methods::h2meOptions, aPath, nullptr, aResponseContent, aRequest);
+}
+void TkfxHTTP2ConnectionClient::Trace(const std::string& aPath, TStream* aResponseContent,
+                                      TkfxHTTP2Request* aRequest) {
+  DoRequest(Th2Methods::h2meTrace, aPath, nullptr, aResponseContent, aRequest);
+}
+void TkfxHTTP2ConnectionClient::Delete(const std::string& aPath, TStream* aResponseContent,
+                                       TkfxHTTP2Request* aRequest) {
+  DoRequest(Th2Methods::h2meDelete, aPath, nullptr, aResponseContent, aRequest);
+}
+void TkfxHTTP2ConnectionClient::Connect(const std::string& aPath, TStream* aResponseContent,
+                                        TkfxHTTP2Request* aRequest) {
+  DoRequest(Th2Methods::h2meConnect, aPath, nullptr, aResponseContent, aRequest);
+}
+void TkfxHTTP2ConnectionClient::Post(const std::string& aPath, TStream* aSource, TStream* aResponseContent,
+                                     TkfxHTTP2Request* aRequest) {
+  DoRequest(Th2Methods::h2mePost, aPath, aSource, aResponseContent, aRequest);
+}
+void TkfxHTTP2ConnectionClient::Put(const std::string& aPath, TStream* aSource, TStream* aResponseContent,
+                                    TkfxHTTP2Request* aRequest) {
+  DoRequest(Th2Methods::h2mePut, aPath, aSource, aResponseContent, aRequest);
+}
+void TkfxHTTP2ConnectionClient::Patch(const std::string& aPath, TStream* aSource, TStream* aResponseContent,
+                                      TkfxHTTP2Request* aRequest) {
+  DoRequest(Th2Methods::h2mePatch, aPath, aSource, aResponseContent, aRequest);
+}

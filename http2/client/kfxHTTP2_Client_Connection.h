@@ -1,0 +1,261 @@
+// The client side of one live HTTP/2 connection: the preface and SETTINGS,
+// the reader and writer frame handlers, SETTINGS, PING, GOAWAY, RST_STREAM,
+// WINDOW_UPDATE and PUSH_PROMISE handling, requests turned into HEADERS and
+// DATA, one caller waiting for its answer and events for the others.
+//
+// Threads. The read thread feeds every received octet through ReadData and
+// runs all frame handlers. Requests are made from the caller's thread (the
+// application for synchronous calls, the request thread for queued ones).
+// One write lock covers choosing the next stream identifier, HPACK encoding
+// and handing the octets on, so identifiers rise on the wire and the
+// encoder's table follows the order of the blocks, whichever thread writes
+// (requests, redirects, PINGs, acknowledgements, RST_STREAM, GOAWAY).
+//
+// Waiting. A caller that waits for its answer registers a waiter before its
+// HEADERS frame is queued. The read thread completes it with an owned copy
+// of headers and body and releases the stream record itself; RST_STREAM, a
+// GOAWAY that excludes the stream, a disconnect and the time-out complete it
+// at once as a failure. A disconnect is remembered, so a request started
+// after it fails at once instead of waiting out its time-out.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "http2/client/kfxHTTP2_Classes.h"
+#include "http2/core/kfxHTTP2_Frame_Handler.h"
+#include "tcp/kfxTCP_Client.h"
+
+class TkfxHTTP2ConnectionClient;
+
+using TkfxHTTP2ClientCommandEvent = std::function<void(
+    TObject* Sender, TkfxHTTP2ConnectionClient* Connection, TkfxTCPCommands Command, const TIdBytes& Bytes)>;
+using TkfxHTTP2ConnectionConnectEvent =
+    std::function<void(TObject* Sender, TkfxHTTP2ConnectionClient* Connection)>;
+using TkfxHTTP2ConnectionGoAwayEvent = std::function<void(
+    TObject* Sender, TkfxHTTP2ConnectionClient* Connection, TkfxHTTP2GoAwayProperty* GoAway)>;
+using TkfxHTTP2ConnectionRSTStreamEvent = std::function<void(
+    TObject* Sender, TkfxHTTP2ConnectionClient* Connection, TkfxHTTP2RSTStreamProperty* RSTStream)>;
+using TkfxHTTP2ClientStreamResponseEvent = std::function<void(
+    TObject* Sender, TkfxHTTP2ConnectionClient* Connection, TkfxHTTP2_StreamResponse* Stream)>;
+using TkfxHTTP2ClientStreamResponseFragmentEvent =
+    std::function<void(TObject* Sender, TkfxHTTP2ConnectionClient* Connection,
+                       TkfxHTTP2_StreamResponse* Stream, const TIdBytes& Bytes)>;
+using TkfxHTTP2ConnectionPushPromiseEvent =
+    std::function<void(TObject* Sender, TkfxHTTP2ConnectionClient* Connection,
+                       TkfxHTTP2_Frame_PushPromise* PushPromise, bool& Cancel)>;
+using TkfxHTTP2ConnectionExceptionEvent =
+    std::function<void(TObject* Sender, TkfxHTTP2ConnectionClient* Connection, Exception* E)>;
+using TkfxHTTP2ConnectionBeforeRequestEvent =
+    std::function<void(TObject* Sender, TkfxHTTP2ConnectionClient* Connection, TStringList* Headers)>;
+// A stream this connection opened ended without an answer: reset by the
+// peer, above the last stream of a GOAWAY, or cut off by the end of the
+// connection. aRetry is true when the peer has not processed it, so it is
+// safe to send again. aRequestID is the ID of the request that opened it.
+using TkfxHTTP2ClientStreamFailedEvent =
+    std::function<void(TObject* Sender, TkfxHTTP2ConnectionClient* Connection, int32_t aStreamIdentifier,
+                       const std::string& aRequestID, bool aRetry)>;
+
+// How a waited request ended.
+enum class Th2WaitResult { h2wrNone, h2wrAnswered, h2wrTimeout, h2wrReset, h2wrRefused, h2wrDisconnected, h2wrNotSent };
+
+// The completion slot of one waited request. The read thread fills it once;
+// the waiting caller owns what it holds afterwards.
+class TkfxHTTP2Waiter {
+ public:
+  std::mutex Lock;
+  std::condition_variable Changed;
+  Th2WaitResult Result = Th2WaitResult::h2wrNone;  // guarded by Lock
+  int32_t StreamIdentifier = 0;
+  int32_t ErrorCode = 0;
+  int Redirects = 0;
+  TStringList Headers;  // "name=value" lines
+  TIdBytes Body;
+
+  bool Finished() {
+    std::lock_guard guard(Lock);
+    return Result != Th2WaitResult::h2wrNone;
+  }
+};
+using TkfxHTTP2WaiterRef = std::shared_ptr<TkfxHTTP2Waiter>;
+
+class TkfxHTTP2ConnectionClient : public TkfxTCPConnectionClient {
+ public:
+  // Redirects followed for one request before the 302 itself is the answer.
+  static constexpr int MaxRedirects = 5;
+  // Milliseconds a waited request waits for its answer.
+  static constexpr int ResponseTimeout = 10000;
+
+  TkfxHTTP2ConnectionClient();
+  ~TkfxHTTP2ConnectionClient() override;
+
+  // Requests. A non-null aResponseContent makes the call wait for the answer
+  // (body written there, headers in Response); null returns once the frames
+  // are handed on. aRequest is required; the stream keeps its own copy.
+  void Head(const std::string& aPath, TkfxHTTP2Request* aRequest);
+  void Get(const std::string& aPath, TStream* aResponseContent, TkfxHTTP2Request* aRequest);
+  void Options(const std::string& aPath, TStream* aResponseContent, TkfxHTTP2Request* aRequest);
+  void Trace(const std::string& aPath, TStream* aResponseContent, TkfxHTTP2Request* aRequest);
+  void Delete(const std::string& aPath, TStream* aResponseContent, TkfxHTTP2Request* aRequest);
+  void Connect(const std::string& aPath, TStream* aResponseContent, TkfxHTTP2Request* aRequest);
+  void Post(const std::string& aPath, TStream* aSource, TStream* aResponseContent, TkfxHTTP2Request* aRequest);
+  void Put(const std::string& aPath, TStream* aSource, TStream* aResponseContent, TkfxHTTP2Request* aRequest);
+  void Patch(const std::string& aPath, TStream* aSource, TStream* aResponseContent, TkfxHTTP2Request* aRequest);
+
+  void Ping() { DoPing(); }
+  void Close(Th2ErrorCodes aCode, const std::string& aDescription) { DoClose(aCode, aDescription); }
+  // Hands the disconnect to the owner when OnCommand is assigned.
+  void Disconnect();
+  void CancelStream(int32_t aStreamIdentifier, Th2ErrorCodes aError);
+
+  // The answer of the last waited request; cleared when each waited request
+  // starts, so a failure never reads as an earlier answer.
+  TkfxHTTP2Response& Response();
+  TkfxHTTP2Response& GetResponse() { return Response(); }
+  // How the last waited request ended.
+  Th2WaitResult WaitResult() const { return FWaitResult; }
+
+  bool TLS() const { return FTLS; }
+  void SetTLS(bool aValue) { FTLS = aValue; }
+  const std::string& Host() const { return FHost; }
+  void SetHost(const std::string& aValue) { FHost = aValue; }
+  bool SettingsReceived() const { return FSettingsReceived.load(); }
+  bool SettingsSent() const { return FSettingsSent.load(); }
+  // The peer's SETTINGS_MAX_CONCURRENT_STREAMS (unlimited until it says).
+  int32_t PeerMaxConcurrentStreams() const { return FPeerMaxConcurrentStreams.load(); }
+  // Streams this side opened that are not finished.
+  int32_t OpenStreams();
+
+  // Set by the owner when the connection ends: waiting callers stop at once,
+  // and requests made afterwards fail without waiting.
+  void SetWaitDisconnect();
+  bool WaitDisconnect() const { return FWaitDisconnect.load(); }
+
+  TkfxHTTP2ClientCommandEvent OnCommand;
+  TkfxHTTP2ConnectionConnectEvent OnConnect;
+  TkfxHTTP2ConnectionGoAwayEvent OnGoAway;
+  TkfxHTTP2ConnectionRSTStreamEvent OnRSTStream;
+  TkfxHTTP2ClientStreamResponseEvent OnStreamResponse;
+  TkfxHTTP2ClientStreamResponseFragmentEvent OnStreamResponseFragment;
+  TkfxHTTP2ConnectionPushPromiseEvent OnPushPromise;
+  TkfxHTTP2ConnectionExceptionEvent OnException;
+  TkfxHTTP2ConnectionBeforeRequestEvent OnBeforeRequest;
+  TkfxHTTP2ClientStreamFailedEvent OnStreamFailed;
+
+  // Called once by the owner right after the transport connected: the ALPN
+  // check, the preface and our SETTINGS. aSettings may be null (defaults).
+  virtual void DoHTTP2Initialize(TIdTCPConnection* aTCPConnection, const TkfxHTTP2Settings* aSettings);
+  // GOAWAY with aErrorCode and aDescription, then Disconnect.
+  virtual void DoClose(Th2ErrorCodes aErrorCode, const std::string& aDescription);
+  // Frees the records of a finished stream; 0 frees nothing. Safe to call
+  // for a stream already released.
+  virtual void DoCloseStream(int32_t aStreamIdentifier);
+  // Feeds received octets to the reader (read thread).
+  virtual void DoReadBytes(const TIdBytes& aBytes);
+
+  void DoAfterException() override;
+  void WriteBytes(const TIdBytes& aBytes) override;
+  void ReadData() override;
+  void DisconnectPeer() override;
+
+  // The frame handlers, created on first use.
+  TkfxHTTP2_Frame& FrameRead();
+  TkfxHTTP2_Frame& FrameWrite();
+
+ protected:
+  virtual void DoHTTP2Error(const TkfxHTTP2Exception& E);
+  virtual void OnReadFrameDataEvent(TObject* Sender, TkfxHTTP2_Frame_Data* Frame);
+  virtual void OnReadFrameGoAwayEvent(TObject* Sender, TkfxHTTP2_Frame_GoAway* Frame);
+  virtual void OnReadFrameHeadersEvent(TObject* Sender, TkfxHTTP2_Frame_Headers* Frame);
+  virtual void OnReadFramePriorityEvent(TObject* Sender, TkfxHTTP2_Frame_Priority* Frame);
+  virtual void OnReadFramePingEvent(TObject* Sender, TkfxHTTP2_Frame_Ping* Frame);
+  virtual void OnReadFramePushPromiseEvent(TObject* Sender, TkfxHTTP2_Frame_PushPromise* Frame);
+  virtual void OnReadFrameSettingsEvent(TObject* Sender, TkfxHTTP2_Frame_Settings* Frame);
+  virtual void OnReadFrameWindowUpdateEvent(TObject* Sender, TkfxHTTP2_Frame_WindowUpdate* Frame);
+  virtual void OnReadFrameRSTStreamEvent(TObject* Sender, TkfxHTTP2_Frame_RSTStream* Frame);
+  virtual void OnReadFrameContinuationEvent(TObject*, TkfxHTTP2_Frame_Continuation*) {}
+  virtual void OnReadStreamResponseEvent(TObject* Sender, TkfxHTTP2_StreamResponse* Stream);
+  virtual void OnReadStreamResponseFragmentEvent(TObject* Sender, TkfxHTTP2_StreamResponse* Stream,
+                                                 const TIdBytes& Bytes);
+  virtual void OnWriteFrameBytesEvent(TObject* Sender, const TIdBytes& aBuffer);
+  virtual void OnRequestPromisedStreamIdEvent(int32_t& aStreamIdentifier);
+  virtual void DoPing();
+  // Waits for the waiter's answer up to aTimeout ms and copies it into
+  // aResponseContent and Response.
+  virtual void DoWaitResponse(const TkfxHTTP2WaiterRef& aWaiter, TStream* aResponseContent, int aTimeout);
+  virtual void DoRequest(Th2Methods aMethod, const std::string& aPath, TStream* aSource,
+                         TStream* aResponseContent, TkfxHTTP2Request* aRequest);
+  virtual void DoConnectionException(Exception& E);
+
+ private:
+  // The header lines of a request, in wire order.
+  void BuildHeaderList(Th2Methods aMethod, const std::string& aPath, const std::string& aAuthority,
+                       TStream* aSource, const TkfxHTTP2Request& aRequest, TStringList& aHeaders);
+  // Sends HEADERS (and DATA) for a new stream under the write lock; registers
+  // aWaiter (may be null) and the stream record before the HEADERS go out.
+  // Returns the stream identifier, 0 when nothing was sent.
+  int32_t SendRequest(TStringList& aHeaders, TStream* aSource, const TkfxHTTP2Request& aRequest,
+                      const TkfxHTTP2WaiterRef& aWaiter);
+  // Waits for a free stream slot under the peer's limit; false when the
+  // connection ends or aTimeout ms pass first.
+  bool AcquireStreamSlot(int aTimeout);
+  void ReleaseStreamSlot(int32_t aStreamIdentifier);
+  // Completes the waiter of a stream, if any, and forgets it.
+  void FinishWaiter(int32_t aStreamIdentifier, Th2WaitResult aResult, int32_t aErrorCode,
+                    TkfxHTTP2_StreamResponse* aStream);
+  // Ends a stream without an answer: waiter, queued DATA, record, slot, event.
+  void FailStream(int32_t aStreamIdentifier, Th2WaitResult aResult, int32_t aErrorCode);
+  // Ends every stream still open as aResult.
+  void FailAllStreams(Th2WaitResult aResult);
+  void DropQueuedData(int32_t aStreamIdentifier);
+  // After a GOAWAY from the peer: once no stream at or below its last stream
+  // is open, our GOAWAY goes out and the connection closes.
+  void CheckGoAwayDone();
+  bool FollowRedirect(TkfxHTTP2_StreamResponse* aStream);
+  void CheckFirstFrame(Th2FrameType aFrameType);
+  void WriteFrame(TkfxHTTP2_Frame_Base& aFrame);
+
+  std::atomic<bool> FSettingsReceived{false};
+  std::atomic<bool> FSettingsSent{false};
+  std::unique_ptr<TkfxHTTP2_Frame> FFrameRead;
+  std::unique_ptr<TkfxHTTP2_Frame> FFrameWrite;
+  std::mutex FFrameLock;  // creation of the two handlers
+  std::atomic<bool> FWaitDisconnect{false};
+  std::unique_ptr<TkfxHTTP2Response> FResponse;
+  Th2WaitResult FWaitResult = Th2WaitResult::h2wrNone;
+  bool FTLS = false;
+  std::string FHost;
+
+  // Serialises everything written: stream identifiers, HPACK, frame objects.
+  std::recursive_mutex FWriteLock;
+
+  // Streams this side opened and has not finished, with their waiters and
+  // redirect counts; guarded by FStreamLock.
+  struct TOpenStream {
+    TkfxHTTP2WaiterRef Waiter;
+    std::string RequestID;
+    int Redirects = 0;
+  };
+  std::mutex FStreamLock;
+  std::condition_variable FStreamSlotFree;
+  std::map<int32_t, TOpenStream> FOpenStreams;
+  int32_t FReservedSlots = 0;  // slots taken by requests not yet sent
+  std::atomic<int32_t> FPeerMaxConcurrentStreams{h2MaxInt32};
+
+  // Read thread only.
+  bool FReadStopped = false;  // a connection error ended reading
+  std::atomic<bool> FGoAwayReceived{false};
+  std::atomic<int32_t> FGoAwayLastStream{0};
+  std::atomic<bool> FGoAwaySent{false};
+};
+
+using TkfxHTTP2ConnectionClientRef = std::shared_ptr<TkfxHTTP2ConnectionClient>;
+
+// "Tue, 05 Mar 2024 14:07:09 GMT" for a local date-time.
+std::string RFC1123DateGMT(TDateTime aLocal);
