@@ -366,10 +366,7 @@ void TkfxHTTP2ConnectionClient::OnReadFrameRSTStreamEvent(TObject*, TkfxHTTP2_Fr
     std::lock_guard guard(FStreamLock);
     ours = FOpenStreams.count(id) != 0;
   }
-  if (ours)
-    FailStream(id, refused ? Th2WaitResult::h2wrRefused : Th2WaitResult::h2wrReset, Frame->ErrorCode);
-  else if (id % 2 == 0)
-    DoCloseStream(id);  // a pushed stream
+  // The event comes first, so a caller released below finds it reported.
   if (OnRSTStream) {
     TkfxHTTP2RSTStreamProperty property;
     property.ErrorCode = Frame->ErrorCode;
@@ -377,6 +374,10 @@ void TkfxHTTP2ConnectionClient::OnReadFrameRSTStreamEvent(TObject*, TkfxHTTP2_Fr
     property.StreamIdentifier = id;
     OnRSTStream(this, this, &property);
   }
+  if (ours)
+    FailStream(id, refused ? Th2WaitResult::h2wrRefused : Th2WaitResult::h2wrReset, Frame->ErrorCode);
+  else if (id % 2 == 0)
+    DoCloseStream(id);  // a pushed stream
   CheckGoAwayDone();
 }
 
@@ -608,7 +609,6 @@ void TkfxHTTP2ConnectionClient::FailStream(int32_t aStreamIdentifier, Th2WaitRes
     known = at != FOpenStreams.end();
     if (known) requestID = at->second.RequestID;
   }
-  FinishWaiter(aStreamIdentifier, aResult, aErrorCode, nullptr);
   DropQueuedData(aStreamIdentifier);
   // Frames the peer sent before it saw our reset may still come; they must
   // not read as an error, so the stream is not marked closed for the reader.
@@ -618,6 +618,7 @@ void TkfxHTTP2ConnectionClient::FailStream(int32_t aStreamIdentifier, Th2WaitRes
   reader.DeleteStreamRequest(aStreamIdentifier);
   if (known && OnStreamFailed)
     OnStreamFailed(this, this, aStreamIdentifier, requestID, aResult == Th2WaitResult::h2wrRefused);
+  FinishWaiter(aStreamIdentifier, aResult, aErrorCode, nullptr);
 }
 
 void TkfxHTTP2ConnectionClient::FailAllStreams(Th2WaitResult aResult) {
