@@ -104,7 +104,7 @@ void TkfxHTTP2_Frame::WriteBytes() {
 
 TkfxHTTP2_StreamResponse* TkfxHTTP2_Frame::AddStreamRequest(int32_t aStreamIdentifier,
                                                             const TkfxHTTP2Request* aRequest) {
-  FMaxRequestStream = std::max(FMaxRequestStream, aStreamIdentifier);
+  FMaxRequestStream.store(std::max(FMaxRequestStream.load(), aStreamIdentifier));
   return Streams().AddRequest(aStreamIdentifier, aRequest);
 }
 

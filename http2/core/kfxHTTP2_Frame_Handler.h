@@ -5,6 +5,7 @@
 // come in through ReadBytes and go out through OnWriteBytes.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -154,7 +155,8 @@ class TkfxHTTP2_Frame : public TObject {
   TIdBytes ReadBuffer;  // received octets not yet consumed, from FReadPos on
   size_t FReadPos = 0;
   uint8_t FFlags = 0;
-  int32_t FMaxRequestStream = 0;   // highest stream this side opened
+  // Highest stream this side opened: set by the requesting thread, read by the reading one.
+  std::atomic<int32_t> FMaxRequestStream{0};
   int32_t FMaxPromisedStream = 0;  // highest stream the peer promised
   Th2FrameType FBlockType = Th2FrameType::h2ftUNKNOWN;  // the frame that opened the header block
   std::string FKey;
