@@ -10,6 +10,9 @@
 // and handing the octets on, so identifiers rise on the wire and the
 // encoder's table follows the order of the blocks, whichever thread writes
 // (requests, redirects, PINGs, acknowledgements, RST_STREAM, GOAWAY).
+// Octets reach the wire in that order when OnCommand hands them all to one
+// queue (the component's commands mode); without it a write made on the
+// read thread goes out at once, ahead of writes still queued by others.
 //
 // Waiting. A caller that waits for its answer registers a waiter before its
 // HEADERS frame is queued. The read thread completes it with an owned copy
