@@ -1,0 +1,845 @@
+// apns-push: sends notifications from scripts and batches with the library's
+// HTTP/2 client, configured the way the provider window configures it.
+//
+// Everything that can be checked without a server is checked before the first
+// connect: options, files, the PKCS#12 password, the .p8 key, the payload, the
+// proxy URL and the device tokens. Each problem is one line on stderr and exit
+// status 2.
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/pkcs12.h>
+#include <openssl/x509.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "http2/client/kfxHTTP.h"
+#include "rtl/DateTime.h"
+#include "rtl/Streams.h"
+#include "tcp/kfxBase_Helpers.h"
+
+namespace {
+
+constexpr const char* kVersion = "apns-push 1.0.0";
+constexpr const char* kSandboxServer = "https://api.sandbox.push.apple.com:443";
+constexpr const char* kProductionServer = "https://api.push.apple.com:443";
+constexpr size_t kMaxPayload = 4096;
+
+constexpr const char* kUsage = R"(Usage: apns-push [options] [DEVICE_TOKEN...]
+
+Sends one notification to each device token: the tokens given as arguments,
+else one per line from --tokens FILE, else from standard input (blank lines
+and lines starting with # are skipped).
+
+Authentication (one of):
+  --cert FILE.p12          client certificate; its password from --password P,
+                           --password-file F or the environment variable
+                           APNS_CERT_PASSWORD
+  --key AuthKey.p8 --key-id ID --team-id ID
+                           provider tokens signed with the key
+Server:
+  --sandbox                the development server (default)
+  --production             the production server
+  --url https://HOST:PORT  another server, e.g. a local test server
+  --ca FILE                also trust the CA certificates in FILE
+  --insecure               do not verify the server's certificate and name
+  --tls schannel|openssl   TLS implementation (default schannel)
+  --proxy URL              http://[user:pass@]host:port, socks5://...,
+                           socks4://..., socks4a://...
+Notification:
+  --topic T  --push-type T  --priority 1-10  --expiration UNIXTIME
+  --collapse-id ID  --apns-id UUID
+  --payload JSON | --payload @FILE   (default: standard input)
+Output:
+  --format json|text       one line per device token (default json)
+  --log-file F             the transport log of the library
+  --connections N          connections to spread a batch over (default 1)
+  --help, --version
+
+Exit status: 0 all accepted, 1 some not accepted, 2 usage or file error,
+3 no connection could be made.
+)";
+
+// A problem with the command line or its files: one line on stderr, exit 2.
+struct UsageError {
+  std::string Message;
+};
+
+[[noreturn]] void Fail(const std::string& aMessage) {
+  throw UsageError{aMessage};
+}
+
+struct Options {
+  std::string CertFile, Password, KeyFile, KeyId, TeamId;
+  bool HavePassword = false;
+  std::string PasswordFile;
+  std::string Server = kSandboxServer;
+  int ServerChoices = 0;
+  std::string CAFile;
+  bool Insecure = false;
+  TwsTLSIOHandler TLS = TwsTLSIOHandler::iohSChannel;
+  std::string Proxy;
+  std::string Topic, PushType, Priority, Expiration, CollapseId, ApnsId;
+  std::optional<std::string> Payload;
+  std::optional<std::string> TokensFile;
+  std::vector<std::string> Tokens;
+  bool Text = false;
+  std::string LogFile;
+  int Connections = 1;
+  bool Help = false, Version = false;
+};
+
+// Options that take a value; the others are switches.
+const char* const kValueOptions[] = {
+    "--cert",     "--password",   "--password-file", "--key",     "--key-id",  "--team-id",
+    "--url",      "--ca",         "--tls",           "--proxy",   "--topic",   "--push-type",
+    "--priority", "--expiration", "--collapse-id",   "--apns-id", "--payload", "--tokens",
+    "--format",   "--log-file",   "--connections"};
+const char* const kSwitches[] = {"--sandbox", "--production", "--insecure", "--help", "--version"};
+
+bool IsDigits(const std::string& s) {
+  return !s.empty() && s.find_first_not_of("0123456789") == std::string::npos;
+}
+
+bool IsHex(char c) {
+  return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+}
+
+std::string ReadWholeFile(const std::string& aPath, const std::string& aWhat) {
+  std::ifstream in(aPath, std::ios::binary);
+  if (!in) Fail("cannot read " + aWhat + " " + aPath + ": " + std::strerror(errno));
+  std::ostringstream text;
+  text << in.rdbuf();
+  if (in.bad()) Fail("cannot read " + aWhat + " " + aPath);
+  return text.str();
+}
+
+std::string ReadStdin() {
+  std::ostringstream text;
+  text << std::cin.rdbuf();
+  return text.str();
+}
+
+void SetValue(Options& o, const std::string& name, const std::string& v) {
+  auto need = [&](bool ok, const std::string& what) {
+    if (!ok) Fail(name + ": " + what + ", not \"" + v + "\"");
+  };
+  if (name == "--cert")
+    o.CertFile = v;
+  else if (name == "--password")
+    o.Password = v, o.HavePassword = true;
+  else if (name == "--password-file")
+    o.PasswordFile = v;
+  else if (name == "--key")
+    o.KeyFile = v;
+  else if (name == "--key-id")
+    o.KeyId = v;
+  else if (name == "--team-id")
+    o.TeamId = v;
+  else if (name == "--url")
+    o.Server = v, ++o.ServerChoices;
+  else if (name == "--ca")
+    o.CAFile = v;
+  else if (name == "--tls") {
+    need(v == "schannel" || v == "openssl", "expected schannel or openssl");
+    o.TLS = v == "openssl" ? TwsTLSIOHandler::iohOpenSSL : TwsTLSIOHandler::iohSChannel;
+  } else if (name == "--proxy")
+    o.Proxy = v;
+  else if (name == "--topic")
+    o.Topic = v;
+  else if (name == "--push-type")
+    o.PushType = v;
+  else if (name == "--priority") {
+    need(IsDigits(v) && v.size() <= 2 && std::stoi(v) >= 1 && std::stoi(v) <= 10,
+         "expected a number from 1 to 10");
+    o.Priority = v;
+  } else if (name == "--expiration") {
+    need(IsDigits(v) && v.size() <= 12, "expected a UNIX time in seconds (0: do not store)");
+    o.Expiration = v;
+  } else if (name == "--collapse-id") {
+    need(v.size() <= 64, "at most 64 octets");
+    o.CollapseId = v;
+  } else if (name == "--apns-id") {
+    bool ok = v.size() == 36;
+    for (size_t i = 0; ok && i < v.size(); ++i)
+      ok = (i == 8 || i == 13 || i == 18 || i == 23) ? v[i] == '-' : IsHex(v[i]);
+    need(ok, "expected a UUID like 123e4567-e89b-12d3-a456-4266554400a0");
+    o.ApnsId = v;
+  } else if (name == "--payload")
+    o.Payload = v;
+  else if (name == "--tokens")
+    o.TokensFile = v;
+  else if (name == "--format") {
+    need(v == "json" || v == "text", "expected json or text");
+    o.Text = v == "text";
+  } else if (name == "--log-file")
+    o.LogFile = v;
+  else if (name == "--connections") {
+    need(IsDigits(v) && v.size() <= 4 && std::stoi(v) >= 1 && std::stoi(v) <= 1000,
+         "expected a number from 1 to 1000");
+    o.Connections = std::stoi(v);
+  }
+}
+
+Options ParseArguments(int argc, char** argv) {
+  Options o;
+  bool onlyTokens = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (onlyTokens || arg.size() < 2 || arg[0] != '-') {
+      o.Tokens.push_back(arg);
+      continue;
+    }
+    if (arg == "--") {
+      onlyTokens = true;
+      continue;
+    }
+    std::string name = arg, value;
+    bool inlineValue = false;
+    if (auto eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
+      name = arg.substr(0, eq);
+      value = arg.substr(eq + 1);
+      inlineValue = true;
+    }
+    bool isValue = false, isSwitch = false;
+    for (const char* n : kValueOptions) isValue |= name == n;
+    for (const char* n : kSwitches) isSwitch |= name == n;
+    if (isSwitch) {
+      if (inlineValue) Fail(name + " takes no value");
+      if (name == "--sandbox")
+        o.Server = kSandboxServer, ++o.ServerChoices;
+      else if (name == "--production")
+        o.Server = kProductionServer, ++o.ServerChoices;
+      else if (name == "--insecure")
+        o.Insecure = true;
+      else if (name == "--help")
+        o.Help = true;
+      else if (name == "--version")
+        o.Version = true;
+    } else if (isValue) {
+      if (!inlineValue) {
+        if (i + 1 >= argc) Fail(name + " needs a value");
+        value = argv[++i];
+      }
+      SetValue(o, name, value);
+    } else {
+      Fail("unknown option " + name + " (see apns-push --help)");
+    }
+  }
+  return o;
+}
+
+// ---- payload ------------------------------------------------------------
+
+// A strict reader of one JSON text that keeps the raw text of the top-level
+// members of an object.
+class JsonChecker {
+ public:
+  explicit JsonChecker(const std::string& aText) : s_(aText) {}
+
+  // Empty when the text is one JSON object; otherwise what is wrong.
+  std::string CheckObject() {
+    try {
+      Space();
+      if (p_ >= s_.size() || s_[p_] != '{') return "not a JSON object";
+      Value(0);
+      Space();
+      if (p_ != s_.size()) Error("unexpected text after the object");
+    } catch (const std::string& e) {
+      return e;
+    }
+    return "";
+  }
+  const std::map<std::string, std::string>& Members() const { return members_; }
+
+ private:
+  [[noreturn]] void Error(const std::string& what) {
+    throw what + " at offset " + std::to_string(p_);
+  }
+  void Space() {
+    while (p_ < s_.size() && (s_[p_] == ' ' || s_[p_] == '\t' || s_[p_] == '\n' || s_[p_] == '\r'))
+      ++p_;
+  }
+  char Peek() {
+    if (p_ >= s_.size()) Error("unexpected end of JSON");
+    return s_[p_];
+  }
+  void Expect(char c) {
+    if (Peek() != c) Error(std::string("expected '") + c + "'");
+    ++p_;
+  }
+  std::string String() {
+    Expect('"');
+    std::string out;
+    for (;;) {
+      char c = Peek();
+      ++p_;
+      if (c == '"') return out;
+      if (static_cast<unsigned char>(c) < 0x20) Error("control character in a string");
+      if (c == '\\') {
+        char e = Peek();
+        ++p_;
+        if (e == 'u') {
+          for (int k = 0; k < 4; ++k, ++p_)
+            if (!IsHex(Peek())) Error("bad \\u escape");
+        } else if (!std::strchr("\"\\/bfnrt", e)) {
+          Error("bad escape");
+        }
+      }
+      out += c;
+    }
+  }
+  void Number() {
+    size_t start = p_;
+    if (Peek() == '-') ++p_;
+    if (Peek() == '0')
+      ++p_;
+    else if (std::isdigit(static_cast<unsigned char>(Peek())))
+      while (p_ < s_.size() && std::isdigit(static_cast<unsigned char>(s_[p_]))) ++p_;
+    else
+      Error("bad number");
+    if (p_ < s_.size() && s_[p_] == '.') {
+      ++p_;
+      if (!std::isdigit(static_cast<unsigned char>(Peek()))) Error("bad number");
+      while (p_ < s_.size() && std::isdigit(static_cast<unsigned char>(s_[p_]))) ++p_;
+    }
+    if (p_ < s_.size() && (s_[p_] == 'e' || s_[p_] == 'E')) {
+      ++p_;
+      if (Peek() == '+' || Peek() == '-') ++p_;
+      if (!std::isdigit(static_cast<unsigned char>(Peek()))) Error("bad number");
+      while (p_ < s_.size() && std::isdigit(static_cast<unsigned char>(s_[p_]))) ++p_;
+    }
+    if (p_ == start) Error("bad number");
+  }
+  void Value(int depth) {
+    if (depth > 64) Error("nested too deeply");
+    Space();
+    char c = Peek();
+    if (c == '{') {
+      ++p_;
+      Space();
+      if (Peek() == '}') {
+        ++p_;
+        return;
+      }
+      for (;;) {
+        Space();
+        std::string name = String();
+        Space();
+        Expect(':');
+        Space();
+        size_t start = p_;
+        Value(depth + 1);
+        if (depth == 0) members_[name] = s_.substr(start, p_ - start);
+        Space();
+        if (Peek() == ',') {
+          ++p_;
+          continue;
+        }
+        Expect('}');
+        return;
+      }
+    } else if (c == '[') {
+      ++p_;
+      Space();
+      if (Peek() == ']') {
+        ++p_;
+        return;
+      }
+      for (;;) {
+        Value(depth + 1);
+        Space();
+        if (Peek() == ',') {
+          ++p_;
+          continue;
+        }
+        Expect(']');
+        return;
+      }
+    } else if (c == '"') {
+      String();
+    } else if (s_.compare(p_, 4, "true") == 0 || s_.compare(p_, 4, "null") == 0) {
+      p_ += 4;
+    } else if (s_.compare(p_, 5, "false") == 0) {
+      p_ += 5;
+    } else {
+      Number();
+    }
+  }
+
+  const std::string& s_;
+  size_t p_ = 0;
+  std::map<std::string, std::string> members_;
+};
+
+std::string CheckedPayload(std::string aText, const std::string& aSource) {
+  // A file or a here-document usually ends with a line break: not part of the payload.
+  while (!aText.empty() && (aText.back() == '\n' || aText.back() == '\r')) aText.pop_back();
+  if (aText.empty()) Fail("payload (" + aSource + ") is empty");
+  if (aText.size() > kMaxPayload)
+    Fail("payload (" + aSource + ") is " + std::to_string(aText.size()) +
+         " octets; APNs accepts at most 4096");
+  JsonChecker checker(aText);
+  if (std::string problem = checker.CheckObject(); !problem.empty())
+    Fail("payload (" + aSource + ") is not a JSON object: " + problem);
+  return aText;
+}
+
+// ---- device tokens ------------------------------------------------------
+
+struct DeviceToken {
+  std::string Token;
+  std::string Where;  // "FILE:LINE" or "argument N", for messages
+  bool Malformed = false;
+};
+
+bool WellFormedToken(const std::string& t) {
+  if (t.size() < 64 || t.size() > 200 || t.size() % 2) return false;
+  for (char c : t)
+    if (!IsHex(c)) return false;
+  return true;
+}
+
+void AddTokenLines(const std::string& aText, const std::string& aSource,
+                   std::vector<DeviceToken>& aTokens) {
+  std::istringstream in(aText);
+  std::string line;
+  for (int number = 1; std::getline(in, line); ++number) {
+    size_t b = line.find_first_not_of(" \t\r");
+    if (b == std::string::npos || line[b] == '#') continue;
+    size_t e = line.find_last_not_of(" \t\r");
+    std::string token = line.substr(b, e - b + 1);
+    aTokens.push_back({token, aSource + ":" + std::to_string(number), !WellFormedToken(token)});
+  }
+}
+
+// ---- credentials and proxy ----------------------------------------------
+
+void CheckPKCS12(const std::string& aFile, const std::string& aPassword) {
+  std::string data = ReadWholeFile(aFile, "certificate");
+  const auto* p = reinterpret_cast<const unsigned char*>(data.data());
+  PKCS12* p12 = d2i_PKCS12(nullptr, &p, static_cast<long>(data.size()));
+  if (!p12) Fail("certificate " + aFile + " is not a PKCS#12 (.p12) file");
+  bool ok = PKCS12_verify_mac(p12, aPassword.c_str(), -1) ||
+            (aPassword.empty() && PKCS12_verify_mac(p12, nullptr, 0));
+  EVP_PKEY* key = nullptr;
+  X509* cert = nullptr;
+  if (ok) ok = PKCS12_parse(p12, aPassword.c_str(), &key, &cert, nullptr) == 1;
+  bool complete = ok && key && cert;
+  EVP_PKEY_free(key);
+  X509_free(cert);
+  PKCS12_free(p12);
+  ERR_clear_error();
+  if (!ok) Fail("wrong password for certificate " + aFile);
+  if (!complete) Fail("certificate " + aFile + " holds no certificate with its private key");
+}
+
+void CheckP8Key(const std::string& aFile) {
+  std::string data = ReadWholeFile(aFile, "key");
+  BIO* bio = BIO_new_mem_buf(data.data(), static_cast<int>(data.size()));
+  EVP_PKEY* key = PEM_read_bio_PrivateKey(bio, nullptr, nullptr, const_cast<char*>(""));
+  BIO_free(bio);
+  ERR_clear_error();
+  if (!key) Fail("key " + aFile + " is not a PEM private key (.p8)");
+  bool p256 = false;
+  char curve[64] = "";
+  if (EVP_PKEY_base_id(key) == EVP_PKEY_EC &&
+      EVP_PKEY_get_group_name(key, curve, sizeof curve, nullptr) == 1)
+    p256 = std::strcmp(curve, "prime256v1") == 0 || std::strcmp(curve, "P-256") == 0;
+  EVP_PKEY_free(key);
+  if (!p256) Fail("key " + aFile + " is not an ES256 (P-256) key");
+}
+
+void CheckCAFile(const std::string& aFile) {
+  std::string data = ReadWholeFile(aFile, "CA file");
+  BIO* bio = BIO_new_mem_buf(data.data(), static_cast<int>(data.size()));
+  X509* cert = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr);
+  BIO_free(bio);
+  ERR_clear_error();
+  if (!cert) Fail("CA file " + aFile + " holds no PEM certificate");
+  X509_free(cert);
+}
+
+std::string PercentDecode(const std::string& s, const std::string& aWhat) {
+  std::string out;
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] != '%') {
+      out += s[i];
+      continue;
+    }
+    if (i + 2 >= s.size() || !IsHex(s[i + 1]) || !IsHex(s[i + 2]))
+      Fail("bad %-escape in the " + aWhat);
+    out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
+    i += 2;
+  }
+  return out;
+}
+
+struct HostPort {
+  std::string Host;
+  int Port = 0;
+};
+
+// "host:port" or "[v6]:port"; the port is required when aDefaultPort is 0.
+HostPort ParseHostPort(const std::string& s, int aDefaultPort, const std::string& aWhat) {
+  HostPort hp;
+  std::string rest;
+  if (!s.empty() && s[0] == '[') {
+    size_t close = s.find(']');
+    if (close == std::string::npos) Fail(aWhat + ": missing ] after the IPv6 address");
+    hp.Host = s.substr(1, close - 1);
+    rest = s.substr(close + 1);
+  } else {
+    size_t colon = s.rfind(':');
+    hp.Host = s.substr(0, colon);
+    if (colon != std::string::npos) rest = s.substr(colon);
+  }
+  if (hp.Host.empty()) Fail(aWhat + ": no host");
+  if (rest.empty()) {
+    if (!aDefaultPort) Fail(aWhat + ": no port");
+    hp.Port = aDefaultPort;
+  } else {
+    std::string port = rest.substr(1);
+    if (rest[0] != ':' || !IsDigits(port) || port.size() > 5 || std::stoi(port) < 1 ||
+        std::stoi(port) > 65535)
+      Fail(aWhat + ": bad port \"" + rest + "\"");
+    hp.Port = std::stoi(port);
+  }
+  return hp;
+}
+
+struct ProxySetting {
+  TwsProxy Type = TwsProxy::pxyHTTP;
+  HostPort Address;
+  std::string User, Password;
+};
+
+ProxySetting ParseProxy(const std::string& aURL) {
+  const std::string what = "proxy URL \"" + aURL + "\"";
+  ProxySetting p;
+  size_t sep = aURL.find("://");
+  if (sep == std::string::npos) Fail(what + ": expected scheme://host:port");
+  std::string scheme = LowerCase(aURL.substr(0, sep));
+  if (scheme == "http")
+    p.Type = TwsProxy::pxyHTTP;
+  else if (scheme == "socks5")
+    p.Type = TwsProxy::pxySocks5;
+  else if (scheme == "socks4")
+    p.Type = TwsProxy::pxySocks4;
+  else if (scheme == "socks4a")
+    p.Type = TwsProxy::pxySocks4A;
+  else
+    Fail(what + ": the scheme must be http, socks5, socks4 or socks4a");
+  std::string rest = aURL.substr(sep + 3);
+  if (!rest.empty() && rest.back() == '/') rest.pop_back();
+  if (rest.find_first_of("/?#") != std::string::npos) Fail(what + ": no path is allowed");
+  if (size_t at = rest.rfind('@'); at != std::string::npos) {
+    std::string user = rest.substr(0, at);
+    rest = rest.substr(at + 1);
+    size_t colon = user.find(':');
+    p.User = PercentDecode(user.substr(0, colon), what);
+    if (colon != std::string::npos) p.Password = PercentDecode(user.substr(colon + 1), what);
+    if (p.User.empty()) Fail(what + ": empty user name");
+  }
+  p.Address = ParseHostPort(rest, 0, what);
+  return p;
+}
+
+// "https://host[:port]" with nothing after it.
+HostPort ParseServer(const std::string& aURL) {
+  const std::string what = "server URL \"" + aURL + "\"";
+  if (LowerCase(aURL.substr(0, 8)) != "https://") Fail(what + ": expected https://host:port");
+  std::string rest = aURL.substr(8);
+  if (!rest.empty() && rest.back() == '/') rest.pop_back();
+  if (rest.find_first_of("/?#@") != std::string::npos) Fail(what + ": expected https://host:port");
+  return ParseHostPort(rest, 443, what);
+}
+
+// ---- output -------------------------------------------------------------
+
+std::string JsonString(const std::string& s) {
+  std::string out = "\"";
+  for (unsigned char c : s) {
+    if (c == '"' || c == '\\')
+      out += '\\', out += static_cast<char>(c);
+    else if (c < 0x20) {
+      char esc[8];
+      std::snprintf(esc, sizeof esc, "\\u%04x", c);
+      out += esc;
+    } else
+      out += static_cast<char>(c);
+  }
+  return out + "\"";
+}
+
+struct Result {
+  std::string Token;
+  int Status = 0;  // 0: no answer from the server
+  std::string Reason;
+  std::string ApnsId;
+  std::string Timestamp;  // raw JSON number, for 410
+  double Millis = 0;
+};
+
+void PrintResult(const Result& r, bool aText) {
+  char ms[32];
+  std::snprintf(ms, sizeof ms, "%.1f", r.Millis);
+  std::string line;
+  if (aText) {
+    line = r.Token + "  " + (r.Status ? std::to_string(r.Status) : "---") + "  " +
+           (r.Status == 200    ? "accepted"
+            : r.Reason.empty() ? "rejected"
+                               : r.Reason);
+    if (!r.ApnsId.empty()) line += "  apns-id " + r.ApnsId;
+    if (!r.Timestamp.empty()) line += "  unregistered at " + r.Timestamp;
+    line += "  " + std::string(ms) + " ms";
+  } else {
+    line = "{\"token\":" + JsonString(r.Token) + ",\"status\":" + std::to_string(r.Status) +
+           ",\"reason\":" + JsonString(r.Reason) + ",\"apns-id\":" + JsonString(r.ApnsId);
+    if (!r.Timestamp.empty()) line += ",\"timestamp\":" + r.Timestamp;
+    line += ",\"time_ms\":" + std::string(ms) + "}";
+  }
+  std::cout << line << '\n';
+}
+
+// ---- sending ------------------------------------------------------------
+
+std::string HeaderValue(TkfxHTTP2Response& aResponse, const std::string& aName) {
+  TStringList& headers = aResponse.Headers();
+  for (int i = 0; i < headers.Count(); ++i) {
+    const std::string& line = headers[i];
+    size_t eq = line.find('=');
+    if (eq != std::string::npos && SameText(line.substr(0, eq), aName)) return line.substr(eq + 1);
+  }
+  return "";
+}
+
+int Run(int argc, char** argv) {
+  Options o = ParseArguments(argc, argv);
+  if (o.Help) {
+    std::cout << kUsage;
+    return 0;
+  }
+  if (o.Version) {
+    std::cout << kVersion << '\n';
+    return 0;
+  }
+
+  // Authentication.
+  const bool certMode = !o.CertFile.empty();
+  const bool keyMode = !o.KeyFile.empty() || !o.KeyId.empty() || !o.TeamId.empty();
+  if (certMode && keyMode) Fail("--cert and --key/--key-id/--team-id exclude each other");
+  if (!certMode && !keyMode)
+    Fail("no authentication: give --cert FILE.p12 or --key AuthKey.p8 --key-id ID --team-id ID");
+  if (keyMode && (o.KeyFile.empty() || o.KeyId.empty() || o.TeamId.empty()))
+    Fail("token authentication needs --key, --key-id and --team-id");
+  if (o.HavePassword && !o.PasswordFile.empty())
+    Fail("--password and --password-file exclude each other");
+  if (!certMode && (o.HavePassword || !o.PasswordFile.empty()))
+    Fail("--password and --password-file belong to --cert");
+  if (o.ServerChoices > 1) Fail("--sandbox, --production and --url exclude each other");
+  if (o.Insecure && !o.CAFile.empty()) Fail("--ca and --insecure exclude each other");
+  if (o.Topic.empty()) Fail("--topic is required (the app's bundle ID)");
+  if (!o.Payload && o.Tokens.empty() && !o.TokensFile)
+    Fail("the payload and the device tokens cannot both come from standard input");
+  if (!o.Tokens.empty() && o.TokensFile)
+    Fail("device tokens as arguments and --tokens exclude each other");
+
+  const HostPort server = ParseServer(o.Server);
+  std::optional<ProxySetting> proxy;
+  if (!o.Proxy.empty()) proxy = ParseProxy(o.Proxy);
+
+  if (certMode) {
+    if (!o.PasswordFile.empty()) {
+      std::string text = ReadWholeFile(o.PasswordFile, "password file");
+      o.Password = text.substr(0, text.find_first_of("\r\n"));
+    } else if (!o.HavePassword) {
+      if (const char* env = std::getenv("APNS_CERT_PASSWORD")) o.Password = env;
+    }
+    CheckPKCS12(o.CertFile, o.Password);
+  } else {
+    CheckP8Key(o.KeyFile);
+  }
+  if (!o.CAFile.empty()) CheckCAFile(o.CAFile);
+
+  std::string payload;
+  if (!o.Payload)
+    payload = CheckedPayload(ReadStdin(), "standard input");
+  else if (!o.Payload->empty() && (*o.Payload)[0] == '@')
+    payload =
+        CheckedPayload(ReadWholeFile(o.Payload->substr(1), "payload file"), o.Payload->substr(1));
+  else
+    payload = CheckedPayload(*o.Payload, "--payload");
+
+  std::vector<DeviceToken> tokens;
+  for (size_t i = 0; i < o.Tokens.size(); ++i)
+    tokens.push_back(
+        {o.Tokens[i], "argument " + std::to_string(i + 1), !WellFormedToken(o.Tokens[i])});
+  if (o.TokensFile)
+    AddTokenLines(ReadWholeFile(*o.TokensFile, "token file"), *o.TokensFile, tokens);
+  else if (o.Tokens.empty())
+    AddTokenLines(ReadStdin(), "standard input", tokens);
+  if (tokens.empty()) Fail("no device tokens");
+
+  if (!o.LogFile.empty()) {
+    std::ofstream probe(o.LogFile, std::ios::app);
+    if (!probe) Fail("cannot write log file " + o.LogFile + ": " + std::strerror(errno));
+  }
+
+  // The client, configured as the provider window configures it.
+  TComponent owner(nullptr);
+  auto* client = new TkfxHTTP2Client(&owner);
+  auto* jwtClient = new TkfxHTTP_JWT_Client(&owner);
+  client->TLSOptions().SetIOHandler(o.TLS);
+  client->TLSOptions().SetVerifyCertificate(!o.Insecure);
+  client->TLSOptions().SetRootCertFile(o.CAFile);
+  if (proxy) {
+    TkfxTCPProxy_Options& p = client->Proxy();
+    p.SetEnabled(true);
+    p.SetProxyType(proxy->Type);
+    p.SetHost(proxy->Address.Host);
+    p.SetPort(proxy->Address.Port);
+    p.SetUsername(proxy->User);
+    p.SetPassword(proxy->Password);
+  }
+  if (!o.LogFile.empty()) {
+    client->LogFile().SetFileName(o.LogFile);
+    client->LogFile().SetEnabled(true);
+  }
+  if (certMode) {
+    client->Authentication().Token().SetJWT(nullptr);
+    client->TLSOptions().SetCertFile(o.CertFile);
+    client->TLSOptions().SetPassword(o.Password);
+  } else {
+    client->TLSOptions().SetCertFile("");
+    client->Authentication().Token().SetJWT(jwtClient);
+    TkfxHTTP_JWT_Client_Options& jwt = jwtClient->JWTOptions();
+    jwt.Header().alg = TkfxHTTP_JWT_Algorithm::jwtES256;
+    jwt.Header().kid = o.KeyId;
+    jwt.Payload().iss = o.TeamId;
+    jwt.Payload().iat = StrToInt64(UnixTimeText(Now(), false));
+    jwt.Algorithms().ES().PrivateKey().LoadFromFile(o.KeyFile);
+    jwt.SetRefreshTokenAfter(2400);
+  }
+  TStringList& headers = client->Request().CustomHeaders;
+  headers.Clear();
+  headers.Add("apns-topic: " + o.Topic);
+  if (!o.PushType.empty()) headers.Add("apns-push-type: " + o.PushType);
+  if (!o.Priority.empty()) headers.Add("apns-priority: " + o.Priority);
+  if (!o.Expiration.empty()) headers.Add("apns-expiration: " + o.Expiration);
+  if (!o.CollapseId.empty()) headers.Add("apns-collapse-id: " + o.CollapseId);
+  if (!o.ApnsId.empty()) headers.Add("apns-id: " + o.ApnsId);
+
+  std::string connectError;
+  client->OnHTTP2Exception = [&](TObject*, TkfxHTTP2ConnectionClient* Connection, Exception* E) {
+    if (!Connection) connectError = E->Message();
+  };
+
+  const bool progress = isatty(STDERR_FILENO) && tokens.size() > 1;
+  const auto batchStart = std::chrono::steady_clock::now();
+  size_t accepted = 0, rejected = 0, failed = 0, answered = 0;
+  bool connectedOnce = false;
+  const std::string base =
+      "https://" +
+      (server.Host.find(':') != std::string::npos ? "[" + server.Host + "]" : server.Host) + ":" +
+      std::to_string(server.Port) + "/3/device/";
+  for (size_t i = 0; i < tokens.size(); ++i) {
+    const DeviceToken& t = tokens[i];
+    Result r;
+    r.Token = t.Token;
+    if (t.Malformed) {
+      std::cerr << "apns-push: " << t.Where << ": malformed device token \"" << t.Token
+                << "\" (expected 64 or more hexadecimal digits); not sent\n";
+      r.Reason = "MalformedDeviceToken";
+      ++failed;
+      PrintResult(r, o.Text);
+      continue;
+    }
+    TMemoryStream body, answer;
+    body.WriteBuffer(payload.data(), static_cast<int64_t>(payload.size()));
+    body.SetPosition(0);
+    const auto start = std::chrono::steady_clock::now();
+    try {
+      connectError.clear();
+      client->Post(base + t.Token, &body, answer);
+      TkfxHTTP2Response* response = client->Response();
+      connectedOnce = true;
+      if (response && response->Status()) {
+        r.Status = response->Status();
+        r.ApnsId = HeaderValue(*response, "apns-id");
+        std::string text(static_cast<size_t>(answer.Size()), '\0');
+        answer.SetPosition(0);
+        if (!text.empty()) answer.ReadBuffer(text.data(), static_cast<int64_t>(text.size()));
+        JsonChecker reply(text);
+        if (reply.CheckObject().empty()) {
+          auto reason = reply.Members().find("reason");
+          if (reason != reply.Members().end() && reason->second.size() >= 2)
+            r.Reason = reason->second.substr(1, reason->second.size() - 2);
+          auto ts = reply.Members().find("timestamp");
+          if (r.Status == 410 && ts != reply.Members().end()) r.Timestamp = ts->second;
+        }
+      } else {
+        r.Reason = connectError.empty() ? "No answer from the server." : connectError;
+      }
+    } catch (const Exception& E) {
+      r.Reason = E.Message();
+    }
+    r.Millis =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    if (r.Status == 200)
+      ++accepted, ++answered;
+    else if (r.Status)
+      ++rejected, ++answered;
+    else
+      ++failed;
+    PrintResult(r, o.Text);
+    if (progress) {
+      double secs =
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - batchStart).count();
+      double rate = secs > 0 ? (i + 1) / secs : 0;
+      std::fprintf(stderr, "\rsent %zu/%zu, answered %zu, failed %zu, %.0f/s, %.0f s left ", i + 1,
+                   tokens.size(), answered, failed, rate,
+                   rate > 0 ? (tokens.size() - i - 1) / rate : 0.0);
+    }
+  }
+  std::cout.flush();
+  double secs =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - batchStart).count();
+  if (progress) std::fputs("\n", stderr);
+  std::fprintf(stderr,
+               "apns-push: %zu device tokens: %zu accepted, %zu rejected, %zu failed in %.2f s\n",
+               tokens.size(), accepted, rejected, failed, secs);
+  if (!answered && !connectedOnce && failed && accepted + rejected == 0 &&
+      std::any_of(tokens.begin(), tokens.end(), [](const DeviceToken& t) { return !t.Malformed; }))
+    return 3;
+  return accepted == tokens.size() ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return Run(argc, argv);
+  } catch (const UsageError& e) {
+    std::cerr << "apns-push: " << e.Message << '\n';
+    return 2;
+  } catch (const std::exception& e) {
+    std::cerr << "apns-push: " << e.what() << '\n';
+    return 2;
+  }
+}
