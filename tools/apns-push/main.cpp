@@ -725,6 +725,9 @@ int Run(int argc, char** argv) {
     client->Authentication().Token().SetJWT(nullptr);
     client->TLSOptions().SetCertFile(o.CertFile);
     client->TLSOptions().SetPassword(o.Password);
+    // The OpenSSL handler takes the key from its own file setting; a PKCS#12
+    // file holds both.
+    if (o.TLS == TwsTLSIOHandler::iohOpenSSL) client->TLSOptions().SetKeyFile(o.CertFile);
   } else {
     client->TLSOptions().SetCertFile("");
     client->Authentication().Token().SetJWT(jwtClient);
