@@ -237,6 +237,16 @@ TEST_F(ApnsPushUsageTest, TokensFromFileOrStdinEachGetOneLine) {
     EXPECT_EQ(JsonMember(lines[2], "reason"), "\"MalformedDeviceToken\"");
     EXPECT_NE(JsonMember(lines[0], "reason"), "\"\"");
   }
+  // The same lines for people.
+  CommandResult text = RunCommand({PushPath(), "--key", FixturePath("AuthKey_TEST123456.p8"),
+                                   "--key-id", "K", "--team-id", "T", "--url", url, "--topic", "t",
+                                   "--payload", "{}", "--format", "text", kToken1, "xyz"});
+  EXPECT_EQ(text.exit_code, 3);
+  std::vector<std::string> lines = Lines(text.out);
+  ASSERT_EQ(lines.size(), 2u) << text.out;
+  EXPECT_EQ(lines[0].rfind(kToken1 + "  ---  ", 0), 0u) << lines[0];
+  EXPECT_EQ(lines[1].rfind("xyz  ---  MalformedDeviceToken  ", 0), 0u) << lines[1];
+  EXPECT_NE(lines[1].find(" ms"), std::string::npos);
 }
 
 // A push to apns-mock in both kinds of authentication, as the README shows it.
