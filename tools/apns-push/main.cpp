@@ -68,7 +68,8 @@ Notification:
 Output:
   --format json|text       one line per device token (default json)
   --log-file F             the transport log of the library
-  --connections N          connections to spread a batch over (default 1)
+  --connections N          connections to spread a batch over (default 1;
+                           notifications now go one at a time on one)
   --help, --version
 
 Exit status: 0 all accepted, 1 some not accepted, 2 usage or file error,
