@@ -592,6 +592,7 @@ struct Result {
   std::string Token;
   int Status = 0;  // 0: no answer from the server
   std::string Reason;
+  bool ReasonIsJson = false;  // Reason is the server's string as written, escapes kept
   std::string ApnsId;
   std::string Timestamp;  // raw JSON number, for 410
   double Millis = 0;
@@ -611,7 +612,8 @@ void PrintResult(const Result& r, bool aText) {
     line += "  " + std::string(ms) + " ms";
   } else {
     line = "{\"token\":" + JsonString(r.Token) + ",\"status\":" + std::to_string(r.Status) +
-           ",\"reason\":" + JsonString(r.Reason) + ",\"apns-id\":" + JsonString(r.ApnsId);
+           ",\"reason\":" + (r.ReasonIsJson ? "\"" + r.Reason + "\"" : JsonString(r.Reason)) +
+           ",\"apns-id\":" + JsonString(r.ApnsId);
     if (!r.Timestamp.empty()) line += ",\"timestamp\":" + r.Timestamp;
     line += ",\"time_ms\":" + std::string(ms) + "}";
   }
@@ -792,8 +794,10 @@ int Run(int argc, char** argv) {
         JsonChecker reply(text);
         if (reply.CheckObject().empty()) {
           auto reason = reply.Members().find("reason");
-          if (reason != reply.Members().end() && reason->second.size() >= 2)
+          if (reason != reply.Members().end() && reason->second.front() == '"') {
             r.Reason = reason->second.substr(1, reason->second.size() - 2);
+            r.ReasonIsJson = true;
+          }
           auto ts = reply.Members().find("timestamp");
           if (r.Status == 410 && ts != reply.Members().end()) r.Timestamp = ts->second;
         }
