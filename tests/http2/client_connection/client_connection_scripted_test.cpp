@@ -112,7 +112,10 @@ TEST(ClientConnectionScripted, PingIsEchoedAndItsPayloadReusedByOurPing) {
   });
   TH2TestClient client(server.Port());
   client.SetActive(true);
-  ASSERT_TRUE(WaitFor([&] { return client.H2() && client.H2()->SettingsReceived(); }));
+  ASSERT_TRUE(WaitFor([&] {
+    auto h2 = client.H2();
+    return h2 != nullptr && h2->SettingsReceived();
+  }));
   // Our PING after the echo carries the echoed payload, without ACK.
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   client.H2()->Ping();
