@@ -2,7 +2,7 @@
 # Configures (once) and builds the project into build/<type>.
 #   scripts/build.sh [release|debug|tsan|asan|fuzz] [cmake targets...]
 # tsan: ThreadSanitizer; asan: AddressSanitizer with UndefinedBehaviorSanitizer;
-# fuzz: clang with libFuzzer (target "fuzzers"), skipped where clang is missing.
+# fuzz: clang-14 (installed by the set-up) with libFuzzer, for the target "fuzzers".
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 kind="${1:-release}"
