@@ -6,6 +6,8 @@
 // "name=value" string and gather the bodies; our reader releases each
 // stream once answered, as the connection does.
 #include <benchmark/benchmark.h>
+
+#include "bench/ratio_reporter.h"
 #include <nghttp2/nghttp2.h>
 
 #include <cstdio>
@@ -203,24 +205,12 @@ void BM_Read_Nghttp2(benchmark::State& state) {
 BENCHMARK(BM_Read_Ours)->UseManualTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Read_Nghttp2)->UseManualTime()->Unit(benchmark::kMicrosecond);
 
-class TRatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& aRuns) override {
-    // One run, or the median of repetitions.
-    for (const Run& run : aRuns) {
-      if (run.run_type == Run::RT_Iteration && !Times.count(run.run_name.str())) Times[run.run_name.str()] = run.GetAdjustedRealTime();
-      if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") Times[run.run_name.str()] = run.GetAdjustedRealTime();
-    }
-    ConsoleReporter::ReportRuns(aRuns);
-  }
-  std::map<std::string, double> Times;
-};
 
 }  // namespace
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
-  TRatioReporter reporter;
+  TRatioReporter reporter(TRatioReporter::TClock::Real);
   benchmark::RunSpecifiedBenchmarks(&reporter);
   const double ours = reporter.Times["BM_Read_Ours/manual_time"], theirs = reporter.Times["BM_Read_Nghttp2/manual_time"];
   std::printf("\nrecording: %zu octets\n", Recording().size());

@@ -7,6 +7,8 @@
 // dynamic table fills and churns as on a real connection. Both decoders
 // produce the same result: one "name=value" string per field.
 #include <benchmark/benchmark.h>
+
+#include "bench/ratio_reporter.h"
 #include <nghttp2/nghttp2.h>
 
 #include <cstdio>
@@ -218,25 +220,12 @@ BENCHMARK(BM_Encode_Nghttp2)->Arg(0)->Arg(1);
 BENCHMARK(BM_Decode_Ours)->Arg(0)->Arg(1);
 BENCHMARK(BM_Decode_Nghttp2)->Arg(0)->Arg(1);
 
-// Remembers the time of every run so that the pairs can be compared.
-class TRatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& aRuns) override {
-    // One run, or the median of repetitions.
-    for (const Run& run : aRuns) {
-      if (run.run_type == Run::RT_Iteration && !Times.count(run.run_name.str())) Times[run.run_name.str()] = run.GetAdjustedCPUTime();
-      if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") Times[run.run_name.str()] = run.GetAdjustedCPUTime();
-    }
-    ConsoleReporter::ReportRuns(aRuns);
-  }
-  std::map<std::string, double> Times;
-};
 
 }  // namespace
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
-  TRatioReporter reporter;
+  TRatioReporter reporter(TRatioReporter::TClock::CPU);
   benchmark::RunSpecifiedBenchmarks(&reporter);
   std::printf("\nratio = nghttp2 time / our time (>= 1.0: ours at least as fast)\n");
   for (const char* op : {"Encode", "Decode"})
