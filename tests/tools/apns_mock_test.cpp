@@ -534,6 +534,29 @@ TEST_F(ApnsMockTest, DelaysEachAnswer) {
   EXPECT_EQ(mock.Stop(), 0);
 }
 
+TEST_F(ApnsMockTest, LogsRequestBodiesInHexWhenAsked) {
+  const std::string body = "{\r\n\"a\":\"\xc3\xa9\"}";
+  const TempDir dir;
+  WriteFile(dir.File("body"), body);
+  for (const bool bodies : {false, true}) {
+    SCOPED_TRACE(bodies);
+    std::vector<std::string> options = ApnsMock::BothAuthModes();
+    if (bodies) options.push_back("--log-bodies");
+    ApnsMock mock(options);
+    const CommandResult result = RunCommand(Concat(
+        Concat({"curl"}, CurlRequest()),
+        Concat(ClientCertificate(), {"-H", "apns-topic: " + kTopic, "--data-binary",
+                                     "@" + dir.File("body"), mock.DeviceUrl(kDevice)})));
+    ASSERT_EQ(ParseCurlAnswers(result.out).size(), 1u) << result.err;
+    const auto lines = mock.LogLines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(JsonMember(lines[0], "body_length"), std::to_string(body.size()));
+    EXPECT_EQ(JsonMember(lines[0], "body_hex"),
+              bodies ? "\"7b0d0a2261223a22c3a9227d\"" : "") << lines[0];
+    EXPECT_EQ(mock.Stop(), 0);
+  }
+}
+
 // Thousands of streams over a few connections, with one token or none.
 // h2load sends its first 100 requests before it has read the server's
 // SETTINGS, so the one-stream start would refuse 99 of them: it is off here.

@@ -50,6 +50,8 @@ Connections:
                               no answer for S seconds (default 600)
 Log:
   --log FILE                  one JSON line per request to FILE ("-": stdout)
+  --log-bodies                the log lines also carry the request body, as
+                              "body_hex" (its first 65536 octets)
   --help                      this text
 
 Device tokens are 64 to 200 hex digits, an even number of them.
@@ -130,6 +132,8 @@ Options ParseOptions(int argc, char** argv) {
       if (options.idle_timeout_s == 0) throw UsageError("--idle-timeout: must be positive");
     } else if (arg == "--no-auth-stream-limit") {
       options.limit_streams_before_auth = false;
+    } else if (arg == "--log-bodies") {
+      options.log_bodies = true;
     } else if (arg == "--log") {
       options.log_file = value();
       if (options.log_file.empty()) throw UsageError("--log: empty file name");

@@ -40,6 +40,7 @@ struct Options {
   uint32_t idle_timeout_s = 600;          // no request for this long: GOAWAY IdleTimeout
 
   std::string log_file;  // empty: no log; "-": standard output
+  bool log_bodies = false;  // the log also carries each request body (in hex)
   bool help = false;
 };
 

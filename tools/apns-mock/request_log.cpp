@@ -37,6 +37,15 @@ void RequestLog::Write(const LogEntry& entry) {
   }
   out += "],\"body_length\":";
   out += std::to_string(entry.body_length);
+  if (entry.body) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    out += ",\"body_hex\":\"";
+    for (const char c : *entry.body) {
+      out += kHex[static_cast<unsigned char>(c) >> 4];
+      out += kHex[static_cast<unsigned char>(c) & 0x0F];
+    }
+    out += '"';
+  }
   out += ",\"auth\":";
   AppendJsonString(out, entry.auth);
   out += ",\"token_hash\":";

@@ -24,6 +24,7 @@ struct LogEntry {
   int32_t stream = 0;
   const HeaderList* headers = nullptr;
   size_t body_length = 0;
+  const std::string* body = nullptr;  // null: the line carries no body
   std::string_view auth;        // "certificate", "token" or "none"
   std::string_view token_hash;  // empty: no token
   int status = 0;

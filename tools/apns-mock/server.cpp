@@ -124,6 +124,7 @@ struct Server::Stream {
   size_t header_list_size = 0;
   HeaderList headers;  // kept only when logging
   size_t body_length = 0;
+  std::string request_body;  // kept only for --log-bodies, up to kMaxLoggedBody
   bool complete = false;  // END_STREAM received
 
   AuthKind auth = AuthKind::kNone;
@@ -752,6 +753,7 @@ void Server::Log(const Connection& c, const Stream& s, int status, std::string_v
   entry.stream = s.id;
   entry.headers = &s.headers;
   entry.body_length = s.body_length;
+  if (options_.log_bodies) entry.body = &s.request_body;
   entry.auth = AuthName(s.auth);
   entry.token_hash = s.token_hash;
   entry.status = status;
@@ -816,11 +818,18 @@ int Server::OnHeader(nghttp2_session*, const nghttp2_frame* frame, const uint8_t
   return 0;
 }
 
-int Server::OnDataChunk(nghttp2_session*, uint8_t, int32_t stream_id, const uint8_t*, size_t length,
-                        void* user) {
+int Server::OnDataChunk(nghttp2_session*, uint8_t, int32_t stream_id, const uint8_t* data,
+                        size_t length, void* user) {
   auto& c = *static_cast<Connection*>(user);
-  if (const auto it = c.streams.find(stream_id); it != c.streams.end())
-    it->second.body_length += length;
+  if (const auto it = c.streams.find(stream_id); it != c.streams.end()) {
+    Stream& s = it->second;
+    s.body_length += length;
+    if (c.server->log_ && c.server->options_.log_bodies) {
+      constexpr size_t kMaxLoggedBody = 65536;
+      const size_t keep = std::min(length, kMaxLoggedBody - std::min(kMaxLoggedBody, s.request_body.size()));
+      s.request_body.append(reinterpret_cast<const char*>(data), keep);
+    }
+  }
   return 0;
 }
 
