@@ -1,53 +1,76 @@
 #include "http2/client/kfxHTTP2_Client.h"
 
+#include <chrono>
+#include <random>
+
+#include "rtl/MainThread.h"
 #include "tcp/IdException.h"
 #include "tcp/kfxBase_Helpers.h"
+#include "tcp/kfxWebSocket_Helpers.h"
 
 namespace {
-
-std::string DecodeUTF16(const TIdBytes& aBytes, bool aBigEndian) {
-  size_t i = 0;
-  if (aBytes.size() >= 2) {
-    if (aBytes[0] == 0xFF && aBytes[1] == 0xFE)
-      aBigEndian = false, i = 2;
-    else if (aBytes[0] == 0xFE && aBytes[1] == 0xFF)
-      aBigEndian = true, i = 2;
-  }
-  auto unit = [&](size_t k) -> uint32_t {
-    return aBigEndian ? (aBytes[k] << 8 | aBytes[k + 1]) : (aBytes[k + 1] << 8 | aBytes[k]);
-  };
-  std::string text;
-  for (; i + 1 < aBytes.size(); i += 2) {
-    uint32_t code = unit(i);
-    if (code >= 0xD800 && code < 0xDC00 && i + 3 < aBytes.size()) {
-      const uint32_t low = unit(i + 2);
-      if (low >= 0xDC00 && low < 0xE000) {
-        code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
-        i += 2;
-      }
-    }
-    AppendUTF8(text, code);
-  }
-  return text;
-}
-
-// The answer body as text in the encoding its charset names; an empty or
-// unknown charset reads one character per octet.
-std::string DecodeAnswerText(const TIdBytes& aBytes, const std::string& aCharset) {
-  const std::string charset = LowerCase(Trim(aCharset));
-  if (charset == "utf-8" || charset == "utf8") return UTF8BytesToString(aBytes);
-  if (charset == "utf-16" || charset == "utf-16le") return DecodeUTF16(aBytes, false);
-  if (charset == "utf-16be") return DecodeUTF16(aBytes, true);
-  std::string text;
-  for (const uint8_t octet : aBytes) AppendUTF8(text, octet);
-  return text;
-}
 
 TIdBytes ReadRest(TStream& aStream) {
   const int64_t size = aStream.Size() - aStream.Position();
   TIdBytes bytes(static_cast<size_t>(size > 0 ? size : 0));
   if (!bytes.empty()) aStream.ReadBuffer(bytes.data(), static_cast<int64_t>(bytes.size()));
   return bytes;
+}
+
+// A new random identifier: 128 bits as 32 upper-case hexadecimal digits.
+std::string NewRequestID() {
+  thread_local std::mt19937_64 random{std::random_device{}() ^
+                                      static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count())};
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string id(32, '0');
+  for (int half = 0; half < 2; ++half) {
+    uint64_t value = random();
+    for (int i = 0; i < 16; ++i, value >>= 4) id[static_cast<size_t>(half * 16 + i)] = kDigits[value & 0xF];
+  }
+  return id;
+}
+
+bool IsAuthorizationLine(const std::string& aLine) {
+  const auto colon = aLine.find(':');
+  return colon != std::string::npos && SameText(Trim(aLine.substr(0, colon)), "authorization");
+}
+
+// Whether two request settings would put the same fields on the wire.
+bool SameRequest(const TkfxHTTP2Request& a, const TkfxHTTP2Request& b) {
+  if (a.CustomHeaders.Text() != b.CustomHeaders.Text() || a.HasCookies() != b.HasCookies()) return false;
+  if (a.HasCookies() &&
+      const_cast<TkfxHTTP2Request&>(a).Cookies().Text() != const_cast<TkfxHTTP2Request&>(b).Cookies().Text())
+    return false;
+  return a.Accept == b.Accept && a.AcceptCharSet == b.AcceptCharSet && a.AcceptEncoding == b.AcceptEncoding &&
+         a.AcceptLanguage == b.AcceptLanguage && a.BasicAuthentication == b.BasicAuthentication &&
+         a.BearerAuthentication == b.BearerAuthentication && a.BearerToken == b.BearerToken &&
+         a.CacheControl == b.CacheControl && a.CharSet == b.CharSet && a.Connection == b.Connection &&
+         a.ContentDisposition == b.ContentDisposition && a.ContentType == b.ContentType &&
+         a.ContentVersion == b.ContentVersion && a.Date == b.Date && a.ETag == b.ETag && a.Expires == b.Expires &&
+         a.From == b.From && a.Host == b.Host && a.LastModified == b.LastModified && a.Referer == b.Referer &&
+         a.TransferEncoding == b.TransferEncoding && a.UserAgent == b.UserAgent && a.ID == b.ID &&
+         a.Method == b.Method && a.Password == b.Password && a.URL == b.URL && a.Username == b.Username &&
+         a.Redirect == b.Redirect;
+}
+
+// The reason of an APNs-style JSON answer body, {"reason":"..."}.
+std::string ReasonOf(const std::string& aBody) {
+  const auto key = aBody.find("\"reason\"");
+  if (key == std::string::npos) return "";
+  const auto open = aBody.find('"', aBody.find(':', key));
+  if (open == std::string::npos) return "";
+  const auto close = aBody.find('"', open + 1);
+  return close == std::string::npos ? "" : aBody.substr(open + 1, close - open - 1);
+}
+
+std::string PathOf(const std::string& aURL) {
+  std::string protocol, host, path;
+  int port = 443;
+  try {
+    if (SplitHTTP2URL(aURL, protocol, host, port, path)) return path;
+  } catch (const Exception&) {
+  }
+  return aURL;
 }
 
 }  // namespace
@@ -101,74 +124,203 @@ void TkfxHTTP2_Authentication_Options::GetPublishedProperties(TPublishedProperti
   aList.push_back(PublishObject("Token", [this] { return FToken.get(); }));
 }
 
+// --- queued requests ---
+
+const TkfxHTTP2Request& TkfxHTTP2_Request::Request() const {
+  static const TkfxHTTP2Request kEmpty;
+  return FRequest ? *FRequest : kEmpty;
+}
+
+void TkfxHTTP2_Request::SetRequest(const TkfxHTTP2Request* aValue) {
+  auto copy = std::make_shared<TkfxHTTP2Request>();
+  if (aValue) copy->Assign(aValue);
+  FRequest = std::move(copy);
+}
+
+void TkfxHTTP2_Request::SetSource(TStream* aValue) {
+  FSource.reset();
+  if (!aValue) return;
+  auto copy = std::make_unique<TMemoryStream>();
+  const int64_t size = aValue->Size() - aValue->Position();
+  if (size > 0) copy->CopyFrom(*aValue, size);
+  copy->SetPosition(0);
+  FSource = std::move(copy);
+}
+
+TkfxHTTP2_Requests::~TkfxHTTP2_Requests() { Clear(); }
+
+void TkfxHTTP2_Requests::Index(TItems::iterator aAt) { FIndex[(*aAt)->ID] = aAt; }
+
+TkfxHTTP2_Request* TkfxHTTP2_Requests::AddRequest(Th2Methods aMethod, const std::string& aURL, TStream* aSource,
+                                                  const TkfxHTTP2Request& aRequest,
+                                                  std::shared_ptr<const TkfxHTTP2Request> aShared) {
+  auto item = std::make_unique<TkfxHTTP2_Request>();
+  item->ID = NewRequestID();
+  item->SetMethod(aMethod);
+  item->SetURL(aURL);
+  item->SetSource(aSource);
+  if (aShared)
+    item->ShareRequest(std::move(aShared));
+  else
+    item->SetRequest(&aRequest);
+  TkfxHTTP2_Request* result = item.get();
+  Append(std::move(item));
+  return result;
+}
+
+TkfxHTTP2_Request* TkfxHTTP2_Requests::GetRequest() {
+  std::lock_guard guard(FLock);
+  if (!FEnabled.load() || FItems.empty()) return nullptr;
+  return FItems.front().get();
+}
+
+TkfxHTTP2_Request* TkfxHTTP2_Requests::Find(const std::string& aID) {
+  std::lock_guard guard(FLock);
+  auto at = FIndex.find(aID);
+  return at == FIndex.end() ? nullptr : at->second->get();
+}
+
+void TkfxHTTP2_Requests::Append(TkfxHTTP2_RequestPtr aItem) {
+  std::lock_guard guard(FLock);
+  FItems.push_back(std::move(aItem));
+  Index(std::prev(FItems.end()));
+}
+
+void TkfxHTTP2_Requests::Prepend(TkfxHTTP2_RequestPtr aItem) {
+  std::lock_guard guard(FLock);
+  FItems.push_front(std::move(aItem));
+  Index(FItems.begin());
+}
+
+TkfxHTTP2_RequestPtr TkfxHTTP2_Requests::Take(const std::string& aID) {
+  std::lock_guard guard(FLock);
+  auto at = FIndex.find(aID);
+  if (at == FIndex.end()) return nullptr;
+  TkfxHTTP2_RequestPtr item = std::move(*at->second);
+  FItems.erase(at->second);
+  FIndex.erase(at);
+  return item;
+}
+
+TkfxHTTP2_RequestPtr TkfxHTTP2_Requests::TakeFirst() {
+  std::lock_guard guard(FLock);
+  if (FItems.empty()) return nullptr;
+  TkfxHTTP2_RequestPtr item = std::move(FItems.front());
+  FItems.pop_front();
+  FIndex.erase(item->ID);
+  return item;
+}
+
+std::deque<TkfxHTTP2_RequestPtr> TkfxHTTP2_Requests::TakeAll() {
+  std::lock_guard guard(FLock);
+  std::deque<TkfxHTTP2_RequestPtr> items;
+  for (auto& item : FItems) items.push_back(std::move(item));
+  FItems.clear();
+  FIndex.clear();
+  return items;
+}
+
+int TkfxHTTP2_Requests::Count() {
+  std::lock_guard guard(FLock);
+  return static_cast<int>(FItems.size());
+}
+
+bool TkfxHTTP2_Requests::Empty() {
+  std::lock_guard guard(FLock);
+  return FItems.empty();
+}
+
+void TkfxHTTP2_Requests::Clear() {
+  std::deque<TkfxHTTP2_RequestPtr> items = TakeAll();
+  items.clear();
+  TkfxQueue::Clear();
+}
+
+TkfxHTTP2_ThreadRequests::TkfxHTTP2_ThreadRequests(TkfxHTTP2CLient_Base* aClient, TkfxHTTP2_Requests* aRequests,
+                                                   TkfxHTTP2_Requests* aRequestsPending)
+    : TThread(false), FClient(aClient), FRequests(aRequests), FRequestsPending(aRequestsPending) {}
+
+void TkfxHTTP2_ThreadRequests::Execute() {
+  NameThreadForDebugging("HTTP2Requests");
+  FClient->RunRequests(*this);
+}
+
+void TkfxHTTP2_ThreadRequests::TerminatedSet() { FClient->WakeRequests(); }
+
 // --- the client ---
 
 TkfxHTTP2CLient_Base::TkfxHTTP2CLient_Base(TComponent* AOwner)
     : TkfxTCPCLient_Common(AOwner),
+      TokenClock(TicksNow),
+      FRequests(std::make_unique<TkfxHTTP2_Requests>()),
+      FRequestsPending(std::make_unique<TkfxHTTP2_Requests>()),
       FAuthentication(std::make_unique<TkfxHTTP2_Authentication_Options>(this)),
       FRequest(std::make_unique<TkfxHTTP2Request>()),
-      FSettings(std::make_unique<TkfxHTTP2Settings>()) {
+      FSettings(std::make_unique<TkfxHTTP2Settings>()),
+      FAlive(std::make_shared<std::atomic<bool>>(true)) {
   // Every HTTP/2 write goes through the read thread's command queue; TLS
   // with ALPN "h2" and TLS 1.2.
+  SetNotifyEvents(TwsNotifyEvent::neAsynchronous);
   SetTCPMode(TkfxTCPMode::tcpmCommands);
+  FRequestsPending->OwnObjects = true;
   FTLS = true;
   if (FTLSOptions->ALPNProtocols().IndexOf("h2") < 0) FTLSOptions->ALPNProtocols().Add("h2");
   FTLSOptions->SetVersion(TwsTLSVersions::tls1_2);
 }
 
 TkfxHTTP2CLient_Base::~TkfxHTTP2CLient_Base() {
+  // No event from here on. The request thread goes first: it writes through
+  // the transport client that ShutDown frees; a connection that is ending
+  // releases it from any wait for a stream slot.
+  FAlive->store(false);
+  BeginDestroying();
+  if (TkfxHTTP2ConnectionClientRef connection = HTTP2ConnectionRef()) connection->SetWaitDisconnect();
+  StopRequestThread();
   ShutDown();
-  DoDeactivate();
+  if (TkfxHTTP2ConnectionClientRef connection = HTTP2ConnectionRef()) {
+    connection->OnCommand = nullptr;
+    connection->OnConnect = nullptr;
+    connection->OnGoAway = nullptr;
+    connection->OnRSTStream = nullptr;
+    connection->OnStreamResponse = nullptr;
+    connection->OnStreamResponseFragment = nullptr;
+    connection->OnPushPromise = nullptr;
+    connection->OnBeforeRequest = nullptr;
+    connection->OnStreamFailed = nullptr;
+  }
+  RemoveQueuedEvents(this);
+  RecorderDeactivate();
   FAuthentication->Token().SetJWT(nullptr);
+  FRequests->Clear();
+  FRequestsPending->Clear();
 }
 
 bool TkfxHTTP2CLient_Base::Active() {
-  if (IsLoading() || IsDesigning()) return FActive;
-  return FRecordedConnection != nullptr;
+  if (FRecorder && !IsLoading() && !IsDesigning()) return FRecordedConnection != nullptr;
+  return TkfxTCPCLient_Common::Active();
 }
 
 void TkfxHTTP2CLient_Base::SetActive(bool aValue) {
-  if (IsLoading() || IsDesigning()) {
-    FActive = aValue;
+  if (FRecorder && !IsLoading() && !IsDesigning()) {
+    if (aValue)
+      RecorderActivate();
+    else
+      RecorderDeactivate();
     return;
   }
-  if (aValue)
-    DoActivate();
-  else
-    DoDeactivate();
+  TkfxTCPCLient_Common::SetActive(aValue);
 }
 
-// Connects on the calling thread. A failure is reported through DoException,
-// never raised.
-void TkfxHTTP2CLient_Base::DoActivate() {
-  if (Active()) return;
-  try {
-    if (!FRecorder)
-      throw EIdException("No network transport is available to connect to " + FHost + ":" +
-                         IntToStr(FPort) + ".");
-    if (FRecorder->Connect) FRecorder->Connect(FHost, FPort);
-    auto connection = std::make_unique<TRecordedConnection>();
-    connection->Host = FHost;
-    connection->Port = FPort;
-    FRecordedConnection = std::move(connection);
-  } catch (Exception& e) {
-    DoException(nullptr, e.Message(), &e);
-  } catch (const std::exception& e) {
-    Exception error(e.what());
-    DoException(nullptr, error.Message(), &error);
-  }
+TkfxHTTP2ConnectionClientRef TkfxHTTP2CLient_Base::HTTP2ConnectionRef() const {
+  return std::dynamic_pointer_cast<TkfxHTTP2ConnectionClient>(ConnectionRef());
 }
 
-void TkfxHTTP2CLient_Base::DoDeactivate() {
-  if (!FRecordedConnection) return;
-  FRecordedConnection.reset();
-  // as the disconnect event does
-  DropAuthToken();
-}
+TkfxHTTP2ConnectionClient* TkfxHTTP2CLient_Base::HTTP2Connection() const { return HTTP2ConnectionRef().get(); }
 
-void TkfxHTTP2CLient_Base::DropAuthToken() {
-  FAuthToken.clear();
-  FAuthTokenType.clear();
+TkfxHTTP2Response* TkfxHTTP2CLient_Base::Response() {
+  if (FRecorder) return FRecordedConnection ? &FRecordedConnection->Response : nullptr;
+  TkfxHTTP2ConnectionClient* connection = HTTP2Connection();
+  return connection ? &connection->Response() : nullptr;
 }
 
 void TkfxHTTP2CLient_Base::Notification(TComponent* AComponent, TOperation Operation) {
@@ -178,141 +330,973 @@ void TkfxHTTP2CLient_Base::Notification(TComponent* AComponent, TOperation Opera
   if (token.JWT() && static_cast<TComponent*>(token.JWT()) == AComponent) token.JWTDestroyed();
 }
 
-TkfxHTTP2Response* TkfxHTTP2CLient_Base::Response() {
-  return FRecordedConnection ? &FRecordedConnection->Response : nullptr;
+// --- connection management ---
+
+std::string TkfxHTTP2CLient_Base::TLSIdentity() {
+  const TkfxTCPTLS_Options& options = *FTLSOptions;
+  return std::to_string(static_cast<int>(options.IOHandler())) + "\n" + options.CertFile() + "\n" +
+         options.Password() + "\n" + options.KeyFile() + "\n" + (FTLS ? "1" : "0");
 }
 
-void TkfxHTTP2CLient_Base::SetRequestRecorder(TkfxHTTP2RequestRecorder aRecorder) {
-  FRecorder = std::make_unique<TkfxHTTP2RequestRecorder>(std::move(aRecorder));
-}
-
-std::string TkfxHTTP2CLient_Base::Post(const std::string& aURL, TStream* aSource) {
-  TMemoryStream content;
-  Post(aURL, aSource, content);
-  TkfxHTTP2Response* response = Response();
-  const std::string charset = response ? response->Charset() : std::string();
-  return DecodeAnswerText(ReadRest(content), charset);
-}
-
-void TkfxHTTP2CLient_Base::Post(const std::string& aURL, TStream* aSource,
-                                TStream& aResponseContent) {
-  DoPost(aURL, aSource, &aResponseContent);
-}
-
-void TkfxHTTP2CLient_Base::DoPost(const std::string& aURL, TStream* aSource,
-                                  TStream* aResponseContent) {
-  DoSendRequest(Th2Methods::h2mePost, aURL, aSource, aResponseContent);
-}
-
-void TkfxHTTP2CLient_Base::DoSendRequest(Th2Methods aMethod, const std::string& aURL,
-                                         TStream* aSource, TStream* aResponseContent) {
-  if (!aResponseContent) throw EInvalidOperation("Queued requests are not available.");
-  CheckConnection(aURL);
-  if (!Active()) throw Exception("Cannot connect to server.");
-  DoHTTP2Request(aMethod, aURL, aSource, aResponseContent, "");
-}
-
-// Reuses the connection when it goes to the URL's host and port; otherwise
-// closes it and connects there.
-void TkfxHTTP2CLient_Base::CheckConnection(const std::string& aURL) {
+void TkfxHTTP2CLient_Base::CheckConnection(const std::string& aURL, bool aQueued) {
   std::string protocol, host, path;
   int port = 443;
   if (SplitHTTP2URL(aURL, protocol, host, port, path)) {
-    if (Active() && (host != FHost || port != FPort)) DoDeactivate();
-    if (!Active()) ConnectTo(host, port);
+    const bool moved = host != FHost || port != FPort;
+    if (moved) {
+      // Requests sent to the old host are not sent to the new one.
+      std::deque<TkfxHTTP2_RequestPtr> dropped;
+      {
+        std::lock_guard guard(FQueueLock);
+        dropped = FRequestsPending->TakeAll();
+      }
+      FailItems(HTTP2ConnectionRef(), std::move(dropped), "The request was dropped: the client moved to another host.");
+    }
+    TkfxHTTP2ConnectionClientRef connection = HTTP2ConnectionRef();
+    // Certificate and TLS settings take effect at an activation: changed
+    // ones need a new connection.
+    // The same goes for another token source or key: a server takes only
+    // rare token changes on one connection.
+    const bool tlsChanged =
+        connection && (FConnectedTLS != TLSIdentity() || FConnectedToken != TokenSourceIdentity());
+    if (!connection) {
+      ConnectTo(host, port, aQueued);
+    } else if (moved || tlsChanged) {
+      if (Active()) {
+        StopRequestThread();
+        TkfxTCPCLient_Common::Disconnect(10000);
+      }
+      ConnectTo(host, port, aQueued);
+    } else if (!Active()) {
+      ConnectTo(host, port, aQueued);
+    }
   }
   FRequest->Host = FHost;
 }
 
-void TkfxHTTP2CLient_Base::ConnectTo(const std::string& aHost, int aPort) {
+void TkfxHTTP2CLient_Base::ConnectTo(const std::string& aHost, int aPort, bool aQueued) {
   FHost = aHost;
   FPort = aPort;
-  SetActive(true);
+  if (TCPMode() == TkfxTCPMode::tcpmCommands && aQueued)
+    AddCommand(TkfxTCPCommands::tcmActive);
+  else
+    SetActive(true);
 }
 
-void TkfxHTTP2CLient_Base::DoHTTP2Request(Th2Methods aMethod, const std::string& aURL,
-                                          TStream* aSource, TStream* aResponseContent,
-                                          const std::string& aID) {
+void TkfxHTTP2CLient_Base::OnClientConnected(TObject* Sender) {
+  TkfxTCPCLient_Common::OnClientConnected(Sender);
+  if (IsDestroying()) return;
+  DoStopWatchDog();
+  auto connection = std::make_shared<TkfxHTTP2ConnectionClient>();
+  try {
+    connection->SetTransport(TwsTransport::trpHTTP2);
+    connection->OnBeforeDisconnect = [this](TObject* S) { OnConnectionBeforeDisconnect(S); };
+    connection->OnConnect = [this](TObject*, TkfxHTTP2ConnectionClient* C) { OnConnectionConnectEvent(C); };
+    connection->OnGoAway = [this](TObject*, TkfxHTTP2ConnectionClient* C, TkfxHTTP2GoAwayProperty* G) {
+      OnConnectionGoAwayEvent(C, G);
+    };
+    connection->OnRSTStream = [this](TObject*, TkfxHTTP2ConnectionClient* C, TkfxHTTP2RSTStreamProperty* R) {
+      OnConnectionRSTStreamEvent(C, R);
+    };
+    connection->OnStreamResponse = [this](TObject*, TkfxHTTP2ConnectionClient* C, TkfxHTTP2_StreamResponse* S) {
+      OnConnectionStreamResponseEvent(C, S);
+    };
+    connection->OnStreamResponseFragment = [this](TObject*, TkfxHTTP2ConnectionClient* C,
+                                                  TkfxHTTP2_StreamResponse* S, const TIdBytes& B) {
+      OnConnectionStreamResponseFragmentEvent(C, S, B);
+    };
+    connection->OnPushPromise = [this](TObject*, TkfxHTTP2ConnectionClient* C, TkfxHTTP2_Frame_PushPromise* P,
+                                       bool& Cancel) { OnConnectionPushPromiseEvent(C, P, Cancel); };
+    connection->OnBeforeRequest = [this](TObject*, TkfxHTTP2ConnectionClient* C, TStringList* H) {
+      OnConnectionBeforeRequestEvent(C, H);
+    };
+    connection->OnStreamFailed = [this](TObject*, TkfxHTTP2ConnectionClient* C, int32_t aStream,
+                                        const std::string& aID, bool aRetry) {
+      OnConnectionStreamFailedEvent(C, aStream, aID, aRetry);
+    };
+    if (TCPMode() == TkfxTCPMode::tcpmCommands)
+      connection->OnCommand = [this](TObject*, TkfxHTTP2ConnectionClient* C, TkfxTCPCommands aCommand,
+                                     const TIdBytes& aBytes) { OnConnectionCommandEvent(C, aCommand, aBytes); };
+    connection->SetTLS(FTLS);
+    connection->SetHost(FPort == 443 ? FHost : FHost + ":" + std::to_string(FPort));
+    FGoAwayReceived = false;
+    FConnectedTLS = TLSIdentity();
+    FConnectedToken = TokenSourceIdentity();
+    {
+      std::lock_guard guard(FQueueLock);
+      FSendBlocked = false;
+    }
+    {
+      std::lock_guard guard(FLiveLock);
+      FLive = connection.get();
+    }
+    SetConnectionSlot(connection);
+    connection->DoHTTP2Initialize(TCPClient(), FSettings.get());
+    DoRequeuePendingRequests();
+    DoNotifyHTTP2Connect(connection);
+    StartRequestThread();
+    DoStartHeartBeat();
+    FRequests->SetEnabled(true);
+    WakeRequests();
+  } catch (Exception& E) {
+    DoException(connection.get(), E.Message(), &E);
+  } catch (const std::exception& e) {
+    Exception error(e.what());
+    DoException(connection.get(), error.Message(), &error);
+  }
+}
+
+bool TkfxHTTP2CLient_Base::IsLive(TkfxHTTP2ConnectionClient* aConnection) {
+  std::lock_guard guard(FLiveLock);
+  return aConnection && FLive == aConnection;
+}
+
+void TkfxHTTP2CLient_Base::OnConnectionCommandEvent(TkfxHTTP2ConnectionClient* Connection, TkfxTCPCommands Command,
+                                                    const TIdBytes& Bytes) {
+  // Octets of a connection that has ended never reach the next one: the
+  // check and the queueing happen under the lock the end takes.
+  std::lock_guard guard(FLiveLock);
+  if (FLive != Connection || IsDestroying()) return;
+  if (Command == TkfxTCPCommands::tcmWriteBytes)
+    AddBytes(Bytes);
+  else
+    AddCommand(Command);
+}
+
+void TkfxHTTP2CLient_Base::DoNotifyDisconnect(TkfxTCPConnection* Connection) {
+  if (!Connection) return;
+  auto* h2 = dynamic_cast<TkfxHTTP2ConnectionClient*>(Connection);
+  if (IsDestroying() || !h2 || ConnectionRef().get() != Connection ||
+      FDisconnectHandled.exchange(Connection) == Connection) {
+    TkfxTCPCLient_Common::DoNotifyDisconnect(Connection);
+    return;
+  }
+  TkfxHTTP2ConnectionClientRef connection = std::dynamic_pointer_cast<TkfxHTTP2ConnectionClient>(ConnectionRefOf(Connection));
+  FRequests->SetEnabled(false);
+  {
+    std::lock_guard guard(FLiveLock);
+    if (FLive == h2) FLive = nullptr;
+  }
+  // Waiting callers stop at once; streams in flight stay pending.
+  h2->SetWaitDisconnect();
+  StopRequestThread();
+  DoStopHeartBeat();
+  try {
+    bool any;
+    {
+      std::lock_guard guard(FQueueLock);
+      any = !FRequests->Empty() || !FRequestsPending->Empty();
+    }
+    FPendingRequestsReconnect = false;
+    FPendingRequestsClear = true;
+    if (any) DoNotifyHTTP2PendingRequests(connection);
+    if (any && FPendingRequestsClear) {
+      std::deque<TkfxHTTP2_RequestPtr> dropped;
+      {
+        std::lock_guard guard(FQueueLock);
+        dropped = FRequestsPending->TakeAll();
+        for (auto& item : FRequests->TakeAll()) dropped.push_back(std::move(item));
+      }
+      FailItems(connection, std::move(dropped), "The request was dropped: the connection ended.");
+    }
+    if (any && FPendingRequestsReconnect) AddCommand(TkfxTCPCommands::tcmActive);
+    DoNotifyHTTP2Disconnect(connection);
+  } catch (...) {
+  }
+  TkfxTCPCLient_Common::DoNotifyDisconnect(Connection);
+  if (FWatchDogEnabled && (FWatchDog->Attempts() == 0 || FWatchDogAttempts < FWatchDog->Attempts()))
+    DoStartWatchDog();
+}
+
+void TkfxHTTP2CLient_Base::DoException(TkfxTCPConnection* Connection, const std::string& aMessage, Exception* E) {
+  if (IsDestroying()) return;
+  auto* h2 = dynamic_cast<TkfxHTTP2ConnectionClient*>(Connection);
+  if (!h2) {
+    // A failed connect: reported at once on this thread.
+    try {
+      DoEventHTTP2Exception(nullptr, aMessage, E);
+    } catch (...) {
+    }
+    return;
+  }
+  TkfxHTTP2ConnectionClientRef connection = std::dynamic_pointer_cast<TkfxHTTP2ConnectionClient>(ConnectionRefOf(h2));
+  h2->SetMsgException(aMessage);
+  DoNotifyHTTP2Exception(connection, aMessage, E);
+  // The socket belongs to the read thread: elsewhere the close is queued.
+  if (OnOwnerThread())
+    h2->DoAfterException();
+  else if (IsLive(h2))
+    AddCommand(TkfxTCPCommands::tcmNotActive);
+}
+
+void TkfxHTTP2CLient_Base::DoCommandExecuted(TkfxTCPCommands aCommand) {
+  if (aCommand == TkfxTCPCommands::tcmActive) {
+    if (HTTP2ConnectionRef()) FRequests->SetEnabled(true);
+    WakeRequests();
+  } else if (aCommand == TkfxTCPCommands::tcmNotActive) {
+    FRequests->SetEnabled(false);
+  }
+}
+
+void TkfxHTTP2CLient_Base::OnHeartBeatTimer(TObject*) {
+  TkfxHTTP2ConnectionClientRef connection = HTTP2ConnectionRef();
+  if (!connection || connection->Disconnected()) return;
+  try {
+    connection->Ping();
+  } catch (Exception& E) {
+    DoException(connection.get(), E.Message(), &E);
+  }
+}
+
+void TkfxHTTP2CLient_Base::OnHeartBeatTimerException(TObject*, const Exception& E) {
+  Exception copy(E.Message());
+  DoException(Connection(), E.Message(), &copy);
+}
+
+void TkfxHTTP2CLient_Base::OnWatchDogTimer(TObject* Sender) {
+  if (IsDestroying()) return;
+  if (TCPMode() == TkfxTCPMode::tcpmCommands)
+    AddCommand(TkfxTCPCommands::tcmActive);
+  else
+    SetActive(true);
+  TkfxTCPCLient_Common::OnWatchDogTimer(Sender);
+}
+
+void TkfxHTTP2CLient_Base::OnWatchDogTimerException(TObject*, const Exception& E) {
+  Exception copy(E.Message());
+  DoException(Connection(), E.Message(), &copy);
+}
+
+void TkfxHTTP2CLient_Base::Ping() {
+  if (TkfxHTTP2ConnectionClientRef connection = HTTP2ConnectionRef()) connection->Ping();
+}
+
+void TkfxHTTP2CLient_Base::Close(Th2ErrorCodes aCode, const std::string& aDescription) {
+  if (TkfxHTTP2ConnectionClientRef connection = HTTP2ConnectionRef()) connection->Close(aCode, aDescription);
+}
+
+void TkfxHTTP2CLient_Base::Disconnect() {
+  if (TkfxHTTP2ConnectionClientRef connection = HTTP2ConnectionRef()) connection->Disconnect();
+}
+
+// --- the request API ---
+
+void TkfxHTTP2CLient_Base::Get(const std::string& aURL, TStream* aResponseContent) {
+  DoSendRequest(Th2Methods::h2meGet, aURL, nullptr, aResponseContent);
+}
+void TkfxHTTP2CLient_Base::Post(const std::string& aURL, TStream* aSource, TStream* aResponseContent) {
+  DoSendRequest(Th2Methods::h2mePost, aURL, aSource, aResponseContent);
+}
+void TkfxHTTP2CLient_Base::Put(const std::string& aURL, TStream* aSource, TStream* aResponseContent) {
+  DoSendRequest(Th2Methods::h2mePut, aURL, aSource, aResponseContent);
+}
+void TkfxHTTP2CLient_Base::Patch(const std::string& aURL, TStream* aSource, TStream* aResponseContent) {
+  DoSendRequest(Th2Methods::h2mePatch, aURL, aSource, aResponseContent);
+}
+void TkfxHTTP2CLient_Base::Delete(const std::string& aURL, TStream* aResponseContent) {
+  DoSendRequest(Th2Methods::h2meDelete, aURL, nullptr, aResponseContent);
+}
+void TkfxHTTP2CLient_Base::Options(const std::string& aURL, TStream* aResponseContent) {
+  DoSendRequest(Th2Methods::h2meOptions, aURL, nullptr, aResponseContent);
+}
+void TkfxHTTP2CLient_Base::Trace(const std::string& aURL, TStream* aResponseContent) {
+  DoSendRequest(Th2Methods::h2meTrace, aURL, nullptr, aResponseContent);
+}
+void TkfxHTTP2CLient_Base::Connect(const std::string& aURL, TStream* aResponseContent) {
+  DoSendRequest(Th2Methods::h2meConnect, aURL, nullptr, aResponseContent);
+}
+
+std::string TkfxHTTP2CLient_Base::ResultText(TStream& aContent) {
+  TkfxHTTP2Response* response = Response();
+  const std::string charset = response ? response->Charset() : std::string();
+  const TIdBytes bytes = ReadRest(aContent);
+  return DecodeCharsetText(bytes.data(), bytes.size(), charset);
+}
+
+#define KFX_RESULT_TEXT(CALL) \
+  TMemoryStream content;      \
+  CALL;                       \
+  return ResultText(content)
+
+std::string TkfxHTTP2CLient_Base::Get(const std::string& aURL) { KFX_RESULT_TEXT(Get(aURL, &content)); }
+std::string TkfxHTTP2CLient_Base::Post(const std::string& aURL, TStream* aSource) {
+  KFX_RESULT_TEXT(Post(aURL, aSource, &content));
+}
+std::string TkfxHTTP2CLient_Base::Put(const std::string& aURL, TStream* aSource) {
+  KFX_RESULT_TEXT(Put(aURL, aSource, &content));
+}
+std::string TkfxHTTP2CLient_Base::Patch(const std::string& aURL, TStream* aSource) {
+  KFX_RESULT_TEXT(Patch(aURL, aSource, &content));
+}
+std::string TkfxHTTP2CLient_Base::Delete(const std::string& aURL) { KFX_RESULT_TEXT(Delete(aURL, &content)); }
+std::string TkfxHTTP2CLient_Base::Options(const std::string& aURL) { KFX_RESULT_TEXT(Options(aURL, &content)); }
+std::string TkfxHTTP2CLient_Base::Trace(const std::string& aURL) { KFX_RESULT_TEXT(Trace(aURL, &content)); }
+std::string TkfxHTTP2CLient_Base::Connect(const std::string& aURL) { KFX_RESULT_TEXT(Connect(aURL, &content)); }
+
+#undef KFX_RESULT_TEXT
+
+void TkfxHTTP2CLient_Base::GetAsync(const std::string& aURL) { Get(aURL, nullptr); }
+void TkfxHTTP2CLient_Base::PostAsync(const std::string& aURL, TStream* aSource) { Post(aURL, aSource, nullptr); }
+void TkfxHTTP2CLient_Base::PutAsync(const std::string& aURL, TStream* aSource) { Put(aURL, aSource, nullptr); }
+void TkfxHTTP2CLient_Base::PatchAsync(const std::string& aURL, TStream* aSource) { Patch(aURL, aSource, nullptr); }
+void TkfxHTTP2CLient_Base::DeleteAsync(const std::string& aURL) { Delete(aURL, nullptr); }
+void TkfxHTTP2CLient_Base::OptionsAsync(const std::string& aURL) { Options(aURL, nullptr); }
+void TkfxHTTP2CLient_Base::TraceAsync(const std::string& aURL) { Trace(aURL, nullptr); }
+void TkfxHTTP2CLient_Base::ConnectAsync(const std::string& aURL) { Connect(aURL, nullptr); }
+void TkfxHTTP2CLient_Base::Head(const std::string& aURL) {
+  DoSendRequest(Th2Methods::h2meHead, aURL, nullptr, nullptr);
+}
+
+void TkfxHTTP2CLient_Base::DoSendRequest(Th2Methods aMethod, const std::string& aURL, TStream* aSource,
+                                         TStream* aResponseContent) {
+  if (FRecorder) {
+    if (!aResponseContent) throw EInvalidOperation("Queued requests are not available with a request recorder.");
+    RecorderRequest(aMethod, aURL, aSource, aResponseContent);
+    return;
+  }
+  // The body is copied before anything can fail, so a queued request
+  // always has its own.
+  if (!aResponseContent) {
+    QueueRequest(aMethod, aURL, aSource);
+    CheckConnection(aURL, true);
+    return;
+  }
+  CheckConnection(aURL, false);
+  if (!Active()) throw Exception("Cannot connect to server.");
+  DoHTTP2Request(aMethod, aURL, aSource, aResponseContent, "");
+}
+
+void TkfxHTTP2CLient_Base::QueueRequest(Th2Methods aMethod, const std::string& aURL, TStream* aSource) {
+  std::lock_guard guard(FQueueLock);
+  // Items queued with the same settings share one copy of them.
+  if (!FLastSnapshot || !SameRequest(*FLastSnapshot, *FRequest)) {
+    auto snapshot = std::make_shared<TkfxHTTP2Request>();
+    snapshot->Assign(FRequest.get());
+    FLastSnapshot = std::move(snapshot);
+  }
+  FRequests->AddRequest(aMethod, aURL, aSource, *FRequest, FLastSnapshot);
+  FQueueChanged.notify_all();
+}
+
+int32_t TkfxHTTP2CLient_Base::SendOn(const TkfxHTTP2ConnectionClientRef& aConnection, Th2Methods aMethod,
+                                     const std::string& aPath, TStream* aSource, TStream* aResponseContent,
+                                     TkfxHTTP2Request& aRequest) {
+  if (aResponseContent) {
+    TkfxHTTP2ConnectionClient& c = *aConnection;
+    switch (aMethod) {
+      case Th2Methods::h2meHead: c.Head(aPath, &aRequest); break;
+      case Th2Methods::h2meGet: c.Get(aPath, aResponseContent, &aRequest); break;
+      case Th2Methods::h2mePost: c.Post(aPath, aSource, aResponseContent, &aRequest); break;
+      case Th2Methods::h2meOptions: c.Options(aPath, aResponseContent, &aRequest); break;
+      case Th2Methods::h2meTrace: c.Trace(aPath, aResponseContent, &aRequest); break;
+      case Th2Methods::h2mePut: c.Put(aPath, aSource, aResponseContent, &aRequest); break;
+      case Th2Methods::h2meDelete: c.Delete(aPath, aResponseContent, &aRequest); break;
+      case Th2Methods::h2meConnect: c.Connect(aPath, aResponseContent, &aRequest); break;
+      case Th2Methods::h2mePatch: c.Patch(aPath, aSource, aResponseContent, &aRequest); break;
+    }
+    return c.WaitResult() == Th2WaitResult::h2wrNotSent ? 0 : 1;
+  }
+  const bool body = aMethod == Th2Methods::h2mePost || aMethod == Th2Methods::h2mePut ||
+                    aMethod == Th2Methods::h2mePatch;
+  if (aSource && body) aSource->SetPosition(0);
+  return aConnection->SendRequestNoWait(aMethod, aPath, body ? aSource : nullptr, &aRequest);
+}
+
+void TkfxHTTP2CLient_Base::DoHTTP2Request(Th2Methods aMethod, const std::string& aURL, TStream* aSource,
+                                          TStream* aResponseContent, const std::string& aID) {
   std::string protocol, host, path;
   int port = 443;
   if (!SplitHTTP2URL(aURL, protocol, host, port, path)) return;
-  if (!FRecordedConnection) return;
+  TkfxHTTP2ConnectionClientRef connection = HTTP2ConnectionRef();
+  if (!connection) return;
   try {
-    // An answer of an earlier request never stands for this one.
-    FRecordedConnection->Response.Clear();
-    DoAuthorizationToken();
-    FRequest->ID = aID;
-    TkfxHTTP2RecordedRequest request;
-    request.Method = aMethod;
-    request.URL = aURL;
-    request.Host = host;
-    request.Port = port;
-    request.Path = path;
-    request.Request.Assign(FRequest.get());
-    const TkfxHTTP2_Authentication_Token& source = FAuthentication->Token();
-    if (source.JWT() || source.OAuth()) request.BearerToken = FAuthToken;
-    if (aSource) request.Body = ReadRest(*aSource);
-    TkfxHTTP2Response& response = FRecordedConnection->Response;
-    if (FRecorder->Send) FRecorder->Send(request, response);
-    if (aResponseContent) {
-      const int64_t start = aResponseContent->Position();
+    // The request that is sent is a copy: the token line and the ID belong
+    // to this request only.
+    TkfxHTTP2Request request;
+    request.Assign(FRequest.get());
+    DoAuthorizationToken(request);
+    request.ID = aID;
+    SendOn(connection, aMethod, path, aSource, aResponseContent, request);
+    if (aResponseContent && connection->WaitResult() == Th2WaitResult::h2wrAnswered) {
+      TkfxHTTP2Response& response = connection->Response();
       const TIdBytes& body = response.Content().Bytes();
-      if (!body.empty()) aResponseContent->WriteBytes(body);
-      aResponseContent->SetPosition(start);
+      AfterAnswer(response.Status(), std::string(body.begin(), body.end()));
     }
   } catch (...) {
     // The caller gets no exception; the connection is given up.
-    DoDeactivate();
+    AddCommand(TkfxTCPCommands::tcmNotActive);
   }
 }
 
-void TkfxHTTP2CLient_Base::DoAuthorizationToken() {
+void TkfxHTTP2CLient_Base::AfterAnswer(int aStatus, const std::string& aBody) {
+  if (aStatus != 403) return;
+  // The server no longer takes the cached token: the next request signs anew.
+  const std::string reason = ReasonOf(aBody);
+  if (reason == "ExpiredProviderToken" || reason == "InvalidProviderToken") DropAuthToken();
+}
+
+// --- tokens ---
+
+void TkfxHTTP2CLient_Base::DropAuthToken() {
+  std::lock_guard guard(FTokenLock);
+  FAuthToken.clear();
+  FAuthTokenType.clear();
+  FAuthTokenSource.clear();
+}
+
+std::string TkfxHTTP2CLient_Base::TokenSourceIdentity() {
+  TkfxHTTP2_Authentication_Token& source = FAuthentication->Token();
+  std::string identity = std::to_string(reinterpret_cast<uintptr_t>(source.OAuth())) + "\n" +
+                         std::to_string(reinterpret_cast<uintptr_t>(source.JWT()));
+  if (TkfxHTTPComponentClient_JWT* jwt = source.JWT()) {
+    TkfxHTTP_JWT_Client_Options& options = jwt->JWTOptions();
+    identity += "\n" + std::to_string(static_cast<int>(options.Header().alg)) + "\n" + options.Header().kid +
+                "\n" + options.Payload().iss + "\n" + options.Algorithms().ES().PrivateKey().Text() + "\n" +
+                options.Algorithms().RS().PrivateKey().Text() + "\n" + options.Algorithms().HS().Secret();
+  }
+  return identity;
+}
+
+void TkfxHTTP2CLient_Base::CheckTokenSource() {
+  if (!FAuthToken.empty() && FAuthTokenSource != TokenSourceIdentity()) DropAuthToken();
+}
+
+void TkfxHTTP2CLient_Base::DoAuthorizationToken(TkfxHTTP2Request& aRequest) {
   TkfxHTTP2_Authentication_Token& source = FAuthentication->Token();
   TkfxHTTPComponentClient_JWT* jwt = source.JWT();
   if (!jwt && !source.OAuth()) return;
-  if (jwt && Now() > FAuthTokenExpiry) DropAuthToken();
-  if (FAuthToken.empty()) {
-    if (source.OAuth()) throw Exception("OAuth2 token requests are not available.");
-    source.BindJWTEvents(
-        [this](TObject* Sender, const std::string& TokenType, const std::string& Token,
-               const std::string& Data) { OnAuthTokenEvent(Sender, TokenType, Token, Data); },
-        [this](TObject* Sender, const std::string& Error, const std::string& ErrorDescription,
-               const std::string& Data) {
-          OnAuthTokenErrorEvent(Sender, Error, ErrorDescription, Data);
-        });
-    // The JWT client reports its token, or raises its error, before Start
-    // returns, so there is nothing to wait for. (An OAuth2 client answers
-    // later; waiting up to Token.ReadTimeout belongs to that path.)
-    jwt->Start();
+  std::string line;
+  {
+    // One signing per refresh, whichever thread asks first.
+    std::lock_guard guard(FTokenLock);
+    CheckTokenSource();
+    if (jwt && !FAuthToken.empty()) {
+      const int64_t lifetime = int64_t{jwt->JWTOptions().RefreshTokenAfter()} * 1000;
+      if (TickDiff(FAuthTokenTime, TokenClock()) >= static_cast<uint64_t>(std::max<int64_t>(lifetime, 0)))
+        DropAuthToken();
+    }
+    if (FAuthToken.empty()) {
+      if (source.OAuth()) throw Exception("Error OAuth. OAuth2 token requests are not available.");
+      source.BindJWTEvents(
+          [this](TObject* Sender, const std::string& TokenType, const std::string& Token, const std::string& Data) {
+            OnAuthTokenEvent(Sender, TokenType, Token, Data);
+          },
+          [this](TObject* Sender, const std::string& Error, const std::string& ErrorDescription,
+                 const std::string& Data) { OnAuthTokenErrorEvent(Sender, Error, ErrorDescription, Data); });
+      // The JWT client reports its token, or raises its error, before Start
+      // returns, so there is nothing to wait for.
+      const std::string identity = TokenSourceIdentity();
+      jwt->Start();
+      if (!FAuthToken.empty()) FAuthTokenSource = identity;
+    }
+    if (!FAuthToken.empty()) line = "Authorization: " + FAuthTokenType + " " + FAuthToken;
   }
-  if (!FAuthToken.empty())
-    FRequest->CustomHeaders.Add("Authorization: " + FAuthTokenType + " " + FAuthToken);
+  if (line.empty()) return;
+  TStringList& lines = aRequest.CustomHeaders;
+  for (int i = lines.Count() - 1; i >= 0; --i)
+    if (IsAuthorizationLine(lines[i])) lines.Delete(i);
+  lines.Add(line);
 }
 
-void TkfxHTTP2CLient_Base::OnAuthTokenEvent(TObject*, const std::string& TokenType,
-                                            const std::string& Token, const std::string&) {
+void TkfxHTTP2CLient_Base::OnAuthTokenEvent(TObject*, const std::string& TokenType, const std::string& Token,
+                                            const std::string&) {
+  std::lock_guard guard(FTokenLock);
   FAuthTokenType = TokenType;
   FAuthToken = Token;
+  FAuthTokenTime = TokenClock();
   if (TkfxHTTPComponentClient_JWT* jwt = FAuthentication->Token().JWT(); jwt && !Token.empty())
     FAuthTokenExpiry = Now() + jwt->JWTOptions().RefreshTokenAfter() * 1000.0 / kMSecsPerDay;
 }
 
 void TkfxHTTP2CLient_Base::OnAuthTokenErrorEvent(TObject*, const std::string& Error,
-                                                 const std::string& ErrorDescription,
-                                                 const std::string&) {
+                                                 const std::string& ErrorDescription, const std::string&) {
   throw Exception("Error " + Error + ". " + ErrorDescription);
 }
 
-void TkfxHTTP2CLient_Base::DoException(TkfxHTTP2ConnectionClient* Connection,
-                                       const std::string& aMessage, Exception* E) {
-  if (IsDestroying()) return;
-  // Connection objects come with the HTTP/2 connection; until then every
-  // error is one of a connect, reported at once on this thread.
-  DoEventHTTP2Exception(Connection, E ? E->Message() : aMessage, E);
+// --- the request thread ---
+
+void TkfxHTTP2CLient_Base::WakeRequests() {
+  { std::lock_guard guard(FQueueLock); }
+  FQueueChanged.notify_all();
 }
 
-void TkfxHTTP2CLient_Base::DoEventHTTP2Exception(TkfxHTTP2ConnectionClient* Connection,
-                                                 const std::string& aMessage, Exception* E) {
+void TkfxHTTP2CLient_Base::StartRequestThread() {
+  std::lock_guard guard(FThreadLock);
+  if (!FThreadRequests && !IsDestroying())
+    FThreadRequests = NewObject<TkfxHTTP2_ThreadRequests>(this, FRequests.get(), FRequestsPending.get());
+}
+
+void TkfxHTTP2CLient_Base::StopRequestThread() {
+  TkfxHTTP2_ThreadRequests* thread;
+  {
+    std::lock_guard guard(FThreadLock);
+    thread = FThreadRequests;
+    FThreadRequests = nullptr;
+  }
+  if (!thread) return;
+  // From the thread itself (a handler it runs) it only ends its loop.
+  if (thread->IsCallingThread()) {
+    thread->Terminate();
+    thread->SetFreeOnTerminate(true);
+    return;
+  }
+  thread->Terminate();
+  WakeRequests();
+  thread->Free();
+}
+
+void TkfxHTTP2CLient_Base::RunRequests(TkfxHTTP2_ThreadRequests& aThread) {
+  while (!aThread.Terminated()) {
+    TkfxHTTP2ConnectionClientRef connection = HTTP2ConnectionRef();
+    TkfxHTTP2_RequestPtr taken;
+    std::string id;
+    Th2Methods method;
+    std::string url;
+    std::unique_ptr<TMemoryStream> source;
+    TkfxHTTP2Request request;
+    {
+      std::unique_lock lock(FQueueLock);
+      // Woken by a new item, a new connection, a free slot or the end;
+      // the bound only guards against a lost wake-up.
+      FQueueChanged.wait_for(lock, std::chrono::milliseconds(500), [&] {
+        return aThread.Terminated() || (!FSendBlocked && FRequests->GetRequest() != nullptr);
+      });
+      if (aThread.Terminated()) break;
+      if (FSendBlocked || !FRequests->GetRequest()) continue;
+      if (!connection || connection->WaitDisconnect()) {
+        FSendBlocked = true;
+        continue;
+      }
+      taken = FRequests->TakeFirst();
+      id = taken->ID;
+      method = taken->Method();
+      url = taken->URL();
+      if (taken->Source()) {
+        source = std::make_unique<TMemoryStream>();
+        source->WriteBytes(taken->Source()->Bytes());
+        source->SetPosition(0);
+      }
+      request.Assign(&taken->Request());
+      // Pending before it is sent, so an answer however fast finds it.
+      FRequestsPending->Append(std::move(taken));
+    }
+    // A token connection starts with one stream; the server's SETTINGS say
+    // how many it takes, so the first requests wait for them briefly.
+    if (!connection->SettingsReceived())
+      WaitServingMainThread([&] { return connection->SettingsReceived() || connection->WaitDisconnect() ||
+                                         aThread.Terminated(); },
+                            2000);
+    int32_t stream = 0;
+    std::string failure;
+    std::string protocol, host, path;
+    int port = 443;
+    try {
+      if (!SplitHTTP2URL(url, protocol, host, port, path)) throw Exception("The URL has no host: " + url);
+      DoAuthorizationToken(request);
+      request.ID = id;
+      request.Host = FHost;
+      stream = SendOn(connection, method, path, source.get(), nullptr, request);
+    } catch (Exception& E) {
+      failure = E.Message().empty() ? std::string("The request could not be sent.") : E.Message();
+    } catch (const std::exception& E) {
+      failure = E.what();
+    }
+    if (!failure.empty()) {
+      TkfxHTTP2_RequestPtr item;
+      {
+        std::lock_guard guard(FQueueLock);
+        item = FRequestsPending->Take(id);
+      }
+      if (item) DoNotifyHTTP2RequestFailed(connection, std::move(item), failure);
+      continue;
+    }
+    if (stream != 0) continue;
+    // Not sent: the item goes back to the front. A connection that ends or
+    // got a GOAWAY takes nothing more; the next one sends it.
+    {
+      std::lock_guard guard(FQueueLock);
+      if (TkfxHTTP2_RequestPtr item = FRequestsPending->Take(id)) FRequests->Prepend(std::move(item));
+      if (connection->WaitDisconnect() || FGoAwayReceived.load()) FSendBlocked = true;
+    }
+  }
+}
+
+void TkfxHTTP2CLient_Base::DoRequeuePendingRequests() {
+  std::deque<TkfxHTTP2_RequestPtr> failed;
+  {
+    std::lock_guard guard(FQueueLock);
+    std::deque<TkfxHTTP2_RequestPtr> pending = FRequestsPending->TakeAll();
+    // The items themselves go back, ahead of those not sent yet: a
+    // re-queued item replaces its pending original.
+    for (auto at = pending.rbegin(); at != pending.rend(); ++at) {
+      TkfxHTTP2_RequestPtr& item = *at;
+      item->SetNumReq(item->NumReq() + 1);
+      if (item->NumReq() >= FRequestMaxRetries)
+        failed.push_front(std::move(item));
+      else
+        FRequests->Prepend(std::move(item));
+    }
+  }
+  FailItems(HTTP2ConnectionRef(), std::move(failed),
+            "The request was not answered: its retries are used up.");
+}
+
+void TkfxHTTP2CLient_Base::FailItems(const TkfxHTTP2ConnectionClientRef& aConnection,
+                                     std::deque<TkfxHTTP2_RequestPtr> aItems, const std::string& aReason) {
+  for (auto& item : aItems) DoNotifyHTTP2RequestFailed(aConnection, std::move(item), aReason);
+}
+
+// --- the connection's events ---
+
+void TkfxHTTP2CLient_Base::OnConnectionConnectEvent(TkfxHTTP2ConnectionClient* Connection) {
+  DoNotifyConnect(Connection);
+  WakeRequests();
+}
+
+void TkfxHTTP2CLient_Base::OnConnectionGoAwayEvent(TkfxHTTP2ConnectionClient* Connection,
+                                                   TkfxHTTP2GoAwayProperty* GoAway) {
+  FGoAwayReceived = true;
+  {
+    std::lock_guard guard(FQueueLock);
+    FSendBlocked = true;
+  }
+  DoNotifyHTTP2GoAway(std::dynamic_pointer_cast<TkfxHTTP2ConnectionClient>(ConnectionRefOf(Connection)), GoAway);
+}
+
+void TkfxHTTP2CLient_Base::OnConnectionRSTStreamEvent(TkfxHTTP2ConnectionClient* Connection,
+                                                      TkfxHTTP2RSTStreamProperty* RSTStream) {
+  DoNotifyHTTP2RSTStream(std::dynamic_pointer_cast<TkfxHTTP2ConnectionClient>(ConnectionRefOf(Connection)),
+                         RSTStream);
+}
+
+void TkfxHTTP2CLient_Base::OnConnectionStreamFailedEvent(TkfxHTTP2ConnectionClient* Connection, int32_t,
+                                                         const std::string& aRequestID, bool aRetry) {
+  if (IsDestroying() || aRequestID.empty()) return;
+  TkfxHTTP2_RequestPtr failed;
+  std::string reason;
+  {
+    std::lock_guard guard(FQueueLock);
+    if (!aRetry && Connection->WaitDisconnect()) return;  // stays pending for the next connection
+    TkfxHTTP2_RequestPtr item = FRequestsPending->Take(aRequestID);
+    if (!item) return;
+    if (aRetry) {
+      // Not processed by the server: safe to send again.
+      item->SetNumRefused(item->NumRefused() + 1);
+      if (item->NumRefused() <= MaxRefusedRetries) {
+        FRequests->Prepend(std::move(item));
+        FQueueChanged.notify_all();
+        return;
+      }
+      reason = "The request was refused by the server.";
+    } else {
+      reason = "The stream of the request was reset.";
+    }
+    failed = std::move(item);
+  }
+  DoNotifyHTTP2RequestFailed(std::dynamic_pointer_cast<TkfxHTTP2ConnectionClient>(ConnectionRefOf(Connection)),
+                             std::move(failed), reason);
+}
+
+void TkfxHTTP2CLient_Base::OnConnectionStreamResponseEvent(TkfxHTTP2ConnectionClient* Connection,
+                                                           TkfxHTTP2_StreamResponse* Stream) {
+  TkfxHTTP2ConnectionClientRef connection =
+      std::dynamic_pointer_cast<TkfxHTTP2ConnectionClient>(ConnectionRefOf(Connection));
+  const int32_t streamID = Stream->StreamIdentifier;
+  const std::string id = Stream->HasRequest() ? Stream->Request().ID : std::string();
+  TkfxHTTP2_RequestPtr item;
+  if (!id.empty()) {
+    {
+      std::lock_guard guard(FQueueLock);
+      item = FRequestsPending->Take(id);
+      FQueueChanged.notify_all();
+    }
+    // Its outcome was given already (dropped with its queue).
+    if (!item) {
+      Connection->DoCloseStream(streamID);
+      return;
+    }
+  }
+  TkfxHTTP2_Frame_Headers* headers = Stream->Frame_Headers();
+  const int status = headers ? headers->Status() : 0;
+  if (status == 403) {
+    TkfxHTTP2_Frame_Data* data = Stream->Frame_Data();
+    AfterAnswer(status, data ? std::string(data->Data.begin(), data->Data.end()) : std::string());
+  }
+  if (status == 401)
+    DoNotifyHTTP2Authorization(connection, Stream, std::move(item));
+  else
+    DoNotifyHTTP2Response(connection, Stream);
+}
+
+void TkfxHTTP2CLient_Base::OnConnectionStreamResponseFragmentEvent(TkfxHTTP2ConnectionClient* Connection,
+                                                                   TkfxHTTP2_StreamResponse* Stream,
+                                                                   const TIdBytes& Bytes) {
+  DoNotifyHTTP2ResponseFragment(std::dynamic_pointer_cast<TkfxHTTP2ConnectionClient>(ConnectionRefOf(Connection)),
+                                Stream, Bytes);
+}
+
+void TkfxHTTP2CLient_Base::OnConnectionPushPromiseEvent(TkfxHTTP2ConnectionClient* Connection,
+                                                        TkfxHTTP2_Frame_PushPromise* PushPromise, bool& Cancel) {
+  DoNotifyHTTP2PushPromise(std::dynamic_pointer_cast<TkfxHTTP2ConnectionClient>(ConnectionRefOf(Connection)),
+                           PushPromise);
+  Cancel = FPushPromiseCancel;
+}
+
+void TkfxHTTP2CLient_Base::OnConnectionBeforeRequestEvent(TkfxHTTP2ConnectionClient* Connection,
+                                                          TStringList* Headers) {
+  DoNotifyHTTP2BeforeRequest(std::dynamic_pointer_cast<TkfxHTTP2ConnectionClient>(ConnectionRefOf(Connection)),
+                             Headers);
+}
+
+// --- delivery ---
+
+void TkfxHTTP2CLient_Base::ReportHandlerFailure(std::exception_ptr aError) {
+  try {
+    std::rethrow_exception(aError);
+  } catch (Exception& E) {
+    try {
+      DoEventHTTP2Exception(nullptr, E.Message(), &E);
+    } catch (...) {
+    }
+  } catch (const std::exception& e) {
+    try {
+      DoEventHTTP2Exception(nullptr, e.what(), nullptr);
+    } catch (...) {
+    }
+  } catch (...) {
+  }
+}
+
+void TkfxHTTP2CLient_Base::Deliver(TNotifyList& aList, std::function<void()> aRaise) {
+  if (IsDestroying()) return;
+  if (NotifyEvents() == TwsNotifyEvent::neNoSync) {
+    try {
+      aRaise();
+    } catch (...) {
+      ReportHandlerFailure(std::current_exception());
+    }
+    return;
+  }
+  {
+    std::lock_guard guard(aList.Lock);
+    aList.Items.push_back(std::move(aRaise));
+  }
+  std::shared_ptr<std::atomic<bool>> alive = FAlive;
+  TNotifyList* list = &aList;
+  auto drain = [this, alive, list] {
+    if (alive->load()) Drain(*list);
+  };
+  if (NotifyEvents() == TwsNotifyEvent::neSynchronous)
+    SynchronizeOnMainThread(drain);
+  else
+    QueueOnMainThread(drain, this);
+}
+
+void TkfxHTTP2CLient_Base::Drain(TNotifyList& aList) {
+  if (IsDestroying()) return;
+  std::shared_ptr<std::atomic<bool>> alive = FAlive;
+  {
+    std::lock_guard guard(aList.Lock);
+    // A drain of this list further up the stack delivers in order.
+    if (aList.Draining) return;
+    aList.Draining = true;
+  }
+  for (;;) {
+    std::deque<std::function<void()>> batch;
+    {
+      std::lock_guard guard(aList.Lock);
+      batch.swap(aList.Items);
+      if (batch.empty()) {
+        aList.Draining = false;
+        return;
+      }
+    }
+    for (auto& raise : batch) {
+      try {
+        raise();
+      } catch (...) {
+        if (!alive->load()) return;
+        ReportHandlerFailure(std::current_exception());
+      }
+      // The component was freed inside the handler: touch nothing of it.
+      if (!alive->load()) return;
+    }
+  }
+}
+
+void TkfxHTTP2CLient_Base::DeliverAndWait(bool aAssigned, const std::function<void()>& aRaise) {
+  if (IsDestroying()) return;
+  // Nobody handles it, or the producer may wait for itself: run it here.
+  if (!aAssigned || NotifyEvents() == TwsNotifyEvent::neNoSync || IsMainThread()) {
+    aRaise();
+    return;
+  }
+  std::shared_ptr<std::atomic<bool>> alive = FAlive;
+  SynchronizeOnMainThread([&aRaise, alive] {
+    if (alive->load()) aRaise();
+  });
+}
+
+void TkfxHTTP2CLient_Base::DoNotifyHTTP2Connect(const TkfxHTTP2ConnectionClientRef& Connection) {
+  if (!Connection || (!OnHTTP2Connect && NotifyEvents() != TwsNotifyEvent::neNoSync)) return;
+  Deliver(FNotifyHTTP2Connect, [this, Connection] { DoEventHTTP2Connect(Connection.get()); });
+}
+
+void TkfxHTTP2CLient_Base::DoNotifyHTTP2Disconnect(const TkfxHTTP2ConnectionClientRef& Connection) {
+  if (!Connection) return;
+  DropAuthToken();
+  if (!OnHTTP2Disconnect) return;
+  Deliver(FNotifyHTTP2Disconnect, [this, Connection] { DoEventHTTP2Disconnect(Connection.get()); });
+}
+
+void TkfxHTTP2CLient_Base::DoNotifyHTTP2Exception(const TkfxHTTP2ConnectionClientRef& Connection,
+                                                  const std::string& aMessage, Exception* E) {
+  if (!Connection) return;
+  DropAuthToken();
+  if (!OnHTTP2Exception) return;
+  if (NotifyEvents() == TwsNotifyEvent::neNoSync) {
+    // The caught exception itself, valid for this call.
+    try {
+      DoEventHTTP2Exception(Connection.get(), aMessage, E);
+    } catch (...) {
+    }
+    return;
+  }
+  // Delivered later: the record carries the text, not the object.
+  const std::string message = E && !E->Message().empty() ? E->Message() : aMessage;
+  Deliver(FNotifyHTTP2Exception,
+          [this, Connection, message] { DoEventHTTP2Exception(Connection.get(), message, nullptr); });
+}
+
+void TkfxHTTP2CLient_Base::DoNotifyHTTP2Response(const TkfxHTTP2ConnectionClientRef& Connection,
+                                                 TkfxHTTP2_StreamResponse* Stream) {
+  if (!Connection || !Stream) return;
+  const int32_t streamID = Stream->StreamIdentifier;
+  // The properties are the record: built here, from the stream record the
+  // reader is done with, which is released right after.
+  auto request = std::make_shared<TkfxHTTP2RequestProperty>();
+  auto response = std::make_shared<TkfxHTTP2ResponseProperty>();
+  std::string failure;
+  try {
+    BuildHTTP2ResponseProperties(*Stream, *request, *response);
+  } catch (Exception& E) {
+    failure = E.Message();
+  } catch (const std::exception& E) {
+    failure = E.what();
+  }
+  const std::string id = Stream->HasRequest() ? Stream->Request().ID : std::string();
+  Connection->DoCloseStream(streamID);
+  if (!failure.empty()) {
+    if (!id.empty()) {
+      // The answer of a queued item that cannot be read: its outcome.
+      auto item = std::make_unique<TkfxHTTP2_Request>();
+      item->ID = id;
+      item->SetMethod(request->Method());
+      item->SetURL(request->URL());
+      item->SetRequest(&request->Request());
+      DoNotifyHTTP2RequestFailed(Connection, std::move(item), failure);
+    }
+    DoNotifyHTTP2Exception(Connection, failure, nullptr);
+    return;
+  }
+  if (!OnHTTP2Response && NotifyEvents() != TwsNotifyEvent::neNoSync) return;
+  Deliver(FNotifyHTTP2Response, [this, Connection, request, response] {
+    DoEventHTTP2Response(Connection.get(), request.get(), response.get());
+  });
+}
+
+void TkfxHTTP2CLient_Base::DoNotifyHTTP2ResponseFragment(const TkfxHTTP2ConnectionClientRef& Connection,
+                                                         TkfxHTTP2_StreamResponse* Stream, const TIdBytes& Bytes) {
+  if (!Connection || !Stream || !OnHTTP2ResponseFragment) return;
+  auto request = std::make_shared<TkfxHTTP2RequestProperty>();
+  auto fragment = std::make_shared<TkfxHTTP2ResponseFragmentProperty>();
+  BuildHTTP2FragmentProperties(*Stream, Bytes, *request, *fragment);
+  Deliver(FNotifyHTTP2ResponseFragment, [this, Connection, request, fragment] {
+    DoEventHTTP2ResponseFragment(Connection.get(), request.get(), fragment.get());
+  });
+}
+
+void TkfxHTTP2CLient_Base::DoNotifyHTTP2Authorization(const TkfxHTTP2ConnectionClientRef& Connection,
+                                                      TkfxHTTP2_StreamResponse* Stream, TkfxHTTP2_RequestPtr aItem) {
+  if (!Connection || !Stream) return;
+  TkfxHTTP2RequestProperty request;
+  if (Stream->HasRequest()) {
+    request.SetRequest(Stream->Request());
+    request.SetMethod(Stream->Request().Method);
+    request.SetURL(Stream->Request().URL);
+  }
+  TkfxHTTP2_Frame_Headers* headers = Stream->Frame_Headers();
+  const std::string challenge = headers ? headers->Headers().Values("www-authenticate") : std::string();
+  Connection->DoCloseStream(Stream->StreamIdentifier);
+  DeliverAndWait(static_cast<bool>(OnHTTP2Authorization),
+                 [&] { DoEventHTTP2Authorization(Connection.get(), request, challenge, aItem); });
+  // Not delivered (the component is going): the item ends here.
+  if (aItem) DoNotifyHTTP2RequestFailed(Connection, std::move(aItem), "Unauthorized");
+}
+
+void TkfxHTTP2CLient_Base::DoNotifyHTTP2BeforeRequest(const TkfxHTTP2ConnectionClientRef& Connection,
+                                                      TStringList* Headers) {
+  if (!Connection || !OnHTTP2BeforeRequest) return;
+  DeliverAndWait(true, [&] { DoEventHTTP2BeforeRequest(Connection.get(), Headers); });
+}
+
+void TkfxHTTP2CLient_Base::DoNotifyHTTP2GoAway(const TkfxHTTP2ConnectionClientRef& Connection,
+                                               TkfxHTTP2GoAwayProperty* GoAway) {
+  if (!Connection || !GoAway || !OnHTTP2GoAway) return;
+  auto copy = std::make_shared<TkfxHTTP2GoAwayProperty>();
+  copy->LastStreamId = GoAway->LastStreamId;
+  copy->ErrorCode = GoAway->ErrorCode;
+  copy->ErrorDescription = GoAway->ErrorDescription;
+  copy->AdditionalDebugData = GoAway->AdditionalDebugData;
+  Deliver(FNotifyHTTP2GoAway, [this, Connection, copy] { DoEventHTTP2GoAway(Connection.get(), copy.get()); });
+}
+
+void TkfxHTTP2CLient_Base::DoNotifyHTTP2PendingRequests(const TkfxHTTP2ConnectionClientRef& Connection) {
+  if (!Connection) return;
+  DeliverAndWait(static_cast<bool>(OnHTTP2PendingRequests),
+                 [&] { DoEventHTTP2PendingRequests(Connection.get()); });
+}
+
+void TkfxHTTP2CLient_Base::DoNotifyHTTP2PushPromise(const TkfxHTTP2ConnectionClientRef& Connection,
+                                                    TkfxHTTP2_Frame_PushPromise* PushPromise) {
+  FPushPromiseCancel = false;
+  if (!Connection || !OnHTTP2PushPromise) return;
+  DeliverAndWait(true, [&] { DoEventHTTP2PushPromise(Connection.get(), PushPromise); });
+}
+
+void TkfxHTTP2CLient_Base::DoNotifyHTTP2RSTStream(const TkfxHTTP2ConnectionClientRef& Connection,
+                                                  TkfxHTTP2RSTStreamProperty* RSTStream) {
+  if (!Connection || !RSTStream || !OnHTTP2RSTStream) return;
+  DeliverAndWait(true, [&] { DoEventHTTP2RSTStream(Connection.get(), RSTStream); });
+}
+
+void TkfxHTTP2CLient_Base::DoNotifyHTTP2RequestFailed(const TkfxHTTP2ConnectionClientRef& Connection,
+                                                      TkfxHTTP2_RequestPtr aItem, const std::string& aReason) {
+  if (!aItem || IsDestroying() || !OnHTTP2RequestFailed) return;
+  auto request = std::make_shared<TkfxHTTP2RequestProperty>();
+  request->SetMethod(aItem->Method());
+  request->SetURL(aItem->URL());
+  request->SetRequest(aItem->Request());
+  request->Request().ID = aItem->ID;
+  aItem.reset();
+  Deliver(FNotifyHTTP2RequestFailed, [this, Connection, request, aReason] {
+    DoEventHTTP2RequestFailed(Connection.get(), request.get(), aReason);
+  });
+}
+
+// --- raisers ---
+
+void TkfxHTTP2CLient_Base::DoEventHTTP2Connect(TkfxHTTP2ConnectionClient* Connection) {
+  if (OnHTTP2Connect) OnHTTP2Connect(this, Connection);
+}
+
+void TkfxHTTP2CLient_Base::DoEventHTTP2Disconnect(TkfxHTTP2ConnectionClient* Connection) {
+  DropAuthToken();
+  if (OnHTTP2Disconnect) OnHTTP2Disconnect(this, Connection);
+}
+
+void TkfxHTTP2CLient_Base::DoEventHTTP2Exception(TkfxHTTP2ConnectionClient* Connection, const std::string& aMessage,
+                                                 Exception* E) {
   DropAuthToken();
   if (aMessage == "Connection Closed Gracefully.") return;
   if (!OnHTTP2Exception) return;
@@ -322,5 +1306,215 @@ void TkfxHTTP2CLient_Base::DoEventHTTP2Exception(TkfxHTTP2ConnectionClient* Conn
   } else {
     Exception temporary(aMessage);
     OnHTTP2Exception(this, Connection, &temporary);
+  }
+}
+
+void TkfxHTTP2CLient_Base::DoEventHTTP2Response(TkfxHTTP2ConnectionClient* Connection,
+                                                TkfxHTTP2RequestProperty* Request,
+                                                TkfxHTTP2ResponseProperty* Response) {
+  if (OnHTTP2Response) OnHTTP2Response(this, Connection, Request, Response);
+}
+
+void TkfxHTTP2CLient_Base::DoEventHTTP2ResponseFragment(TkfxHTTP2ConnectionClient* Connection,
+                                                        TkfxHTTP2RequestProperty* Request,
+                                                        TkfxHTTP2ResponseFragmentProperty* Fragment) {
+  if (OnHTTP2ResponseFragment) OnHTTP2ResponseFragment(this, Connection, Request, Fragment);
+}
+
+void TkfxHTTP2CLient_Base::DoEventHTTP2Authorization(TkfxHTTP2ConnectionClient* Connection,
+                                                     TkfxHTTP2RequestProperty& aRequest,
+                                                     const std::string& aWWWAuthenticate, TkfxHTTP2_RequestPtr& aItem) {
+  auto unauthorized = [&] {
+    Exception error("Unauthorized");
+    TkfxHTTP2ConnectionClientRef connection =
+        std::dynamic_pointer_cast<TkfxHTTP2ConnectionClient>(ConnectionRefOf(Connection));
+    if (aItem) DoNotifyHTTP2RequestFailed(connection, std::move(aItem), error.Message());
+    if (Connection) DoException(Connection, error.Message(), &error);
+  };
+  // A retry answered with 401 again is not retried once more.
+  if (!OnHTTP2Authorization || aRequest.Request().BasicAuthentication || aRequest.Request().BearerAuthentication)
+    return unauthorized();
+  std::string authType, authData = aWWWAuthenticate;
+  if (!authData.empty()) {
+    const auto space = authData.find(' ');
+    authType = space == std::string::npos ? authData : authData.substr(0, space);
+    authData = space == std::string::npos ? std::string() : authData.substr(space + 1);
+  }
+  std::string userName, password, token;
+  bool handled = false;
+  OnHTTP2Authorization(this, Connection, authType, authData, userName, password, token, handled);
+  if (handled) {
+    // The handler took it over: the item's outcome is this answer.
+    aItem.reset();
+    return;
+  }
+  if (authType == "Basic")
+    DoRetryBasic(Connection, aRequest, aItem, userName, password);
+  else if (authType == "Bearer")
+    DoRetryBearer(Connection, aRequest, aItem, token);
+  else
+    unauthorized();
+}
+
+void TkfxHTTP2CLient_Base::SendRetry(TkfxHTTP2ConnectionClient* Connection, TkfxHTTP2Request& aRequest,
+                                     TkfxHTTP2_RequestPtr& aItem) {
+  // Credentials go only where they belong: the retry carries the one
+  // authorization line its settings make.
+  TStringList& lines = aRequest.CustomHeaders;
+  for (int i = lines.Count() - 1; i >= 0; --i)
+    if (IsAuthorizationLine(lines[i])) lines.Delete(i);
+  TkfxHTTP2ConnectionClientRef connection =
+      std::dynamic_pointer_cast<TkfxHTTP2ConnectionClient>(ConnectionRefOf(Connection));
+  // The retry repeats the request it answers, method and body included; a
+  // queued item waits for the retry's answer in the pending queue.
+  std::unique_ptr<TMemoryStream> body;
+  const std::string id = aItem ? aItem->ID : std::string();
+  if (aItem && aItem->Source()) {
+    body = std::make_unique<TMemoryStream>();
+    body->WriteBytes(aItem->Source()->Bytes());
+    body->SetPosition(0);
+  }
+  if (aItem) {
+    std::lock_guard guard(FQueueLock);
+    FRequestsPending->Append(std::move(aItem));
+  }
+  int32_t stream = 0;
+  std::string failure = "The retry could not be sent.";
+  try {
+    if (connection) stream = SendOn(connection, aRequest.Method, PathOf(aRequest.URL), body.get(), nullptr, aRequest);
+  } catch (Exception& E) {
+    failure = E.Message();
+  } catch (const std::exception& E) {
+    failure = E.what();
+  }
+  if (stream != 0 || id.empty()) return;
+  TkfxHTTP2_RequestPtr item;
+  {
+    std::lock_guard guard(FQueueLock);
+    item = FRequestsPending->Take(id);
+  }
+  if (item) DoNotifyHTTP2RequestFailed(connection, std::move(item), failure);
+}
+
+void TkfxHTTP2CLient_Base::DoRetryBasic(TkfxHTTP2ConnectionClient* Connection, TkfxHTTP2RequestProperty& aRequest,
+                                        TkfxHTTP2_RequestPtr& aItem, const std::string& UserName,
+                                        const std::string& Password) {
+  TkfxHTTP2Request request;
+  request.Assign(&aRequest.Request());
+  request.BasicAuthentication = true;
+  request.Username = UserName;
+  request.Password = Password;
+  SendRetry(Connection, request, aItem);
+}
+
+void TkfxHTTP2CLient_Base::DoRetryBearer(TkfxHTTP2ConnectionClient* Connection, TkfxHTTP2RequestProperty& aRequest,
+                                         TkfxHTTP2_RequestPtr& aItem, const std::string& Token) {
+  TkfxHTTP2Request request;
+  request.Assign(&aRequest.Request());
+  request.BearerAuthentication = true;
+  request.BearerToken = Token;
+  SendRetry(Connection, request, aItem);
+}
+
+void TkfxHTTP2CLient_Base::DoEventHTTP2BeforeRequest(TkfxHTTP2ConnectionClient* Connection, TStringList* Headers) {
+  if (OnHTTP2BeforeRequest) OnHTTP2BeforeRequest(this, Connection, Headers);
+}
+
+void TkfxHTTP2CLient_Base::DoEventHTTP2GoAway(TkfxHTTP2ConnectionClient* Connection,
+                                              TkfxHTTP2GoAwayProperty* GoAway) {
+  if (OnHTTP2GoAway) OnHTTP2GoAway(this, Connection, GoAway);
+}
+
+void TkfxHTTP2CLient_Base::DoEventHTTP2PendingRequests(TkfxHTTP2ConnectionClient* Connection) {
+  FPendingRequestsReconnect = false;
+  FPendingRequestsClear = true;
+  if (OnHTTP2PendingRequests)
+    OnHTTP2PendingRequests(this, Connection, FPendingRequestsReconnect, FPendingRequestsClear);
+}
+
+void TkfxHTTP2CLient_Base::DoEventHTTP2PushPromise(TkfxHTTP2ConnectionClient* Connection,
+                                                   TkfxHTTP2_Frame_PushPromise* PushPromise) {
+  FPushPromiseCancel = false;
+  if (OnHTTP2PushPromise) OnHTTP2PushPromise(this, Connection, PushPromise, FPushPromiseCancel);
+}
+
+void TkfxHTTP2CLient_Base::DoEventHTTP2RSTStream(TkfxHTTP2ConnectionClient* Connection,
+                                                 TkfxHTTP2RSTStreamProperty* RSTStream) {
+  if (OnHTTP2RSTStream) OnHTTP2RSTStream(this, Connection, RSTStream);
+}
+
+void TkfxHTTP2CLient_Base::DoEventHTTP2RequestFailed(TkfxHTTP2ConnectionClient* Connection,
+                                                     TkfxHTTP2RequestProperty* Request, const std::string& aReason) {
+  if (OnHTTP2RequestFailed) OnHTTP2RequestFailed(this, Connection, Request, aReason);
+}
+
+// --- the request recorder ---
+
+void TkfxHTTP2CLient_Base::SetRequestRecorder(TkfxHTTP2RequestRecorder aRecorder) {
+  FRecorder = std::make_unique<TkfxHTTP2RequestRecorder>(std::move(aRecorder));
+}
+
+void TkfxHTTP2CLient_Base::RecorderActivate() {
+  if (FRecordedConnection) return;
+  try {
+    if (FRecorder->Connect) FRecorder->Connect(FHost, FPort);
+    auto connection = std::make_unique<TRecordedConnection>();
+    connection->Host = FHost;
+    connection->Port = FPort;
+    FRecordedConnection = std::move(connection);
+  } catch (Exception& e) {
+    DoEventHTTP2Exception(nullptr, e.Message(), &e);
+  } catch (const std::exception& e) {
+    Exception error(e.what());
+    DoEventHTTP2Exception(nullptr, error.Message(), &error);
+  }
+}
+
+void TkfxHTTP2CLient_Base::RecorderDeactivate() {
+  if (!FRecordedConnection) return;
+  FRecordedConnection.reset();
+  // as the disconnect event does
+  DropAuthToken();
+}
+
+void TkfxHTTP2CLient_Base::RecorderRequest(Th2Methods aMethod, const std::string& aURL, TStream* aSource,
+                                           TStream* aResponseContent) {
+  std::string protocol, host, path;
+  int port = 443;
+  if (SplitHTTP2URL(aURL, protocol, host, port, path)) {
+    if (FRecordedConnection && (host != FHost || port != FPort)) RecorderDeactivate();
+    FHost = host;
+    FPort = port;
+    if (!FRecordedConnection) RecorderActivate();
+  }
+  FRequest->Host = FHost;
+  if (!FRecordedConnection) throw Exception("Cannot connect to server.");
+  try {
+    // An answer of an earlier request never stands for this one.
+    FRecordedConnection->Response.Clear();
+    TkfxHTTP2RecordedRequest request;
+    request.Request.Assign(FRequest.get());
+    DoAuthorizationToken(request.Request);
+    request.Method = aMethod;
+    request.URL = aURL;
+    request.Host = host;
+    request.Port = port;
+    request.Path = path;
+    const TkfxHTTP2_Authentication_Token& source = FAuthentication->Token();
+    if (source.JWT() || source.OAuth()) {
+      std::lock_guard guard(FTokenLock);
+      request.BearerToken = FAuthToken;
+    }
+    if (aSource) request.Body = ReadRest(*aSource);
+    TkfxHTTP2Response& response = FRecordedConnection->Response;
+    if (FRecorder->Send) FRecorder->Send(request, response);
+    const int64_t start = aResponseContent->Position();
+    const TIdBytes& body = response.Content().Bytes();
+    if (!body.empty()) aResponseContent->WriteBytes(body);
+    aResponseContent->SetPosition(start);
+    AfterAnswer(response.Status(), std::string(body.begin(), body.end()));
+  } catch (...) {
+    // The caller gets no exception; the connection is given up.
+    RecorderDeactivate();
   }
 }

@@ -1,34 +1,57 @@
-// The HTTP/2 client component: configuration, the request API, bearer tokens
-// from a JWT client, and the authentication options.
+// The HTTP/2 client component: the request API in its synchronous, result
+// text and queued forms, the connection made, reused or replaced from each
+// request's URL, bearer tokens from a JWT client, the answer to 401s, the
+// HTTP/2 events in the three delivery modes, and the request queue with its
+// thread and the re-queueing of unanswered requests after a reconnect.
 //
-// The transport below it (TCP client, TLS handlers, the HTTP/2 connection
-// object) is not part of this build yet: an activation reports a failed
-// connect, so a synchronous request raises "Cannot connect to server." after
-// the exception event, as it does when no server can be reached. A request
-// recorder (SetRequestRecorder) can stand in for the network; it receives
-// each request as the client composed it and answers it.
+// Threads. The caller's thread makes synchronous requests and waits for
+// their answers; the request thread sends queued requests; the TCP client's
+// read thread (commands mode) writes every octet, reads and dispatches the
+// frames and handles connects and disconnects. Events are delivered as
+// NotifyEvents says; the five that answer through in-out parameters
+// (authorization, before-request, pending-requests, push-promise,
+// RST_STREAM) wait for the main thread when queued, unless nobody handles
+// them.
+//
+// Queued requests. Each queued item carries its own copy of the request
+// settings and body, taken when it was queued. An item lives in Requests
+// until the request thread hands it to the connection, then in
+// RequestsPending until its stream ends. Every item ends with exactly one
+// outcome: OnHTTP2Response (or the 401 handling) for an answer, or
+// OnHTTP2RequestFailed once it cannot be sent any more. A stream the server
+// did not process (REFUSED_STREAM, above a GOAWAY's last stream) goes back
+// to the front of Requests; one cut off by the end of its connection is
+// sent again on the next connection, at most RequestMaxRetries times.
+//
+// A request recorder (SetRequestRecorder) can stand in for the network: it
+// receives each synchronous request as the client composed it and answers it.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <list>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <unordered_map>
 
 #include "http2/client/kfxHTTP2_Classes.h"
+#include "http2/client/kfxHTTP2_Client_Connection.h"
+#include "http2/client/kfxHTTP2_Client_Properties.h"
 #include "jwt/kfxHTTP_JWT_Client.h"
 #include "rtl/Classes.h"
 #include "rtl/DateTime.h"
 #include "rtl/Streams.h"
+#include "rtl/Thread.h"
 #include "tcp/kfxBase_Classes.h"
 #include "tcp/kfxTCP_Classes.h"
 #include "tcp/kfxTCP_Client.h"
 
-class TkfxHTTP2ConnectionClient;
-class TkfxHTTP2RequestProperty;
-class TkfxHTTP2ResponseProperty;
-class TkfxHTTP2ResponseFragmentProperty;
-class TkfxHTTP2_Frame_PushPromise;
 class TkfxHTTPComponentClient_OAuth;
+class TkfxHTTP2CLient_Base;
 
 using TkfxHTTP2ClientConnectEvent =
     std::function<void(TObject* Sender, TkfxHTTP2ConnectionClient* Connection)>;
@@ -58,6 +81,11 @@ using TkfxHTTP2ClientAuthorizationEvent = std::function<void(
     bool& Handled)>;
 using TkfxHTTPClientBeforeRequestEvent = std::function<void(
     TObject* Sender, TkfxHTTP2ConnectionClient* Connection, TStringList* Headers)>;
+// A queued request that ends without an answer: dropped with its queue,
+// out of retries, reset by the server, or not sendable. Connection may be null.
+using TkfxHTTP2ClientRequestFailedEvent =
+    std::function<void(TObject* Sender, TkfxHTTP2ConnectionClient* Connection,
+                       TkfxHTTP2RequestProperty* Request, const std::string& aReason)>;
 
 // Where bearer tokens come from. JWT and OAuth are references to components
 // the application owns; the client is told when they are freed.
@@ -109,6 +137,95 @@ class TkfxHTTP2_Authentication_Options : public TPersistent {
   std::unique_ptr<TkfxHTTP2_Authentication_Token> FToken;
 };
 
+// One queued request with its own copies of the request settings and body.
+class TkfxHTTP2_Request : public TkfxQueueItemBase {
+ public:
+  Th2Methods Method() const { return FMethod; }
+  void SetMethod(Th2Methods aValue) { FMethod = aValue; }
+  // How often the item was sent again on a new connection.
+  int NumReq() const { return FNumReq; }
+  void SetNumReq(int aValue) { FNumReq = aValue; }
+  // How often the server refused it unprocessed.
+  int NumRefused() const { return FNumRefused; }
+  void SetNumRefused(int aValue) { FNumRefused = aValue; }
+  // The request settings of the item. Items queued one after another with
+  // unchanged settings share one read-only copy.
+  const TkfxHTTP2Request& Request() const;
+  void SetRequest(const TkfxHTTP2Request* aValue);
+  void ShareRequest(std::shared_ptr<const TkfxHTTP2Request> aValue) { FRequest = std::move(aValue); }
+  const std::shared_ptr<const TkfxHTTP2Request>& SharedRequest() const { return FRequest; }
+  // The body copy; null without a body.
+  TMemoryStream* Source() const { return FSource.get(); }
+  // Copies aValue's octets from its position to its end; null drops the body.
+  void SetSource(TStream* aValue);
+  const std::string& URL() const { return FURL; }
+  void SetURL(const std::string& aValue) { FURL = aValue; }
+
+ private:
+  Th2Methods FMethod = Th2Methods::h2meGet;
+  int FNumReq = 0;
+  int FNumRefused = 0;
+  std::shared_ptr<const TkfxHTTP2Request> FRequest;
+  std::unique_ptr<TMemoryStream> FSource;
+  std::string FURL;
+};
+
+using TkfxHTTP2_RequestPtr = std::unique_ptr<TkfxHTTP2_Request>;
+
+// An ordered queue of requests that owns its items, found by ID through an
+// index. Items move between queues with Take and Append/Prepend.
+class TkfxHTTP2_Requests : public TkfxQueue {
+ public:
+  ~TkfxHTTP2_Requests() override;
+
+  bool Enabled() const { return FEnabled.load(); }
+  void SetEnabled(bool aValue) { FEnabled.store(aValue); }
+
+  // A new item (ID: a new GUID as 32 hex digits) with copies of aSource and
+  // aRequest, appended. aShared, when not null, is used as the copy of
+  // aRequest (it must hold the same settings).
+  TkfxHTTP2_Request* AddRequest(Th2Methods aMethod, const std::string& aURL, TStream* aSource,
+                                const TkfxHTTP2Request& aRequest,
+                                std::shared_ptr<const TkfxHTTP2Request> aShared = nullptr);
+  // The first item while Enabled; null otherwise. It stays in the queue.
+  TkfxHTTP2_Request* GetRequest();
+  TkfxHTTP2_Request* Find(const std::string& aID);
+  void Append(TkfxHTTP2_RequestPtr aItem);
+  void Prepend(TkfxHTTP2_RequestPtr aItem);
+  // Takes the item with aID (or the first one) out; null when there is none.
+  TkfxHTTP2_RequestPtr Take(const std::string& aID);
+  TkfxHTTP2_RequestPtr TakeFirst();
+  // Takes every item out, first to last.
+  std::deque<TkfxHTTP2_RequestPtr> TakeAll();
+  int Count();
+  bool Empty();
+  // Frees every item.
+  void Clear() override;
+
+ private:
+  using TItems = std::list<TkfxHTTP2_RequestPtr>;
+  void Index(TItems::iterator aAt);
+  std::atomic<bool> FEnabled{false};
+  TItems FItems;  // guarded by FLock
+  std::unordered_map<std::string, TItems::iterator> FIndex;
+};
+
+// Sends the queued requests of one connection.
+class TkfxHTTP2_ThreadRequests : public TThread {
+ public:
+  TkfxHTTP2_ThreadRequests(TkfxHTTP2CLient_Base* aClient, TkfxHTTP2_Requests* aRequests,
+                           TkfxHTTP2_Requests* aRequestsPending);
+
+ protected:
+  void Execute() override;
+  void TerminatedSet() override;
+
+ private:
+  TkfxHTTP2CLient_Base* FClient;
+  TkfxHTTP2_Requests* FRequests;
+  TkfxHTTP2_Requests* FRequestsPending;
+};
+
 // A request as it would go on the wire, handed to a request recorder.
 struct TkfxHTTP2RecordedRequest {
   Th2Methods Method = Th2Methods::h2meGet;
@@ -116,8 +233,8 @@ struct TkfxHTTP2RecordedRequest {
   std::string Host;
   int Port = 0;
   std::string Path;
-  // The client's Request as sent: Host, header fields and the custom header
-  // lines, an "Authorization:" line from the token step included.
+  // The request as sent: Host, header fields and the custom header lines,
+  // an "Authorization:" line from the token step included.
   TkfxHTTP2Request Request;
   // The bearer token the token step added to this request; empty when no
   // token source is configured.
@@ -136,15 +253,19 @@ struct TkfxHTTP2RequestRecorder {
 // The TCP-level configuration (host, port, time-outs, TLS, proxy, heartbeat,
 // watchdog, log file, throttle, NotifyEvents, Version) is the TCP client's.
 class TkfxHTTP2CLient_Base : public TkfxTCPCLient_Common {
+  friend class TkfxHTTP2_ThreadRequests;
+
  public:
+  // Queued items the server refused unprocessed are sent again up to this
+  // many times before they fail.
+  static constexpr int MaxRefusedRetries = 100;
+
   explicit TkfxHTTP2CLient_Base(TComponent* AOwner);
   ~TkfxHTTP2CLient_Base() override;
 
-  // Answered and carried out by the request recorder's stand-in connection.
   bool Active() override;
   void SetActive(bool aValue) override;
 
-  // HTTP/2 settings.
   int RequestMaxRetries() const { return FRequestMaxRetries; }
   void SetRequestMaxRetries(int aValue) { FRequestMaxRetries = aValue; }
   TkfxHTTP2_Authentication_Options& Authentication() { return *FAuthentication; }
@@ -160,15 +281,59 @@ class TkfxHTTP2CLient_Base : public TkfxTCPCLient_Common {
   // The answer of the last synchronous request on the connection; null while
   // there is no connection.
   TkfxHTTP2Response* Response();
+  TkfxHTTP2Response* GetResponse() { return Response(); }
   // The live connection object; null while there is none.
-  TkfxHTTP2ConnectionClient* HTTP2Connection() const { return nullptr; }
+  TkfxHTTP2ConnectionClient* HTTP2Connection() const;
+  TkfxHTTP2ConnectionClientRef HTTP2ConnectionRef() const;
 
-  // POST with the answer body as text. Connects when needed; raises
-  // "Cannot connect to server." when no connection could be made. Failures
-  // after that are not raised: the result is then empty.
+  // The queues (created with the component).
+  TkfxHTTP2_Requests& Requests() { return *FRequests; }
+  TkfxHTTP2_Requests& RequestsPending() { return *FRequestsPending; }
+
+  // Milliseconds on a monotonic clock; the age of a cached token is read
+  // from it. Tests may replace it.
+  std::function<uint64_t()> TokenClock;
+
+  // Synchronous requests, answer body written to aResponseContent; a null
+  // aResponseContent queues the request instead. Each connects when needed
+  // and raises "Cannot connect to server." when no connection could be
+  // made; failures after that are not raised (the answer stays empty).
+  void Get(const std::string& aURL, TStream* aResponseContent);
+  void Post(const std::string& aURL, TStream* aSource, TStream* aResponseContent);
+  void Post(const std::string& aURL, TStream* aSource, TStream& aResponseContent) {
+    Post(aURL, aSource, &aResponseContent);
+  }
+  void Put(const std::string& aURL, TStream* aSource, TStream* aResponseContent);
+  void Patch(const std::string& aURL, TStream* aSource, TStream* aResponseContent);
+  void Delete(const std::string& aURL, TStream* aResponseContent);
+  void Options(const std::string& aURL, TStream* aResponseContent);
+  void Trace(const std::string& aURL, TStream* aResponseContent);
+  void Connect(const std::string& aURL, TStream* aResponseContent);
+  // The same with the answer body as text, decoded by its charset.
+  std::string Get(const std::string& aURL);
   std::string Post(const std::string& aURL, TStream* aSource);
-  // POST with the answer body written to aResponseContent.
-  void Post(const std::string& aURL, TStream* aSource, TStream& aResponseContent);
+  std::string Put(const std::string& aURL, TStream* aSource);
+  std::string Patch(const std::string& aURL, TStream* aSource);
+  std::string Delete(const std::string& aURL);
+  std::string Options(const std::string& aURL);
+  std::string Trace(const std::string& aURL);
+  std::string Connect(const std::string& aURL);
+  // Queued: answers arrive as OnHTTP2Response, failures as
+  // OnHTTP2RequestFailed. The body is copied at once.
+  void GetAsync(const std::string& aURL);
+  void PostAsync(const std::string& aURL, TStream* aSource);
+  void PutAsync(const std::string& aURL, TStream* aSource);
+  void PatchAsync(const std::string& aURL, TStream* aSource);
+  void DeleteAsync(const std::string& aURL);
+  void OptionsAsync(const std::string& aURL);
+  void TraceAsync(const std::string& aURL);
+  void ConnectAsync(const std::string& aURL);
+  void Head(const std::string& aURL);
+
+  void Ping();
+  void Close(Th2ErrorCodes aCode, const std::string& aDescription);
+  using TkfxTCPCLient_Common::Disconnect;
+  void Disconnect();
 
   // Replaces the network with a recorder (tests); an empty Connect accepts
   // every connect. Takes effect at the next activation.
@@ -185,29 +350,114 @@ class TkfxHTTP2CLient_Base : public TkfxTCPCLient_Common {
   TkfxHTTP2ClientPendingRequestsEvent OnHTTP2PendingRequests;
   TkfxHTTP2ClientAuthorizationEvent OnHTTP2Authorization;
   TkfxHTTPClientBeforeRequestEvent OnHTTP2BeforeRequest;
+  TkfxHTTP2ClientRequestFailedEvent OnHTTP2RequestFailed;
+
+  void DoNotifyDisconnect(TkfxTCPConnection* Connection) override;
+  void DoException(TkfxTCPConnection* Connection, const std::string& aMessage, Exception* E) override;
 
  protected:
   void Notification(TComponent* AComponent, TOperation Operation) override;
 
+  virtual void DoRequeuePendingRequests();
+  // The retries of a 401 answer; aItem is the queued item answered (null
+  // for a request nobody queued), which waits for the retry's answer.
+  virtual void DoRetryBasic(TkfxHTTP2ConnectionClient* Connection, TkfxHTTP2RequestProperty& aRequest,
+                            TkfxHTTP2_RequestPtr& aItem, const std::string& UserName, const std::string& Password);
+  virtual void DoRetryBearer(TkfxHTTP2ConnectionClient* Connection, TkfxHTTP2RequestProperty& aRequest,
+                             TkfxHTTP2_RequestPtr& aItem, const std::string& Token);
   virtual void OnAuthTokenEvent(TObject* Sender, const std::string& TokenType,
                                 const std::string& Token, const std::string& Data);
   virtual void OnAuthTokenErrorEvent(TObject* Sender, const std::string& Error,
                                      const std::string& ErrorDescription, const std::string& Data);
-  // Adds the "Authorization:" line of a bearer token to Request.CustomHeaders
-  // when a token source is configured.
-  virtual void DoAuthorizationToken();
+  // Puts the "authorization" line of a bearer token into aRequest (the copy
+  // that is sent), replacing any earlier one, when a token source is
+  // configured. Signs or fetches a token only when none is cached or the
+  // cached one is too old.
+  virtual void DoAuthorizationToken(TkfxHTTP2Request& aRequest);
+  // The synchronous request path on the live connection; with a null
+  // aResponseContent the request is sent without waiting.
   virtual void DoHTTP2Request(Th2Methods aMethod, const std::string& aURL, TStream* aSource,
                               TStream* aResponseContent, const std::string& aID);
   virtual void DoSendRequest(Th2Methods aMethod, const std::string& aURL, TStream* aSource,
                              TStream* aResponseContent);
-  virtual void DoPost(const std::string& aURL, TStream* aSource, TStream* aResponseContent);
-  // Reports an error of a connection, or of a connect when Connection is null.
-  virtual void DoException(TkfxHTTP2ConnectionClient* Connection, const std::string& aMessage,
-                           Exception* E);
-  virtual void DoEventHTTP2Exception(TkfxHTTP2ConnectionClient* Connection,
-                                     const std::string& aMessage, Exception* E);
+
+  // Deliverers, callable from any thread.
+  virtual void DoNotifyHTTP2Connect(const TkfxHTTP2ConnectionClientRef& Connection);
+  virtual void DoNotifyHTTP2Disconnect(const TkfxHTTP2ConnectionClientRef& Connection);
+  virtual void DoNotifyHTTP2Exception(const TkfxHTTP2ConnectionClientRef& Connection,
+                                      const std::string& aMessage, Exception* E);
+  virtual void DoNotifyHTTP2Response(const TkfxHTTP2ConnectionClientRef& Connection,
+                                     TkfxHTTP2_StreamResponse* Stream);
+  virtual void DoNotifyHTTP2ResponseFragment(const TkfxHTTP2ConnectionClientRef& Connection,
+                                             TkfxHTTP2_StreamResponse* Stream, const TIdBytes& Bytes);
+  virtual void DoNotifyHTTP2Authorization(const TkfxHTTP2ConnectionClientRef& Connection,
+                                          TkfxHTTP2_StreamResponse* Stream, TkfxHTTP2_RequestPtr aItem);
+  virtual void DoNotifyHTTP2BeforeRequest(const TkfxHTTP2ConnectionClientRef& Connection, TStringList* Headers);
+  virtual void DoNotifyHTTP2GoAway(const TkfxHTTP2ConnectionClientRef& Connection,
+                                   TkfxHTTP2GoAwayProperty* GoAway);
+  virtual void DoNotifyHTTP2PendingRequests(const TkfxHTTP2ConnectionClientRef& Connection);
+  virtual void DoNotifyHTTP2PushPromise(const TkfxHTTP2ConnectionClientRef& Connection,
+                                        TkfxHTTP2_Frame_PushPromise* PushPromise);
+  virtual void DoNotifyHTTP2RSTStream(const TkfxHTTP2ConnectionClientRef& Connection,
+                                      TkfxHTTP2RSTStreamProperty* RSTStream);
+  virtual void DoNotifyHTTP2RequestFailed(const TkfxHTTP2ConnectionClientRef& Connection,
+                                          TkfxHTTP2_RequestPtr aItem, const std::string& aReason);
+
+  // Raisers: each fires its event on the calling thread.
+  virtual void DoEventHTTP2Connect(TkfxHTTP2ConnectionClient* Connection);
+  virtual void DoEventHTTP2Disconnect(TkfxHTTP2ConnectionClient* Connection);
+  virtual void DoEventHTTP2Exception(TkfxHTTP2ConnectionClient* Connection, const std::string& aMessage,
+                                     Exception* E);
+  virtual void DoEventHTTP2Response(TkfxHTTP2ConnectionClient* Connection, TkfxHTTP2RequestProperty* Request,
+                                    TkfxHTTP2ResponseProperty* Response);
+  virtual void DoEventHTTP2ResponseFragment(TkfxHTTP2ConnectionClient* Connection,
+                                            TkfxHTTP2RequestProperty* Request,
+                                            TkfxHTTP2ResponseFragmentProperty* Fragment);
+  virtual void DoEventHTTP2Authorization(TkfxHTTP2ConnectionClient* Connection,
+                                         TkfxHTTP2RequestProperty& aRequest,
+                                         const std::string& aWWWAuthenticate, TkfxHTTP2_RequestPtr& aItem);
+  virtual void DoEventHTTP2BeforeRequest(TkfxHTTP2ConnectionClient* Connection, TStringList* Headers);
+  virtual void DoEventHTTP2GoAway(TkfxHTTP2ConnectionClient* Connection, TkfxHTTP2GoAwayProperty* GoAway);
+  virtual void DoEventHTTP2PendingRequests(TkfxHTTP2ConnectionClient* Connection);
+  virtual void DoEventHTTP2PushPromise(TkfxHTTP2ConnectionClient* Connection,
+                                       TkfxHTTP2_Frame_PushPromise* PushPromise);
+  virtual void DoEventHTTP2RSTStream(TkfxHTTP2ConnectionClient* Connection, TkfxHTTP2RSTStreamProperty* RSTStream);
+  virtual void DoEventHTTP2RequestFailed(TkfxHTTP2ConnectionClient* Connection, TkfxHTTP2RequestProperty* Request,
+                                         const std::string& aReason);
+
+  // Handlers of the connection's events.
+  virtual void OnConnectionCommandEvent(TkfxHTTP2ConnectionClient* Connection, TkfxTCPCommands Command,
+                                        const TIdBytes& Bytes);
+  virtual void OnConnectionConnectEvent(TkfxHTTP2ConnectionClient* Connection);
+  virtual void OnConnectionRSTStreamEvent(TkfxHTTP2ConnectionClient* Connection,
+                                          TkfxHTTP2RSTStreamProperty* RSTStream);
+  virtual void OnConnectionGoAwayEvent(TkfxHTTP2ConnectionClient* Connection, TkfxHTTP2GoAwayProperty* GoAway);
+  virtual void OnConnectionStreamResponseEvent(TkfxHTTP2ConnectionClient* Connection,
+                                               TkfxHTTP2_StreamResponse* Stream);
+  virtual void OnConnectionStreamResponseFragmentEvent(TkfxHTTP2ConnectionClient* Connection,
+                                                       TkfxHTTP2_StreamResponse* Stream, const TIdBytes& Bytes);
+  virtual void OnConnectionPushPromiseEvent(TkfxHTTP2ConnectionClient* Connection,
+                                            TkfxHTTP2_Frame_PushPromise* PushPromise, bool& Cancel);
+  virtual void OnConnectionBeforeRequestEvent(TkfxHTTP2ConnectionClient* Connection, TStringList* Headers);
+  virtual void OnConnectionStreamFailedEvent(TkfxHTTP2ConnectionClient* Connection, int32_t aStreamIdentifier,
+                                             const std::string& aRequestID, bool aRetry);
+
+  void DoCreateConnection() override {}
+  void OnClientConnected(TObject* Sender) override;
+  void OnHeartBeatTimer(TObject* Sender) override;
+  void OnHeartBeatTimerException(TObject* Sender, const Exception& E) override;
+  void OnWatchDogTimer(TObject* Sender) override;
+  void OnWatchDogTimerException(TObject* Sender, const Exception& E) override;
+  void DoCommandExecuted(TkfxTCPCommands aCommand) override;
 
  private:
+  // One list of queued deliveries per event; a drain takes its batch out
+  // under the lock and raises the events without it.
+  struct TNotifyList {
+    std::mutex Lock;
+    std::deque<std::function<void()>> Items;
+    bool Draining = false;
+  };
   // A connection to the request recorder.
   struct TRecordedConnection {
     std::string Host;
@@ -215,20 +465,76 @@ class TkfxHTTP2CLient_Base : public TkfxTCPCLient_Common {
     TkfxHTTP2Response Response;
   };
 
-  void CheckConnection(const std::string& aURL);
-  void ConnectTo(const std::string& aHost, int aPort);
-  void DoActivate();
-  void DoDeactivate();
-  void DropAuthToken();
+  void Deliver(TNotifyList& aList, std::function<void()> aRaise);
+  // Runs aRaise on the main thread and waits, unless NotifyEvents is
+  // neNoSync or aAssigned is false: then at once on this thread.
+  void DeliverAndWait(bool aAssigned, const std::function<void()>& aRaise);
+  void Drain(TNotifyList& aList);
+  void ReportHandlerFailure(std::exception_ptr aError);
 
-  // HTTP/2
+  void CheckConnection(const std::string& aURL, bool aQueued);
+  void ConnectTo(const std::string& aHost, int aPort, bool aQueued);
+  std::string TLSIdentity();
+  void DropAuthToken();
+  // Drops the cached token when the token source or its key changed.
+  void CheckTokenSource();
+  std::string TokenSourceIdentity();
+  // Sends aRequest on aConnection; returns the stream (0: not sent).
+  int32_t SendOn(const TkfxHTTP2ConnectionClientRef& aConnection, Th2Methods aMethod, const std::string& aPath,
+                 TStream* aSource, TStream* aResponseContent, TkfxHTTP2Request& aRequest);
+  void AfterAnswer(int aStatus, const std::string& aBody);
+  void SendRetry(TkfxHTTP2ConnectionClient* Connection, TkfxHTTP2Request& aRequest, TkfxHTTP2_RequestPtr& aItem);
+  std::string ResultText(TStream& aContent);
+  void QueueRequest(Th2Methods aMethod, const std::string& aURL, TStream* aSource);
+  // The request thread's loop.
+  void RunRequests(TkfxHTTP2_ThreadRequests& aThread);
+  void WakeRequests();
+  void StartRequestThread();
+  void StopRequestThread();
+  void FailItems(const TkfxHTTP2ConnectionClientRef& aConnection, std::deque<TkfxHTTP2_RequestPtr> aItems,
+                 const std::string& aReason);
+  bool IsLive(TkfxHTTP2ConnectionClient* aConnection);
+  // The recorder's stand-in connection.
+  void RecorderActivate();
+  void RecorderDeactivate();
+  void RecorderRequest(Th2Methods aMethod, const std::string& aURL, TStream* aSource,
+                       TStream* aResponseContent);
+
   int FRequestMaxRetries = 3;
-  std::string FAuthToken;
-  std::string FAuthTokenType;
+  bool FPendingRequestsReconnect = false;
+  bool FPendingRequestsClear = true;
+  std::unique_ptr<TkfxHTTP2_Requests> FRequests;
+  std::unique_ptr<TkfxHTTP2_Requests> FRequestsPending;
+  TkfxHTTP2_ThreadRequests* FThreadRequests = nullptr;  // released with FreeThread
+  std::mutex FThreadLock;                                // FThreadRequests
+  std::string FAuthToken;      // guarded by FTokenLock
+  std::string FAuthTokenType;  // guarded by FTokenLock
   TDateTime FAuthTokenExpiry = 0;
+  uint64_t FAuthTokenTime = 0;     // TokenClock when the token was cached
+  std::string FAuthTokenSource;    // TokenSourceIdentity of the cached token
+  std::recursive_mutex FTokenLock;
   std::unique_ptr<TkfxHTTP2_Authentication_Options> FAuthentication;
   std::unique_ptr<TkfxHTTP2Request> FRequest;
   std::unique_ptr<TkfxHTTP2Settings> FSettings;
+  bool FPushPromiseCancel = false;
+
+  // Both queues, the request thread's wake-up and its view of the connection.
+  std::mutex FQueueLock;
+  std::condition_variable FQueueChanged;
+  bool FSendBlocked = false;  // the connection takes no more requests
+  std::shared_ptr<const TkfxHTTP2Request> FLastSnapshot;  // shared by queued items
+
+  // The connection whose writes may reach the command queue.
+  std::mutex FLiveLock;
+  TkfxHTTP2ConnectionClient* FLive = nullptr;
+  std::atomic<bool> FGoAwayReceived{false};
+  std::atomic<TkfxTCPConnection*> FDisconnectHandled{nullptr};
+  std::string FConnectedTLS;    // TLSIdentity of the live connection
+  std::string FConnectedToken;  // TokenSourceIdentity of the live connection
+
+  TNotifyList FNotifyHTTP2Connect, FNotifyHTTP2Disconnect, FNotifyHTTP2Exception, FNotifyHTTP2Response,
+      FNotifyHTTP2ResponseFragment, FNotifyHTTP2GoAway, FNotifyHTTP2RequestFailed;
+  std::shared_ptr<std::atomic<bool>> FAlive;
 
   std::unique_ptr<TkfxHTTP2RequestRecorder> FRecorder;
   std::unique_ptr<TRecordedConnection> FRecordedConnection;

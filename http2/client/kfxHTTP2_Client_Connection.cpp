@@ -766,6 +766,30 @@ void TkfxHTTP2ConnectionClient::DoRequest(Th2Methods aMethod, const std::string&
   if (waiter && id) DoWaitResponse(waiter, aResponseContent, ResponseTimeout);
 }
 
+int32_t TkfxHTTP2ConnectionClient::SendRequestNoWait(Th2Methods aMethod, const std::string& aPath, TStream* aSource,
+                                                     TkfxHTTP2Request* aRequest, int aTimeout) {
+  if (!aRequest) throw EArgumentException("A request is required.");
+  aRequest->Method = aMethod;
+  aRequest->URL = aPath;
+  TStringList lines;
+  BuildHeaderList(aMethod, aPath, FHost, aSource, *aRequest, lines);
+  if (OnBeforeRequest) OnBeforeRequest(this, this, &lines);
+  if (!AcquireStreamSlot(aTimeout)) return 0;
+  int32_t id = 0;
+  try {
+    id = SendRequest(lines, aSource, *aRequest, nullptr);
+  } catch (...) {
+    {
+      std::lock_guard guard(FStreamLock);
+      if (FReservedSlots > 0) --FReservedSlots;
+    }
+    throw;
+  }
+  // A disconnect between the slot and the send left this stream behind.
+  if (FWaitDisconnect.load()) FailAllStreams(Th2WaitResult::h2wrDisconnected);
+  return id;
+}
+
 void TkfxHTTP2ConnectionClient::DoWaitResponse(const TkfxHTTP2WaiterRef& aWaiter, TStream* aResponseContent,
                                                int aTimeout) {
   WaitServingMainThread([&] { return aWaiter->Finished() || FWaitDisconnect.load(); }, aTimeout);

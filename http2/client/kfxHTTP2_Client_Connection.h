@@ -111,6 +111,12 @@ class TkfxHTTP2ConnectionClient : public TkfxTCPConnectionClient {
   void Put(const std::string& aPath, TStream* aSource, TStream* aResponseContent, TkfxHTTP2Request* aRequest);
   void Patch(const std::string& aPath, TStream* aSource, TStream* aResponseContent, TkfxHTTP2Request* aRequest);
 
+  // Sends a request without waiting for its answer. Returns its stream
+  // identifier, or 0 when it was not sent: the connection is ending, a
+  // GOAWAY came, or no stream slot became free within aTimeout ms.
+  int32_t SendRequestNoWait(Th2Methods aMethod, const std::string& aPath, TStream* aSource,
+                            TkfxHTTP2Request* aRequest, int aTimeout = ResponseTimeout);
+
   void Ping() { DoPing(); }
   void Close(Th2ErrorCodes aCode, const std::string& aDescription) { DoClose(aCode, aDescription); }
   // Hands the disconnect to the owner when OnCommand is assigned.

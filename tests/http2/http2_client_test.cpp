@@ -17,7 +17,8 @@ class TTokenClient : public TkfxHTTP2CLient_Base {
 // error; either way it has set the client's handlers on the JWT client.
 void RunTokenStep(TTokenClient& aClient) {
   try {
-    aClient.DoAuthorizationToken();
+    TkfxHTTP2Request request;
+    aClient.DoAuthorizationToken(request);
   } catch (const Exception&) {
   }
 }

