@@ -523,9 +523,12 @@ void TkfxHTTP2CLient_Base::DoException(TkfxTCPConnection* Connection, const std:
   h2->SetMsgException(aMessage);
   DoNotifyHTTP2Exception(connection, aMessage, E);
   // The socket belongs to the read thread: elsewhere the close is queued.
-  if (OnOwnerThread())
+  if (OnOwnerThread()) {
     h2->DoAfterException();
-  else if (IsLive(h2))
+    // A socket that failed underneath may report no close of its own: the
+    // end of the connection is handled here then (once, whoever comes first).
+    if (ConnectionRef().get() == h2) DoNotifyDisconnect(h2);
+  } else if (IsLive(h2))
     AddCommand(TkfxTCPCommands::tcmNotActive);
 }
 
