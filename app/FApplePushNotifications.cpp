@@ -1,6 +1,8 @@
 #include "app/FApplePushNotifications.h"
 
 #include <QApplication>
+#include <algorithm>
+#include <cctype>
 #include <QFile>
 #include <QFontDatabase>
 #include <QGridLayout>
@@ -88,6 +90,12 @@ QLayout* WithMargins(QWidget* aPanel, int aLeft, int aTop, int aRight, int aBott
   return layout;
 }
 
+bool IsHostText(const std::string& aText) {
+  return !aText.empty() && std::all_of(aText.begin(), aText.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_';
+  });
+}
+
 std::string ReadDescription() {
   QFile file(QString::fromLatin1(kDescriptionResource));
   if (!file.open(QIODevice::ReadOnly))
@@ -96,6 +104,28 @@ std::string ReadDescription() {
 }
 
 }  // namespace
+
+std::string CheckServerURL(const std::string& aURL) {
+  std::string url = aURL;
+  if (!url.empty() && url.back() == '/') url.pop_back();
+  const size_t scheme = url.find("://");
+  bool valid = scheme != std::string::npos && scheme > 0 &&
+               std::all_of(url.begin(), url.begin() + static_cast<std::ptrdiff_t>(scheme),
+                           [](char c) { return std::isalpha(static_cast<unsigned char>(c)) != 0; });
+  if (valid) {
+    const std::string authority = url.substr(scheme + 3);
+    const size_t colon = authority.find(':');
+    valid = IsHostText(authority.substr(0, colon));
+    if (valid && colon != std::string::npos) {
+      const std::string port = authority.substr(colon + 1);
+      valid = !port.empty() && port.size() <= 5 &&
+              std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; }) &&
+              std::stoi(port) >= 1 && std::stoi(port) <= 65535;
+    }
+  }
+  if (!valid) throw EConvertError("Not a server URL (scheme://host[:port]): " + aURL);
+  return url;
+}
 
 TFRMApplePushNotifications::TFRMApplePushNotifications(QWidget* aParent)
     : QWidget(aParent), TComponent(nullptr) {
@@ -298,7 +328,7 @@ void RemoveAuthorizationLines(TStringList& aHeaderLines) {
 
 void TFRMApplePushNotifications::btnPushNotificationClick(QObject*) {
   const std::string server =
-      optAppleDevelopmentServer->isChecked() ? kAPNsDevelopmentServer : kAPNsProductionServer;
+      optAppleDevelopmentServer->isChecked() ? DevelopmentServer : ProductionServer;
   // The device token goes in exactly as typed.
   const std::string url = server + std::string("/3/device/") + Text(txtDeviceToken);
 

@@ -22,6 +22,11 @@ class QRadioButton;
 inline constexpr const char* kAPNsDevelopmentServer = "https://api.sandbox.push.apple.com";
 inline constexpr const char* kAPNsProductionServer = "https://api.push.apple.com";
 
+// aURL as the base of push URLs: "scheme://host" with an optional ":port"
+// and nothing after it (one trailing "/" is dropped). Raises EConvertError
+// "Not a server URL (scheme://host[:port]): ..." for anything else.
+std::string CheckServerURL(const std::string& aURL);
+
 class TFRMApplePushNotifications : public QWidget, public TComponent {
   Q_OBJECT
 
@@ -72,6 +77,11 @@ class TFRMApplePushNotifications : public QWidget, public TComponent {
   // Owned through the component tree.
   TkfxHTTP2Client* kfxHTTP2Client1;
   TkfxHTTP_JWT_Client* kfxHTTP_JWT_Client1;
+
+  // The bases the two server choices push to: the APNs endpoints unless the
+  // program was pointed at another server (a local test server).
+  std::string DevelopmentServer = kAPNsDevelopmentServer;
+  std::string ProductionServer = kAPNsProductionServer;
 
  private:
   void CreateControls();

@@ -1,6 +1,6 @@
 // The push window driven like an operator drives it: fill the fields, click
-// the button, read the log. A request recorder stands in for the network, so
-// what the window composed can be checked byte for byte.
+// the button, read the log. The pushes go over the real client to apns-mock
+// on loopback, whose request log shows what the window sent, byte for byte.
 #include <gtest/gtest.h>
 
 #include <QGroupBox>
@@ -14,6 +14,8 @@
 #include <QStyle>
 #include <QTest>
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <sstream>
@@ -25,12 +27,21 @@
 #include "rtl/MainThread.h"
 #include "tcp/IdException.h"
 #include "tcp/kfxBase_Helpers.h"
+#include "tests/tools/apns_mock_harness.h"
 
 namespace {
+
+using apns_test::ApnsMock;
+using apns_test::FixturePath;
+using apns_test::JsonMember;
 
 const std::string kKeyFile = std::string(APNS_BINARY_DIR) + "/fixtures/AuthKey_TEST123456.p8";
 const std::string kDevelopment = "https://api.sandbox.push.apple.com";
 const std::string kProduction = "https://api.push.apple.com";
+// A device token apns-mock accepts, and one it reports as unregistered.
+const std::string kDevice = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
+const std::string kGoneDevice = "fedcba9876543210fedcba9876543210fedcba9876543210fedcba9876543210";
+const std::string kSuccess = "Push Notification sent successfully.";
 
 TApplication& Application() {
   return *static_cast<TApplication*>(QCoreApplication::instance());
@@ -79,18 +90,51 @@ std::vector<std::string> Split(const std::string& aText, char aSeparator) {
   return parts;
 }
 
-// What the recorder kept of one request.
-struct TSentRequest {
-  Th2Methods Method;
-  std::string URL, Host, Path, RequestHost, UserAgent, BearerToken, Body;
-  int Port;
-  std::vector<std::string> CustomHeaders;
-};
+// The JSON strings of a text such as [["a","b"],["c","d"]], in order. The
+// mock escapes quotes, backslashes and control characters only.
+std::vector<std::string> JsonStrings(const std::string& aJson) {
+  std::vector<std::string> strings;
+  for (size_t i = 0; i < aJson.size(); ++i) {
+    if (aJson[i] != '"') continue;
+    std::string text;
+    for (++i; i < aJson.size() && aJson[i] != '"'; ++i) {
+      if (aJson[i] != '\\') {
+        text += aJson[i];
+      } else if (aJson[++i] == 'u') {
+        text += static_cast<char>(std::stoi(aJson.substr(i + 1, 4), nullptr, 16));
+        i += 4;
+      } else {
+        text += aJson[i];
+      }
+    }
+    strings.push_back(text);
+  }
+  return strings;
+}
 
-// What the signer was asked to sign.
-struct TSigning {
-  TkfxHTTP_JWT_Algorithm Algorithm;
-  std::string Input, Key;
+// One request as apns-mock logged it.
+struct TLoggedRequest {
+  explicit TLoggedRequest(const std::string& aLine) : Line(aLine) {
+    const std::vector<std::string> strings = JsonStrings(JsonMember(aLine, "headers"));
+    for (size_t i = 0; i + 1 < strings.size(); i += 2) Headers.emplace_back(strings[i], strings[i + 1]);
+    const std::vector<std::string> body = JsonStrings(JsonMember(aLine, "body_hex"));
+    const std::string hex = body.empty() ? std::string() : body[0];
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+      Body += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+  }
+  // The value of the only field aName; "<absent>" or "<repeated>" otherwise.
+  std::string Header(const std::string& aName) const {
+    std::string value = "<absent>";
+    for (const auto& [name, text] : Headers)
+      if (name == aName) value = value == "<absent>" ? text : "<repeated>";
+    return value;
+  }
+  bool Has(const std::string& aName) const { return Header(aName) != "<absent>"; }
+  std::string Member(const std::string& aName) const { return JsonMember(Line, aName); }
+
+  std::string Line;
+  std::vector<std::pair<std::string, std::string>> Headers;
+  std::string Body;
 };
 
 class PushWindowTest : public ::testing::Test {
@@ -103,22 +147,6 @@ class PushWindowTest : public ::testing::Test {
     Window = std::make_unique<TFRMApplePushNotifications>();
     Window->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(Window.get()));
-    Client().SetRequestRecorder(
-        {[this](const std::string& aHost, int aPort) {
-           Connects.push_back(aHost + ":" + std::to_string(aPort));
-           if (ConnectError) throw EIdException(*ConnectError);
-         },
-         [this](const TkfxHTTP2RecordedRequest& aRequest, TkfxHTTP2Response& aResponse) {
-           const TkfxHTTP2Request& request = aRequest.Request;
-           Sent.push_back({aRequest.Method, aRequest.URL, aRequest.Host, aRequest.Path,
-                           request.Host, request.UserAgent, aRequest.BearerToken,
-                           std::string(aRequest.Body.begin(), aRequest.Body.end()), aRequest.Port,
-                           request.CustomHeaders.Lines()});
-           aResponse.Headers().Add(":status=" + std::to_string(AnswerStatus));
-           for (const std::string& line : AnswerHeaders) aResponse.Headers().Add(line);
-           aResponse.Content().WriteBuffer(AnswerBody.data(),
-                                           static_cast<int64_t>(AnswerBody.size()));
-         }});
   }
 
   void TearDown() override {
@@ -131,14 +159,65 @@ class PushWindowTest : public ::testing::Test {
   TkfxHTTP2Client& Client() { return *Window->kfxHTTP2Client1; }
   TkfxHTTP_JWT_Client& JWTClient() { return *Window->kfxHTTP_JWT_Client1; }
 
-  // A signer that records its input and signs with three fixed bytes ("AQID").
-  void InstallSigner() {
-    JWTClient().SetSigner(
-        [this](TkfxHTTP_JWT_Algorithm aAlgorithm, const TIdBytes& aInput, const TIdBytes& aKey) {
-          Signings.push_back({aAlgorithm, std::string(aInput.begin(), aInput.end()),
-                              std::string(aKey.begin(), aKey.end())});
-          return TIdBytes{1, 2, 3};
-        });
+  // The log's entries: every entry is a line ended by a line break.
+  std::vector<std::string> LogLines() const {
+    const std::string text = Window->memoLog->toPlainText().toStdString();
+    std::vector<std::string> lines = Split(text, '\n');
+    if (!lines.empty() && lines.back().empty()) lines.pop_back();
+    return lines;
+  }
+
+  std::unique_ptr<TFRMApplePushNotifications> Window;
+  std::vector<std::string> Errors;
+  std::vector<std::vector<std::string>> LogAtError;  // the log when each error was shown
+};
+
+// The window pointed at apns-mock: the development choice at
+// https://127.0.0.1:PORT, the production choice at https://localhost:PORT
+// (another host text, so switching servers makes a new connection). The
+// SChannel layer trusts the test CA through a Root store in a temporary
+// configuration folder.
+class PushWindowMockTest : public PushWindowTest {
+ protected:
+  void SetUp() override {
+    if (const char* old = std::getenv("XDG_CONFIG_HOME")) OldConfigHome = old;
+    setenv("XDG_CONFIG_HOME", ConfigHome.path().c_str(), 1);
+    const std::filesystem::path root = ConfigHome.path() / "apns-provider/certstores/CurrentUser/Root";
+    std::filesystem::create_directories(root);
+    std::filesystem::copy_file(FixturePath("ca.crt"), root / "ca.crt");
+    StartMock();
+    PushWindowTest::SetUp();
+    PointWindowAtMock();
+    Window->txtDeviceToken->setText(QString::fromStdString(kDevice));
+  }
+
+  void TearDown() override {
+    PushWindowTest::TearDown();
+    if (OldConfigHome)
+      setenv("XDG_CONFIG_HOME", OldConfigHome->c_str(), 1);
+    else
+      unsetenv("XDG_CONFIG_HOME");
+  }
+
+  void StartMock() {
+    std::vector<std::string> options = ApnsMock::BothAuthModes();
+    for (const std::string& option : {std::string("--log-bodies"), std::string("--unregistered"),
+                                      kGoneDevice + ":1700000000000"})
+      options.push_back(option);
+    Mock.emplace(options);
+  }
+
+  void PointWindowAtMock() {
+    const std::string port = std::to_string(Mock->port());
+    Window->DevelopmentServer = "https://127.0.0.1:" + port;
+    Window->ProductionServer = "https://localhost:" + port;
+  }
+
+  void UseCertificateAuthentication(const std::string& aTopic) {
+    QTest::mouseClick(Window->optAuthenticationCertificate, Qt::LeftButton);
+    Window->txtCertificate->setText(QString::fromStdString(FixturePath("client.p12")));
+    Window->txtCertificatePassword->setText("secret");
+    Window->txtAPNS_TOPIC->setText(QString::fromStdString(aTopic));
   }
 
   void UseTokenAuthentication(const std::string& aTopic) {
@@ -151,24 +230,26 @@ class PushWindowTest : public ::testing::Test {
 
   void Push() { QTest::mouseClick(Window->btnPushNotification, Qt::LeftButton); }
 
-  // The log's entries: every entry is a line ended by a line break.
-  std::vector<std::string> LogLines() const {
-    const std::string text = Window->memoLog->toPlainText().toStdString();
-    std::vector<std::string> lines = Split(text, '\n');
-    if (!lines.empty() && lines.back().empty()) lines.pop_back();
-    return lines;
+  // The requests the mock has logged so far.
+  std::vector<TLoggedRequest> Requests() const {
+    std::vector<TLoggedRequest> requests;
+    for (const std::string& line : Mock->LogLines()) requests.emplace_back(line);
+    return requests;
   }
 
-  std::unique_ptr<TFRMApplePushNotifications> Window;
-  std::vector<std::string> Errors;
-  std::vector<std::vector<std::string>> LogAtError;  // the log when each error was shown
-  std::vector<std::string> Connects;
-  std::optional<std::string> ConnectError;
-  std::vector<TSentRequest> Sent;
-  std::vector<TSigning> Signings;
-  int AnswerStatus = 200;
-  std::vector<std::string> AnswerHeaders;
-  std::string AnswerBody;
+  // The last request the mock has logged; an empty one (and a failure) when none.
+  TLoggedRequest LastRequest() const {
+    const std::vector<TLoggedRequest> requests = Requests();
+    if (requests.empty()) {
+      ADD_FAILURE() << "the mock has logged no request";
+      return TLoggedRequest("{}");
+    }
+    return requests.back();
+  }
+
+  apns_test::TempDir ConfigHome;
+  std::optional<std::string> OldConfigHome;
+  std::optional<ApnsMock> Mock;
 };
 
 // --- the window as built ---
@@ -397,49 +478,51 @@ TEST_F(PushWindowTest, TheExceptionEventIsBoundByHandlerNameAndLogsTheMessage) {
   EXPECT_FALSE(Client().OnHTTP2Exception);
 }
 
-// --- the push action ---
+// --- the push action, against apns-mock ---
 
-TEST_F(PushWindowTest, RequestURLIsTheChosenServerAndTheDeviceTokenAsTyped) {
+TEST_F(PushWindowMockTest, RequestURLIsTheChosenServerAndTheDeviceTokenAsTyped) {
   struct TCase {
     bool Production;
-    const char* DeviceToken;
-    std::string URL, Host, Path;
+    std::string DeviceToken;
+    std::string Authority, Path, Logged;
   };
+  const std::string port = std::to_string(Mock->port());
   const TCase cases[] = {
-      {false, "a1b2c3", kDevelopment + "/3/device/a1b2c3", "api.sandbox.push.apple.com",
-       "/3/device/a1b2c3"},
-      {true, "a1b2c3", kProduction + "/3/device/a1b2c3", "api.push.apple.com", "/3/device/a1b2c3"},
-      {false, "", kDevelopment + "/3/device/", "api.sandbox.push.apple.com", "/3/device/"},
-      {true, "%s%d", kProduction + "/3/device/%s%d", "api.push.apple.com", "/3/device/%s%d"},
+      {false, kDevice, "127.0.0.1", "/3/device/" + kDevice, kSuccess},
+      {true, kDevice, "localhost", "/3/device/" + kDevice, kSuccess},
+      {false, "", "127.0.0.1", "/3/device/", R"({"reason":"BadDeviceToken"})"},
+      {true, "%s%d", "localhost", "/3/device/%s%d", R"({"reason":"BadDeviceToken"})"},
   };
+  UseCertificateAuthentication("com.example.app");
   for (const TCase& c : cases) {
-    SCOPED_TRACE(c.URL);
-    Sent.clear();
+    SCOPED_TRACE(c.Path);
     QTest::mouseClick(
         c.Production ? Window->optAppleProductionServer : Window->optAppleDevelopmentServer,
         Qt::LeftButton);
     Window->txtDeviceToken->clear();
-    QTest::keyClicks(Window->txtDeviceToken, QString::fromLatin1(c.DeviceToken));
+    QTest::keyClicks(Window->txtDeviceToken, QString::fromStdString(c.DeviceToken));
+    const size_t before = Requests().size();
     Push();
-    ASSERT_EQ(Sent.size(), 1u);
-    EXPECT_EQ(Sent[0].Method, Th2Methods::h2mePost);
-    EXPECT_EQ(Sent[0].URL, c.URL);
-    EXPECT_EQ(Sent[0].Host, c.Host);
-    EXPECT_EQ(Sent[0].RequestHost, c.Host);
-    EXPECT_EQ(Sent[0].Port, 443);
-    EXPECT_EQ(Sent[0].Path, c.Path);
-    EXPECT_EQ(Sent[0].UserAgent, "Mozilla/5.0 (kfxWebSockets 4.4.9)");
+    const std::vector<TLoggedRequest> requests = Requests();
+    ASSERT_EQ(requests.size(), before + 1);
+    const TLoggedRequest& sent = requests.back();
+    EXPECT_EQ(sent.Header(":method"), "POST");
+    EXPECT_EQ(sent.Header(":scheme"), "https");
+    EXPECT_EQ(sent.Header(":path"), c.Path);
+    EXPECT_EQ(sent.Header(":authority"), c.Authority + ":" + port) << sent.Line;
+    EXPECT_EQ(sent.Header("user-agent"), "Mozilla/5.0 (kfxWebSockets 4.4.9)");
+    EXPECT_EQ(LogLines().back(), c.Logged);
   }
-  // One connection per server: pushes to the same server reuse it.
-  EXPECT_EQ(Connects,
-            (std::vector<std::string>{"api.sandbox.push.apple.com:443", "api.push.apple.com:443",
-                                      "api.sandbox.push.apple.com:443", "api.push.apple.com:443"}));
+  // One connection per server: each switch connects anew, pushes to the
+  // same server reuse the connection.
   Push();
-  EXPECT_EQ(Connects.size(), 4u);
+  std::vector<std::string> connections;
+  for (const TLoggedRequest& request : Requests()) connections.push_back(request.Member("conn"));
+  EXPECT_EQ(connections, (std::vector<std::string>{"1", "2", "3", "4", "4"}));
   EXPECT_TRUE(Errors.empty());
 }
 
-TEST_F(PushWindowTest, PayloadIsSentWithCRLFBetweenItsLinesByteForByte) {
+TEST_F(PushWindowMockTest, PayloadIsSentWithCRLFBetweenItsLinesByteForByte) {
   const std::pair<QString, std::string> cases[] = {
       {QStringLiteral(R"({"aps":{"alert":"Alert from kfxWebSockets!"}})"),
        R"({"aps":{"alert":"Alert from kfxWebSockets!"}})"},
@@ -449,70 +532,85 @@ TEST_F(PushWindowTest, PayloadIsSentWithCRLFBetweenItsLinesByteForByte) {
       {QStringLiteral("line\n\nafter an empty line\n"), "line\r\n\r\nafter an empty line\r\n"},
       {QString(), ""},
   };
+  UseCertificateAuthentication("com.example.app");
   for (const auto& [memo, body] : cases) {
     SCOPED_TRACE(body);
-    Sent.clear();
     Window->memoJSONPayload->setPlainText(memo);
     Push();
-    ASSERT_EQ(Sent.size(), 1u);
-    EXPECT_EQ(Sent[0].Body, body);
-    EXPECT_EQ(Sent[0].Body.size(), body.size());
+    const TLoggedRequest sent = LastRequest();
+    EXPECT_EQ(sent.Body, body);
+    EXPECT_EQ(sent.Member("body_length"), std::to_string(body.size()));
+    EXPECT_EQ(sent.Header("content-length"), std::to_string(body.size()));
   }
+  EXPECT_EQ(Requests().size(), std::size(cases));
+  // The mock refuses an empty payload.
+  EXPECT_EQ(LogLines(), (std::vector<std::string>{kSuccess, kSuccess, kSuccess,
+                                                  R"({"reason":"PayloadEmpty"})"}));
 }
 
-TEST_F(PushWindowTest, CertificateModeSetsTheTLSOptionsAndATopicOnlyWhenOneIsGiven) {
+TEST_F(PushWindowMockTest, CertificateModePresentsTheClientCertificateAndSetsATopicOnlyWhenOneIsGiven) {
   struct TCase {
     const char* Topic;
-    std::vector<std::string> Headers;
+    std::string TopicHeader, Logged;
   };
   const TCase cases[] = {
-      {"", {"x-left-over: 1"}},
-      {"com.example.app", {"apns-topic: com.example.app"}},
+      {"com.example.app", "com.example.app", kSuccess},
+      // Without a topic the custom lines stay as they were.
+      {"", "<absent>", R"({"reason":"MissingTopic"})"},
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Topic);
-    Sent.clear();
     Client().Request().CustomHeaders.Clear();
     Client().Request().CustomHeaders.Add("x-left-over: 1");
     Client().TLSOptions().SetIOHandler(TwsTLSIOHandler::iohOpenSSL);
     Client().Authentication().Token().SetJWT(&JWTClient());
-    Window->txtCertificate->setText("client.p12");
-    Window->txtCertificatePassword->setText("secret");
-    Window->txtAPNS_TOPIC->setText(c.Topic);
+    UseCertificateAuthentication(c.Topic);
     Push();
-    ASSERT_EQ(Sent.size(), 1u);
-    EXPECT_EQ(Sent[0].CustomHeaders, c.Headers);
-    EXPECT_EQ(Sent[0].BearerToken, "");
+    const TLoggedRequest sent = LastRequest();
+    EXPECT_EQ(sent.Member("auth"), "\"certificate\"");
+    EXPECT_FALSE(sent.Has("authorization"));
+    EXPECT_EQ(sent.Header("apns-topic"), c.TopicHeader);
+    EXPECT_EQ(sent.Header("x-left-over"), c.TopicHeader == "<absent>" ? "1" : "<absent>");
+    EXPECT_EQ(LogLines().back(), c.Logged);
     EXPECT_EQ(Client().TLSOptions().IOHandler(), TwsTLSIOHandler::iohSChannel);
-    EXPECT_EQ(Client().TLSOptions().CertFile(), "client.p12");
+    EXPECT_EQ(Client().TLSOptions().CertFile(), FixturePath("client.p12"));
     EXPECT_EQ(Client().TLSOptions().Password(), "secret");
     EXPECT_EQ(Client().Authentication().Token().JWT(), nullptr);
   }
+  EXPECT_TRUE(Errors.empty());
 }
 
-TEST_F(PushWindowTest, TokenModeSignsATokenAndAlwaysSetsTheTopicLine) {
-  InstallSigner();
+TEST_F(PushWindowMockTest, TokenModeSignsAnES256TokenAndAlwaysSetsTheTopicLine) {
   const std::string key = ReadFile(kKeyFile);
   ASSERT_FALSE(key.empty());
-  for (const char* topic : {"", "com.example.app"}) {
-    SCOPED_TRACE(topic);
+  struct TCase {
+    const char* Topic;
+    std::string Logged;
+  };
+  // An empty apns-topic value is sent, and refused by the mock.
+  const TCase cases[] = {{"com.example.app", kSuccess}, {"", R"({"reason":"MissingTopic"})"}};
+  std::vector<std::string> tokens;
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Topic);
     Client().SetActive(false);  // a disconnect drops the cached token: each case signs anew
-    Sent.clear();
-    Signings.clear();
     Window->memoLog->clear();
     Client().Request().CustomHeaders.Add("x-left-over: 1");
     Client().TLSOptions().SetCertFile("client.p12");
     Client().TLSOptions().SetPassword("kept");
-    UseTokenAuthentication(topic);
+    UseTokenAuthentication(c.Topic);
     const int64_t before = DateTimeToUnix(NowUTC());
     Push();
     const int64_t after = DateTimeToUnix(NowUTC());
+    EXPECT_EQ(LogLines(), std::vector<std::string>{c.Logged});
 
-    ASSERT_EQ(Sent.size(), 1u);
-    ASSERT_EQ(Signings.size(), 1u);
-    const std::string token = Sent[0].BearerToken;
-    EXPECT_EQ(Sent[0].CustomHeaders, (std::vector<std::string>{"apns-topic: " + std::string(topic),
-                                                               "Authorization: Bearer " + token}));
+    const TLoggedRequest sent = LastRequest();
+    EXPECT_EQ(sent.Member("auth"), "\"token\"");
+    EXPECT_EQ(sent.Header("apns-topic"), c.Topic);
+    EXPECT_FALSE(sent.Has("x-left-over"));
+    const std::string authorization = sent.Header("authorization");
+    ASSERT_EQ(authorization.rfind("Bearer ", 0), 0u) << authorization;
+    const std::string token = authorization.substr(7);
+    tokens.push_back(token);
     const std::vector<std::string> parts = Split(token, '.');
     ASSERT_EQ(parts.size(), 3u);
     EXPECT_EQ(Base64URLDecode(parts[0]), R"({"alg":"ES256","typ":"JWT","kid":"TEST123456"})");
@@ -524,10 +622,8 @@ TEST_F(PushWindowTest, TokenModeSignsATokenAndAlwaysSetsTheTopicLine) {
     EXPECT_GE(iat, before);
     EXPECT_LE(iat, after);
     EXPECT_EQ(exp, iat + 2400);
-    EXPECT_EQ(parts[2], "AQID");
-    EXPECT_EQ(Signings[0].Algorithm, TkfxHTTP_JWT_Algorithm::jwtES256);
-    EXPECT_EQ(Signings[0].Input, parts[0] + "." + parts[1]);
-    EXPECT_EQ(Signings[0].Key, key);
+    // An ES256 signature is r||s, 64 octets.
+    EXPECT_EQ(Base64URLDecode(parts[2]).size(), 64u);
 
     // What the window wrote into the two components.
     TkfxHTTP_JWT_Client_Options& jwt = JWTClient().JWTOptions();
@@ -541,83 +637,90 @@ TEST_F(PushWindowTest, TokenModeSignsATokenAndAlwaysSetsTheTopicLine) {
     EXPECT_EQ(Client().TLSOptions().CertFile(), "");
     EXPECT_EQ(Client().TLSOptions().Password(), "kept");
     EXPECT_EQ(Client().TLSOptions().IOHandler(), TwsTLSIOHandler::iohSChannel);
-    EXPECT_EQ(LogLines(), std::vector<std::string>{"Push Notification sent successfully."});
   }
+  EXPECT_TRUE(Errors.empty());
 }
 
-TEST_F(PushWindowTest, PushesReuseTheTokenAndACertificatePushWithoutTopicKeepsTheTopicLine) {
-  InstallSigner();
+TEST_F(PushWindowMockTest, TwoPushesShareConnectionAndTokenAndACertificatePushSendsNoAuthorization) {
   UseTokenAuthentication("com.example.app");
   Push();
   Push();
-  ASSERT_EQ(Sent.size(), 2u);
-  EXPECT_EQ(Signings.size(), 1u);  // cached for RefreshTokenAfter seconds
-  EXPECT_EQ(Sent[1].CustomHeaders, Sent[0].CustomHeaders);
-  const std::vector<std::string> tokenLines = Sent[1].CustomHeaders;
+  std::vector<TLoggedRequest> sent = Requests();
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(sent[0].Member("conn"), sent[1].Member("conn"));
+  EXPECT_NE(sent[0].Member("token_hash"), "null");
+  EXPECT_EQ(sent[0].Member("token_hash"), sent[1].Member("token_hash"));
+  EXPECT_EQ(LogLines(), (std::vector<std::string>{kSuccess, kSuccess}));
 
   // Certificate mode with an empty topic keeps the topic line of the token
-  // push, but not its bearer line.
-  ASSERT_EQ(tokenLines.size(), 2u);
-  EXPECT_EQ(tokenLines[1].rfind("Authorization: Bearer ", 0), 0u);
+  // push, but no authorization goes out. The client makes a new connection
+  // for the changed certificate settings, which presents the certificate.
   QTest::mouseClick(Window->optAuthenticationCertificate, Qt::LeftButton);
+  Window->txtCertificate->setText(QString::fromStdString(FixturePath("client.p12")));
+  Window->txtCertificatePassword->setText("secret");
   Window->txtAPNS_TOPIC->clear();
   Push();
-  ASSERT_EQ(Sent.size(), 3u);
-  EXPECT_EQ(Sent[2].CustomHeaders, std::vector<std::string>{"apns-topic: com.example.app"});
-  EXPECT_EQ(Sent[2].BearerToken, "");
-  EXPECT_EQ(Connects.size(), 1u);
-  EXPECT_EQ(LogLines().size(), 3u);
+  sent = Requests();
+  ASSERT_EQ(sent.size(), 3u);
+  EXPECT_FALSE(sent[2].Has("authorization"));
+  EXPECT_EQ(sent[2].Member("token_hash"), "null");
+  EXPECT_EQ(sent[2].Header("apns-topic"), "com.example.app");
+  EXPECT_EQ(sent[2].Member("auth"), "\"certificate\"");
+  EXPECT_NE(sent[2].Member("conn"), sent[0].Member("conn"));
+  EXPECT_EQ(LogLines(), (std::vector<std::string>{kSuccess, kSuccess, kSuccess}));
+  EXPECT_TRUE(Errors.empty());
 }
 
-TEST_F(PushWindowTest, TokenModeWithAKeyTheSignerCannotUseSendsNothingAndLogsAnEmptyEntry) {
+TEST_F(PushWindowMockTest, TokenModeWithAKeyTheSignerCannotUseSendsNothingAndLogsAnEmptyEntry) {
   UseTokenAuthentication("com.example.app");
   // A PEM file, but a public key: signing fails with "Unable to load private key".
-  Window->txtPrivateKey->setText(QString::fromStdString(
-      std::string(APNS_BINARY_DIR) + "/fixtures/AuthKey_TEST123456.pub.pem"));
+  Window->txtPrivateKey->setText(QString::fromStdString(FixturePath("AuthKey_TEST123456.pub.pem")));
   Push();
-  EXPECT_TRUE(Sent.empty());
+  EXPECT_TRUE(Requests().empty());
   EXPECT_EQ(LogLines(), std::vector<std::string>{""});
   EXPECT_TRUE(Errors.empty());
   EXPECT_EQ(JWTClient().JWTOptions().Header().alg, TkfxHTTP_JWT_Algorithm::jwtES256);
   // The failed request gave up its connection; the next push connects again.
+  UseCertificateAuthentication("com.example.app");
   Push();
-  EXPECT_EQ(Connects.size(), 2u);
+  ASSERT_EQ(Requests().size(), 1u);
+  EXPECT_EQ(Requests()[0].Member("conn"), "2");
+  EXPECT_EQ(LogLines().back(), kSuccess);
 }
 
-TEST_F(PushWindowTest, LogShowsSuccessForStatus200AndOtherwiseTheAnswerBody) {
+TEST_F(PushWindowMockTest, LogShowsSuccessForStatus200AndOtherwiseTheAnswerBody) {
   struct TCase {
-    int Status;
-    std::vector<std::string> Headers;
-    std::string Body, Logged;
+    bool Token;
+    std::string DeviceToken, KeyId, Logged;
   };
   const TCase cases[] = {
-      {200, {}, "", "Push Notification sent successfully."},
-      {200, {}, R"({"ignored":true})", "Push Notification sent successfully."},
-      {400, {}, R"({"reason":"BadDeviceToken"})", R"({"reason":"BadDeviceToken"})"},
-      {403,
-       {"content-type=application/json"},
-       R"({"reason":"InvalidProviderToken"})",
-       R"({"reason":"InvalidProviderToken"})"},
-      {410,
-       {"content-type=application/json; charset=utf-8"},
-       "{\"reason\":\"Unregistered\",\"note\":\"\xc3\xa9\"}",
-       "{\"reason\":\"Unregistered\",\"note\":\"\xc3\xa9\"}"},
-      {500, {}, "", ""},
+      {false, kDevice, "", kSuccess},
+      {false, "a1b2c3", "", R"({"reason":"BadDeviceToken"})"},
+      {false, kGoneDevice, "", R"({"reason":"Unregistered","timestamp":1700000000000})"},
+      {true, kDevice, "TEST123456", kSuccess},
+      // A token the mock cannot verify: the key id is not the one it knows.
+      {true, kDevice, "OTHER12345", R"({"reason":"InvalidProviderToken"})"},
   };
   std::vector<std::string> expected;
   for (const TCase& c : cases) {
-    SCOPED_TRACE(c.Status);
-    AnswerStatus = c.Status;
-    AnswerHeaders = c.Headers;
-    AnswerBody = c.Body;
+    SCOPED_TRACE(c.Logged);
+    if (c.Token) {
+      Client().SetActive(false);  // sign with this key id
+      UseTokenAuthentication("com.example.app");
+      Window->txtAppleKeyId->setText(QString::fromStdString(c.KeyId));
+    } else {
+      UseCertificateAuthentication("com.example.app");
+    }
+    Window->txtDeviceToken->setText(QString::fromStdString(c.DeviceToken));
     Push();
     expected.push_back(c.Logged);
     EXPECT_EQ(LogLines(), expected);
   }
+  EXPECT_EQ(Requests().size(), std::size(cases));
   EXPECT_TRUE(Errors.empty());
 }
 
-TEST_F(PushWindowTest, MissingPrivateKeyFileShowsTheErrorAndSendsAndLogsNothing) {
+TEST_F(PushWindowMockTest, MissingPrivateKeyFileShowsTheErrorAndSendsAndLogsNothing) {
   UseTokenAuthentication("com.example.app");
   const std::string missing = "no-such-folder/AuthKey_MISSING.p8";
   Window->txtPrivateKey->setText(QString::fromStdString(missing));
@@ -626,27 +729,31 @@ TEST_F(PushWindowTest, MissingPrivateKeyFileShowsTheErrorAndSendsAndLogsNothing)
   EXPECT_EQ(Errors[0].rfind("Cannot open file \"", 0), 0u) << Errors[0];
   EXPECT_NE(Errors[0].find(missing), std::string::npos) << Errors[0];
   EXPECT_TRUE(LogLines().empty());
-  EXPECT_TRUE(Connects.empty());
-  EXPECT_TRUE(Sent.empty());
+  EXPECT_FALSE(Client().Active());
+  EXPECT_TRUE(Requests().empty());
   // The window goes on working.
-  QTest::mouseClick(Window->optAuthenticationCertificate, Qt::LeftButton);
+  UseCertificateAuthentication("com.example.app");
   Push();
-  EXPECT_EQ(LogLines(), std::vector<std::string>{"Push Notification sent successfully."});
+  EXPECT_EQ(LogLines(), std::vector<std::string>{kSuccess});
 }
 
-TEST_F(PushWindowTest, FailedConnectLogsTheExceptionThenShowsCannotConnect) {
-  ConnectError = "Socket Error # 10061\r\nConnection refused.";
+TEST_F(PushWindowMockTest, ServerDownLogsTheExceptionThenShowsCannotConnect) {
+  // Nothing listens on the mock's port once it has stopped.
+  EXPECT_EQ(Mock->Stop(), 0);
+  UseCertificateAuthentication("com.example.app");
   Push();
   const std::vector<std::string> logged{"#exception: Socket Error # 10061", "Connection refused."};
   ASSERT_EQ(Errors, std::vector<std::string>{"Cannot connect to server."});
   EXPECT_EQ(LogAtError[0], logged);  // the exception line came first
   EXPECT_EQ(LogLines(), logged);     // and no outcome line followed
-  EXPECT_TRUE(Sent.empty());
   EXPECT_EQ(Client().Response(), nullptr);
 
-  ConnectError.reset();
+  // A server that is up again is reached by the next push.
+  StartMock();
+  PointWindowAtMock();
   Push();
-  EXPECT_EQ(LogLines().back(), "Push Notification sent successfully.");
+  EXPECT_EQ(LogLines().back(), kSuccess);
+  EXPECT_EQ(Requests().size(), 1u);
 }
 
 // --- the application ---
@@ -666,8 +773,38 @@ TEST_F(PushWindowTest, CallsQueuedByOtherThreadsRunOnTheGUIThreadAndErrorsAreRep
   EXPECT_EQ(Errors, std::vector<std::string>{"queued failure"});
 }
 
-// Without a network transport the client reports a failed connect the way it
-// reports one to an unreachable server: the exception event, then the raise.
+// --- the program ---
+
+TEST(PushProgram, ServerOptionTakesSchemeHostAndPortOnly) {
+  const std::pair<const char*, const char*> good[] = {
+      {"https://127.0.0.1:2197", "https://127.0.0.1:2197"},
+      {"https://localhost:8443/", "https://localhost:8443"},
+      {"https://api.sandbox.push.apple.com", "https://api.sandbox.push.apple.com"},
+  };
+  for (const auto& [url, base] : good) EXPECT_EQ(CheckServerURL(url), base);
+  for (const char* bad : {"", "127.0.0.1:2197", "https://", "https://host:", "https://host:0",
+                          "https://host:65536", "https://host:80x", "https://host/3/device",
+                          "https://ho st", "://host"}) {
+    try {
+      CheckServerURL(bad);
+      ADD_FAILURE() << "accepted " << bad;
+    } catch (const EConvertError& e) {
+      EXPECT_EQ(e.Message(), std::string("Not a server URL (scheme://host[:port]): ") + bad);
+    }
+  }
+  // The program refuses a bad --server and any other argument before it opens a window.
+  const auto bad = apns_test::RunCommand({APNS_PROVIDER_PATH, "-platform", "offscreen", "--server", "x"});
+  EXPECT_EQ(bad.exit_code, 2);
+  EXPECT_NE(bad.err.find("apns-provider: --server: Not a server URL (scheme://host[:port]): x"),
+            std::string::npos)
+      << bad.err;
+  const auto other = apns_test::RunCommand({APNS_PROVIDER_PATH, "-platform", "offscreen", "--serve"});
+  EXPECT_EQ(other.exit_code, 2);
+  EXPECT_NE(other.err.find("unexpected argument \"--serve\""), std::string::npos) << other.err;
+}
+
+// A connect that fails (nothing listens on port 1) is reported through the
+// exception event, then raised.
 TEST(PushClientTest, PostWithoutAServerRaisesCannotConnectAfterTheExceptionEvent) {
   TComponent owner(nullptr);
   auto* client = new TkfxHTTP2Client(&owner);
