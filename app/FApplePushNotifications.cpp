@@ -313,19 +313,6 @@ std::any TFRMApplePushNotifications::MethodAddress(const std::string& aName) {
   return TComponent::MethodAddress(aName);
 }
 
-namespace {
-
-void RemoveAuthorizationLines(TStringList& aHeaderLines) {
-  for (int i = aHeaderLines.Count() - 1; i >= 0; --i) {
-    const std::string& line = aHeaderLines[i];
-    const auto colon = line.find(':');
-    if (colon != std::string::npos && SameText(Trim(line.substr(0, colon)), "authorization"))
-      aHeaderLines.Delete(i);
-  }
-}
-
-}  // namespace
-
 void TFRMApplePushNotifications::btnPushNotificationClick(QObject*) {
   const std::string server =
       optAppleDevelopmentServer->isChecked() ? DevelopmentServer : ProductionServer;
@@ -344,13 +331,12 @@ void TFRMApplePushNotifications::btnPushNotificationClick(QObject*) {
     client.Authentication().Token().SetJWT(nullptr);
     client.TLSOptions().SetCertFile(Text(txtCertificate));
     client.TLSOptions().SetPassword(Text(txtCertificatePassword));
+    // Without a topic the lines stay as they were. The client puts bearer
+    // tokens only on the copy of the request it sends, so no token-mode line
+    // is left among them.
     if (!topic.empty()) {
       client.Request().CustomHeaders.Clear();
       client.Request().CustomHeaders.Add("apns-topic: " + topic);
-    } else {
-      // Without a topic the lines stay as they were, except the bearer line a
-      // token-mode push left there: a certificate push must not send it.
-      RemoveAuthorizationLines(client.Request().CustomHeaders);
     }
   } else {
     client.TLSOptions().SetCertFile("");

@@ -651,6 +651,9 @@ TEST_F(PushWindowMockTest, TwoPushesShareConnectionAndTokenAndACertificatePushSe
   EXPECT_NE(sent[0].Member("token_hash"), "null");
   EXPECT_EQ(sent[0].Member("token_hash"), sent[1].Member("token_hash"));
   EXPECT_EQ(LogLines(), (std::vector<std::string>{kSuccess, kSuccess}));
+  // The token went on the requests sent, not into the shared header lines.
+  EXPECT_EQ(Client().Request().CustomHeaders.Lines(),
+            std::vector<std::string>{"apns-topic: com.example.app"});
 
   // Certificate mode with an empty topic keeps the topic line of the token
   // push, but no authorization goes out. The client makes a new connection
