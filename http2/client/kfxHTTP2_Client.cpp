@@ -289,26 +289,9 @@ TkfxHTTP2CLient_Base::~TkfxHTTP2CLient_Base() {
     connection->OnStreamFailed = nullptr;
   }
   RemoveQueuedEvents(this);
-  RecorderDeactivate();
   FAuthentication->Token().SetJWT(nullptr);
   FRequests->Clear();
   FRequestsPending->Clear();
-}
-
-bool TkfxHTTP2CLient_Base::Active() {
-  if (FRecorder && !IsLoading() && !IsDesigning()) return FRecordedConnection != nullptr;
-  return TkfxTCPCLient_Common::Active();
-}
-
-void TkfxHTTP2CLient_Base::SetActive(bool aValue) {
-  if (FRecorder && !IsLoading() && !IsDesigning()) {
-    if (aValue)
-      RecorderActivate();
-    else
-      RecorderDeactivate();
-    return;
-  }
-  TkfxTCPCLient_Common::SetActive(aValue);
 }
 
 TkfxHTTP2ConnectionClientRef TkfxHTTP2CLient_Base::HTTP2ConnectionRef() const {
@@ -318,7 +301,6 @@ TkfxHTTP2ConnectionClientRef TkfxHTTP2CLient_Base::HTTP2ConnectionRef() const {
 TkfxHTTP2ConnectionClient* TkfxHTTP2CLient_Base::HTTP2Connection() const { return HTTP2ConnectionRef().get(); }
 
 TkfxHTTP2Response* TkfxHTTP2CLient_Base::Response() {
-  if (FRecorder) return FRecordedConnection ? &FRecordedConnection->Response : nullptr;
   TkfxHTTP2ConnectionClient* connection = HTTP2Connection();
   return connection ? &connection->Response() : nullptr;
 }
@@ -652,11 +634,6 @@ void TkfxHTTP2CLient_Base::Head(const std::string& aURL) {
 
 void TkfxHTTP2CLient_Base::DoSendRequest(Th2Methods aMethod, const std::string& aURL, TStream* aSource,
                                          TStream* aResponseContent) {
-  if (FRecorder) {
-    if (!aResponseContent) throw EInvalidOperation("Queued requests are not available with a request recorder.");
-    RecorderRequest(aMethod, aURL, aSource, aResponseContent);
-    return;
-  }
   // The body is copied before anything can fail, so a queued request
   // always has its own.
   if (!aResponseContent) {
@@ -1451,73 +1428,3 @@ void TkfxHTTP2CLient_Base::DoEventHTTP2RequestFailed(TkfxHTTP2ConnectionClient* 
   if (OnHTTP2RequestFailed) OnHTTP2RequestFailed(this, Connection, Request, aReason);
 }
 
-// --- the request recorder ---
-
-void TkfxHTTP2CLient_Base::SetRequestRecorder(TkfxHTTP2RequestRecorder aRecorder) {
-  FRecorder = std::make_unique<TkfxHTTP2RequestRecorder>(std::move(aRecorder));
-}
-
-void TkfxHTTP2CLient_Base::RecorderActivate() {
-  if (FRecordedConnection) return;
-  try {
-    if (FRecorder->Connect) FRecorder->Connect(FHost, FPort);
-    auto connection = std::make_unique<TRecordedConnection>();
-    connection->Host = FHost;
-    connection->Port = FPort;
-    FRecordedConnection = std::move(connection);
-  } catch (Exception& e) {
-    DoEventHTTP2Exception(nullptr, e.Message(), &e);
-  } catch (const std::exception& e) {
-    Exception error(e.what());
-    DoEventHTTP2Exception(nullptr, error.Message(), &error);
-  }
-}
-
-void TkfxHTTP2CLient_Base::RecorderDeactivate() {
-  if (!FRecordedConnection) return;
-  FRecordedConnection.reset();
-  // as the disconnect event does
-  DropAuthToken();
-}
-
-void TkfxHTTP2CLient_Base::RecorderRequest(Th2Methods aMethod, const std::string& aURL, TStream* aSource,
-                                           TStream* aResponseContent) {
-  std::string protocol, host, path;
-  int port = 443;
-  if (SplitHTTP2URL(aURL, protocol, host, port, path)) {
-    if (FRecordedConnection && (host != FHost || port != FPort)) RecorderDeactivate();
-    FHost = host;
-    FPort = port;
-    if (!FRecordedConnection) RecorderActivate();
-  }
-  FRequest->Host = FHost;
-  if (!FRecordedConnection) throw Exception("Cannot connect to server.");
-  try {
-    // An answer of an earlier request never stands for this one.
-    FRecordedConnection->Response.Clear();
-    TkfxHTTP2RecordedRequest request;
-    request.Request.Assign(FRequest.get());
-    DoAuthorizationToken(request.Request);
-    request.Method = aMethod;
-    request.URL = aURL;
-    request.Host = host;
-    request.Port = port;
-    request.Path = path;
-    const TkfxHTTP2_Authentication_Token& source = FAuthentication->Token();
-    if (source.JWT() || source.OAuth()) {
-      std::lock_guard guard(FTokenLock);
-      request.BearerToken = FAuthToken;
-    }
-    if (aSource) request.Body = ReadRest(*aSource);
-    TkfxHTTP2Response& response = FRecordedConnection->Response;
-    if (FRecorder->Send) FRecorder->Send(request, response);
-    const int64_t start = aResponseContent->Position();
-    const TIdBytes& body = response.Content().Bytes();
-    if (!body.empty()) aResponseContent->WriteBytes(body);
-    aResponseContent->SetPosition(start);
-    AfterAnswer(response.Status(), std::string(body.begin(), body.end()));
-  } catch (...) {
-    // The caller gets no exception; the connection is given up.
-    RecorderDeactivate();
-  }
-}

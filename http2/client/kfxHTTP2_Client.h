@@ -22,9 +22,6 @@
 // did not process (REFUSED_STREAM, above a GOAWAY's last stream) goes back
 // to the front of Requests; one cut off by the end of its connection is
 // sent again on the next connection, at most RequestMaxRetries times.
-//
-// A request recorder (SetRequestRecorder) can stand in for the network: it
-// receives each synchronous request as the client composed it and answers it.
 #pragma once
 
 #include <atomic>
@@ -226,30 +223,6 @@ class TkfxHTTP2_ThreadRequests : public TThread {
   TkfxHTTP2_Requests* FRequestsPending;
 };
 
-// A request as it would go on the wire, handed to a request recorder.
-struct TkfxHTTP2RecordedRequest {
-  Th2Methods Method = Th2Methods::h2meGet;
-  std::string URL;
-  std::string Host;
-  int Port = 0;
-  std::string Path;
-  // The request as sent: Host, header fields and the custom header lines,
-  // an "Authorization:" line from the token step included.
-  TkfxHTTP2Request Request;
-  // The bearer token the token step added to this request; empty when no
-  // token source is configured.
-  std::string BearerToken;
-  TIdBytes Body;
-};
-
-// Stands in for the network. Connect runs at each activation (an exception
-// it raises is the connect failure); Send answers each request by filling
-// the response (":status" and other "name=value" header lines, content).
-struct TkfxHTTP2RequestRecorder {
-  std::function<void(const std::string& aHost, int aPort)> Connect;
-  std::function<void(const TkfxHTTP2RecordedRequest& aRequest, TkfxHTTP2Response& aResponse)> Send;
-};
-
 // The TCP-level configuration (host, port, time-outs, TLS, proxy, heartbeat,
 // watchdog, log file, throttle, NotifyEvents, Version) is the TCP client's.
 class TkfxHTTP2CLient_Base : public TkfxTCPCLient_Common {
@@ -262,9 +235,6 @@ class TkfxHTTP2CLient_Base : public TkfxTCPCLient_Common {
 
   explicit TkfxHTTP2CLient_Base(TComponent* AOwner);
   ~TkfxHTTP2CLient_Base() override;
-
-  bool Active() override;
-  void SetActive(bool aValue) override;
 
   int RequestMaxRetries() const { return FRequestMaxRetries; }
   void SetRequestMaxRetries(int aValue) { FRequestMaxRetries = aValue; }
@@ -334,10 +304,6 @@ class TkfxHTTP2CLient_Base : public TkfxTCPCLient_Common {
   void Close(Th2ErrorCodes aCode, const std::string& aDescription);
   using TkfxTCPCLient_Common::Disconnect;
   void Disconnect();
-
-  // Replaces the network with a recorder (tests); an empty Connect accepts
-  // every connect. Takes effect at the next activation.
-  void SetRequestRecorder(TkfxHTTP2RequestRecorder aRecorder);
 
   TkfxHTTP2ClientConnectEvent OnHTTP2Connect;
   TkfxHTTP2ClientDisconnectEvent OnHTTP2Disconnect;
@@ -458,12 +424,6 @@ class TkfxHTTP2CLient_Base : public TkfxTCPCLient_Common {
     std::deque<std::function<void()>> Items;
     bool Draining = false;
   };
-  // A connection to the request recorder.
-  struct TRecordedConnection {
-    std::string Host;
-    int Port = 0;
-    TkfxHTTP2Response Response;
-  };
 
   void Deliver(TNotifyList& aList, std::function<void()> aRaise);
   // Runs aRaise on the main thread and waits, unless NotifyEvents is
@@ -494,11 +454,6 @@ class TkfxHTTP2CLient_Base : public TkfxTCPCLient_Common {
   void FailItems(const TkfxHTTP2ConnectionClientRef& aConnection, std::deque<TkfxHTTP2_RequestPtr> aItems,
                  const std::string& aReason);
   bool IsLive(TkfxHTTP2ConnectionClient* aConnection);
-  // The recorder's stand-in connection.
-  void RecorderActivate();
-  void RecorderDeactivate();
-  void RecorderRequest(Th2Methods aMethod, const std::string& aURL, TStream* aSource,
-                       TStream* aResponseContent);
 
   int FRequestMaxRetries = 3;
   bool FPendingRequestsReconnect = false;
@@ -535,7 +490,4 @@ class TkfxHTTP2CLient_Base : public TkfxTCPCLient_Common {
   TNotifyList FNotifyHTTP2Connect, FNotifyHTTP2Disconnect, FNotifyHTTP2Exception, FNotifyHTTP2Response,
       FNotifyHTTP2ResponseFragment, FNotifyHTTP2GoAway, FNotifyHTTP2RequestFailed;
   std::shared_ptr<std::atomic<bool>> FAlive;
-
-  std::unique_ptr<TkfxHTTP2RequestRecorder> FRecorder;
-  std::unique_ptr<TRecordedConnection> FRecordedConnection;
 };
