@@ -28,6 +28,7 @@
 #include "tcp/IdException.h"
 #include "tcp/kfxBase_Helpers.h"
 #include "tests/tools/apns_mock_harness.h"
+#include "tls/kfxSSL_SChannel.h"
 
 namespace {
 
@@ -185,6 +186,7 @@ class PushWindowMockTest : public PushWindowTest {
     const std::filesystem::path root = ConfigHome.path() / "apns-provider/certstores/CurrentUser/Root";
     std::filesystem::create_directories(root);
     std::filesystem::copy_file(FixturePath("ca.crt"), root / "ca.crt");
+    UnloadSChannel();  // its stores open again in this folder
     StartMock();
     PushWindowTest::SetUp();
     PointWindowAtMock();
@@ -197,6 +199,7 @@ class PushWindowMockTest : public PushWindowTest {
       setenv("XDG_CONFIG_HOME", OldConfigHome->c_str(), 1);
     else
       unsetenv("XDG_CONFIG_HOME");
+    UnloadSChannel();
   }
 
   void StartMock() {
