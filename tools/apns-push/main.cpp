@@ -14,6 +14,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <deque>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -23,13 +26,17 @@
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <sstream>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "http2/client/kfxHTTP.h"
 #include "rtl/DateTime.h"
+#include "rtl/MainThread.h"
 #include "rtl/Streams.h"
 #include "tcp/kfxBase_Helpers.h"
 
@@ -56,7 +63,8 @@ Server:
   --sandbox                the development server (default)
   --production             the production server
   --url https://HOST:PORT  another server, e.g. a local test server
-  --ca FILE                also trust the CA certificates in FILE
+  --ca FILE                also trust the CA certificates in FILE (with
+                           schannel: in place of the system's CA file)
   --insecure               do not verify the server's certificate and name
   --tls schannel|openssl   TLS implementation (default schannel)
   --proxy URL              http://[user:pass@]host:port, socks5://...,
@@ -68,9 +76,12 @@ Notification:
 Output:
   --format json|text       one line per device token (default json)
   --log-file F             the transport log of the library
-  --connections N          connections to spread a batch over (default 1;
-                           notifications now go one at a time on one)
+  --connections N          connections to spread a batch over (default 1);
+                           on each, as many in flight as the server allows
   --help, --version
+
+A notification whose connection ended before its answer is reported as
+failed and not sent again, since it may have been delivered.
 
 Exit status: 0 all accepted, 1 some not accepted, 2 usage or file error,
 3 no connection could be made.
@@ -598,7 +609,21 @@ struct Result {
   double Millis = 0;
 };
 
-void PrintResult(const Result& r, bool aText) {
+// A message of the library on one line: its line breaks become spaces.
+std::string OneLine(const std::string& aText) {
+  std::string out;
+  for (char c : aText) {
+    if (c == '\r' || c == '\n') {
+      if (!out.empty() && out.back() != ' ') out += ' ';
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+void PrintResult(Result r, bool aText) {
+  if (!r.ReasonIsJson) r.Reason = OneLine(r.Reason);
   char ms[32];
   std::snprintf(ms, sizeof ms, "%.1f", r.Millis);
   std::string line;
@@ -622,14 +647,249 @@ void PrintResult(const Result& r, bool aText) {
 
 // ---- sending ------------------------------------------------------------
 
-std::string HeaderValue(TkfxHTTP2Response& aResponse, const std::string& aName) {
-  TStringList& headers = aResponse.Headers();
-  for (int i = 0; i < headers.Count(); ++i) {
-    const std::string& line = headers[i];
+// Notifications queued on one connection beyond those in flight are kept
+// to this many, so a batch of any size needs the same memory.
+constexpr size_t kWindowPerConnection = 3000;
+// A connection that stays down is tried again this often before its
+// notifications are given up.
+constexpr int kConnectAttempts = 3;
+// A batch that gets no outcome at all for this long is given up.
+constexpr auto kNoProgressLimit = std::chrono::seconds(60);
+constexpr const char* kCutOff =
+    "The connection ended before the answer; not sent again (it may have been delivered).";
+
+using Clock = std::chrono::steady_clock;
+
+std::string HeaderValue(TStringList& aHeaders, const std::string& aName) {
+  for (int i = 0; i < aHeaders.Count(); ++i) {
+    const std::string& line = aHeaders[i];
     size_t eq = line.find('=');
     if (eq != std::string::npos && SameText(line.substr(0, eq), aName)) return line.substr(eq + 1);
   }
   return "";
+}
+
+// Status, reason, apns-id and (for 410) the timestamp of an answer.
+void ReadAnswer(Result& r, int aStatus, TStringList& aHeaders, const std::string& aBody) {
+  r.Status = aStatus;
+  r.ApnsId = HeaderValue(aHeaders, "apns-id");
+  JsonChecker reply(aBody);
+  if (!reply.CheckObject().empty()) return;
+  auto reason = reply.Members().find("reason");
+  if (reason != reply.Members().end() && reason->second.front() == '"') {
+    r.Reason = reason->second.substr(1, reason->second.size() - 2);
+    r.ReasonIsJson = true;
+  }
+  auto ts = reply.Members().find("timestamp");
+  if (aStatus == 410 && ts != reply.Members().end()) r.Timestamp = ts->second;
+}
+
+// The device token of a request URL or path: what follows the last "/".
+std::string TokenOfURL(const std::string& aURL) {
+  size_t slash = aURL.rfind('/');
+  return slash == std::string::npos ? aURL : aURL.substr(slash + 1);
+}
+
+// The outcomes of a batch: which tokens wait for one, the counts, and the
+// output, which the client's threads and the main thread share.
+class Outcomes {
+ public:
+  Outcomes(bool aText, size_t aTotal, size_t aClients)
+      : FText(aText), FTotal(aTotal), FOutstanding(aClients, 0) {}
+
+  // aToken is about to be queued on client aClient.
+  void Queued(size_t aClient, const std::string& aToken) {
+    std::lock_guard guard(FLock);
+    FWaiting[aToken].push_back({aClient, Clock::now()});
+    ++FOutstanding[aClient];
+    ++FSent;
+  }
+
+  // The outcome of a queued token. The first outcome of a token queued on
+  // aClient counts; one that arrives after the token got its line (given up
+  // meanwhile) is dropped, so no token gets two.
+  void Done(size_t aClient, Result r) {
+    std::lock_guard guard(FLock);
+    auto at = FWaiting.find(r.Token);
+    if (at == FWaiting.end()) return;
+    auto& list = at->second;
+    auto entry = std::find_if(list.begin(), list.end(),
+                              [&](const Entry& e) { return e.Client == aClient; });
+    if (entry == list.end()) return;
+    r.Millis = std::chrono::duration<double, std::milli>(Clock::now() - entry->Start).count();
+    list.erase(entry);
+    if (list.empty()) FWaiting.erase(at);
+    --FOutstanding[aClient];
+    Print(r);
+    FLastProgress = Clock::now();
+    FChanged.notify_all();
+  }
+
+  // A token that was never queued (malformed, or no connection to take it).
+  void NotSent(Result r) {
+    std::lock_guard guard(FLock);
+    Print(r);
+  }
+
+  // Every token still waiting on aClient gets aReason as its outcome.
+  void GiveUp(size_t aClient, const std::string& aReason) {
+    std::lock_guard guard(FLock);
+    for (auto at = FWaiting.begin(); at != FWaiting.end();) {
+      auto& list = at->second;
+      for (auto e = list.begin(); e != list.end();) {
+        if (e->Client != aClient) {
+          ++e;
+          continue;
+        }
+        Result r;
+        r.Token = at->first;
+        r.Reason = aReason;
+        r.Millis = std::chrono::duration<double, std::milli>(Clock::now() - e->Start).count();
+        Print(r);
+        e = list.erase(e);
+        --FOutstanding[aClient];
+      }
+      at = list.empty() ? FWaiting.erase(at) : std::next(at);
+    }
+    FChanged.notify_all();
+  }
+
+  size_t Outstanding(size_t aClient) {
+    std::lock_guard guard(FLock);
+    return FOutstanding[aClient];
+  }
+  size_t Outstanding() {
+    std::lock_guard guard(FLock);
+    return FWaitingCount();
+  }
+  Clock::time_point LastProgress() {
+    std::lock_guard guard(FLock);
+    return FLastProgress;
+  }
+  // Waits up to aTimeout for an outcome, then writes out what is buffered.
+  void Wait(std::chrono::milliseconds aTimeout) {
+    std::unique_lock lock(FLock);
+    FChanged.wait_for(lock, aTimeout);
+    std::fflush(stdout);
+  }
+  void Progress(Clock::time_point aStart) {
+    std::lock_guard guard(FLock);
+    const double secs = std::chrono::duration<double>(Clock::now() - aStart).count();
+    const size_t done = FAccepted + FRejected + FFailed;
+    const double rate = secs > 0 ? done / secs : 0;
+    std::fprintf(stderr, "\rsent %zu/%zu, answered %zu, failed %zu, %.0f/s, %.0f s left ", FSent,
+                 FTotal, FAccepted + FRejected, FFailed, rate,
+                 rate > 0 ? (FTotal - done) / rate : 0.0);
+  }
+
+  size_t Accepted() const { return FAccepted; }
+  size_t Rejected() const { return FRejected; }
+  size_t Failed() const { return FFailed; }
+
+ private:
+  struct Entry {
+    size_t Client;
+    Clock::time_point Start;
+  };
+  size_t FWaitingCount() const {
+    size_t n = 0;
+    for (size_t count : FOutstanding) n += count;
+    return n;
+  }
+  void Print(const Result& r) {
+    if (r.Status == 200)
+      ++FAccepted;
+    else if (r.Status)
+      ++FRejected;
+    else
+      ++FFailed;
+    PrintResult(r, FText);
+  }
+
+  const bool FText;
+  const size_t FTotal;
+  std::mutex FLock;
+  std::condition_variable FChanged;
+  // Tokens queued and waiting for their outcome; a token given twice waits twice.
+  std::unordered_map<std::string, std::deque<Entry>> FWaiting;
+  std::vector<size_t> FOutstanding;  // per client
+  size_t FSent = 0, FAccepted = 0, FRejected = 0, FFailed = 0;
+  Clock::time_point FLastProgress = Clock::now();
+};
+
+// One client component and its JWT client, configured as the provider
+// window configures them, with the state the batch keeps of its connection.
+struct Pusher {
+  TkfxHTTP2Client* Client = nullptr;  // owned by the batch's owner component
+  TkfxHTTP_JWT_Client* JWT = nullptr;
+  std::atomic<bool> GivenUp{false};
+  std::atomic<bool> Connected{false};  // a connection was made at some time
+  int Attempts = 0;  // connects tried since the connection was last up (main thread)
+  std::mutex ErrorLock;
+  std::string LastError;  // of a failed connect
+  Clock::time_point LastUp = Clock::now();   // last seen connected (main thread)
+  Clock::time_point LastTry = Clock::now();  // last connect tried by the batch (main thread)
+
+  std::string Error() {
+    std::lock_guard guard(ErrorLock);
+    return LastError.empty() ? std::string("Cannot connect to server.") : LastError;
+  }
+};
+
+// The client and its JWT client as the provider window sets them up, with
+// the command line's server, TLS, proxy and notification settings.
+void Configure(TkfxHTTP2Client& aClient, TkfxHTTP_JWT_Client& aJWT, const Options& o,
+               bool aCertMode, const std::optional<ProxySetting>& aProxy) {
+  // Events run on the client's threads; the batch's outcome list is locked.
+  aClient.SetNotifyEvents(TwsNotifyEvent::neNoSync);
+  // A server that takes the connection and then says nothing does not stop
+  // the batch for long.
+  aClient.SetConnectTimeout(10000);
+  aClient.TLSOptions().SetIOHandler(o.TLS);
+  // The 1.1 level binds the entry points that OpenSSL 1.1 and 3 share; the
+  // 1.0 level needs names that current libraries no longer have.
+  aClient.TLSOptions().OpenSSL_Options().SetAPIVersion(TwsOpenSSLAPI::oslAPI_1_1);
+  aClient.TLSOptions().SetVerifyCertificate(!o.Insecure);
+  aClient.TLSOptions().SetRootCertFile(o.CAFile);
+  if (aProxy) {
+    TkfxTCPProxy_Options& p = aClient.Proxy();
+    p.SetEnabled(true);
+    p.SetProxyType(aProxy->Type);
+    p.SetHost(aProxy->Address.Host);
+    p.SetPort(aProxy->Address.Port);
+    p.SetUsername(aProxy->User);
+    p.SetPassword(aProxy->Password);
+  }
+  if (!o.LogFile.empty()) {
+    aClient.LogFile().SetFileName(o.LogFile);
+    aClient.LogFile().SetEnabled(true);
+  }
+  if (aCertMode) {
+    aClient.Authentication().Token().SetJWT(nullptr);
+    aClient.TLSOptions().SetCertFile(o.CertFile);
+    aClient.TLSOptions().SetPassword(o.Password);
+    // The OpenSSL handler takes the key from its own file setting; a PKCS#12
+    // file holds both.
+    if (o.TLS == TwsTLSIOHandler::iohOpenSSL) aClient.TLSOptions().SetKeyFile(o.CertFile);
+  } else {
+    aClient.TLSOptions().SetCertFile("");
+    aClient.Authentication().Token().SetJWT(&aJWT);
+    TkfxHTTP_JWT_Client_Options& jwt = aJWT.JWTOptions();
+    jwt.Header().alg = TkfxHTTP_JWT_Algorithm::jwtES256;
+    jwt.Header().kid = o.KeyId;
+    jwt.Payload().iss = o.TeamId;
+    jwt.Payload().iat = StrToInt64(UnixTimeText(Now(), false));
+    jwt.Algorithms().ES().PrivateKey().LoadFromFile(o.KeyFile);
+    jwt.SetRefreshTokenAfter(2400);
+  }
+  TStringList& headers = aClient.Request().CustomHeaders;
+  headers.Clear();
+  headers.Add("apns-topic: " + o.Topic);
+  if (!o.PushType.empty()) headers.Add("apns-push-type: " + o.PushType);
+  if (!o.Priority.empty()) headers.Add("apns-priority: " + o.Priority);
+  if (!o.Expiration.empty()) headers.Add("apns-expiration: " + o.Expiration);
+  if (!o.CollapseId.empty()) headers.Add("apns-collapse-id: " + o.CollapseId);
+  if (!o.ApnsId.empty()) headers.Add("apns-id: " + o.ApnsId);
 }
 
 int Run(int argc, char** argv) {
@@ -704,138 +964,222 @@ int Run(int argc, char** argv) {
     if (!probe) Fail("cannot write log file " + o.LogFile + ": " + std::strerror(errno));
   }
 
-  // The client, configured as the provider window configures it.
-  TComponent owner(nullptr);
-  auto* client = new TkfxHTTP2Client(&owner);
-  auto* jwtClient = new TkfxHTTP_JWT_Client(&owner);
-  client->TLSOptions().SetIOHandler(o.TLS);
-  client->TLSOptions().SetVerifyCertificate(!o.Insecure);
-  client->TLSOptions().SetRootCertFile(o.CAFile);
-  if (proxy) {
-    TkfxTCPProxy_Options& p = client->Proxy();
-    p.SetEnabled(true);
-    p.SetProxyType(proxy->Type);
-    p.SetHost(proxy->Address.Host);
-    p.SetPort(proxy->Address.Port);
-    p.SetUsername(proxy->User);
-    p.SetPassword(proxy->Password);
+  // The clients, configured as the provider window configures its one.
+  size_t sendable = 0;
+  for (const DeviceToken& t : tokens) sendable += t.Malformed ? 0 : 1;
+  const size_t clientCount = std::max<size_t>(1, std::min<size_t>(o.Connections, sendable));
+  // The SChannel handler trusts the system's CA file and the user's Root
+  // store: the private CA takes the place of the first.
+  if (!o.CAFile.empty() && o.TLS == TwsTLSIOHandler::iohSChannel)
+    setenv("SSL_CERT_FILE", o.CAFile.c_str(), 1);
+  std::vector<std::unique_ptr<Pusher>> pushers;
+  Outcomes outcomes(o.Text, tokens.size(), clientCount);
+  TComponent owner(nullptr);  // frees the clients first, before what their handlers use
+  for (size_t c = 0; c < clientCount; ++c) {
+    pushers.push_back(std::make_unique<Pusher>());
+    Pusher& p = *pushers.back();
+    p.Client = new TkfxHTTP2Client(&owner);
+    p.JWT = new TkfxHTTP_JWT_Client(&owner);
+    Configure(*p.Client, *p.JWT, o, certMode, proxy);
+    p.Client->OnHTTP2Exception = [&p](TObject*, TkfxHTTP2ConnectionClient* Connection,
+                                      Exception* E) {
+      if (Connection) return;
+      std::lock_guard guard(p.ErrorLock);
+      p.LastError = E->Message();
+    };
+    p.Client->OnHTTP2Connect = [&p](TObject*, TkfxHTTP2ConnectionClient*) { p.Connected = true; };
+    p.Client->OnHTTP2Response = [&outcomes, c](TObject*, TkfxHTTP2ConnectionClient*,
+                                               TkfxHTTP2RequestProperty* Request,
+                                               TkfxHTTP2ResponseProperty* Response) {
+      Result r;
+      r.Token = TokenOfURL(Request->URL());
+      std::string body;
+      if (TMemoryStream* data = Response->Data())
+        body.assign(data->Bytes().begin(), data->Bytes().end());
+      ReadAnswer(r, Response->Status(), Response->Headers(), body);
+      outcomes.Done(c, r);
+    };
+    p.Client->OnHTTP2RequestFailed = [&outcomes, c](TObject*, TkfxHTTP2ConnectionClient*,
+                                                    TkfxHTTP2RequestProperty* Request,
+                                                    const std::string& aReason) {
+      Result r;
+      r.Token = TokenOfURL(Request->URL());
+      r.Reason = aReason;
+      outcomes.Done(c, r);
+    };
+    // At the end of a connection, notifications not sent yet wait for the
+    // next one, which the client makes at once. Those sent and not
+    // answered may have reached the server (a close can cut off answers
+    // already on their way): they get their line here and are not sent
+    // again. Those the server did not process (above a GOAWAY's last
+    // stream, refused) the client sends again by itself.
+    p.Client->OnHTTP2PendingRequests = [&p, &outcomes, c](TObject*, TkfxHTTP2ConnectionClient*,
+                                                          bool& aReconnect, bool& aClear) {
+      if (p.GivenUp) return;
+      for (TkfxHTTP2_RequestPtr& item : p.Client->RequestsPending().TakeAll()) {
+        Result r;
+        r.Token = TokenOfURL(item->URL());
+        r.Reason = kCutOff;
+        outcomes.Done(c, r);
+      }
+      aReconnect = true;
+      aClear = false;
+    };
   }
-  if (!o.LogFile.empty()) {
-    client->LogFile().SetFileName(o.LogFile);
-    client->LogFile().SetEnabled(true);
-  }
-  if (certMode) {
-    client->Authentication().Token().SetJWT(nullptr);
-    client->TLSOptions().SetCertFile(o.CertFile);
-    client->TLSOptions().SetPassword(o.Password);
-    // The OpenSSL handler takes the key from its own file setting; a PKCS#12
-    // file holds both.
-    if (o.TLS == TwsTLSIOHandler::iohOpenSSL) client->TLSOptions().SetKeyFile(o.CertFile);
-  } else {
-    client->TLSOptions().SetCertFile("");
-    client->Authentication().Token().SetJWT(jwtClient);
-    TkfxHTTP_JWT_Client_Options& jwt = jwtClient->JWTOptions();
-    jwt.Header().alg = TkfxHTTP_JWT_Algorithm::jwtES256;
-    jwt.Header().kid = o.KeyId;
-    jwt.Payload().iss = o.TeamId;
-    jwt.Payload().iat = StrToInt64(UnixTimeText(Now(), false));
-    jwt.Algorithms().ES().PrivateKey().LoadFromFile(o.KeyFile);
-    jwt.SetRefreshTokenAfter(2400);
-  }
-  TStringList& headers = client->Request().CustomHeaders;
-  headers.Clear();
-  headers.Add("apns-topic: " + o.Topic);
-  if (!o.PushType.empty()) headers.Add("apns-push-type: " + o.PushType);
-  if (!o.Priority.empty()) headers.Add("apns-priority: " + o.Priority);
-  if (!o.Expiration.empty()) headers.Add("apns-expiration: " + o.Expiration);
-  if (!o.CollapseId.empty()) headers.Add("apns-collapse-id: " + o.CollapseId);
-  if (!o.ApnsId.empty()) headers.Add("apns-id: " + o.ApnsId);
-
-  std::string connectError;
-  client->OnHTTP2Exception = [&](TObject*, TkfxHTTP2ConnectionClient* Connection, Exception* E) {
-    if (!Connection) connectError = E->Message();
-  };
 
   const bool progress = isatty(STDERR_FILENO) && tokens.size() > 1;
-  const auto batchStart = std::chrono::steady_clock::now();
-  size_t accepted = 0, rejected = 0, failed = 0, answered = 0;
-  bool connectedOnce = false;
+  const auto batchStart = Clock::now();
   const std::string base =
       "https://" +
       (server.Host.find(':') != std::string::npos ? "[" + server.Host + "]" : server.Host) + ":" +
       std::to_string(server.Port) + "/3/device/";
-  for (size_t i = 0; i < tokens.size(); ++i) {
-    const DeviceToken& t = tokens[i];
+  auto reportMalformed = [&](const DeviceToken& t) {
+    std::cerr << "apns-push: " << t.Where << ": malformed device token \"" << t.Token
+              << "\" (expected 64 or more hexadecimal digits); not sent\n";
     Result r;
     r.Token = t.Token;
-    if (t.Malformed) {
-      std::cerr << "apns-push: " << t.Where << ": malformed device token \"" << t.Token
-                << "\" (expected 64 or more hexadecimal digits); not sent\n";
-      r.Reason = "MalformedDeviceToken";
-      ++failed;
-      PrintResult(r, o.Text);
-      continue;
-    }
-    TMemoryStream body, answer;
-    body.WriteBuffer(payload.data(), static_cast<int64_t>(payload.size()));
-    body.SetPosition(0);
-    const auto start = std::chrono::steady_clock::now();
-    try {
-      connectError.clear();
-      client->Post(base + t.Token, &body, answer);
-      TkfxHTTP2Response* response = client->Response();
-      connectedOnce = true;
-      if (response && response->Status()) {
-        r.Status = response->Status();
-        r.ApnsId = HeaderValue(*response, "apns-id");
-        std::string text(static_cast<size_t>(answer.Size()), '\0');
-        answer.SetPosition(0);
-        if (!text.empty()) answer.ReadBuffer(text.data(), static_cast<int64_t>(text.size()));
-        JsonChecker reply(text);
-        if (reply.CheckObject().empty()) {
-          auto reason = reply.Members().find("reason");
-          if (reason != reply.Members().end() && reason->second.front() == '"') {
-            r.Reason = reason->second.substr(1, reason->second.size() - 2);
-            r.ReasonIsJson = true;
-          }
-          auto ts = reply.Members().find("timestamp");
-          if (r.Status == 410 && ts != reply.Members().end()) r.Timestamp = ts->second;
-        }
-      } else {
-        r.Reason = connectError.empty() ? "No answer from the server." : connectError;
+    r.Reason = "MalformedDeviceToken";
+    outcomes.NotSent(r);
+  };
+  TMemoryStream body;
+  body.WriteBuffer(payload.data(), static_cast<int64_t>(payload.size()));
+
+  if (sendable == 1) {
+    // One notification: sent and waited for.
+    Pusher& p = *pushers[0];
+    for (const DeviceToken& t : tokens) {
+      if (t.Malformed) {
+        reportMalformed(t);
+        continue;
       }
-    } catch (const Exception& E) {
-      r.Reason = E.Message();
+      Result r;
+      r.Token = t.Token;
+      TMemoryStream answer;
+      body.SetPosition(0);
+      const auto start = Clock::now();
+      try {
+        p.Client->Post(base + t.Token, &body, answer);
+        TkfxHTTP2Response* response = p.Client->Response();
+        if (response && response->Status()) {
+          std::string text(static_cast<size_t>(answer.Size()), '\0');
+          answer.SetPosition(0);
+          if (!text.empty()) answer.ReadBuffer(text.data(), static_cast<int64_t>(text.size()));
+          ReadAnswer(r, response->Status(), response->Headers(), text);
+        } else {
+          r.Reason = "No answer from the server.";
+        }
+      } catch (const Exception& E) {
+        r.Reason = p.Connected ? E.Message() : p.Error();
+      }
+      r.Millis = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+      outcomes.NotSent(r);
     }
-    r.Millis =
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-    if (r.Status == 200)
-      ++accepted, ++answered;
-    else if (r.Status)
-      ++rejected, ++answered;
-    else
-      ++failed;
-    PrintResult(r, o.Text);
-    if (progress) {
-      double secs =
-          std::chrono::duration<double>(std::chrono::steady_clock::now() - batchStart).count();
-      double rate = secs > 0 ? (i + 1) / secs : 0;
-      std::fprintf(stderr, "\rsent %zu/%zu, answered %zu, failed %zu, %.0f/s, %.0f s left ", i + 1,
-                   tokens.size(), answered, failed, rate,
-                   rate > 0 ? (tokens.size() - i - 1) / rate : 0.0);
+  } else {
+    // Many: queued on each connection, in flight as far as the server
+    // allows, with at most kWindowPerConnection waiting per connection.
+    for (auto& p : pushers) {
+      p->Client->SetHost(server.Host);
+      p->Client->SetPort(server.Port);
+      p->Client->SetActive(true);
+      p->Attempts = 1;
+      p->LastUp = Clock::now();
+    }
+    auto giveUp = [&](size_t c, const std::string& aReason) {
+      Pusher& p = *pushers[c];
+      p.GivenUp = true;
+      // What the client still holds is never sent: its lines are written here.
+      p.Client->Requests().TakeAll();
+      p.Client->RequestsPending().TakeAll();
+      outcomes.GiveUp(c, aReason);
+    };
+    size_t next = 0;
+    auto lastProgress = batchStart;
+    for (;;) {
+      while (next < tokens.size()) {
+        const DeviceToken& t = tokens[next];
+        if (t.Malformed) {
+          reportMalformed(t);
+          ++next;
+          continue;
+        }
+        size_t best = clientCount, fewest = kWindowPerConnection;
+        for (size_t c = 0; c < clientCount; ++c) {
+          if (pushers[c]->GivenUp || !pushers[c]->Client->Active()) continue;
+          const size_t n = outcomes.Outstanding(c);
+          if (n < fewest) best = c, fewest = n;
+        }
+        if (best == clientCount) break;
+        outcomes.Queued(best, t.Token);
+        body.SetPosition(0);
+        pushers[best]->Client->PostAsync(base + t.Token, &body);
+        ++next;
+      }
+      const bool anyLeft = std::any_of(pushers.begin(), pushers.end(),
+                                       [](const auto& p) { return !p->GivenUp; });
+      if (!anyLeft) {
+        // No connection to take them: the rest get their lines unsent.
+        std::string reason = pushers[0]->Error();
+        for (; next < tokens.size(); ++next) {
+          if (tokens[next].Malformed) {
+            reportMalformed(tokens[next]);
+            continue;
+          }
+          Result r;
+          r.Token = tokens[next].Token;
+          r.Reason = reason;
+          outcomes.NotSent(r);
+        }
+        break;
+      }
+      if (next == tokens.size() && outcomes.Outstanding() == 0) break;
+      const auto now = Clock::now();
+      for (size_t c = 0; c < clientCount; ++c) {
+        Pusher& p = *pushers[c];
+        if (p.GivenUp) continue;
+        if (p.Client->Active()) {
+          p.LastUp = now;
+          p.Attempts = 0;
+          continue;
+        }
+        if (outcomes.Outstanding(c) == 0 && next == tokens.size()) continue;
+        if (!p.Connected || p.Attempts >= kConnectAttempts) {
+          giveUp(c, p.Error());
+          continue;
+        }
+        // The client reconnects by itself when notifications wait; this is
+        // for a connection that stays down, or ended with nothing waiting.
+        if (now - p.LastUp < std::chrono::milliseconds(200) ||
+            now - p.LastTry < std::chrono::seconds(1))
+          continue;
+        ++p.Attempts;
+        p.Client->SetActive(true);
+        p.LastTry = Clock::now();
+      }
+      if (outcomes.Outstanding() && now - outcomes.LastProgress() > kNoProgressLimit) {
+        for (size_t c = 0; c < clientCount; ++c)
+          if (!pushers[c]->GivenUp) giveUp(c, "No answer from the server.");
+      }
+      outcomes.Wait(std::chrono::milliseconds(20));
+      CheckSynchronize(0);
+      if (progress && now - lastProgress > std::chrono::milliseconds(250)) {
+        outcomes.Progress(batchStart);
+        lastProgress = now;
+      }
     }
   }
   std::cout.flush();
-  double secs =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - batchStart).count();
-  if (progress) std::fputs("\n", stderr);
+  const double secs = std::chrono::duration<double>(Clock::now() - batchStart).count();
+  if (progress) {
+    outcomes.Progress(batchStart);
+    std::fputs("\n", stderr);
+  }
   std::fprintf(stderr,
                "apns-push: %zu device tokens: %zu accepted, %zu rejected, %zu failed in %.2f s\n",
-               tokens.size(), accepted, rejected, failed, secs);
-  if (!answered && !connectedOnce && failed && accepted + rejected == 0 &&
-      std::any_of(tokens.begin(), tokens.end(), [](const DeviceToken& t) { return !t.Malformed; }))
-    return 3;
-  return accepted == tokens.size() ? 0 : 1;
+               tokens.size(), outcomes.Accepted(), outcomes.Rejected(), outcomes.Failed(), secs);
+  const bool connected = std::any_of(pushers.begin(), pushers.end(),
+                                     [](const auto& p) { return p->Connected.load(); });
+  if (sendable && !connected && outcomes.Accepted() + outcomes.Rejected() == 0) return 3;
+  return outcomes.Accepted() == tokens.size() ? 0 : 1;
 }
 
 }  // namespace
