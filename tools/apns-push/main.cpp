@@ -427,17 +427,50 @@ bool WellFormedToken(const std::string& t) {
   return true;
 }
 
-void AddTokenLines(const std::string& aText, const std::string& aSource,
-                   std::vector<DeviceToken>& aTokens) {
-  std::istringstream in(aText);
-  std::string line;
-  for (int number = 1; std::getline(in, line); ++number) {
-    size_t b = line.find_first_not_of(" \t\r");
-    if (b == std::string::npos || line[b] == '#') continue;
-    size_t e = line.find_last_not_of(" \t\r");
-    std::string token = line.substr(b, e - b + 1);
-    aTokens.push_back({token, aSource + ":" + std::to_string(number), !WellFormedToken(token)});
+// The device tokens one at a time, from the arguments, a file or standard
+// input, so a batch of any length is never held in memory whole.
+class TokenSource {
+ public:
+  explicit TokenSource(std::vector<std::string> aArguments) : FArguments(std::move(aArguments)) {}
+  // aIn is read line by line; aName names it in messages ("standard input").
+  TokenSource(std::istream& aIn, std::string aName) : FIn(&aIn), FName(std::move(aName)) {}
+
+  std::optional<DeviceToken> Next() {
+    if (!FIn) {
+      if (FLine >= FArguments.size()) return std::nullopt;
+      const std::string& token = FArguments[FLine++];
+      return DeviceToken{token, "argument " + std::to_string(FLine), !WellFormedToken(token)};
+    }
+    std::string line;
+    while (std::getline(*FIn, line)) {
+      ++FLine;
+      const size_t b = line.find_first_not_of(" \t\r");
+      if (b == std::string::npos || line[b] == '#') continue;
+      const size_t e = line.find_last_not_of(" \t\r");
+      std::string token = line.substr(b, e - b + 1);
+      const bool malformed = !WellFormedToken(token);
+      return DeviceToken{std::move(token), FName + ":" + std::to_string(FLine), malformed};
+    }
+    return std::nullopt;
   }
+
+ private:
+  std::vector<std::string> FArguments;
+  std::istream* FIn = nullptr;
+  std::string FName;
+  size_t FLine = 0;  // lines read, or arguments taken
+};
+
+// How many device token lines a file has (0 when it cannot be read): for
+// the progress line only.
+size_t CountTokenLines(const std::string& aPath) {
+  std::ifstream in(aPath, std::ios::binary);
+  size_t count = 0;
+  for (std::string line; std::getline(in, line);) {
+    const size_t b = line.find_first_not_of(" \t\r");
+    count += b != std::string::npos && line[b] != '#';
+  }
+  return count;
 }
 
 // ---- credentials and proxy ----------------------------------------------
@@ -694,6 +727,7 @@ std::string TokenOfURL(const std::string& aURL) {
 // output, which the client's threads and the main thread share.
 class Outcomes {
  public:
+  // aTotal: the device tokens in all, 0 when not known.
   Outcomes(bool aText, size_t aTotal, size_t aClients)
       : FText(aText), FTotal(aTotal), FOutstanding(aClients, 0) {}
 
@@ -777,14 +811,22 @@ class Outcomes {
     const double secs = std::chrono::duration<double>(Clock::now() - aStart).count();
     const size_t done = FAccepted + FRejected + FFailed;
     const double rate = secs > 0 ? done / secs : 0;
-    std::fprintf(stderr, "\rsent %zu/%zu, answered %zu, failed %zu, %.0f/s, %.0f s left ", FSent,
-                 FTotal, FAccepted + FRejected, FFailed, rate,
-                 rate > 0 ? (FTotal - done) / rate : 0.0);
+    // Tokens from standard input are not counted beforehand: no total then.
+    std::string total, left;
+    if (FTotal && FTotal >= done) {
+      total = "/" + std::to_string(FTotal);
+      char text[48];
+      std::snprintf(text, sizeof text, ", %.0f s left", rate > 0 ? (FTotal - done) / rate : 0.0);
+      left = text;
+    }
+    std::fprintf(stderr, "\rsent %zu%s, answered %zu, failed %zu, %.0f/s%s ", FSent, total.c_str(),
+                 FAccepted + FRejected, FFailed, rate, left.c_str());
   }
 
   size_t Accepted() const { return FAccepted; }
   size_t Rejected() const { return FRejected; }
   size_t Failed() const { return FFailed; }
+  size_t Lines() const { return FAccepted + FRejected + FFailed; }
 
  private:
   struct Entry {
@@ -949,15 +991,49 @@ int Run(int argc, char** argv) {
   else
     payload = CheckedPayload(*o.Payload, "--payload");
 
-  std::vector<DeviceToken> tokens;
-  for (size_t i = 0; i < o.Tokens.size(); ++i)
-    tokens.push_back(
-        {o.Tokens[i], "argument " + std::to_string(i + 1), !WellFormedToken(o.Tokens[i])});
-  if (o.TokensFile)
-    AddTokenLines(ReadWholeFile(*o.TokensFile, "token file"), *o.TokensFile, tokens);
-  else if (o.Tokens.empty())
-    AddTokenLines(ReadStdin(), "standard input", tokens);
-  if (tokens.empty()) Fail("no device tokens");
+  std::ifstream tokenFile;
+  std::optional<TokenSource> source;
+  size_t total = 0;  // device tokens in all, 0 when not known beforehand
+  if (!o.Tokens.empty()) {
+    source.emplace(o.Tokens);
+    total = o.Tokens.size();
+  } else if (o.TokensFile) {
+    tokenFile.open(*o.TokensFile, std::ios::binary);
+    if (!tokenFile)
+      Fail("cannot read token file " + *o.TokensFile + ": " + std::strerror(errno));
+    source.emplace(tokenFile, *o.TokensFile);
+    total = CountTokenLines(*o.TokensFile);
+  } else {
+    source.emplace(std::cin, "standard input");
+  }
+  // Read ahead far enough to know whether there is more than one token to
+  // send and how many connections are worth making.
+  std::deque<DeviceToken> ahead;
+  size_t sendable = 0;
+  bool moreTokens = true;
+  while (sendable <= static_cast<size_t>(o.Connections)) {
+    std::optional<DeviceToken> t = source->Next();
+    if (!t) {
+      moreTokens = false;
+      break;
+    }
+    sendable += t->Malformed ? 0 : 1;
+    ahead.push_back(std::move(*t));
+  }
+  if (ahead.empty()) Fail("no device tokens");
+  if (!moreTokens) total = ahead.size();
+  // The next device token, or none at the end.
+  auto nextToken = [&]() -> std::optional<DeviceToken> {
+    if (!ahead.empty()) {
+      DeviceToken t = std::move(ahead.front());
+      ahead.pop_front();
+      return t;
+    }
+    if (!moreTokens) return std::nullopt;
+    std::optional<DeviceToken> t = source->Next();
+    if (!t) moreTokens = false;
+    return t;
+  };
 
   if (!o.LogFile.empty()) {
     std::ofstream probe(o.LogFile, std::ios::app);
@@ -965,15 +1041,13 @@ int Run(int argc, char** argv) {
   }
 
   // The clients, configured as the provider window configures its one.
-  size_t sendable = 0;
-  for (const DeviceToken& t : tokens) sendable += t.Malformed ? 0 : 1;
   const size_t clientCount = std::max<size_t>(1, std::min<size_t>(o.Connections, sendable));
   // The SChannel handler trusts the system's CA file and the user's Root
   // store: the private CA takes the place of the first.
   if (!o.CAFile.empty() && o.TLS == TwsTLSIOHandler::iohSChannel)
     setenv("SSL_CERT_FILE", o.CAFile.c_str(), 1);
   std::vector<std::unique_ptr<Pusher>> pushers;
-  Outcomes outcomes(o.Text, tokens.size(), clientCount);
+  Outcomes outcomes(o.Text, total, clientCount);
   TComponent owner(nullptr);  // frees the clients first, before what their handlers use
   for (size_t c = 0; c < clientCount; ++c) {
     pushers.push_back(std::make_unique<Pusher>());
@@ -1027,7 +1101,7 @@ int Run(int argc, char** argv) {
     };
   }
 
-  const bool progress = isatty(STDERR_FILENO) && tokens.size() > 1;
+  const bool progress = isatty(STDERR_FILENO) && sendable > 1;
   const auto batchStart = Clock::now();
   const std::string base =
       "https://" +
@@ -1047,7 +1121,8 @@ int Run(int argc, char** argv) {
   if (sendable == 1) {
     // One notification: sent and waited for.
     Pusher& p = *pushers[0];
-    for (const DeviceToken& t : tokens) {
+    while (std::optional<DeviceToken> next = nextToken()) {
+      const DeviceToken& t = *next;
       if (t.Malformed) {
         reportMalformed(t);
         continue;
@@ -1092,14 +1167,13 @@ int Run(int argc, char** argv) {
       p.Client->RequestsPending().TakeAll();
       outcomes.GiveUp(c, aReason);
     };
-    size_t next = 0;
+    std::optional<DeviceToken> waiting = nextToken();  // the next to queue
     auto lastProgress = batchStart;
     for (;;) {
-      while (next < tokens.size()) {
-        const DeviceToken& t = tokens[next];
+      for (; waiting; waiting = nextToken()) {
+        const DeviceToken& t = *waiting;
         if (t.Malformed) {
           reportMalformed(t);
-          ++next;
           continue;
         }
         size_t best = clientCount, fewest = kWindowPerConnection;
@@ -1112,26 +1186,25 @@ int Run(int argc, char** argv) {
         outcomes.Queued(best, t.Token);
         body.SetPosition(0);
         pushers[best]->Client->PostAsync(base + t.Token, &body);
-        ++next;
       }
       const bool anyLeft = std::any_of(pushers.begin(), pushers.end(),
                                        [](const auto& p) { return !p->GivenUp; });
       if (!anyLeft) {
         // No connection to take them: the rest get their lines unsent.
         std::string reason = pushers[0]->Error();
-        for (; next < tokens.size(); ++next) {
-          if (tokens[next].Malformed) {
-            reportMalformed(tokens[next]);
+        for (; waiting; waiting = nextToken()) {
+          if (waiting->Malformed) {
+            reportMalformed(*waiting);
             continue;
           }
           Result r;
-          r.Token = tokens[next].Token;
+          r.Token = waiting->Token;
           r.Reason = reason;
           outcomes.NotSent(r);
         }
         break;
       }
-      if (next == tokens.size() && outcomes.Outstanding() == 0) break;
+      if (!waiting && outcomes.Outstanding() == 0) break;
       const auto now = Clock::now();
       for (size_t c = 0; c < clientCount; ++c) {
         Pusher& p = *pushers[c];
@@ -1141,7 +1214,7 @@ int Run(int argc, char** argv) {
           p.Attempts = 0;
           continue;
         }
-        if (outcomes.Outstanding(c) == 0 && next == tokens.size()) continue;
+        if (outcomes.Outstanding(c) == 0 && !waiting) continue;
         if (!p.Connected || p.Attempts >= kConnectAttempts) {
           giveUp(c, p.Error());
           continue;
@@ -1175,11 +1248,11 @@ int Run(int argc, char** argv) {
   }
   std::fprintf(stderr,
                "apns-push: %zu device tokens: %zu accepted, %zu rejected, %zu failed in %.2f s\n",
-               tokens.size(), outcomes.Accepted(), outcomes.Rejected(), outcomes.Failed(), secs);
+               outcomes.Lines(), outcomes.Accepted(), outcomes.Rejected(), outcomes.Failed(), secs);
   const bool connected = std::any_of(pushers.begin(), pushers.end(),
                                      [](const auto& p) { return p->Connected.load(); });
   if (sendable && !connected && outcomes.Accepted() + outcomes.Rejected() == 0) return 3;
-  return outcomes.Accepted() == tokens.size() ? 0 : 1;
+  return outcomes.Accepted() == outcomes.Lines() ? 0 : 1;
 }
 
 }  // namespace

@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# apns-push sending 100000 notifications to apns-mock, next to h2load against
+# the same server in the same run: notifications per second and apns-push's
+# peak memory (maximum resident set size).
+#   bench/apns_push.sh [BUILD_DIR] [NOTIFICATIONS]     (default: build/release 100000)
+# Build first: bash scripts/build.sh release apns-push apns-mock fixtures
+# (or: cmake --build build/release --target apns_push_bench).
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+build="${1:-$root/build/release}"
+count="${2:-100000}"
+mock="$build/tools/apns-mock/apns-mock"
+push="$build/tools/apns-push/apns-push"
+fx="$build/fixtures"
+work="$(mktemp -d)"
+pid=""
+cleanup() {
+  if [ -n "$pid" ]; then kill -TERM "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+printf '{"aps":{"alert":"Hello from the benchmark","badge":1,"sound":"default"}}' > "$work/payload.json"
+# Distinct device tokens, one per line.
+for ((i = 1; i <= count; i++)); do printf '%064x\n' "$i"; done > "$work/tokens"
+device=0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef
+jwt="$("$root/tools/apns-mock/make-token.sh" "$fx/AuthKey_TEST123456.p8" TEST123456 TEAM123456)"
+
+"$mock" --cert "$fx/server.crt" --key "$fx/server.key" --port 0 --client-ca "$fx/ca.crt" \
+  --auth-key "$fx/AuthKey_TEST123456.pub.pem" --key-id TEST123456 --team-id TEAM123456 \
+  > "$work/port" 2> "$work/stderr" &
+pid=$!
+port=""
+for _ in $(seq 500); do
+  port="$(head -n1 "$work/port" 2>/dev/null || true)"
+  [ -n "$port" ] && break
+  sleep 0.01
+done
+[ -n "$port" ] || { echo "apns-mock did not start: $(cat "$work/stderr")" >&2; exit 1; }
+url="https://127.0.0.1:$port"
+echo "$count notifications to apns-mock on $url"
+
+# push NAME OPTIONS...: apns-push over the token list; rate, peak memory, lines.
+push() {
+  local name="$1"; shift
+  local start end lines rss
+  start=$(date +%s.%N)
+  /usr/bin/time -f '%M' -o "$work/time" "$push" --url "$url" --ca "$fx/ca.crt" \
+    --topic com.example.app --payload @"$work/payload.json" --tokens "$work/tokens" "$@" \
+    > "$work/out" 2> "$work/err" || true
+  end=$(date +%s.%N)
+  lines=$(grep -c '"status":200' "$work/out" || true)
+  rss=$(tail -n1 "$work/time")
+  awk -v n="$count" -v ok="$lines" -v s="$start" -v e="$end" -v rss="$rss" -v name="$name" \
+    'BEGIN { printf "%-44s %8.0f notifications/s  %6.2f s  peak RSS %6.1f MB  accepted %d/%d\n",
+             name, n / (e - s), e - s, rss / 1024, ok, n }'
+  echo "$name $(awk -v n="$count" -v s="$start" -v e="$end" 'BEGIN { print n / (e - s) }')" >> "$work/rates"
+}
+
+# h2load NAME STREAMS: the same number of requests on one connection, with a
+# provider token (h2load has no client certificate).
+h2l() {
+  local name="$1" streams="$2" rate
+  rate=$(h2load -n "$count" -c 1 -m "$streams" -H "authorization: bearer $jwt" \
+    -H 'apns-topic: com.example.app' -d "$work/payload.json" "$url/3/device/$device" |
+    awk '/^finished in/ { gsub(",", "", $4); print $4 }')
+  printf '%-44s %8.0f notifications/s\n' "$name" "$rate"
+  echo "$name $rate" >> "$work/rates"
+}
+
+h2l "h2load, 1 connection, 100 streams" 100
+h2l "h2load, 1 connection, 1000 streams" 1000
+push "apns-push, certificate, 1 connection" --tls openssl --cert "$fx/client.p12" --password secret
+push "apns-push, provider token, 1 connection" --tls openssl --key "$fx/AuthKey_TEST123456.p8" \
+  --key-id TEST123456 --team-id TEAM123456
+push "apns-push, certificate, schannel, 1 connection" --cert "$fx/client.p12" --password secret
+push "apns-push, certificate, 2 connections" --tls openssl --cert "$fx/client.p12" \
+  --password secret --connections 2
+# Each apns-push figure as a share of h2load's better one.
+awk '{ rate[NR] = $NF; name[NR] = substr($0, 1, length($0) - length($NF) - 1) }
+     /^h2load/ && $NF > ref { ref = $NF }
+     END { for (i = 1; i <= NR; i++) if (name[i] ~ /^apns-push/)
+             printf "apns-push/h2load %.2f  %s\n", rate[i] / ref, name[i] }' "$work/rates"
