@@ -401,7 +401,7 @@ void TkfxHTTP2CLient_Base::OnClientConnected(TObject* Sender) {
                                      const TIdBytes& aBytes) { OnConnectionCommandEvent(C, aCommand, aBytes); };
     connection->SetTLS(FTLS);
     connection->SetHost(FPort == 443 ? FHost : FHost + ":" + std::to_string(FPort));
-    FGoAwayReceived = false;
+    FGoAwayOn = nullptr;
     FConnectedTLS = TLSIdentity();
     FConnectedToken = TokenSourceIdentity();
     {
@@ -844,7 +844,7 @@ void TkfxHTTP2CLient_Base::RunRequests(TkfxHTTP2_ThreadRequests& aThread) {
       if (aThread.Terminated()) break;
       if (FSendBlocked || !FRequests->GetRequest()) continue;
       if (!connection || connection->WaitDisconnect()) {
-        FSendBlocked = true;
+        if (!connection || IsLive(connection.get())) FSendBlocked = true;
         continue;
       }
       taken = FRequests->TakeFirst();
@@ -896,7 +896,8 @@ void TkfxHTTP2CLient_Base::RunRequests(TkfxHTTP2_ThreadRequests& aThread) {
     {
       std::lock_guard guard(FQueueLock);
       if (TkfxHTTP2_RequestPtr item = FRequestsPending->Take(id)) FRequests->Prepend(std::move(item));
-      if (connection->WaitDisconnect() || FGoAwayReceived.load()) FSendBlocked = true;
+      if ((connection->WaitDisconnect() || FGoAwayOn.load() == connection.get()) && IsLive(connection.get()))
+        FSendBlocked = true;
     }
   }
 }
@@ -935,8 +936,8 @@ void TkfxHTTP2CLient_Base::OnConnectionConnectEvent(TkfxHTTP2ConnectionClient* C
 
 void TkfxHTTP2CLient_Base::OnConnectionGoAwayEvent(TkfxHTTP2ConnectionClient* Connection,
                                                    TkfxHTTP2GoAwayProperty* GoAway) {
-  FGoAwayReceived = true;
-  {
+  if (IsLive(Connection)) {
+    FGoAwayOn = Connection;
     std::lock_guard guard(FQueueLock);
     FSendBlocked = true;
   }

@@ -482,7 +482,9 @@ class TkfxHTTP2CLient_Base : public TkfxTCPCLient_Common {
   // The connection whose writes may reach the command queue.
   std::mutex FLiveLock;
   TkfxHTTP2ConnectionClient* FLive = nullptr;
-  std::atomic<bool> FGoAwayReceived{false};
+  // The connection that got a GOAWAY: it takes no new requests. A GOAWAY of
+  // an ended connection never blocks the next one.
+  std::atomic<TkfxHTTP2ConnectionClient*> FGoAwayOn{nullptr};
   std::atomic<TkfxTCPConnection*> FDisconnectHandled{nullptr};
   std::string FConnectedTLS;    // TLSIdentity of the live connection
   std::string FConnectedToken;  // TokenSourceIdentity of the live connection

@@ -416,8 +416,22 @@ void Server::Serve(Connection& c, uint32_t events) {
     Read(c);
   }
   if (c.established && !c.broken) Send(c);
-  if (c.broken || c.abort || Finished(c)) {
+  if (c.broken) {
     Close(c.number);
+    return;
+  }
+  if (c.abort || Finished(c)) {
+    // Closing with the client's later requests unread would make the kernel
+    // reset the connection, and a reset throws away answers still on their
+    // way: the client would send again what was answered. So the write side
+    // is shut (after close_notify when the session ended in order) and the
+    // rest of the input is read and dropped until the client closes.
+    if (!c.abort) {
+      ERR_clear_error();
+      SSL_shutdown(c.ssl.get());
+      ERR_clear_error();
+    }
+    Linger(c);
     return;
   }
   UpdateInterest(c);

@@ -104,7 +104,7 @@ class Server {
   uint64_t connection_count_ = 0;
   // Both in order of due time: the delay is the same for all.
   std::deque<Delayed> delayed_;
-  std::deque<Delayed> lingering_;  // refused connections to close at the latest then
+  std::deque<Delayed> lingering_;  // connections being drained, to close at the latest then
   std::priority_queue<Deadline, std::vector<Deadline>, std::greater<>> deadlines_;
   // Connections stay below the descriptor limit; at the cap, or when accept
   // runs out of descriptors, the listener is not watched until a connection

@@ -197,4 +197,85 @@ TEST(ClientApnsMockDown, ServerDownCannotConnect) {
   EXPECT_EQ(pusher.exceptions.size(), 1u);
 }
 
+// Queued pushes with unique ids through a server that ends its connections
+// every few hundred requests: every push ends exactly once, none is
+// answered twice, and the one-stream start of each token connection loses
+// none.
+TEST(ClientApnsMockQueued, EveryPushEndsOnceAcrossGoAwayAndClose) {
+  struct Case {
+    std::vector<std::string> Options;
+  };
+  const std::vector<Case> cases = {{{"--goaway-after", "900"}}, {{"--close-after", "700"}}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Options[0]);
+    std::vector<std::string> options = apns_test::ApnsMock::BothAuthModes();
+    options.insert(options.end(), c.Options.begin(), c.Options.end());
+    apns_test::ApnsMock mock(options);
+    Pusher pusher(TwsTLSIOHandler::iohOpenSSL);
+    pusher.Token();
+    TkfxHTTP2Client& client = *pusher.client;
+    client.SetRequestMaxRetries(50);
+    std::mutex lock;
+    std::map<std::string, int> answered, failed;
+    std::atomic<int> outcomes{0};
+    client.OnHTTP2Response = [&](TObject*, TkfxHTTP2ConnectionClient*, TkfxHTTP2RequestProperty*,
+                                 TkfxHTTP2ResponseProperty* Response) {
+      std::lock_guard guard(lock);
+      if (Response->Status() == 200) ++answered[Response->Headers().Values("apns-id")];
+      else ++failed["status " + std::to_string(Response->Status())];
+      ++outcomes;
+    };
+    client.OnHTTP2RequestFailed = [&](TObject*, TkfxHTTP2ConnectionClient*, TkfxHTTP2RequestProperty* Request,
+                                      const std::string& aReason) {
+      std::lock_guard guard(lock);
+      ++failed[aReason + " " + Request->Request().CustomHeaders.Text()];
+      ++outcomes;
+    };
+    client.OnHTTP2PendingRequests = [](TObject*, TkfxHTTP2ConnectionClient*, bool& aReconnect, bool& aClear) {
+      aReconnect = true;
+      aClear = false;
+    };
+    const int count = 10000;
+    std::set<std::string> ids;
+    for (int i = 0; i < count; ++i) {
+      char id[40];
+      std::snprintf(id, sizeof id, "%08x-0000-4000-8000-%012x", 0xabc, i);
+      ids.insert(id);
+      client.Request().CustomHeaders.Clear();
+      client.Request().CustomHeaders.Add("apns-topic: com.example.App");
+      client.Request().CustomHeaders.Add(std::string("apns-id: ") + id);
+      const std::string payload = "{\"aps\":{\"alert\":\"" + std::to_string(i) + "\"}}";
+      TMemoryStream body;
+      body.WriteBuffer(payload.data(), static_cast<int64_t>(payload.size()));
+      body.SetPosition(0);
+      client.PostAsync(mock.DeviceUrl(kDevice), &body);
+    }
+    const bool done = WaitFor([&] { return outcomes.load() >= count; }, 30000);
+    if (!done) {
+      std::map<std::string, int> statuses;
+      for (const std::string& line : mock.LogLines())
+        ++statuses[apns_test::JsonMember(line, "conn") + "/" + apns_test::JsonMember(line, "status")];
+      ADD_FAILURE() << outcomes.load() << " queued " << client.Requests().Count() << " pending "
+                    << client.RequestsPending().Count() << " enabled " << client.Requests().Enabled() << " conn "
+                    << (client.HTTP2Connection() != nullptr) << " active " << client.Active() << " open "
+                    << (client.HTTP2Connection() ? client.HTTP2Connection()->OpenStreams() : -1) << " "
+                    << ::testing::PrintToString(statuses) << ::testing::PrintToString(pusher.exceptions);
+      return;
+    }
+    CheckSynchronize(100);
+    EXPECT_EQ(outcomes.load(), count);
+    std::lock_guard guard(lock);
+    EXPECT_TRUE(failed.empty()) << ::testing::PrintToString(failed);
+    EXPECT_EQ(answered.size(), static_cast<size_t>(count));
+    for (const auto& [id, n] : answered) EXPECT_EQ(n, 1) << id;
+    pusher.client->SetActive(false);
+    // The server answered each push once.
+    std::map<std::string, int> delivered;
+    for (const std::string& line : mock.LogLines())
+      if (apns_test::JsonMember(line, "status") == "200") ++delivered[Header(line, "apns-id")];
+    EXPECT_EQ(delivered.size(), static_cast<size_t>(count));
+    for (const auto& [id, n] : delivered) EXPECT_EQ(n, 1) << id;
+  }
+}
+
 }  // namespace
