@@ -33,6 +33,10 @@ Answers:
                               with timestamp MS (ms since the epoch; default:
                               start time); repeatable
   --delay MS                  answer each request MS milliseconds late
+  --token-update-interval MS  answer 429 TooManyProviderTokenUpdates to a new
+                              token on a connection sooner than MS
+                              milliseconds after the last one (default
+                              1200000, 20 minutes)
 Connections:
   --max-concurrent-streams N  SETTINGS_MAX_CONCURRENT_STREAMS (default 1000)
   --no-auth-stream-limit      give connections without a client certificate
@@ -118,6 +122,8 @@ Options ParseOptions(int argc, char** argv) {
       options.unregistered[Lower(token)] = timestamp;
     } else if (arg == "--delay") {
       options.delay_ms = ParseNumber(arg, value(), 600000);
+    } else if (arg == "--token-update-interval") {
+      options.token_update_interval_ms = ParseNumber(arg, value(), UINT32_MAX);
     } else if (arg == "--goaway-after") {
       options.goaway_after = ParseNumber(arg, value(), UINT32_MAX);
     } else if (arg == "--close-after") {

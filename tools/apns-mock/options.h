@@ -32,6 +32,7 @@ struct Options {
   std::unordered_map<std::string, int64_t> unregistered;
 
   uint32_t delay_ms = 0;
+  uint32_t token_update_interval_ms = 20 * 60 * 1000;  // a new token sooner: 429
   uint32_t goaway_after = 0;  // 0: never
   uint32_t close_after = 0;   // 0: never
   uint32_t max_concurrent_streams = 1000;

@@ -35,7 +35,6 @@ constexpr size_t kHeaderEntryOverhead = 32;  // per RFC 9113, section 6.5.2
 constexpr std::string_view kDevicePath = "/3/device/";
 constexpr size_t kMinDeviceTokenDigits = 64;
 constexpr size_t kMaxDeviceTokenDigits = 200;
-constexpr auto kTokenUpdateInterval = std::chrono::minutes(20);
 constexpr auto kStopGrace = std::chrono::seconds(1);
 constexpr auto kLingerTime = std::chrono::seconds(1);
 constexpr auto kAcceptRetry = std::chrono::milliseconds(100);
@@ -678,7 +677,7 @@ Server::Answer Server::Decide(Connection& c, Stream& s) {
     }
     if (!known) {
       const auto now = Clock::now();
-      if (!c.token.empty() && now - c.token_since < kTokenUpdateInterval) {
+      if (!c.token.empty() && now - c.token_since < std::chrono::milliseconds(options_.token_update_interval_ms)) {
         a.close_connection = true;
         return refuse(429, "TooManyProviderTokenUpdates");
       }

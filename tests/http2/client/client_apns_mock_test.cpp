@@ -11,6 +11,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "apns_mock_harness.h"
@@ -195,6 +196,84 @@ TEST(ClientApnsMockDown, ServerDownCannotConnect) {
     EXPECT_EQ(E.Message(), "Cannot connect to server.");
   }
   EXPECT_EQ(pusher.exceptions.size(), 1u);
+}
+
+// The cached token lives RefreshTokenAfter seconds on the token clock: the
+// same token before, a freshly signed one from then on; a disconnect drops
+// it. The server takes a new token at once here.
+TEST(ClientApnsMockToken, RefreshedAfterItsLifetimeAndDroppedByADisconnect) {
+  std::vector<std::string> options = apns_test::ApnsMock::BothAuthModes();
+  options.insert(options.end(), {"--token-update-interval", "0"});
+  apns_test::ApnsMock mock(options);
+  Pusher pusher(TwsTLSIOHandler::iohOpenSSL);
+  pusher.Token();
+  std::atomic<uint64_t> clock{1000};
+  pusher.client->TokenClock = [&] { return clock.load(); };
+  struct Step {
+    uint64_t AtSeconds;
+    bool Disconnect;  // before the push
+    bool NewToken;
+  };
+  const std::vector<Step> steps = {
+      {0, false, true},     {600, false, false},  {2399, false, false}, {2400, false, true},
+      {2401, false, false}, {4000, true, true},   {4001, false, false}, {6399, false, false},
+      {6400, false, true},
+  };
+  for (const Step& step : steps) {
+    clock = 1000 + step.AtSeconds * 1000;
+    if (step.Disconnect) pusher.client->SetActive(false);
+    EXPECT_EQ(pusher.Push(mock.DeviceUrl(kDevice)), "Push Notification sent successfully.") << step.AtSeconds;
+  }
+  pusher.client->SetActive(false);
+  const auto lines = mock.LogLines();
+  ASSERT_EQ(lines.size(), steps.size());
+  for (size_t i = 1; i < lines.size(); ++i) {
+    SCOPED_TRACE(steps[i].AtSeconds);
+    EXPECT_EQ(Header(lines[i], "authorization") != Header(lines[i - 1], "authorization"), steps[i].NewToken);
+    EXPECT_EQ(apns_test::JsonMember(lines[i], "conn") != apns_test::JsonMember(lines[i - 1], "conn"),
+              steps[i].Disconnect);
+  }
+}
+
+// Pushes every few seconds for hours on a token clock that runs 2400 times
+// faster than the real one, against a server that refuses a new token sooner
+// than 20 minutes (of that clock) after the last one: the token is renewed
+// every 40 minutes on the same connection and never refused.
+TEST(ClientApnsMockToken, RenewalNeverTooSoonForTheServer) {
+  constexpr uint64_t kSpeedUp = 2400;
+  std::vector<std::string> options = apns_test::ApnsMock::BothAuthModes();
+  options.insert(options.end(), {"--token-update-interval", std::to_string(20 * 60 * 1000 / kSpeedUp)});
+  apns_test::ApnsMock mock(options);
+  Pusher pusher(TwsTLSIOHandler::iohOpenSSL);
+  pusher.Token();
+  const auto start = std::chrono::steady_clock::now();
+  pusher.client->TokenClock = [start] {
+    const auto real = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    return static_cast<uint64_t>(real.count()) * kSpeedUp;
+  };
+  // 2 h 50 min of that clock: the first token and four renewals.
+  const auto end = start + std::chrono::milliseconds(170 * 60 * 1000 / kSpeedUp);
+  int pushes = 0;
+  while (std::chrono::steady_clock::now() < end && pushes < 20000) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const std::string logged = pusher.Push(mock.DeviceUrl(kDevice));
+    ++pushes;
+    if (logged != "Push Notification sent successfully.") {
+      ADD_FAILURE() << "push " << pushes << ": " << logged;
+      break;
+    }
+  }
+  pusher.client->SetActive(false);
+  const auto lines = mock.LogLines();
+  ASSERT_EQ(lines.size(), static_cast<size_t>(pushes));
+  std::vector<std::string> tokens;
+  for (const std::string& line : lines) {
+    EXPECT_EQ(apns_test::JsonMember(line, "conn"), apns_test::JsonMember(lines[0], "conn"));
+    if (tokens.empty() || tokens.back() != apns_test::JsonMember(line, "token_hash"))
+      tokens.push_back(apns_test::JsonMember(line, "token_hash"));
+  }
+  EXPECT_EQ(tokens.size(), 5u);
+  EXPECT_EQ(std::set<std::string>(tokens.begin(), tokens.end()).size(), tokens.size());
 }
 
 // Queued pushes with unique ids through a server that ends its connections
