@@ -140,9 +140,13 @@ void TkfxHTTP2_Request::SetRequest(const TkfxHTTP2Request* aValue) {
 void TkfxHTTP2_Request::SetSource(TStream* aValue) {
   FSource.reset();
   if (!aValue) return;
+  // The whole source, as a synchronous request sends it: a stream just
+  // written (its position at the end) still has its body queued.
   auto copy = std::make_unique<TMemoryStream>();
-  const int64_t size = aValue->Size() - aValue->Position();
-  if (size > 0) copy->CopyFrom(*aValue, size);
+  const int64_t position = aValue->Position();
+  aValue->SetPosition(0);
+  if (aValue->Size() > 0) copy->CopyFrom(*aValue, aValue->Size());
+  aValue->SetPosition(position);
   copy->SetPosition(0);
   FSource = std::move(copy);
 }
