@@ -1,5 +1,6 @@
 #include "rtl/MainThread.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -7,6 +8,7 @@
 #include <mutex>
 #include <thread>
 #include <unordered_map>
+#include <vector>
 
 namespace {
 
@@ -29,6 +31,12 @@ struct TDispatcher {
   // handler may pump the event loop), so this is a count, not one record.
   std::unordered_map<const void*, int> Running;
   std::thread::id MainThreadId = std::this_thread::get_id();
+  // The signals the main thread waits on now, innermost last: a synchronous
+  // call queued meanwhile must wake it.
+  std::vector<TkfxWaitSignal*> MainSignals;
+  // Threads inside the SignalMainThread kind of wait; while none is, a
+  // signal needs no broadcast.
+  std::atomic<int> GenericWaiters{0};
 };
 
 TDispatcher& Dispatcher() {
@@ -44,8 +52,11 @@ void Enqueue(TSyncEntry aEntry) {
   std::function<void()> wake;
   {
     std::lock_guard guard(d.Lock);
+    const bool synchronous = aEntry.Synchronous;
     d.Queue.push_back(std::move(aEntry));
     wake = d.Wake;
+    // Signals stay registered while d.Lock is held, so none is gone here.
+    if (synchronous && !d.MainSignals.empty()) d.MainSignals.back()->Signal();
   }
   d.Changed.notify_all();
   if (wake) wake();
@@ -143,6 +154,14 @@ void RemoveQueuedEvents(const void* aOwner) {
 bool WaitServingMainThread(const std::function<bool()>& aDone, int aTimeoutMs) {
   auto& d = Dispatcher();
   const bool onMain = IsMainThread();
+  // Counted before aDone() is first looked at: a signaller that changes the
+  // condition and then finds no waiter counted knows aDone() will see it.
+  d.GenericWaiters.fetch_add(1);
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  struct TUncount {
+    TDispatcher& D;
+    ~TUncount() { D.GenericWaiters.fetch_sub(1); }
+  } uncount{d};
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(aTimeoutMs);
   for (;;) {
     if (onMain) CheckSynchronize(0, true);
@@ -165,6 +184,56 @@ bool WaitServingMainThread(const std::function<bool()>& aDone, int aTimeoutMs) {
 
 void SignalMainThread() {
   auto& d = Dispatcher();
+  // Pairs with the fence in the wait: either the waiter is counted here or
+  // its first look at its condition sees what the caller changed.
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  if (d.GenericWaiters.load() == 0) return;
   { std::lock_guard guard(d.Lock); }
   d.Changed.notify_all();
+}
+
+void TkfxWaitSignal::Signal() {
+  {
+    std::lock_guard guard(FLock);
+    FSignalled = true;
+  }
+  FChanged.notify_one();
+}
+
+bool WaitServingMainThread(const std::function<bool()>& aDone, int aTimeoutMs, TkfxWaitSignal& aSignal) {
+  auto& d = Dispatcher();
+  const bool onMain = IsMainThread();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(aTimeoutMs);
+  struct TRegistration {
+    TDispatcher& D;
+    TkfxWaitSignal* Signal;
+    explicit TRegistration(TDispatcher& aD, TkfxWaitSignal* aSignal) : D(aD), Signal(aSignal) {
+      if (!Signal) return;
+      std::lock_guard guard(D.Lock);
+      D.MainSignals.push_back(Signal);
+      // A synchronous call queued before we came must not wait for the next one.
+      for (const auto& e : D.Queue)
+        if (e.Synchronous) {
+          Signal->Signal();
+          break;
+        }
+    }
+    ~TRegistration() {
+      if (!Signal) return;
+      std::lock_guard guard(D.Lock);
+      std::erase(D.MainSignals, Signal);
+    }
+  } registration(d, onMain ? &aSignal : nullptr);
+  for (;;) {
+    if (onMain) CheckSynchronize(0, true);
+    if (aDone()) return true;
+    std::unique_lock guard(aSignal.FLock);
+    if (aTimeoutMs < 0) {
+      aSignal.FChanged.wait(guard, [&] { return aSignal.FSignalled; });
+    } else if (!aSignal.FChanged.wait_until(guard, deadline, [&] { return aSignal.FSignalled; })) {
+      guard.unlock();
+      return aDone();
+    }
+    aSignal.FSignalled = false;
+  }
 }

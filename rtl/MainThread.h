@@ -7,7 +7,9 @@
 // wake-up hook that makes its event loop call it soon after each new entry.
 #pragma once
 
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 
 using TThreadMethod = std::function<void()>;
 
@@ -45,4 +47,24 @@ void RemoveQueuedEvents(const void* aOwner);
 // finish. Whoever makes aDone() true must call SignalMainThread() afterwards.
 // aTimeoutMs < 0 waits without limit; returns aDone().
 bool WaitServingMainThread(const std::function<bool()>& aDone, int aTimeoutMs = -1);
+// Wakes the waits above. Costs a lock and nothing more while none is waiting.
 void SignalMainThread();
+
+// The wake-up of one waiter: whoever makes its condition true calls Signal,
+// which wakes that waiter only (a signal given while nobody waits is kept for
+// the next wait). Many threads may wait each on its own signal without waking
+// each other, as they would on SignalMainThread.
+class TkfxWaitSignal {
+ public:
+  void Signal();
+
+ private:
+  friend bool WaitServingMainThread(const std::function<bool()>&, int, TkfxWaitSignal&);
+  std::mutex FLock;
+  std::condition_variable FChanged;
+  bool FSignalled = false;  // guarded by FLock
+};
+
+// As above, but woken by aSignal (and, on the main thread, by a synchronous
+// call queued for it) instead of SignalMainThread.
+bool WaitServingMainThread(const std::function<bool()>& aDone, int aTimeoutMs, TkfxWaitSignal& aSignal);

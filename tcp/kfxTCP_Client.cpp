@@ -105,6 +105,9 @@ void TkfxTCPReadThread::Terminate() {
 
 void TkfxTCPReadThread::Wake() {
   if (FWakeFd < 0) return;
+  // The thread looks at its commands after every drain, so one wake-up
+  // outstanding covers everything queued before the drain.
+  if (FWakePending.exchange(true)) return;
   const uint64_t one = 1;
   [[maybe_unused]] const ssize_t written = ::write(FWakeFd, &one, sizeof one);
 }
@@ -113,6 +116,10 @@ void TkfxTCPReadThread::DrainWake() {
   // One read resets the counter.
   uint64_t count;
   [[maybe_unused]] const ssize_t n = ::read(FWakeFd, &count, sizeof count);
+  // Cleared after the read: a Wake that came before this point wrote nothing
+  // or was drained, and its command runs next, since commands run after each
+  // drain; one that comes later writes again.
+  FWakePending.store(false);
 }
 
 void TkfxTCPReadThread::WaitForWake(int aTimeoutMs) {
@@ -351,6 +358,27 @@ std::unique_ptr<TkfxQueueCommand> TkfxQueueCommands::Pop() {
   if (FList.empty()) return nullptr;
   std::unique_ptr<TkfxQueueCommand> item(static_cast<TkfxQueueCommand*>(FList.front()));
   FList.erase(FList.begin());
+  CountChanged();
+  return item;
+}
+
+std::unique_ptr<TkfxQueueCommand> TkfxQueueCommands::Pop(
+    std::vector<std::unique_ptr<TkfxQueueCommand>>& aFollowing, size_t aMaxBytes) {
+  std::lock_guard guard(FLock);
+  if (FList.empty()) return nullptr;
+  std::unique_ptr<TkfxQueueCommand> item(static_cast<TkfxQueueCommand*>(FList.front()));
+  size_t taken = 1;
+  if (item->FCommand == TkfxTCPCommands::tcmWriteBytes) {
+    size_t bytes = item->FBytes.size();
+    while (taken < FList.size() && bytes < aMaxBytes) {
+      auto* next = static_cast<TkfxQueueCommand*>(FList[taken]);
+      if (next->FCommand != TkfxTCPCommands::tcmWriteBytes || next->FGeneration != item->FGeneration) break;
+      bytes += next->FBytes.size();
+      aFollowing.emplace_back(next);
+      ++taken;
+    }
+  }
+  FList.erase(FList.begin(), FList.begin() + static_cast<long>(taken));
   CountChanged();
   return item;
 }

@@ -96,6 +96,8 @@ class TkfxTCPReadThread : public TkfxIdThread {
   // The reader left bytes it cannot use yet: wait for more before the next read.
   bool FNeedMoreData = false;
   int FWakeFd = -1;
+  // A wake-up is written and not yet drained: further ones add nothing.
+  std::atomic<bool> FWakePending{false};
 };
 
 // The transport client of the component, with its read thread and lock.
@@ -170,6 +172,11 @@ class TkfxQueueCommands : public TkfxQueue {
   uint64_t AddBytes(TIdBytes ABytes, uint64_t aGeneration = 0);
   // Takes the first command out of the queue; null when it is empty.
   std::unique_ptr<TkfxQueueCommand> Pop();
+  // Takes the first command and, when it is a write, the writes of the same
+  // generation right behind it, up to about aMaxBytes octets in all: they
+  // can go out in one send. Null when the queue is empty.
+  std::unique_ptr<TkfxQueueCommand> Pop(std::vector<std::unique_ptr<TkfxQueueCommand>>& aFollowing,
+                                        size_t aMaxBytes);
 
  private:
   uint64_t Append(std::unique_ptr<TkfxQueueCommand> aCommand);

@@ -381,7 +381,21 @@ void TkfxTCPCLient_Common::OnClientThread() {
 }
 
 void TkfxTCPCLient_Common::DoProcessCommands() {
-  while (std::unique_ptr<TkfxQueueCommand> item = FCommands->Pop()) {
+  // Writes queued back to back go out together: one send (one TLS write)
+  // for everything a burst of requests queued, in the order queued.
+  constexpr size_t kMaxGathered = 256 * 1024;
+  std::vector<std::unique_ptr<TkfxQueueCommand>> following;
+  for (;;) {
+    following.clear();
+    std::unique_ptr<TkfxQueueCommand> item = FCommands->Pop(following, kMaxGathered);
+    if (!item) break;
+    if (!following.empty()) {
+      size_t total = item->FBytes.size();
+      for (const auto& next : following) total += next->FBytes.size();
+      item->FBytes.reserve(total);
+      for (const auto& next : following) item->FBytes.insert(item->FBytes.end(), next->FBytes.begin(), next->FBytes.end());
+      item->FSequence = following.back()->FSequence;
+    }
     ReportFailures(
         [&] {
           switch (item->FCommand) {
@@ -404,7 +418,7 @@ void TkfxTCPCLient_Common::DoProcessCommands() {
               TkfxTCPConnectionClientRef connection = ConnectionRef();
               client->IOHandler()->Write(item->FBytes);
               if (connection) connection->AddSendBytes(static_cast<int64_t>(item->FBytes.size()));
-              DoCommandExecuted(TkfxTCPCommands::tcmWriteBytes);
+              for (size_t i = 0; i <= following.size(); ++i) DoCommandExecuted(TkfxTCPCommands::tcmWriteBytes);
               break;
             }
             case TkfxTCPCommands::tcmNone:

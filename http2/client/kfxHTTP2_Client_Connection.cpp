@@ -292,7 +292,7 @@ void TkfxHTTP2ConnectionClient::OnReadFrameSettingsEvent(TObject*, TkfxHTTP2_Fra
         std::lock_guard streams(FStreamLock);
         FPeerMaxConcurrentStreams = Frame->MaxConcurrentStreams;
       }
-      FStreamSlotFree.notify_all();
+      SignalSlotWaiters();
       SignalMainThread();
     }
     // The acknowledgement; our own values stay in the working object.
@@ -325,10 +325,7 @@ void TkfxHTTP2ConnectionClient::OnReadFrameGoAwayEvent(TObject*, TkfxHTTP2_Frame
   const int32_t last = Frame->LastStreamid;
   FGoAwayLastStream = last;
   FGoAwayReceived = true;
-  {
-    std::lock_guard guard(FStreamLock);
-    FStreamSlotFree.notify_all();
-  }
+  SignalSlotWaiters();
   SignalMainThread();
   // Streams above the last one were not processed: they may go again elsewhere.
   std::vector<int32_t> refused;
@@ -483,10 +480,14 @@ bool TkfxHTTP2ConnectionClient::FollowRedirect(TkfxHTTP2_StreamResponse* aStream
       if (FReservedSlots > 0) --FReservedSlots;
     }
     if (entry.Waiter) {
-      std::lock_guard guard(entry.Waiter->Lock);
-      entry.Waiter->Result = Th2WaitResult::h2wrNotSent;
+      {
+        std::lock_guard guard(entry.Waiter->Lock);
+        entry.Waiter->Result = Th2WaitResult::h2wrNotSent;
+      }
+      entry.Waiter->Wake();
     }
     entry.Waiter.reset();
+    SignalSlotWaiters();
     SignalMainThread();
     return true;
   }
@@ -534,7 +535,21 @@ bool TkfxHTTP2ConnectionClient::AcquireStreamSlot(int aTimeout) {
     }
   }
   // Wait for a stream to finish. On the main thread calls that worker threads
-  // wait for keep running meanwhile.
+  // wait for keep running meanwhile. Each waiting thread has its own signal,
+  // so a finished stream wakes the threads that wait for a slot and no other.
+  TkfxWaitSignal signal;
+  {
+    std::lock_guard guard(FStreamLock);
+    FSlotWaiters.push_back(&signal);
+  }
+  struct TUnregister {
+    TkfxHTTP2ConnectionClient* Self;
+    TkfxWaitSignal* Signal;
+    ~TUnregister() {
+      std::lock_guard guard(Self->FStreamLock);
+      std::erase(Self->FSlotWaiters, Signal);
+    }
+  } unregister{this, &signal};
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(aTimeout);
   for (;;) {
     {
@@ -552,8 +567,13 @@ bool TkfxHTTP2ConnectionClient::AcquireStreamSlot(int aTimeout) {
           std::lock_guard guard(FStreamLock);
           return free();
         },
-        static_cast<int>(std::min<int64_t>(left.count(), 50)));
+        static_cast<int>(left.count()), signal);
   }
+}
+
+void TkfxHTTP2ConnectionClient::SignalSlotWaiters() {
+  std::lock_guard guard(FStreamLock);
+  for (TkfxWaitSignal* signal : FSlotWaiters) signal->Signal();
 }
 
 void TkfxHTTP2ConnectionClient::ReleaseStreamSlot(int32_t aStreamIdentifier) {
@@ -561,7 +581,7 @@ void TkfxHTTP2ConnectionClient::ReleaseStreamSlot(int32_t aStreamIdentifier) {
     std::lock_guard guard(FStreamLock);
     FOpenStreams.erase(aStreamIdentifier);
   }
-  FStreamSlotFree.notify_all();
+  SignalSlotWaiters();
   SignalMainThread();
 }
 
@@ -587,8 +607,8 @@ void TkfxHTTP2ConnectionClient::FinishWaiter(int32_t aStreamIdentifier, Th2WaitR
       }
     }
   }
-  if (waiter) waiter->Changed.notify_all();
-  FStreamSlotFree.notify_all();
+  if (waiter) waiter->Wake();
+  SignalSlotWaiters();
   SignalMainThread();
 }
 
@@ -633,9 +653,9 @@ void TkfxHTTP2ConnectionClient::FailAllStreams(Th2WaitResult aResult) {
       std::lock_guard done(entry.Waiter->Lock);
       if (entry.Waiter->Result == Th2WaitResult::h2wrNone) entry.Waiter->Result = aResult;
     }
-    entry.Waiter->Changed.notify_all();
+    entry.Waiter->Wake();
   }
-  FStreamSlotFree.notify_all();
+  SignalSlotWaiters();
   SignalMainThread();
   if (OnStreamFailed)
     for (auto& [id, entry] : open) OnStreamFailed(this, this, id, entry.RequestID, false);
@@ -722,7 +742,7 @@ int32_t TkfxHTTP2ConnectionClient::SendRequest(TStringList& aHeaders, TStream* a
       FOpenStreams.erase(id);
     }
     FrameRead().DeleteStreamRequest(id);
-    FStreamSlotFree.notify_all();
+    SignalSlotWaiters();
     SignalMainThread();
     throw;
   }
@@ -792,7 +812,8 @@ int32_t TkfxHTTP2ConnectionClient::SendRequestNoWait(Th2Methods aMethod, const s
 
 void TkfxHTTP2ConnectionClient::DoWaitResponse(const TkfxHTTP2WaiterRef& aWaiter, TStream* aResponseContent,
                                                int aTimeout) {
-  WaitServingMainThread([&] { return aWaiter->Finished() || FWaitDisconnect.load(); }, aTimeout);
+  WaitServingMainThread([&] { return aWaiter->Finished() || FWaitDisconnect.load(); }, aTimeout,
+                        aWaiter->Signal);
   Th2WaitResult result;
   {
     // Decided under both locks: an answer that comes now goes to the events.

@@ -30,9 +30,11 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "http2/client/kfxHTTP2_Classes.h"
 #include "http2/core/kfxHTTP2_Frame_Handler.h"
+#include "rtl/MainThread.h"
 #include "tcp/kfxTCP_Client.h"
 
 class TkfxHTTP2ConnectionClient;
@@ -81,9 +83,17 @@ class TkfxHTTP2Waiter {
   TStringList Headers;  // "name=value" lines
   TIdBytes Body;
 
+  // Wakes the waiting caller, and only it.
+  TkfxWaitSignal Signal;
+
   bool Finished() {
     std::lock_guard guard(Lock);
     return Result != Th2WaitResult::h2wrNone;
+  }
+  // After Result was set.
+  void Wake() {
+    Changed.notify_all();
+    Signal.Signal();
   }
 };
 using TkfxHTTP2WaiterRef = std::shared_ptr<TkfxHTTP2Waiter>;
@@ -215,6 +225,8 @@ class TkfxHTTP2ConnectionClient : public TkfxTCPConnectionClient {
   // connection ends or aTimeout ms pass first.
   bool AcquireStreamSlot(int aTimeout);
   void ReleaseStreamSlot(int32_t aStreamIdentifier);
+  // Wakes the threads waiting in AcquireStreamSlot (not under FStreamLock).
+  void SignalSlotWaiters();
   // Completes the waiter of a stream, if any, and forgets it.
   void FinishWaiter(int32_t aStreamIdentifier, Th2WaitResult aResult, int32_t aErrorCode,
                     TkfxHTTP2_StreamResponse* aStream);
@@ -252,7 +264,7 @@ class TkfxHTTP2ConnectionClient : public TkfxTCPConnectionClient {
     int Redirects = 0;
   };
   std::mutex FStreamLock;
-  std::condition_variable FStreamSlotFree;
+  std::vector<TkfxWaitSignal*> FSlotWaiters;  // threads waiting for a slot
   std::map<int32_t, TOpenStream> FOpenStreams;
   int32_t FReservedSlots = 0;  // slots taken by requests not yet sent
   std::atomic<int32_t> FPeerMaxConcurrentStreams{h2MaxInt32};
