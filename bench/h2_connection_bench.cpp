@@ -4,7 +4,9 @@
 //   waited pushes one at a time        vs h2load -c1 -m1   (time per request)
 //   queued pushes, 100 streams in flight vs h2load -c1 -m100 (requests per second)
 // Prints both figures and their ratios.
-//   h2_connection_bench [SYNC_COUNT [QUEUED_COUNT]]
+// Only answers with status 200 count.
+//   h2_connection_bench [SYNC_COUNT [QUEUED_COUNT [ROUNDS]]]
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -53,11 +55,13 @@ void SetPushHeaders(TkfxHTTP2Request& aRequest, const std::string& aToken) {
 int main(int argc, char** argv) {
   const int kSync = argc > 1 ? std::atoi(argv[1]) : 5000;
   const int kQueued = argc > 2 ? std::atoi(argv[2]) : 50000;
-  const auto kLimit = std::chrono::seconds(60);  // per phase
-  // The server allows 100 streams at a time (after the first valid token):
-  // the connection keeps to that limit, as h2load -m100 does.
+  const int kRounds = argc > 3 ? std::max(1, std::atoi(argv[3])) : 3;
+  const auto kLimit = std::chrono::seconds(60);  // per run
+  // The server allows 100 streams at a time: the connection keeps to that
+  // limit, as h2load -m100 does. Without the one-stream start, which h2load
+  // does not wait for (it would see 99 streams refused).
   std::vector<std::string> options = apns_test::ApnsMock::BothAuthModes();
-  options.insert(options.end(), {"--max-concurrent-streams", "100"});
+  options.insert(options.end(), {"--max-concurrent-streams", "100", "--no-auth-stream-limit"});
   apns_test::ApnsMock mock(options);
   apns_test::TempDir dir;
   const std::string payloadFile = dir.File("payload.json");
@@ -91,54 +95,65 @@ int main(int argc, char** argv) {
     payload.WriteBuffer(kPayload.data(), static_cast<int64_t>(kPayload.size()));
     h2->Post("/3/device/" + kDevice, &payload, aAnswer, &request);
   };
-  // Warm-up; the first valid token also lifts the one-stream start.
+  // Warm-up.
   for (int i = 0; i < 200; ++i) {
     TMemoryStream answer;
     push(&answer);
   }
 
-  auto t0 = Clock::now();
-  int syncGood = 0;
-  for (int i = 0; i < kSync && Clock::now() - t0 < kLimit; ++i) {
-    TMemoryStream answer;
-    push(&answer);
-    syncGood += h2->WaitResult() == Th2WaitResult::h2wrAnswered && h2->Response().Status() == 200;
-  }
-  const double syncSeconds = std::chrono::duration<double>(Clock::now() - t0).count();
-  const double syncRate = syncGood / syncSeconds;
-
+  // Waited pushes, one at a time; requests per second answered with 200.
+  auto runSync = [&] {
+    const auto t0 = Clock::now();
+    int ok = 0;
+    for (int i = 0; i < kSync && Clock::now() - t0 < kLimit; ++i) {
+      TMemoryStream answer;
+      push(&answer);
+      ok += h2->WaitResult() == Th2WaitResult::h2wrAnswered && h2->Response().Status() == 200;
+    }
+    return ok / std::chrono::duration<double>(Clock::now() - t0).count();
+  };
   // Queued: a request thread sends, the read thread delivers the answers as
   // events; the connection waits for a free stream under the server's limit.
-  answered = 0;
-  good = 0;
-  t0 = Clock::now();
-  std::thread queue([&] {
-    TkfxHTTP2Request queued;
-    SetPushHeaders(queued, token);
-    for (int i = 0; i < kQueued && Clock::now() - t0 < kLimit; ++i) {
-      TMemoryStream payload;
-      payload.WriteBuffer(kPayload.data(), static_cast<int64_t>(kPayload.size()));
-      h2->Post("/3/device/" + kDevice, &payload, nullptr, &queued);
-    }
-  });
-  WaitFor([&] { return answered.load() >= kQueued; }, static_cast<int>(kLimit.count() * 1000));
-  const double queuedSeconds = std::chrono::duration<double>(Clock::now() - t0).count();
-  const int queuedGood = good.load();
-  const double queuedRate = queuedGood / queuedSeconds;
-  queue.join();
+  auto runQueued = [&] {
+    answered = 0;
+    good = 0;
+    const auto t0 = Clock::now();
+    std::thread queue([&] {
+      TkfxHTTP2Request queued;
+      SetPushHeaders(queued, token);
+      for (int i = 0; i < kQueued && Clock::now() - t0 < kLimit; ++i) {
+        TMemoryStream payload;
+        payload.WriteBuffer(kPayload.data(), static_cast<int64_t>(kPayload.size()));
+        h2->Post("/3/device/" + kDevice, &payload, nullptr, &queued);
+      }
+    });
+    WaitFor([&] { return answered.load() >= kQueued; }, static_cast<int>(kLimit.count() * 1000));
+    const double rate = good.load() / std::chrono::duration<double>(Clock::now() - t0).count();
+    queue.join();
+    return rate;
+  };
+
+  // The machine is shared: each side runs kRounds times, alternating, and
+  // the best run of each counts.
+  double syncRate = 0, queuedRate = 0, h2loadSync = 0, h2loadQueued = 0;
+  for (int round = 0; round < kRounds; ++round) {
+    syncRate = std::max(syncRate, runSync());
+    h2loadSync = std::max(h2loadSync, H2loadRate(mock, payloadFile, token, kSync, 1));
+  }
+  for (int round = 0; round < kRounds; ++round) {
+    queuedRate = std::max(queuedRate, runQueued());
+    h2loadQueued = std::max(h2loadQueued, H2loadRate(mock, payloadFile, token, kQueued, 100));
+  }
   client.Disconnect(5000);
 
-  const double h2loadSync = H2loadRate(mock, payloadFile, token, kSync, 1);
-  const double h2loadQueued = H2loadRate(mock, payloadFile, token, kQueued, 100);
-
-  std::printf("apns-mock over TLS, token, POST %zu-octet payload\n", kPayload.size());
-  std::printf("waited, one at a time: %.0f req/s (%d of %d answered 200), %.1f us/request; h2load -c1 -m1: %.0f req/s, "
+  std::printf("apns-mock over TLS, token, POST %zu-octet payload, best of %d runs each\n", kPayload.size(), kRounds);
+  std::printf("waited, one at a time (%d): %.0f req/s, %.1f us/request; h2load -c1 -m1: %.0f req/s, "
               "%.1f us/request; time per request ratio %.2f (target <= 1.2)\n",
-              syncRate, syncGood, kSync, syncRate > 0 ? 1e6 / syncRate : 0.0, h2loadSync,
+              kSync, syncRate, syncRate > 0 ? 1e6 / syncRate : 0.0, h2loadSync,
               h2loadSync > 0 ? 1e6 / h2loadSync : 0.0, syncRate > 0 ? h2loadSync / syncRate : 0.0);
-  std::printf("queued, 100 in flight: %.0f req/s (%d of %d answered 200); h2load -c1 -m100: %.0f req/s; "
+  std::printf("queued, 100 in flight (%d): %.0f req/s; h2load -c1 -m100: %.0f req/s; "
               "ratio %.2f (target >= 0.8)\n",
-              queuedRate, queuedGood, kQueued, h2loadQueued, h2loadQueued > 0 ? queuedRate / h2loadQueued : 0.0);
+              kQueued, queuedRate, h2loadQueued, h2loadQueued > 0 ? queuedRate / h2loadQueued : 0.0);
   mock.Stop();
   return 0;
 }

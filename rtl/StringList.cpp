@@ -59,7 +59,10 @@ void TStringList::SetText(const std::string& aText) {
   size_t start = 0;
   const size_t n = aText.size();
   while (start < n) {
-    size_t end = aText.find_first_of("\r\n", start);
+    // One pass over the characters (find_first_of searches the set per character).
+    size_t end = start;
+    while (end < n && aText[end] != '\r' && aText[end] != '\n') ++end;
+    if (end == n) end = std::string::npos;
     if (end == std::string::npos) {
       FLines.push_back(aText.substr(start));
       break;

@@ -128,15 +128,40 @@ void TkfxTCPReadThread::WaitForWake(int aTimeoutMs) {
 }
 
 void TkfxTCPReadThread::WaitForData(TIdIOHandler* aHandler, int aTimeoutMs) {
-  // A layer above the socket (TLS) may hold data the socket no longer shows.
-  if (typeid(*aHandler) != typeid(TIdIOHandlerStack) && aHandler->CheckForDataOnSource(0)) return;
+  // A layer above the socket (TLS) may hold data the socket no longer shows,
+  // unless the last gathering just found it empty.
+  const bool layered = typeid(*aHandler) != typeid(TIdIOHandlerStack);
+  if (layered && !FSourceEmpty && aHandler->CheckForDataOnSource(0)) return;
   auto* socket = dynamic_cast<TIdIOHandlerSocket*>(aHandler);
   if (!socket || !socket->BindingAllocated() || Terminated()) return WaitForWake(aTimeoutMs);
   pollfd fds[2] = {{static_cast<int>(socket->Binding()->Handle()), POLLIN, 0},
                    {FWakeFd, POLLIN, 0}};
   if (::poll(fds, 2, aTimeoutMs) <= 0) return;
   if (fds[1].revents) DrainWake();
-  if (fds[0].revents) aHandler->ReadFromSource(false, 0, false);
+  if (fds[0].revents) {
+    FSourceEmpty = false;
+    aHandler->ReadFromSource(false, 0, false);
+  }
+}
+
+void TkfxTCPReadThread::GatherAvailable(TIdIOHandler* aHandler) {
+  // A layer above the socket (TLS) hands over one record per read. What is
+  // already on the socket is taken now, so the reader sees it in one pass
+  // and answers it in one go, instead of one wake-up per record.
+  if (typeid(*aHandler) == typeid(TIdIOHandlerStack)) return;
+  constexpr int kMaxGathered = 256 * 1024;
+  FClient->EnterCS();
+  try {
+    for (int i = 0; i < 256 && aHandler->InputBuffer()->Size() < kMaxGathered; ++i)
+      if (aHandler->ReadFromSource(false, 0, false) <= 0) {
+        FSourceEmpty = true;
+        break;
+      }
+  } catch (...) {
+    FClient->LeaveCS();
+    throw;
+  }
+  FClient->LeaveCS();
 }
 
 void TkfxTCPReadThread::Run() {
@@ -145,6 +170,7 @@ void TkfxTCPReadThread::Run() {
   try {
     if (!Terminated() && OnReadThread) OnReadThread(this);
     if (!ReadSocket()) {
+      FSourceEmpty = false;
       // Commands are picked up at once through the wake-up descriptor.
       WaitForWake(10);
       return;
@@ -163,6 +189,7 @@ void TkfxTCPReadThread::Run() {
     }
     handler = FClient ? FClient->IOHandler() : nullptr;
     if (!Terminated() && handler && !handler->InputBufferIsEmpty()) {
+      GatherAvailable(handler);
       const int before = handler->InputBuffer()->Size();
       DoReadMessage();
       handler = FClient ? FClient->IOHandler() : nullptr;
@@ -175,6 +202,7 @@ void TkfxTCPReadThread::Run() {
       FClient->IOHandler()->CheckForDisconnect(true, false);
   } catch (Exception& E) {
     FNeedMoreData = false;
+    FSourceEmpty = false;
     if (FTCPMode == TkfxTCPMode::tcpmCommands)
       FReadSocket.store(false);
     else if (!Terminated())

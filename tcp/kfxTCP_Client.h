@@ -87,6 +87,8 @@ class TkfxTCPReadThread : public TkfxIdThread {
   // Waits up to aTimeoutMs for bytes (appended to the input buffer) or a wake-up.
   void WaitForData(TIdIOHandler* aHandler, int aTimeoutMs);
   void WaitForWake(int aTimeoutMs);
+  // Layered handlers: takes in what the socket already holds.
+  void GatherAvailable(TIdIOHandler* aHandler);
   void DrainWake();
 
   TkfxIdTCPClient* FClient;
@@ -95,6 +97,8 @@ class TkfxTCPReadThread : public TkfxIdThread {
   std::atomic<TkfxTCPMode> FTCPMode{TkfxTCPMode::tcpmDefault};
   // The reader left bytes it cannot use yet: wait for more before the next read.
   bool FNeedMoreData = false;
+  // GatherAvailable found nothing more: the next wait need not look first.
+  bool FSourceEmpty = false;
   int FWakeFd = -1;
   // A wake-up is written and not yet drained: further ones add nothing.
   std::atomic<bool> FWakePending{false};

@@ -242,6 +242,20 @@ void TkfxHTTP2ConnectionClient::ReadData() {
 void TkfxHTTP2ConnectionClient::DoReadBytes(const TIdBytes& aBytes) {
   // After a connection error the rest of the stream means nothing.
   if (FReadStopped || aBytes.empty()) return;
+  struct TReadPass {
+    TkfxHTTP2ConnectionClient* Self;
+    explicit TReadPass(TkfxHTTP2ConnectionClient* aSelf) : Self(aSelf) {
+      Self->FReadingThread = std::this_thread::get_id();
+      Self->FReadingBytes = true;
+    }
+    ~TReadPass() {
+      Self->FReadingBytes = false;
+      if (Self->FSlotSignalOwed) {
+        Self->FSlotSignalOwed = false;
+        Self->SignalSlotWaiters();
+      }
+    }
+  } pass(this);
   try {
     FrameRead().ReadBytes(std::span<const uint8_t>(aBytes.data(), aBytes.size()));
   } catch (const TkfxHTTP2Exception& E) {
@@ -572,6 +586,13 @@ bool TkfxHTTP2ConnectionClient::AcquireStreamSlot(int aTimeout) {
 }
 
 void TkfxHTTP2ConnectionClient::SignalSlotWaiters() {
+  // While the reader works through what arrived, the slots it frees are
+  // announced once at the end: the waiting sender then fills them all at
+  // once and its frames leave together.
+  if (FReadingBytes && std::this_thread::get_id() == FReadingThread) {
+    FSlotSignalOwed = true;
+    return;
+  }
   std::lock_guard guard(FStreamLock);
   for (TkfxWaitSignal* signal : FSlotWaiters) signal->Signal();
 }

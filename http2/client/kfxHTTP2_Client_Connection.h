@@ -30,6 +30,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "http2/client/kfxHTTP2_Classes.h"
@@ -271,6 +272,10 @@ class TkfxHTTP2ConnectionClient : public TkfxTCPConnectionClient {
 
   // Read thread only.
   bool FReadStopped = false;  // a connection error ended reading
+  // DoReadBytes is running on FReadingThread: slot signals wait for its end.
+  std::atomic<bool> FReadingBytes{false};
+  std::atomic<std::thread::id> FReadingThread{};
+  bool FSlotSignalOwed = false;
   std::atomic<bool> FGoAwayReceived{false};
   std::atomic<int32_t> FGoAwayLastStream{0};
   std::atomic<bool> FGoAwaySent{false};

@@ -79,6 +79,59 @@ TEST(MainThreadDispatch, QueuedExceptionReachesTheDispatcherAndLaterEntriesSurvi
   EXPECT_TRUE(second);
 }
 
+// A wait on its own signal: a signal given before the wait is not lost, the
+// main thread keeps serving synchronous calls meanwhile, and a worker waiting
+// on its signal is not released by another waiter's signal or the broadcast.
+TEST(MainThreadDispatch, WaitOnOwnSignal) {
+  {
+    TkfxWaitSignal signal;
+    std::atomic<bool> done{false};
+    std::thread setter([&] {
+      done = true;
+      signal.Signal();
+    });
+    setter.join();  // signalled before anyone waits
+    EXPECT_TRUE(WaitServingMainThread([&] { return done.load(); }, 5000, signal));
+  }
+  {
+    // The worker needs the main thread before it can finish.
+    TkfxWaitSignal signal;
+    std::atomic<bool> done{false};
+    int servedOn = 0;
+    std::thread worker([&] {
+      std::this_thread::sleep_for(20ms);
+      SynchronizeOnMain([&] { servedOn = IsMainThread() ? 1 : 2; });
+      done = true;
+      signal.Signal();
+    });
+    EXPECT_TRUE(WaitServingMainThread([&] { return done.load(); }, 5000, signal));
+    worker.join();
+    EXPECT_EQ(servedOn, 1);
+  }
+  {
+    TkfxWaitSignal mine, other;
+    std::atomic<bool> mineDone{false}, otherDone{false}, released{false};
+    std::thread waiter([&] {
+      EXPECT_TRUE(WaitServingMainThread([&] { return mineDone.load(); }, 5000, mine));
+      released = true;
+    });
+    otherDone = true;
+    other.Signal();
+    SignalMainThread();
+    std::this_thread::sleep_for(30ms);
+    EXPECT_FALSE(released.load());
+    mineDone = true;
+    mine.Signal();
+    waiter.join();
+    EXPECT_TRUE(released.load());
+  }
+  {
+    // Without a signal the wait ends at its time-out with the condition's value.
+    TkfxWaitSignal signal;
+    EXPECT_FALSE(WaitServingMainThread([] { return false; }, 20, signal));
+  }
+}
+
 TEST(MainThreadDispatch, RemoveQueuedEventsDiscardsAnOwnersCalls) {
   int owner = 0;
   bool ranOwned = false, ranOther = false;

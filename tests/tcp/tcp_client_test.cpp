@@ -194,6 +194,71 @@ TEST(TCPClient, QueuedWritesArriveInOrder) {
   client.Disconnect(5000);
 }
 
+// Writes queued back to back are taken together, in order, up to a size
+// bound, never across a command or into another connection's writes.
+TEST(TCPClient, CommandQueueGathersConsecutiveWrites) {
+  TkfxQueueCommands queue;
+  queue.AddBytes(Bytes("a"), 1);
+  queue.AddBytes(Bytes("bb"), 1);
+  queue.AddBytes(Bytes("ccc"), 2);
+  queue.AddBytes(Bytes("d"), 2);
+  queue.AddCommand(TkfxTCPCommands::tcmNotActive);
+  queue.AddBytes(Bytes("eeee"), 2);
+  queue.AddBytes(Bytes("ffff"), 2);
+  queue.AddBytes(Bytes("g"), 2);
+  std::vector<std::string> batches;
+  std::vector<uint64_t> last;
+  std::vector<std::unique_ptr<TkfxQueueCommand>> following;
+  while (auto item = queue.Pop(following, 6)) {
+    std::string batch = item->FCommand == TkfxTCPCommands::tcmWriteBytes
+                            ? std::string(item->FBytes.begin(), item->FBytes.end())
+                            : std::string("<command>");
+    uint64_t sequence = item->FSequence;
+    for (const auto& next : following) {
+      batch += "+" + std::string(next->FBytes.begin(), next->FBytes.end());
+      sequence = next->FSequence;
+    }
+    batches.push_back(batch);
+    last.push_back(sequence);
+    following.clear();
+  }
+  EXPECT_EQ(batches, (std::vector<std::string>{"a+bb", "ccc+d", "<command>", "eeee+ffff", "g"}));
+  EXPECT_EQ(last, (std::vector<uint64_t>{2, 4, 5, 7, 8}));
+  EXPECT_EQ(queue.Count(), 0);
+}
+
+// Each write waits for its echo before the next is queued, from two threads
+// in turn: every wake-up of the read thread must be noticed (a lost one
+// leaves a write waiting out the read thread's poll interval, and once the
+// wake-up flag is stuck, every later write does).
+TEST(TCPClient, WakeUpsAreNotLostBetweenWrites) {
+  TEchoPeer peer;
+  ASSERT_TRUE(peer.Start());
+  TTestClient client(TkfxTCPMode::tcpmCommands);
+  client.SetNotifyEvents(TwsNotifyEvent::neNoSync);
+  client.SetPort(peer.Port());
+  ASSERT_TRUE(client.Connect(5000));
+  constexpr int kRounds = 1500;  // at the 10 ms poll interval this would take 15 s
+  std::atomic<bool> stop{false};
+  auto writer = [&](int aFirst) {
+    for (int i = aFirst; i < kRounds && !stop; i += 2) {
+      while (!stop && client.ReceivedCopy().size() < static_cast<size_t>(i)) std::this_thread::yield();
+      client.AddBytes(Bytes("x"));
+    }
+  };
+  const auto start = std::chrono::steady_clock::now();
+  std::thread even(writer, 0), odd(writer, 1);
+  const bool done = PumpUntil([&] { return client.ReceivedCopy().size() >= static_cast<size_t>(kRounds); }, 10000);
+  stop = true;
+  even.join();
+  odd.join();
+  EXPECT_TRUE(done) << client.ReceivedCopy().size() << " of " << kRounds << " after "
+                    << std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+                           .count()
+                    << " ms";
+  client.Disconnect(5000);
+}
+
 // The peer closes or resets: the disconnect is delivered once, with the
 // exception report, in both modes; a later activation reconnects.
 TEST(TCPClient, PeerCloseAndResetAreDetectedOnce) {
