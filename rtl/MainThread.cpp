@@ -157,7 +157,6 @@ bool WaitServingMainThread(const std::function<bool()>& aDone, int aTimeoutMs) {
   // Counted before aDone() is first looked at: a signaller that changes the
   // condition and then finds no waiter counted knows aDone() will see it.
   d.GenericWaiters.fetch_add(1);
-  std::atomic_thread_fence(std::memory_order_seq_cst);
   struct TUncount {
     TDispatcher& D;
     ~TUncount() { D.GenericWaiters.fetch_sub(1); }
@@ -184,10 +183,10 @@ bool WaitServingMainThread(const std::function<bool()>& aDone, int aTimeoutMs) {
 
 void SignalMainThread() {
   auto& d = Dispatcher();
-  // Pairs with the fence in the wait: either the waiter is counted here or
-  // its first look at its condition sees what the caller changed.
-  std::atomic_thread_fence(std::memory_order_seq_cst);
-  if (d.GenericWaiters.load() == 0) return;
+  // A read-modify-write, like the waiter's count: when it finds no waiter,
+  // the waiter's later count reads its result and so the waiter's first look
+  // at its condition sees what the caller changed before calling.
+  if (d.GenericWaiters.fetch_add(0) == 0) return;
   { std::lock_guard guard(d.Lock); }
   d.Changed.notify_all();
 }

@@ -260,6 +260,12 @@ void TkfxHTTP2ConnectionClient::DoReadBytes(const TIdBytes& aBytes) {
     FrameRead().ReadBytes(std::span<const uint8_t>(aBytes.data(), aBytes.size()));
   } catch (const TkfxHTTP2Exception& E) {
     DoHTTP2Error(E);
+  } catch (const Exception& E) {
+    // The reader's plain errors come from the header decoder: a header
+    // block it cannot decode leaves the compression context unknown, which
+    // ends the connection with COMPRESSION_ERROR.
+    if (E.ClassName() != "Exception") throw;
+    DoHTTP2Error(TkfxHTTP2Exception(Th2ErrorCodes::h2erCOMPRESSION_ERROR, E.Message(), Th2ErrorResponse::h2errGO_AWAY, 0));
   }
 }
 
@@ -623,6 +629,8 @@ void TkfxHTTP2ConnectionClient::FinishWaiter(int32_t aStreamIdentifier, Th2WaitR
         if (aStream) {
           if (TkfxHTTP2_Frame_Headers* headers = aStream->Frame_Headers())
             waiter->Headers.Assign(&headers->Headers());
+          if (TkfxHTTP2_Frame_Headers* trailers = aStream->Frame_Trailers())
+            waiter->Trailers.Assign(&trailers->Headers());
           if (TkfxHTTP2_Frame_Data* data = aStream->Frame_Data()) waiter->Body = data->Data;
         }
       }
@@ -776,6 +784,7 @@ void TkfxHTTP2ConnectionClient::DoRequest(Th2Methods aMethod, const std::string&
   if (aResponseContent) {
     // A failure must never read as the answer before it.
     Response().Clear();
+    FResponseTrailers.Clear();
     FWaitResult = Th2WaitResult::h2wrNone;
   }
   aRequest->Method = aMethod;
@@ -851,6 +860,7 @@ void TkfxHTTP2ConnectionClient::DoWaitResponse(const TkfxHTTP2WaiterRef& aWaiter
   if (result != Th2WaitResult::h2wrAnswered) return;
   TkfxHTTP2Response& response = Response();
   response.Headers().Assign(&aWaiter->Headers);
+  FResponseTrailers.Assign(&aWaiter->Trailers);
   if (!aWaiter->Body.empty())
     aResponseContent->WriteBuffer(aWaiter->Body.data(), static_cast<int64_t>(aWaiter->Body.size()));
   aResponseContent->SetPosition(0);

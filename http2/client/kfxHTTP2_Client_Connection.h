@@ -81,7 +81,8 @@ class TkfxHTTP2Waiter {
   int32_t StreamIdentifier = 0;
   int32_t ErrorCode = 0;
   int Redirects = 0;
-  TStringList Headers;  // "name=value" lines
+  TStringList Headers;   // "name=value" lines
+  TStringList Trailers;  // the trailer part, when the answer had one
   TIdBytes Body;
 
   // Wakes the waiting caller, and only it.
@@ -140,6 +141,9 @@ class TkfxHTTP2ConnectionClient : public TkfxTCPConnectionClient {
   TkfxHTTP2Response& GetResponse() { return Response(); }
   // How the last waited request ended.
   Th2WaitResult WaitResult() const { return FWaitResult; }
+  // The trailer fields ("name=value") of the last waited answer; empty when
+  // it had none. Cleared with Response.
+  const TStringList& ResponseTrailers() const { return FResponseTrailers; }
 
   bool TLS() const { return FTLS; }
   void SetTLS(bool aValue) { FTLS = aValue; }
@@ -251,6 +255,7 @@ class TkfxHTTP2ConnectionClient : public TkfxTCPConnectionClient {
   std::atomic<bool> FWaitDisconnect{false};
   std::unique_ptr<TkfxHTTP2Response> FResponse;
   Th2WaitResult FWaitResult = Th2WaitResult::h2wrNone;
+  TStringList FResponseTrailers;
   bool FTLS = false;
   std::string FHost;
 

@@ -304,7 +304,18 @@ void TkfxHTTP2_Frame_Headers::DoReadPayload(std::span<const uint8_t> aBytes) {
       RaiseH2(E::h2erPROTOCOL_ERROR, "Stream cannot depends on itself.");
   }
   HPACK->Decode(aBytes, static_cast<int>(pos), static_cast<int>(end), Headers());
-  CheckHeaderBlock(Headers(), FrameRole);
+  if (Trailers)
+    CheckTrailerBlock(Headers());
+  else
+    CheckHeaderBlock(Headers(), FrameRole);
+}
+
+void TkfxHTTP2_Frame_Headers::CheckTrailerBlock(const TStringList& aHeaders) {
+  for (const std::string& line : aHeaders.Lines())
+    if (!line.empty() && line[0] == ':')
+      RaiseH2(E::h2erPROTOCOL_ERROR, "PSEUDO-HEADER fields are not allowed in trailers.");
+  // The rules for regular fields; a writing role asks for no pseudo-headers.
+  CheckHeaderBlock(aHeaders, Th2FrameRole::h2frClientWrite);
 }
 
 void TkfxHTTP2_Frame_Headers::DoWriteBytes() {

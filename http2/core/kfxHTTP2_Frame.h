@@ -155,6 +155,8 @@ class TkfxHTTP2_Frame_Headers : public TkfxHTTP2_Frame_HPACK_Base {
 
   // Raises the first rule a decoded header list breaks for aFrameRole.
   static void CheckHeaderBlock(const TStringList& aHeaders, Th2FrameRole aFrameRole);
+  // The same for a trailer block: regular fields only.
+  static void CheckTrailerBlock(const TStringList& aHeaders);
 
   int Status() const;
   std::string Location() const { return HeaderValue("location"); }
@@ -170,6 +172,10 @@ class TkfxHTTP2_Frame_Headers : public TkfxHTTP2_Frame_HPACK_Base {
   int32_t PadLength = 0;
   int32_t StreamDependency = 0;
   int32_t Weight = 0;
+  // The block follows the stream's complete header block: it is the
+  // trailer part and is checked as such. Set by the reading handler before
+  // the payload is read; not copied by Assign.
+  bool Trailers = false;
 
  protected:
   void DoClearFlags() override;

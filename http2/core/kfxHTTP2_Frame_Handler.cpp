@@ -542,6 +542,14 @@ void TkfxHTTP2_Frame::CheckBlockSize(size_t aSize) {
 void TkfxHTTP2_Frame::ReadHeaders(TkfxHTTP2_Read_Stream_Frame& aRecord, std::span<const uint8_t> aPayload) {
   auto* frame = static_cast<TkfxHTTP2_Frame_Headers*>(aRecord.Frame.get());
   frame->ValidatePayload(aPayload);
+  // A block after the stream's complete header block is its trailer part,
+  // which must end the stream; anything else there is refused.
+  if (const TkfxHTTP2_StreamResponse* stream = Streams().GetStream(StreamIdentifier);
+      stream && stream->HeadersComplete) {
+    if (!frame->EndStream)
+      RaiseH2(E::h2erPROTOCOL_ERROR, "HEADER Frame cannot be received after receive EndHeaders = True.");
+    frame->Trailers = true;
+  }
   // Every HEADERS frame starts a new block. Its padding is dropped here so
   // that CONTINUATION fragments join the block itself.
   const std::span<const uint8_t> block = WithoutPadding(aPayload, frame->Padded);
@@ -572,9 +580,24 @@ void TkfxHTTP2_Frame::CompleteHeaders(TkfxHTTP2_Read_Stream_Frame& aRecord) {
     // Filed when its first fragment came; the decoded object takes its place.
     stream = Streams().GetStream(frame->StreamIdentifier);
     if (!stream) stream = Streams().AddFrame(&aRecord);
-    stream->SetFrame_Headers(aRecord.Frame);
+    if (frame->Trailers)
+      stream->SetFrame_Trailers(aRecord.Frame);
+    else
+      stream->SetFrame_Headers(aRecord.Frame);
   } else {
     stream = Streams().AddFrame(&aRecord);
+  }
+  if (!frame->Trailers) stream->HeadersComplete = true;
+  if (frame->Trailers && FragmentedData != FD::h2fdOnlyFragmented && !stream->Post_Stream) {
+    // The body ended without END_STREAM on its DATA: what was gathered
+    // becomes the stream's body now.
+    if (TkfxHTTP2_Read_Stream_Frame* data =
+            ReadStreamFrames().GetFrame(std::to_string(frame->StreamIdentifier) + "_" + std::to_string(static_cast<int>(FT::h2ftDATA)));
+        data && data->Frame) {
+      static_cast<TkfxHTTP2_Frame_Data*>(data->Frame.get())->Data = std::move(data->PayLoad);
+      data->PayLoad.clear();
+      stream->SetFrame_Data(data->Frame);
+    }
   }
   if (frame->EndStream) {
     DoReadStreamResponse(stream);

@@ -239,6 +239,10 @@ void TkfxHTTP2_StreamResponse::AddFrame(FT aFrameType, const TkfxHTTP2_FramePtr&
     case FT::h2ftDATA: FFrame_Data = aFrame; break;
     case FT::h2ftPUSH_PROMISE: FFrame_PushPromise = aFrame; break;
     case FT::h2ftHEADERS:
+      if (static_cast<TkfxHTTP2_Frame_Headers*>(aFrame.get())->Trailers) {
+        FFrame_Trailers = aFrame;
+        break;
+      }
       if (FFrame_Headers && static_cast<TkfxHTTP2_Frame_Headers*>(aFrame.get())->EndHeaders)
         RaiseH2(Th2ErrorCodes::h2erPROTOCOL_ERROR, "HEADER Frame cannot be received after receive EndHeaders = True.");
       FFrame_Headers = aFrame;

@@ -40,6 +40,14 @@ class TkfxHTTP2_StreamResponse : public TkfxQueueItemBase {
     return static_cast<TkfxHTTP2_Frame_PushPromise*>(FFrame_PushPromise.get());
   }
   void SetFrame_Headers(const TkfxHTTP2_FramePtr& aFrame) { FFrame_Headers = aFrame; }
+  void SetFrame_Data(const TkfxHTTP2_FramePtr& aFrame) { FFrame_Data = aFrame; }
+  // The trailer block (fields sent after the body), null when none came.
+  TkfxHTTP2_Frame_Headers* Frame_Trailers() const {
+    return static_cast<TkfxHTTP2_Frame_Headers*>(FFrame_Trailers.get());
+  }
+  void SetFrame_Trailers(const TkfxHTTP2_FramePtr& aFrame) { FFrame_Trailers = aFrame; }
+  // The stream's header block is complete: a later one is its trailer part.
+  bool HeadersComplete = false;
 
   int32_t StreamIdentifier = 0;
   Th2StreamState StreamState = Th2StreamState::h2ssIdle;
@@ -52,7 +60,7 @@ class TkfxHTTP2_StreamResponse : public TkfxQueueItemBase {
 
  private:
   std::unique_ptr<TkfxHTTP2Request> FRequest;
-  TkfxHTTP2_FramePtr FFrame_Data, FFrame_Headers, FFrame_PushPromise;
+  TkfxHTTP2_FramePtr FFrame_Data, FFrame_Headers, FFrame_PushPromise, FFrame_Trailers;
 };
 
 // A keyed queue that owns its items and finds them by ID through a hash

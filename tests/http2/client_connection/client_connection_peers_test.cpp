@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <fstream>
+#include <mutex>
 #include <random>
 #include <thread>
 
@@ -145,6 +146,53 @@ TEST(ClientConnectionNghttpd, AnswersUnderEachServerSetting) {
     EXPECT_EQ(h2->Response().Status(), 404);
     client.SetActive(false);
   }
+}
+
+// nghttpd --trailer ends each answer with a trailer part after its DATA:
+// the answer keeps its own header block, the trailers come beside it, for
+// waited and queued requests, small and large bodies.
+TEST(ClientConnectionNghttpd, TrailersArriveBesideTheHeaders) {
+  if (!HaveNghttpd()) GTEST_SKIP() << "nghttpd is not installed";
+  Nghttpd server({"--trailer", "x-checksum: abc123", "--trailer", "x-note: done"});
+  ASSERT_TRUE(server.Ready());
+  const std::string big = RandomText(200 * 1024 + 3);
+  server.AddFile("index.html", "hello\n");
+  server.AddFile("big.bin", big);
+  std::mutex lock;
+  std::vector<std::string> queued;
+  TH2TestClient client(server.Port());
+  client.Wire = [&](TkfxHTTP2ConnectionClient& c) {
+    c.OnStreamResponse = [&](TObject*, TkfxHTTP2ConnectionClient* conn, TkfxHTTP2_StreamResponse* s) {
+      std::string line = std::to_string(s->Frame_Headers()->Status());
+      if (s->Frame_Trailers())
+        for (const std::string& t : s->Frame_Trailers()->Headers().Lines()) line += " " + t;
+      std::lock_guard guard(lock);
+      queued.push_back(line);
+      conn->DoCloseStream(s->StreamIdentifier);
+    };
+  };
+  client.SetActive(true);
+  auto h2 = client.H2();
+  ASSERT_TRUE(h2);
+  TkfxHTTP2Request request;
+  for (const auto& [path, body] : {std::pair<std::string, std::string>{"/index.html", "hello\n"}, {"/big.bin", big}}) {
+    SCOPED_TRACE(path);
+    TMemoryStream answer;
+    h2->Get(path, &answer, &request);
+    ASSERT_EQ(h2->WaitResult(), Th2WaitResult::h2wrAnswered) << ::testing::PrintToString(client.Notes());
+    EXPECT_EQ(h2->Response().Status(), 200);
+    EXPECT_TRUE(Text(answer) == body);
+    EXPECT_EQ(h2->ResponseTrailers().Lines(), (std::vector<std::string>{"x-checksum=abc123", "x-note=done"}));
+    EXPECT_EQ(h2->Response().Headers().Values(":status"), "200");
+  }
+  for (int i = 0; i < 3; ++i) h2->Get("/index.html", nullptr, &request);
+  ASSERT_TRUE(WaitFor([&] {
+    std::lock_guard guard(lock);
+    return queued.size() == 3;
+  }));
+  for (const std::string& line : queued) EXPECT_EQ(line, "200 x-checksum=abc123 x-note=done");
+  EXPECT_EQ(client.Notes(), std::vector<std::string>{});
+  client.SetActive(false);
 }
 
 TEST(ClientConnectionNghttpd, QueuedRequestsBeyondTheStreamLimitAllAnswered) {

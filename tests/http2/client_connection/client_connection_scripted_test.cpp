@@ -30,6 +30,7 @@ struct Misbehaviour {
   std::function<void(ScriptedPeer&)> Act;  // after the client's preface and SETTINGS were read
   uint32_t GoAwayCode;
   const char* Message;
+  bool OnStream = false;  // the client opens stream 1 first (Act reads its HEADERS)
 };
 
 TEST(ClientConnectionScripted, ProtocolViolationsEndTheConnectionWithGoAway) {
@@ -58,9 +59,35 @@ TEST(ClientConnectionScripted, ProtocolViolationsEndTheConnectionWithGoAway) {
       {"hpack garbage",
        [](ScriptedPeer& p) {
          p.SendSettings();
+         if (!p.Expect(HEADERS)) return;
          p.Send(HEADERS, END_HEADERS, 1, std::string("\xff\xff\xff\xff\xff\xff\xff\xff\x7f", 9));
        },
-       0xff, nullptr},
+       9, "Invalid Integer.", true},
+      {"hpack index beyond the tables",
+       [](ScriptedPeer& p) {
+         p.SendSettings();
+         if (!p.Expect(HEADERS)) return;
+         p.Send(HEADERS, END_HEADERS | END_STREAM, 1, "\x88\xbe");
+       },
+       9, "Table Header item not found.", true},
+      {"trailer part without end of stream",
+       [](ScriptedPeer& p) {
+         p.SendSettings();
+         if (!p.Expect(HEADERS)) return;
+         p.SendHeaders(1, {{":status", "200"}}, false);
+         p.Send(DATA, 0, 1, "ab");
+         p.SendHeaders(1, {{"x-checksum", "1"}}, false);
+       },
+       1, "HEADER Frame cannot be received after receive EndHeaders = True.", true},
+      {"pseudo-header in a trailer part",
+       [](ScriptedPeer& p) {
+         p.SendSettings();
+         if (!p.Expect(HEADERS)) return;
+         p.SendHeaders(1, {{":status", "200"}}, false);
+         p.Send(DATA, 0, 1, "ab");
+         p.SendHeaders(1, {{"x-checksum", "1"}, {":status", "200"}}, true);
+       },
+       1, "PSEUDO-HEADER fields are not allowed in trailers.", true},
       {"continuation flood",
        [](ScriptedPeer& p) {
          p.SendSettings();
@@ -87,6 +114,9 @@ TEST(ClientConnectionScripted, ProtocolViolationsEndTheConnectionWithGoAway) {
     });
     TH2TestClient client(server.Port());
     client.SetActive(true);  // the connection may already be gone when this returns
+    TkfxHTTP2Request request;
+    if (c.OnStream)
+      if (auto h2 = client.H2()) h2->Get("/", nullptr, &request);
     server.Join();
     ASSERT_TRUE(goAway.has_value());
     ASSERT_GE(goAway->Payload.size(), 8u);

@@ -411,6 +411,13 @@ TEST(FrameHandler, ReaderErrors) {
       {"Received Stream Identifier is Odd.", EC::h2erPROTOCOL_ERROR, [](Script& s) { return s.Promise(1, 3, "/p"); }},
       {"HEADER Frame cannot be received after receive EndHeaders = True.", EC::h2erPROTOCOL_ERROR,
        [](Script& s) { return s.H(1, EH, kOk) + s.H(1, EH, kOk); }},
+      // A trailer part must end the stream and carry no pseudo-headers.
+      {"HEADER Frame cannot be received after receive EndHeaders = True.", EC::h2erPROTOCOL_ERROR,
+       [](Script& s) { return s.H(1, EH, kOk) + Frame(0, 0, 1, AsBytes("ab")) + s.H(1, EH, {"x-sum=1"}); }},
+      {"PSEUDO-HEADER fields are not allowed in trailers.", EC::h2erPROTOCOL_ERROR,
+       [](Script& s) { return s.H(1, EH, kOk) + Frame(0, 0, 1, AsBytes("ab")) + s.H(1, EH | ES, {"x-sum=1", ":status=200"}); }},
+      {"CONNECTION HEADER fields are not allowed.", EC::h2erPROTOCOL_ERROR,
+       [](Script& s) { return s.H(1, EH, kOk) + s.H(1, EH | ES, {"connection=close"}); }},
   };
   for (const ErrorCase& c : cases) {
     SCOPED_TRACE(c.message);
@@ -526,6 +533,46 @@ TEST(FrameHandler, ReaderAcceptsLegalInput) {
     return std::find_if(log.begin(), log.end(), [&](const std::string& l) { return l.rfind(aPrefix, 0) == 0; }) - log.begin();
   };
   EXPECT_LT(at("data 7"), at("response 7"));
+}
+
+// A trailer part after the body, in one frame or over CONTINUATION, ends the
+// stream: the answer keeps its own header block and the trailers beside it.
+TEST(FrameHandler, ReaderKeepsTrailersBesideTheHeaders) {
+  for (const bool split : {false, true}) {
+    SCOPED_TRACE(split ? "over CONTINUATION" : "one frame");
+    Reader reader;
+    reader.Open(1, 3);
+    std::map<int32_t, std::pair<Lines, Lines>> seen;  // headers, trailers per answer
+    reader.frame.OnReadStreamResponse = [&](TObject*, TkfxHTTP2_StreamResponse* aStream) {
+      seen[aStream->StreamIdentifier] = {aStream->Frame_Headers()->Headers().Lines(),
+                                         aStream->Frame_Trailers() ? aStream->Frame_Trailers()->Headers().Lines() : Lines{}};
+      reader.log.push_back("response " + std::to_string(aStream->StreamIdentifier));
+    };
+    Script s;
+    TIdBytes bytes = s.H(1, EH, {":status=200", "content-length=5", "trailer=x-checksum"});
+    bytes = bytes + Frame(0, 0, 1, AsBytes("hel")) + Frame(0, 0, 1, AsBytes("lo"));
+    const TIdBytes trailer = s.Block({"x-checksum=abc", "x-more=" + std::string(60, 'm')});
+    if (split) {
+      bytes = bytes + Frame(1, ES, 1, TIdBytes(trailer.begin(), trailer.begin() + 10));
+      bytes = bytes + Frame(9, EH, 1, TIdBytes(trailer.begin() + 10, trailer.end()));
+    } else {
+      bytes = bytes + Frame(1, EH | ES, 1, trailer);
+    }
+    // A stream without trailers is unaffected.
+    bytes = bytes + s.H(3, EH | ES, {":status=204"});
+    try {
+      reader.Feed(bytes, 1);
+    } catch (const Exception& e) {
+      ADD_FAILURE() << e.Message();
+    }
+    EXPECT_EQ(std::count(reader.log.begin(), reader.log.end(), "response 1"), 1) << ::testing::PrintToString(reader.log);
+    EXPECT_EQ(seen[1].first, (Lines{":status=200", "content-length=5", "trailer=x-checksum"}));
+    EXPECT_EQ(seen[1].second, (Lines{"x-checksum=abc", "x-more=" + std::string(60, 'm')}));
+    EXPECT_EQ(reader.frame.GetStreamResponse(1)->Frame_Data()->Data, AsBytes("hello"));
+    EXPECT_EQ(seen[3].first, (Lines{":status=204"}));
+    EXPECT_TRUE(seen[3].second.empty());
+    EXPECT_EQ(reader.frame.GetStreamResponse(1)->StreamState, Th2StreamState::h2ssHalfClosedRemote);
+  }
 }
 
 // The split of a write into frames: their payload lengths and flags.
