@@ -792,7 +792,7 @@ void TkfxHTTP2ConnectionClient::DoRequest(Th2Methods aMethod, const std::string&
   TStringList lines;
   BuildHeaderList(aMethod, aPath, FHost, aSource, *aRequest, lines);
   if (OnBeforeRequest) OnBeforeRequest(this, this, &lines);
-  if (!AcquireStreamSlot(ResponseTimeout)) {
+  if (!AcquireStreamSlot(FResponseTimeoutMs.load())) {
     if (aResponseContent)
       FWaitResult = FWaitDisconnect.load() ? Th2WaitResult::h2wrDisconnected
                     : FGoAwayReceived.load() ? Th2WaitResult::h2wrRefused
@@ -813,7 +813,7 @@ void TkfxHTTP2ConnectionClient::DoRequest(Th2Methods aMethod, const std::string&
   }
   // A disconnect between the slot and the send left this stream behind.
   if (FWaitDisconnect.load()) FailAllStreams(Th2WaitResult::h2wrDisconnected);
-  if (waiter && id) DoWaitResponse(waiter, aResponseContent, ResponseTimeout);
+  if (waiter && id) DoWaitResponse(waiter, aResponseContent, FResponseTimeoutMs.load());
 }
 
 int32_t TkfxHTTP2ConnectionClient::SendRequestNoWait(Th2Methods aMethod, const std::string& aPath, TStream* aSource,

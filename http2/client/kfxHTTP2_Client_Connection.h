@@ -104,8 +104,12 @@ class TkfxHTTP2ConnectionClient : public TkfxTCPConnectionClient {
  public:
   // Redirects followed for one request before the 302 itself is the answer.
   static constexpr int MaxRedirects = 5;
-  // Milliseconds a waited request waits for its answer.
+  // Milliseconds a waited request waits for its answer, by default.
   static constexpr int ResponseTimeout = 10000;
+  // The time-out this connection applies (ResponseTimeout unless changed);
+  // also bounds the wait for a free stream. Set before requests are made.
+  int ResponseTimeoutMs() const { return FResponseTimeoutMs.load(); }
+  void SetResponseTimeoutMs(int aValue) { FResponseTimeoutMs = aValue; }
 
   TkfxHTTP2ConnectionClient();
   ~TkfxHTTP2ConnectionClient() override;
@@ -258,6 +262,7 @@ class TkfxHTTP2ConnectionClient : public TkfxTCPConnectionClient {
   TStringList FResponseTrailers;
   bool FTLS = false;
   std::string FHost;
+  std::atomic<int> FResponseTimeoutMs{ResponseTimeout};
 
   // Serialises everything written: stream identifiers, HPACK, frame objects.
   std::recursive_mutex FWriteLock;
