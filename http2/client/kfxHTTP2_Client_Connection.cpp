@@ -287,7 +287,7 @@ void TkfxHTTP2ConnectionClient::DoConnectionException(Exception& E) {
 }
 
 void TkfxHTTP2ConnectionClient::OnReadFrameSettingsEvent(TObject*, TkfxHTTP2_Frame_Settings* Frame) {
-  FSettingsReceived = true;
+  if (!FSettingsReceived.exchange(true)) SignalMainThread();  // for those waiting for SettingsReceived
   if (Frame->ACK) {
     // Our SETTINGS are in force now, also the values below the defaults.
     FSettingsSent = true;
