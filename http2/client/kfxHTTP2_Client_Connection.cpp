@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <string_view>
 #include <vector>
 
 #include "rtl/DateTime.h"
@@ -17,13 +18,19 @@ const char kPreface[] = "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n";
 
 // Fields that describe a single hop of HTTP/1.x; HTTP/2 forbids them.
 bool IsConnectionSpecific(const std::string& aLine) {
-  static const std::array<const char*, 5> kNames = {"connection", "keep-alive", "transfer-encoding", "upgrade",
-                                                    "proxy-connection"};
+  static constexpr std::array<std::string_view, 5> kNames = {"connection", "keep-alive", "transfer-encoding",
+                                                             "upgrade", "proxy-connection"};
   if (aLine.empty() || aLine[0] == ':') return false;
-  const size_t colon = aLine.find(':');
-  std::string name = LowerCase(Trim(aLine.substr(0, colon)));
-  for (const char* forbidden : kNames)
-    if (name == forbidden) return true;
+  // Checked for every line of every request: compared in place.
+  std::string_view name(aLine);
+  name = name.substr(0, name.find(':'));
+  while (!name.empty() && static_cast<unsigned char>(name.front()) <= ' ') name.remove_prefix(1);
+  while (!name.empty() && static_cast<unsigned char>(name.back()) <= ' ') name.remove_suffix(1);
+  for (std::string_view forbidden : kNames)
+    if (name.size() == forbidden.size() &&
+        std::equal(name.begin(), name.end(), forbidden.begin(),
+                   [](char a, char b) { return (a >= 'A' && a <= 'Z' ? char(a - 'A' + 'a') : a) == b; }))
+      return true;
   return false;
 }
 
