@@ -1,0 +1,133 @@
+// The HTTP/2 client component's threads against apns-mock: synchronous and
+// queued pushes at once in each delivery mode, a waiting event while the
+// main thread waits for its own answer, and freeing the component with
+// pushes still queued. Meant for ThreadSanitizer.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "apns_mock_harness.h"
+#include "http2/client/kfxHTTP.h"
+#include "rtl/MainThread.h"
+
+namespace {
+
+const std::string kDevice(64, 'a');
+const std::string kPayload = "{\"aps\":{\"alert\":\"hi\"}}";
+
+bool WaitFor(const std::function<bool()>& aDone, int aTimeoutMs) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(aTimeoutMs);
+  while (!aDone()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    CheckSynchronize(5);
+  }
+  return true;
+}
+
+struct Pusher {
+  explicit Pusher(TwsNotifyEvent aMode) {
+    client = MakeOwned<TkfxHTTP2Client>(nullptr);
+    client->SetNotifyEvents(aMode);
+    client->TLSOptions().SetIOHandler(TwsTLSIOHandler::iohOpenSSL);
+    client->TLSOptions().OpenSSL_Options().SetAPIVersion(TwsOpenSSLAPI::oslAPI_1_1);
+    client->TLSOptions().SetRootCertFile(apns_test::FixturePath("ca.crt"));
+    client->TLSOptions().SetVerifyCertificate(true);
+    client->TLSOptions().SetCertFile(apns_test::FixturePath("client.p12"));
+    client->TLSOptions().SetKeyFile(apns_test::FixturePath("client.p12"));
+    client->TLSOptions().SetPassword("secret");
+    client->Request().CustomHeaders.Add("apns-topic: com.example.App");
+    body.WriteBuffer(kPayload.data(), static_cast<int64_t>(kPayload.size()));
+    client->OnHTTP2Response = [this](TObject*, TkfxHTTP2ConnectionClient*, TkfxHTTP2RequestProperty*,
+                                     TkfxHTTP2ResponseProperty* Response) {
+      if (Response->Status() == 200) ++answered;
+      ++outcomes;
+    };
+    client->OnHTTP2RequestFailed = [this](TObject*, TkfxHTTP2ConnectionClient*, TkfxHTTP2RequestProperty*,
+                                          const std::string& aReason) {
+      std::lock_guard guard(lock);
+      failures.push_back(aReason);
+      ++outcomes;
+    };
+  }
+  bool PushNow(const std::string& aURL) {
+    client->Post(aURL, &body);
+    TkfxHTTP2Response* response = client->Response();
+    return response && response->Status() == 200;
+  }
+
+  TOwned<TkfxHTTP2Client> client;
+  TMemoryStream body;
+  std::atomic<int> answered{0}, outcomes{0};
+  std::mutex lock;
+  std::vector<std::string> failures;
+};
+
+class ClientThreads : public ::testing::TestWithParam<TwsNotifyEvent> {};
+
+// Queued pushes from a second thread while the main thread pushes
+// synchronously, with a waiting event (before each request) assigned: every
+// push ends once and nothing waits for itself.
+TEST_P(ClientThreads, SynchronousAndQueuedPushesTogether) {
+  apns_test::ApnsMock mock(apns_test::ApnsMock::BothAuthModes());
+  Pusher pusher(GetParam());
+  std::atomic<int> before{0};
+  pusher.client->OnHTTP2BeforeRequest = [&](TObject*, TkfxHTTP2ConnectionClient*, TStringList*) { ++before; };
+  const std::string url = mock.DeviceUrl(kDevice);
+  ASSERT_TRUE(pusher.PushNow(url));  // connected
+  constexpr int kQueued = 300, kSync = 30;
+  std::thread queuer([&] {
+    for (int i = 0; i < kQueued; ++i) {
+      TMemoryStream body;
+      body.WriteBuffer(kPayload.data(), static_cast<int64_t>(kPayload.size()));
+      pusher.client->PostAsync(url, &body);
+    }
+  });
+  int synchronous = 0;
+  for (int i = 0; i < kSync; ++i) synchronous += pusher.PushNow(url);
+  queuer.join();
+  EXPECT_EQ(synchronous, kSync);
+  EXPECT_TRUE(WaitFor([&] { return pusher.outcomes.load() >= kQueued; }, 30000)) << pusher.outcomes.load();
+  CheckSynchronize(50);
+  EXPECT_EQ(pusher.answered.load(), kQueued);
+  EXPECT_EQ(pusher.outcomes.load(), kQueued);
+  EXPECT_GE(before.load(), kQueued + kSync);
+  pusher.client->SetActive(false);
+}
+
+// The component is freed while pushes are still queued and being sent, with
+// a waiting event assigned: no hang, no race, and no event afterwards.
+TEST_P(ClientThreads, FreedWithPushesPending) {
+  apns_test::ApnsMock mock(apns_test::ApnsMock::BothAuthModes());
+  for (int round = 0; round < 3; ++round) {
+    auto pusher = std::make_unique<Pusher>(GetParam());
+    pusher->client->OnHTTP2BeforeRequest = [](TObject*, TkfxHTTP2ConnectionClient*, TStringList*) {};
+    const std::string url = mock.DeviceUrl(kDevice);
+    for (int i = 0; i < 500; ++i) pusher->client->PostAsync(url, &pusher->body);
+    WaitFor([&] { return pusher->outcomes.load() >= 20 * round; }, 10000);
+    const auto start = std::chrono::steady_clock::now();
+    pusher->client.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
+    const int after = pusher->outcomes.load();
+    CheckSynchronize(50);
+    EXPECT_EQ(pusher->outcomes.load(), after) << "an event after the component was freed";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, ClientThreads,
+                         ::testing::Values(TwsNotifyEvent::neNoSync, TwsNotifyEvent::neAsynchronous,
+                                           TwsNotifyEvent::neSynchronous),
+                         [](const auto& info) {
+                           switch (info.param) {
+                             case TwsNotifyEvent::neNoSync: return std::string("NoSync");
+                             case TwsNotifyEvent::neAsynchronous: return std::string("Asynchronous");
+                             case TwsNotifyEvent::neSynchronous: break;
+                           }
+                           return std::string("Synchronous");
+                         });
+
+}  // namespace
