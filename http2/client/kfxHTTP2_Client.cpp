@@ -272,7 +272,7 @@ TkfxHTTP2CLient_Base::TkfxHTTP2CLient_Base(TComponent* AOwner)
   FTLSOptions->SetVersion(TwsTLSVersions::tls1_2);
 }
 
-TkfxHTTP2CLient_Base::~TkfxHTTP2CLient_Base() {
+void TkfxHTTP2CLient_Base::StopBeforeShutDown() {
   // No event from here on. The request thread goes first: it writes through
   // the transport client that ShutDown frees; a connection that is ending
   // releases it from any wait for a stream slot.
@@ -280,6 +280,15 @@ TkfxHTTP2CLient_Base::~TkfxHTTP2CLient_Base() {
   BeginDestroying();
   if (TkfxHTTP2ConnectionClientRef connection = HTTP2ConnectionRef()) connection->SetWaitDisconnect();
   StopRequestThread();
+}
+
+void TkfxHTTP2CLient_Base::BeforeDestruction() {
+  StopBeforeShutDown();
+  TkfxTCPCLient_Common::BeforeDestruction();
+}
+
+TkfxHTTP2CLient_Base::~TkfxHTTP2CLient_Base() {
+  StopBeforeShutDown();
   ShutDown();
   if (TkfxHTTP2ConnectionClientRef connection = HTTP2ConnectionRef()) {
     connection->OnCommand = nullptr;
@@ -357,12 +366,14 @@ void TkfxHTTP2CLient_Base::CheckConnection(const std::string& aURL, bool aQueued
       ConnectTo(host, port, aQueued);
     }
   }
-  FRequest->Host = FHost;
+  if (FRequest->Host != FHost) FRequest->Host = FHost;
 }
 
 void TkfxHTTP2CLient_Base::ConnectTo(const std::string& aHost, int aPort, bool aQueued) {
-  FHost = aHost;
-  FPort = aPort;
+  // A queued connect may be running on the read thread, which reads these:
+  // unchanged values are not written again.
+  if (FHost != aHost) FHost = aHost;
+  if (FPort != aPort) FPort = aPort;
   if (TCPMode() == TkfxTCPMode::tcpmCommands && aQueued)
     AddCommand(TkfxTCPCommands::tcmActive);
   else

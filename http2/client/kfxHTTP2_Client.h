@@ -235,6 +235,9 @@ class TkfxHTTP2CLient_Base : public TkfxTCPCLient_Common {
 
   explicit TkfxHTTP2CLient_Base(TComponent* AOwner);
   ~TkfxHTTP2CLient_Base() override;
+  // Free() stops the request thread and the transport while the object is
+  // still whole: those threads call virtual members.
+  void BeforeDestruction() override;
 
   int RequestMaxRetries() const { return FRequestMaxRetries; }
   void SetRequestMaxRetries(int aValue) { FRequestMaxRetries = aValue; }
@@ -451,6 +454,8 @@ class TkfxHTTP2CLient_Base : public TkfxTCPCLient_Common {
   void WakeRequests();
   void StartRequestThread();
   void StopRequestThread();
+  // The first step of destruction: no events, no request thread.
+  void StopBeforeShutDown();
   void FailItems(const TkfxHTTP2ConnectionClientRef& aConnection, std::deque<TkfxHTTP2_RequestPtr> aItems,
                  const std::string& aReason);
   bool IsLive(TkfxHTTP2ConnectionClient* aConnection);

