@@ -718,8 +718,9 @@ void TkfxHTTP2CLient_Base::DoHTTP2Request(Th2Methods aMethod, const std::string&
       AfterAnswer(response.Status(), std::string(body.begin(), body.end()));
     }
   } catch (...) {
-    // The caller gets no exception; the connection is given up.
-    AddCommand(TkfxTCPCommands::tcmNotActive);
+    // The caller gets no exception; the connection is given up, unless it
+    // has already ended and another one taken its place.
+    if (IsLive(connection.get())) AddCommand(TkfxTCPCommands::tcmNotActive);
   }
 }
 
