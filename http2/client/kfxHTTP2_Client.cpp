@@ -375,13 +375,34 @@ void TkfxHTTP2CLient_Base::ConnectTo(const std::string& aHost, int aPort, bool a
   if (FHost != aHost) FHost = aHost;
   if (FPort != aPort) FPort = aPort;
   if (TCPMode() == TkfxTCPMode::tcpmCommands && aQueued)
-    AddCommand(TkfxTCPCommands::tcmActive);
+    QueueConnect();
   else
     SetActive(true);
 }
 
+void TkfxHTTP2CLient_Base::QueueConnect() {
+  const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::steady_clock::now().time_since_epoch())
+                          .count() |
+                      1;
+  int64_t queued = FConnectQueuedAt.load();
+  // A connect that never reported back (its thread ended first) holds
+  // nothing up beyond its own time budget.
+  const int64_t budget = int64_t{DefaultActivationTimeout()} + 2000;
+  do {
+    if (queued != 0 && now - queued < budget) return;
+  } while (!FConnectQueuedAt.compare_exchange_weak(queued, now));
+  try {
+    AddCommand(TkfxTCPCommands::tcmActive);
+  } catch (...) {
+    ConnectDone();
+    throw;
+  }
+}
+
 void TkfxHTTP2CLient_Base::OnClientConnected(TObject* Sender) {
   TkfxTCPCLient_Common::OnClientConnected(Sender);
+  ConnectDone();
   if (IsDestroying()) return;
   DoStopWatchDog();
   auto connection = std::make_shared<TkfxHTTP2ConnectionClient>();
@@ -496,7 +517,7 @@ void TkfxHTTP2CLient_Base::DoNotifyDisconnect(TkfxTCPConnection* Connection) {
       }
       FailItems(connection, std::move(dropped), "The request was dropped: the connection ended.");
     }
-    if (any && FPendingRequestsReconnect) AddCommand(TkfxTCPCommands::tcmActive);
+    if (any && FPendingRequestsReconnect) QueueConnect();
     DoNotifyHTTP2Disconnect(connection);
   } catch (...) {
   }
@@ -509,7 +530,9 @@ void TkfxHTTP2CLient_Base::DoException(TkfxTCPConnection* Connection, const std:
   if (IsDestroying()) return;
   auto* h2 = dynamic_cast<TkfxHTTP2ConnectionClient*>(Connection);
   if (!h2) {
-    // A failed connect: reported at once on this thread.
+    // A failed connect: reported at once on this thread. The next request
+    // may try again.
+    ConnectDone();
     try {
       DoEventHTTP2Exception(nullptr, aMessage, E);
     } catch (...) {
@@ -531,6 +554,7 @@ void TkfxHTTP2CLient_Base::DoException(TkfxTCPConnection* Connection, const std:
 
 void TkfxHTTP2CLient_Base::DoCommandExecuted(TkfxTCPCommands aCommand) {
   if (aCommand == TkfxTCPCommands::tcmActive) {
+    ConnectDone();
     if (HTTP2ConnectionRef()) FRequests->SetEnabled(true);
     WakeRequests();
   } else if (aCommand == TkfxTCPCommands::tcmNotActive) {
@@ -556,7 +580,7 @@ void TkfxHTTP2CLient_Base::OnHeartBeatTimerException(TObject*, const Exception& 
 void TkfxHTTP2CLient_Base::OnWatchDogTimer(TObject* Sender) {
   if (IsDestroying()) return;
   if (TCPMode() == TkfxTCPMode::tcpmCommands)
-    AddCommand(TkfxTCPCommands::tcmActive);
+    QueueConnect();
   else
     SetActive(true);
   TkfxTCPCLient_Common::OnWatchDogTimer(Sender);

@@ -420,6 +420,11 @@ class TkfxHTTP2CLient_Base : public TkfxTCPCLient_Common {
   void DoCommandExecuted(TkfxTCPCommands aCommand) override;
 
  private:
+  // Queues one connect for the read thread, unless one is queued or running
+  // already: a burst of queued requests before any connection makes one
+  // activation, not one each.
+  void QueueConnect();
+  void ConnectDone() { FConnectQueuedAt.store(0); }
   // One list of queued deliveries per event; a drain takes its batch out
   // under the lock and raises the events without it.
   struct TNotifyList {
@@ -491,6 +496,9 @@ class TkfxHTTP2CLient_Base : public TkfxTCPCLient_Common {
   // an ended connection never blocks the next one.
   std::atomic<TkfxHTTP2ConnectionClient*> FGoAwayOn{nullptr};
   std::atomic<TkfxTCPConnection*> FDisconnectHandled{nullptr};
+  // When the queued connect was queued (monotonic milliseconds), 0 when
+  // none is queued or running.
+  std::atomic<int64_t> FConnectQueuedAt{0};
   std::string FConnectedTLS;    // TLSIdentity of the live connection
   std::string FConnectedToken;  // TokenSourceIdentity of the live connection
 

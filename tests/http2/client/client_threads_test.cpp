@@ -3,6 +3,9 @@
 // main thread waits for its own answer, and freeing the component with
 // pushes still queued. Meant for ThreadSanitizer.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -66,6 +69,21 @@ struct Pusher {
   std::vector<std::string> failures;
 };
 
+// A loopback port nothing listens on (bound once, then closed).
+int ClosedPort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  int port = 0;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+    port = ntohs(address.sin_port);
+  close(fd);
+  return port;
+}
+
 class ClientThreads : public ::testing::TestWithParam<TwsNotifyEvent> {};
 
 // Queued pushes go out on the request thread while the main thread pushes
@@ -111,6 +129,44 @@ TEST_P(ClientThreads, FreedWithPushesPending) {
     CheckSynchronize(50);
     EXPECT_EQ(pusher->outcomes.load(), after) << "an event after the component was freed";
   }
+}
+
+// A burst of queued pushes before any connection exists makes one
+// activation, not one per push: every push is answered once, in bounded time.
+TEST_P(ClientThreads, QueuedBurstBeforeAnyConnection) {
+  apns_test::ApnsMock mock(apns_test::ApnsMock::BothAuthModes());
+  Pusher pusher(GetParam());
+  std::atomic<int> connects{0};
+  pusher.client->OnHTTP2Connect = [&](TObject*, TkfxHTTP2ConnectionClient*) { ++connects; };
+  const std::string url = mock.DeviceUrl(kDevice);
+  constexpr int kQueued = 2000;
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < kQueued; ++i) pusher.client->PostAsync(url, &pusher.body);
+  EXPECT_TRUE(WaitFor([&] { return pusher.outcomes.load() >= kQueued; }, 60000)) << pusher.outcomes.load();
+  CheckSynchronize(50);
+  EXPECT_EQ(pusher.answered.load(), kQueued);
+  EXPECT_EQ(pusher.outcomes.load(), kQueued);
+  EXPECT_EQ(connects.load(), 1);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
+  pusher.client->SetActive(false);
+}
+
+// A queued connect that fails does not hold up the next one: a later push
+// connects (here to a server that is up) and is answered.
+TEST_P(ClientThreads, QueuedConnectAfterFailedOne) {
+  const int closed = ClosedPort();
+  ASSERT_NE(closed, 0);
+  Pusher pusher(GetParam());
+  std::atomic<int> exceptions{0};
+  pusher.client->OnHTTP2Exception = [&](TObject*, TkfxHTTP2ConnectionClient*, Exception*) { ++exceptions; };
+  for (int i = 0; i < 20; ++i) pusher.client->PostAsync("https://127.0.0.1:" + std::to_string(closed) + "/3/device/" + kDevice, &pusher.body);
+  EXPECT_TRUE(WaitFor([&] { return exceptions.load() >= 1; }, 15000));
+  CheckSynchronize(50);
+  apns_test::ApnsMock mock(apns_test::ApnsMock::BothAuthModes());
+  const int before = pusher.answered.load();
+  for (int i = 0; i < 20; ++i) pusher.client->PostAsync(mock.DeviceUrl(kDevice), &pusher.body);
+  EXPECT_TRUE(WaitFor([&] { return pusher.answered.load() >= before + 20; }, 30000)) << pusher.answered.load();
+  pusher.client->SetActive(false);
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, ClientThreads,
