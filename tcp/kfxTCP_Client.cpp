@@ -307,7 +307,11 @@ void TkfxIdTCPClient::StopReadThread() {
 
 void TkfxIdTCPClient::Connect() {
   if (FTCPMode == TkfxTCPMode::tcpmCommands) {
+    // Writes go out from the read thread, which also reads: a peer that
+    // resets while taking our data is still read to its end.
+    if (IOHandler()) IOHandler()->SetReadAfterWriteError(true);
     TIdTCPClient::Connect();
+    if (IOHandler()) IOHandler()->SetReadAfterWriteError(true);
     TCPRead()->SetReadSocket(true);
     return;
   }

@@ -473,6 +473,18 @@ void TkfxTCPCLient_Common::OnClientDisconnected() {
   if (IsDestroying()) return;
   TkfxTCPConnectionClientRef connection = ConnectionRef();
   if (!connection) return;
+  // The end of the stream can be noticed in the same pass that read the
+  // peer's last bytes: they are handed on before the disconnect, so answers
+  // sent just before a close are not lost.
+  TkfxIdTCPClient* client = FTCPClient.get();
+  if (!FReadingThread && !connection->Disconnected() && client && client->IOHandler() &&
+      !client->IOHandler()->InputBufferIsEmpty() && client->IsReadThread()) {
+    FReadingThread = true;
+    ReportFailures([&] { connection->DoRead(); },
+                   [&](Exception& E) { DoException(connection.get(), E.Message(), &E); });
+    FReadingThread = false;
+    if (ConnectionRef() != connection) return;
+  }
   ReportFailures([&] { DoNotifyDisconnect(connection.get()); },
                  [&](Exception& E) { DoException(connection.get(), E.Message(), &E); });
 }

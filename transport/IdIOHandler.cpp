@@ -87,6 +87,8 @@ void TIdIOHandler::Open() {
   FOpened = false;
   FClosedGracefully = false;
   FCloseError = 0;
+  FWriteClosed = false;
+  FWriteClosedDeadline = 0;
   WriteBufferClear();
   FInputBuffer->Clear();
   FOpened = true;
@@ -181,6 +183,8 @@ void TIdIOHandler::Write(uint64_t AValue, bool AConvert) {
 
 void TIdIOHandler::WriteDirect(const TIdBytes& ABuffer, int ALength, int AOffset) {
   CheckForDisconnect(true, true);
+  // The peer stopped taking data; the connection ends once what it sent is read.
+  if (FWriteClosed) return;
   const int available = static_cast<int>(ABuffer.size()) - AOffset;
   if (ALength < 0 || ALength > available) ALength = available;
   if (ALength <= 0 || AOffset < 0) return;
@@ -199,6 +203,16 @@ void TIdIOHandler::WriteDirect(const TIdBytes& ABuffer, int ALength, int AOffset
     const int count = WriteDataToTarget(*data, offset + sent, length - sent);
     if (count < 0) {
       const int code = CheckForError(count);
+      // The peer is gone for writing, but what it sent before the reset (its
+      // answers, its last words) still waits in the receive queue: reading
+      // goes on, writing stops, and the error is reported when reading ends.
+      if (FReadAfterWriteError && FOpened &&
+          (code == Id_WSAECONNRESET || code == Id_WSAECONNABORTED || code == Id_WSAESHUTDOWN)) {
+        FWriteClosed = true;
+        FCloseError = code;
+        FWriteClosedDeadline = TicksNow() + static_cast<uint64_t>(WriteClosedDrainMS());
+        return;
+      }
       // A block that went out in part can never be completed: anything sent
       // after it would be read as the rest of it. Only a time-out before the
       // first byte leaves the connection usable.

@@ -70,6 +70,14 @@ class TIdIOHandler : public TIdComponent {
   TIdBuffer* InputBuffer() const { return FInputBuffer.get(); }
   bool Opened() const { return FOpened; }
   bool ClosedGracefully() const { return FClosedGracefully; }
+  // When set, a send that fails because the peer is gone (reset, broken pipe)
+  // does not close the connection: writing stops, later writes are dropped,
+  // and what the peer sent before is still read until the end of the stream,
+  // a read error, or WriteClosedDrainMS() later, whichever comes first.
+  bool ReadAfterWriteError() const { return FReadAfterWriteError; }
+  void SetReadAfterWriteError(bool AValue) { FReadAfterWriteError = AValue; }
+  bool WriteClosed() const { return FWriteClosed; }
+  static constexpr int WriteClosedDrainMS() { return 2000; }
   TIdTextEncoding DefStringEncoding() const { return FDefStringEncoding; }
   void SetDefStringEncoding(TIdTextEncoding AValue) { FDefStringEncoding = AValue; }
   bool LargeStream() const { return FLargeStream; }
@@ -191,6 +199,10 @@ class TIdIOHandler : public TIdComponent {
 
   bool FLargeStream = false;
   bool FClosedGracefully = false;
+  bool FReadAfterWriteError = false;
+  // Sending failed with the peer gone; the read side still drains.
+  bool FWriteClosed = false;
+  uint64_t FWriteClosedDeadline = 0;
   // The error (reset, abort, shutdown) that closed the connection, or 0 after
   // a peer's orderly close: a drained buffer then reports it, not a graceful close.
   int FCloseError = 0;

@@ -1,5 +1,7 @@
 #include "transport/IdIOHandlerStack.h"
 
+#include "tcp/kfxBase_Helpers.h"
+
 namespace {
 
 // A class-level registration: a connection without a handler gets a stack handler.
@@ -31,6 +33,9 @@ bool TIdIOHandlerStack::Connected() {
 void TIdIOHandlerStack::CheckForDisconnect(bool ARaiseExceptionIfDisconnected,
                                            bool AIgnoreBuffer) {
   bool disconnected = false;
+  // Draining after a failed send is bounded: a peer that neither sends nor
+  // closes does not keep the connection open.
+  if (FWriteClosed && !FClosedGracefully && TicksNow() >= FWriteClosedDeadline) FClosedGracefully = true;
   if (FClosedGracefully || !BindingAllocated()) {
     if (BindingAllocated()) {
       Close();

@@ -2,10 +2,16 @@
 // deactivation in both modes and all three delivery modes, queued writes,
 // peer close and reset, failed connects, heartbeat and watchdog, framed
 // reading and many activation cycles without leaks.
+#include <arpa/inet.h>
 #include <dirent.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <mutex>
 #include <string>
@@ -78,6 +84,7 @@ class TTestClient : public TkfxTCPCLient_Common {
     std::lock_guard guard(Lock);
     return static_cast<size_t>(std::count(Events.begin(), Events.end(), aWhat));
   }
+  int QueuedCommands() { return Commands().Count(); }
   std::string ReceivedCopy() {
     std::lock_guard guard(Lock);
     return Received;
@@ -609,3 +616,116 @@ TEST(TCPClient, FreeingWithPendingDrainsAndTimers) {
 }
 
 }  // namespace
+
+namespace {
+
+// A peer that answers and then ends the connection while the client is
+// still writing: it sends aAnswer, takes the client's bytes for a while
+// without looking at them, then closes with a reset (or only a FIN), so the
+// client's next send fails while the answer still waits in its socket.
+class TAnswerThenResetPeer {
+ public:
+  bool Start() {
+    FListen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (FListen < 0) return false;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(FListen, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return false;
+    // A small receive window: the client's writes soon wait.
+    int window = 16 * 1024;
+    ::setsockopt(FListen, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
+    socklen_t length = sizeof address;
+    ::getsockname(FListen, reinterpret_cast<sockaddr*>(&address), &length);
+    FPort = ntohs(address.sin_port);
+    return ::listen(FListen, 4) == 0;
+  }
+  ~TAnswerThenResetPeer() {
+    if (FThread.joinable()) FThread.join();
+    if (FListen >= 0) ::close(FListen);
+  }
+  uint16_t Port() const { return FPort; }
+  // Serves one connection on a thread of its own.
+  void Serve(const std::string& aAnswer, size_t aTakeBeforeClose, bool aReset) {
+    FThread = std::thread([this, aAnswer, aTakeBeforeClose, aReset] {
+      pollfd listening{FListen, POLLIN, 0};
+      if (::poll(&listening, 1, 5000) <= 0) return;
+      const int fd = ::accept4(FListen, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd < 0) return;
+      // Takes the client's first bytes, then no more: the client's writes
+      // fill the socket and its send waits while the answer arrives.
+      size_t taken = 0;
+      char sink[16384];
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+      while (taken < aTakeBeforeClose && std::chrono::steady_clock::now() < deadline) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 100) <= 0) continue;
+        const ssize_t n = ::recv(fd, sink, sizeof sink, 0);
+        if (n <= 0) break;
+        taken += static_cast<size_t>(n);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      for (size_t sent = 0; sent < aAnswer.size() && std::chrono::steady_clock::now() < deadline;) {
+        pollfd p{fd, POLLOUT, 0};
+        if (::poll(&p, 1, 100) <= 0) continue;
+        const ssize_t n = ::send(fd, aAnswer.data() + sent, aAnswer.size() - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n < 0 && errno != EAGAIN) break;
+        if (n > 0) sent += static_cast<size_t>(n);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      if (aReset) {
+        linger hard{1, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+      } else {
+        // Half-closed first; the close then resets, since the client's
+        // bytes were never read.
+        ::shutdown(fd, SHUT_WR);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      }
+      ::close(fd);
+    });
+  }
+
+ private:
+  int FListen = -1;
+  uint16_t FPort = 0;
+  std::thread FThread;
+};
+
+}  // namespace
+
+// A peer that answers and then resets (or half-closes) while the client
+// still writes: every answer byte it sent is delivered before the one
+// disconnect, and the failed send does not throw away what waits in the
+// socket.
+TEST(TCPClient, AnswersBeforeAResetWhileWritingAreDelivered) {
+  std::string answer;
+  for (int i = 0; answer.size() < 32 * 1024; ++i) answer += "answer-" + std::to_string(i) + "\n";
+  answer += "last-words\n";
+  for (bool reset : {true, false}) {
+    for (int round = 0; round < 5; ++round) {
+      SCOPED_TRACE(std::string(reset ? "reset" : "half-close") + " round " + std::to_string(round));
+      TAnswerThenResetPeer peer;
+      ASSERT_TRUE(peer.Start());
+      peer.Serve(answer, 64 * 1024, reset);
+      TTestClient client(TkfxTCPMode::tcpmCommands);
+      client.SetNotifyEvents(TwsNotifyEvent::neNoSync);
+      client.SetPort(peer.Port());
+      ASSERT_TRUE(client.Connect(5000));
+      // Bounded: the client keeps writing until its connection ends.
+      const std::string block(64 * 1024, 'w');
+      const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+      while (client.Count("disconnect") == 0 && std::chrono::steady_clock::now() < until) {
+        for (int i = client.QueuedCommands(); i < 16; ++i) client.AddBytes(Bytes(block));
+        CheckSynchronize(1);
+      }
+      ASSERT_EQ(client.Count("disconnect"), 1u) << ::testing::PrintToString(client.EventsCopy());
+      PumpFor(50);
+      EXPECT_EQ(client.Count("disconnect"), 1u);
+      const std::string received = client.ReceivedCopy();
+      EXPECT_EQ(received.size(), answer.size());
+      EXPECT_TRUE(received == answer) << received.substr(received.size() > 40 ? received.size() - 40 : 0);
+      client.Disconnect(5000);
+    }
+  }
+}
