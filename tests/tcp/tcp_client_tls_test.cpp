@@ -1,11 +1,18 @@
 // The TCP client over each TLS back end against real servers on loopback:
 // openssl s_server with ALPN "h2", with and without a required client
 // certificate, and nginx with HTTP/2.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <openssl/ssl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "rtl/MainThread.h"
@@ -64,6 +71,7 @@ class TTLSClient : public TkfxTCPCLient_Common {
     std::lock_guard guard(Lock);
     return Received;
   }
+  int QueuedCommands() { return Commands().Count(); }
   void Send(const std::string& aText) {
     if (TCPMode() == TkfxTCPMode::tcpmCommands)
       AddBytes(TIdBytes(aText.begin(), aText.end()));
@@ -185,3 +193,118 @@ TEST(TCPClientTLS, NginxAnswersTheHTTP2Preface) {
 }
 
 }  // namespace
+
+namespace {
+
+// A TLS peer that answers and then resets the connection while the client
+// still writes: it takes the client's first bytes, stops reading (the
+// client's sends soon wait), sends its answer, and closes with a reset.
+class TTLSAnswerThenResetPeer {
+ public:
+  bool Start() {
+    FContext = SSL_CTX_new(TLS_server_method());
+    if (!FContext || SSL_CTX_use_certificate_chain_file(FContext, FixturePath("server.crt").c_str()) != 1 ||
+        SSL_CTX_use_PrivateKey_file(FContext, FixturePath("server.key").c_str(), SSL_FILETYPE_PEM) != 1)
+      return false;
+    SSL_CTX_set_alpn_select_cb(
+        FContext,
+        [](SSL*, const unsigned char** out, unsigned char* outlen, const unsigned char*, unsigned, void*) {
+          static const unsigned char kH2[] = {'h', '2'};
+          *out = kH2;
+          *outlen = 2;
+          return SSL_TLSEXT_ERR_OK;
+        },
+        nullptr);
+    FListen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (FListen < 0) return false;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(FListen, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return false;
+    int window = 16 * 1024;
+    ::setsockopt(FListen, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
+    socklen_t length = sizeof address;
+    ::getsockname(FListen, reinterpret_cast<sockaddr*>(&address), &length);
+    FPort = ntohs(address.sin_port);
+    return ::listen(FListen, 4) == 0;
+  }
+  ~TTLSAnswerThenResetPeer() {
+    if (FThread.joinable()) FThread.join();
+    if (FListen >= 0) ::close(FListen);
+    if (FContext) SSL_CTX_free(FContext);
+  }
+  uint16_t Port() const { return FPort; }
+  void Serve(const std::string& aAnswer, size_t aTakeBeforeClose) {
+    FThread = std::thread([this, aAnswer, aTakeBeforeClose] {
+      pollfd listening{FListen, POLLIN, 0};
+      if (::poll(&listening, 1, 5000) <= 0) return;
+      const int fd = ::accept4(FListen, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd < 0) return;
+      timeval limit{5, 0};
+      ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+      ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+      SSL* ssl = SSL_new(FContext);
+      SSL_set_fd(ssl, fd);
+      if (SSL_accept(ssl) == 1) {
+        char sink[16384];
+        for (size_t taken = 0; taken < aTakeBeforeClose;) {
+          const int n = SSL_read(ssl, sink, sizeof sink);
+          if (n <= 0) break;
+          taken += static_cast<size_t>(n);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        SSL_write(ssl, aAnswer.data(), static_cast<int>(aAnswer.size()));
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      }
+      linger hard{1, 0};
+      ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+      SSL_free(ssl);
+      ::close(fd);
+    });
+  }
+
+ private:
+  SSL_CTX* FContext = nullptr;
+  int FListen = -1;
+  uint16_t FPort = 0;
+  std::thread FThread;
+};
+
+}  // namespace
+
+// Over either TLS back end: a peer that answers and then resets while the
+// client still writes has its whole answer delivered before the one
+// disconnect; the failed send does not throw away the records that wait.
+TEST(TCPClientTLS, AnswersBeforeAResetWhileWritingAreDelivered) {
+  std::string answer;
+  for (int i = 0; answer.size() < 32 * 1024; ++i) answer += "answer-" + std::to_string(i) + "\n";
+  answer += "last-words\n";
+  for (const TBackEnd& backEnd : kBackEnds) {
+    for (int round = 0; round < 3; ++round) {
+      SCOPED_TRACE(std::string(backEnd.HandlerClass) + " round " + std::to_string(round));
+      TTLSAnswerThenResetPeer peer;
+      ASSERT_TRUE(peer.Start());
+      peer.Serve(answer, 64 * 1024);
+      TTLSClient client(backEnd.Kind, TkfxTCPMode::tcpmCommands);
+      client.SetNotifyEvents(TwsNotifyEvent::neNoSync);
+      client.SetPort(peer.Port());
+      ASSERT_TRUE(client.Connect(10000)) << ::testing::PrintToString(client.EventsCopy());
+      const std::string block(64 * 1024, 'w');
+      auto disconnects = [&] {
+        auto e = client.EventsCopy();
+        return std::count(e.begin(), e.end(), "disconnect");
+      };
+      // Bounded: the client keeps writing until its connection ends.
+      const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+      while (disconnects() == 0 && std::chrono::steady_clock::now() < until) {
+        for (int i = client.QueuedCommands(); i < 16; ++i) client.Send(block);
+        CheckSynchronize(1);
+      }
+      ASSERT_EQ(disconnects(), 1) << ::testing::PrintToString(client.EventsCopy());
+      const std::string received = client.ReceivedCopy();
+      EXPECT_EQ(received.size(), answer.size());
+      EXPECT_TRUE(received == answer);
+      client.Disconnect(5000);
+    }
+  }
+}
