@@ -352,8 +352,12 @@ void TkfxHTTP2CLient_Base::CheckConnection(const std::string& aURL, bool aQueued
     // ones need a new connection.
     // The same goes for another token source or key: a server takes only
     // rare token changes on one connection.
-    const bool tlsChanged =
-        connection && (FConnectedTLS != TLSIdentity() || FConnectedToken != TokenSourceIdentity());
+    bool tlsChanged = false;
+    if (connection) {
+      thread_local std::string identity;
+      TokenSourceIdentityTo(identity);
+      tlsChanged = FConnectedToken != identity || FConnectedTLS != TLSIdentity();
+    }
     if (!connection) {
       ConnectTo(host, port, aQueued);
     } else if (moved || tlsChanged) {
@@ -380,7 +384,7 @@ void TkfxHTTP2CLient_Base::ConnectTo(const std::string& aHost, int aPort, bool a
     SetActive(true);
 }
 
-void TkfxHTTP2CLient_Base::QueueConnect() {
+void TkfxHTTP2CLient_Base::QueueConnect(bool aAlways) {
   const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
                           std::chrono::steady_clock::now().time_since_epoch())
                           .count() |
@@ -390,7 +394,7 @@ void TkfxHTTP2CLient_Base::QueueConnect() {
   // nothing up beyond its own time budget.
   const int64_t budget = int64_t{DefaultActivationTimeout()} + 2000;
   do {
-    if (queued != 0 && now - queued < budget) return;
+    if (!aAlways && queued != 0 && now - queued < budget) return;
   } while (!FConnectQueuedAt.compare_exchange_weak(queued, now));
   try {
     AddCommand(TkfxTCPCommands::tcmActive);
@@ -517,7 +521,7 @@ void TkfxHTTP2CLient_Base::DoNotifyDisconnect(TkfxTCPConnection* Connection) {
       }
       FailItems(connection, std::move(dropped), "The request was dropped: the connection ended.");
     }
-    if (any && FPendingRequestsReconnect) QueueConnect();
+    if (any && FPendingRequestsReconnect) QueueConnect(true);
     DoNotifyHTTP2Disconnect(connection);
   } catch (...) {
   }
@@ -580,7 +584,7 @@ void TkfxHTTP2CLient_Base::OnHeartBeatTimerException(TObject*, const Exception& 
 void TkfxHTTP2CLient_Base::OnWatchDogTimer(TObject* Sender) {
   if (IsDestroying()) return;
   if (TCPMode() == TkfxTCPMode::tcpmCommands)
-    QueueConnect();
+    QueueConnect(true);
   else
     SetActive(true);
   TkfxTCPCLient_Common::OnWatchDogTimer(Sender);
@@ -765,20 +769,51 @@ void TkfxHTTP2CLient_Base::DropAuthToken() {
 }
 
 std::string TkfxHTTP2CLient_Base::TokenSourceIdentity() {
-  TkfxHTTP2_Authentication_Token& source = FAuthentication->Token();
-  std::string identity = std::to_string(reinterpret_cast<uintptr_t>(source.OAuth())) + "\n" +
-                         std::to_string(reinterpret_cast<uintptr_t>(source.JWT()));
-  if (TkfxHTTPComponentClient_JWT* jwt = source.JWT()) {
-    TkfxHTTP_JWT_Client_Options& options = jwt->JWTOptions();
-    identity += "\n" + std::to_string(static_cast<int>(options.Header().alg)) + "\n" + options.Header().kid +
-                "\n" + options.Payload().iss + "\n" + options.Algorithms().ES().PrivateKey().Text() + "\n" +
-                options.Algorithms().RS().PrivateKey().Text() + "\n" + options.Algorithms().HS().Secret();
-  }
+  std::string identity;
+  TokenSourceIdentityTo(identity);
   return identity;
 }
 
+namespace {
+
+void AppendLines(std::string& aOut, const TStringList& aLines) {
+  for (int i = 0; i < aLines.Count(); ++i) {
+    aOut += aLines[i];
+    aOut += '\n';
+  }
+}
+
+}  // namespace
+
+void TkfxHTTP2CLient_Base::TokenSourceIdentityTo(std::string& aOut) {
+  TkfxHTTP2_Authentication_Token& source = FAuthentication->Token();
+  aOut.clear();
+  aOut += std::to_string(reinterpret_cast<uintptr_t>(source.OAuth()));
+  aOut += '\n';
+  aOut += std::to_string(reinterpret_cast<uintptr_t>(source.JWT()));
+  if (TkfxHTTPComponentClient_JWT* jwt = source.JWT()) {
+    TkfxHTTP_JWT_Client_Options& options = jwt->JWTOptions();
+    aOut += '\n';
+    aOut += std::to_string(static_cast<int>(options.Header().alg));
+    aOut += '\n';
+    aOut += options.Header().kid;
+    aOut += '\n';
+    aOut += options.Payload().iss;
+    // Key lines end with a line break each; a blank line parts the keys.
+    aOut += '\n';
+    AppendLines(aOut, options.Algorithms().ES().PrivateKey());
+    aOut += '\n';
+    AppendLines(aOut, options.Algorithms().RS().PrivateKey());
+    aOut += '\n';
+    aOut += options.Algorithms().HS().Secret();
+  }
+}
+
 void TkfxHTTP2CLient_Base::CheckTokenSource() {
-  if (!FAuthToken.empty() && FAuthTokenSource != TokenSourceIdentity()) DropAuthToken();
+  if (FAuthToken.empty()) return;
+  thread_local std::string identity;
+  TokenSourceIdentityTo(identity);
+  if (FAuthTokenSource != identity) DropAuthToken();
 }
 
 void TkfxHTTP2CLient_Base::DoAuthorizationToken(TkfxHTTP2Request& aRequest) {
@@ -866,6 +901,8 @@ void TkfxHTTP2CLient_Base::StopRequestThread() {
 }
 
 void TkfxHTTP2CLient_Base::RunRequests(TkfxHTTP2_ThreadRequests& aThread) {
+  // Queued items mostly share one URL: it is split once.
+  std::string splitURL, splitPath;
   while (!aThread.Terminated()) {
     TkfxHTTP2ConnectionClientRef connection = HTTP2ConnectionRef();
     TkfxHTTP2_RequestPtr taken;
@@ -908,14 +945,18 @@ void TkfxHTTP2CLient_Base::RunRequests(TkfxHTTP2_ThreadRequests& aThread) {
                             2000);
     int32_t stream = 0;
     std::string failure;
-    std::string protocol, host, path;
-    int port = 443;
     try {
-      if (!SplitHTTP2URL(url, protocol, host, port, path)) throw Exception("The URL has no host: " + url);
+      if (url != splitURL) {
+        std::string protocol, host, path;
+        int port = 443;
+        if (!SplitHTTP2URL(url, protocol, host, port, path)) throw Exception("The URL has no host: " + url);
+        splitURL = url;
+        splitPath = std::move(path);
+      }
       DoAuthorizationToken(request);
       request.ID = id;
       request.Host = FHost;
-      stream = SendOn(connection, method, path, source.get(), nullptr, request);
+      stream = SendOn(connection, method, splitPath, source.get(), nullptr, request);
     } catch (Exception& E) {
       failure = E.Message().empty() ? std::string("The request could not be sent.") : E.Message();
     } catch (const std::exception& E) {

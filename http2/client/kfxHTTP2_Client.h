@@ -422,8 +422,10 @@ class TkfxHTTP2CLient_Base : public TkfxTCPCLient_Common {
  private:
   // Queues one connect for the read thread, unless one is queued or running
   // already: a burst of queued requests before any connection makes one
-  // activation, not one each.
-  void QueueConnect();
+  // activation, not one each. aAlways queues it even so: a reconnect after
+  // a connection ended must not be taken for a connect that ran before the
+  // end was handled.
+  void QueueConnect(bool aAlways = false);
   void ConnectDone() { FConnectQueuedAt.store(0); }
   // One list of queued deliveries per event; a drain takes its batch out
   // under the lock and raises the events without it.
@@ -447,6 +449,9 @@ class TkfxHTTP2CLient_Base : public TkfxTCPCLient_Common {
   // Drops the cached token when the token source or its key changed.
   void CheckTokenSource();
   std::string TokenSourceIdentity();
+  // The same, written into aOut (cleared first): checked per request, it
+  // reuses the caller's buffer instead of building new strings.
+  void TokenSourceIdentityTo(std::string& aOut);
   // Sends aRequest on aConnection; returns the stream (0: not sent).
   int32_t SendOn(const TkfxHTTP2ConnectionClientRef& aConnection, Th2Methods aMethod, const std::string& aPath,
                  TStream* aSource, TStream* aResponseContent, TkfxHTTP2Request& aRequest);
