@@ -155,10 +155,21 @@ void TIdSSLIOHandlerSocketOpenSSL::SetPassThrough(bool AValue) {
 
 void TIdSSLIOHandlerSocketOpenSSL::Open() {
   fSSLLayerClosed = true;
+  FSessionUsers.Locked([this] { fSessionClosing = false; });
   TIdSSLIOHandlerSocketBase::Open();
 }
 
 void TIdSSLIOHandlerSocketOpenSSL::Close() {
+  FSessionUsers.Detach(
+      [this] {
+        fSessionClosing = true;
+        return fSSLSocket != nullptr;
+      },
+      // A read blocked on the socket ends at once; a write ends with its
+      // send (bounded by the socket's send time-out).
+      [this] {
+        if (BindingAllocated()) ::shutdown(Binding()->Handle(), SHUT_RD);
+      });
   fSSLSocket.reset();
   fPeerClosed = false;
   FreeContext();
@@ -205,7 +216,8 @@ bool TIdSSLIOHandlerSocketOpenSSL::Readable(int AMSec) {
 }
 
 int TIdSSLIOHandlerSocketOpenSSL::RecvEnc(TIdBytes& VBuffer) {
-  if (!fSSLSocket || !fSSLSocket->SSLHandle()) return -1;
+  const TkfxTLSSessionUse use(FSessionUsers, [this] { return !fSessionClosing; });
+  if (!use.Entered() || !fSSLSocket || !fSSLSocket->SSLHandle()) return -1;
   if (fPeerClosed) {
     if (ERR_clear_error) ERR_clear_error();
     return 0;
@@ -230,7 +242,8 @@ int TIdSSLIOHandlerSocketOpenSSL::RecvEnc(TIdBytes& VBuffer) {
 }
 
 int TIdSSLIOHandlerSocketOpenSSL::SendEnc(const TIdBytes& ABuffer, int AOffset, int ALength) {
-  if (!fSSLSocket || !fSSLSocket->SSLHandle()) return -1;
+  const TkfxTLSSessionUse use(FSessionUsers, [this] { return !fSessionClosing; });
+  if (!use.Entered() || !fSSLSocket || !fSSLSocket->SSLHandle()) return -1;
   int sent = 0;
   while (sent < ALength) {
     const int result = fSSLSocket->Send(ABuffer.data() + AOffset + sent, ALength - sent);
@@ -247,7 +260,8 @@ int TIdSSLIOHandlerSocketOpenSSL::SendEnc(const TIdBytes& ABuffer, int AOffset, 
 }
 
 int TIdSSLIOHandlerSocketOpenSSL::CheckForError(int ALastResult) {
-  if (fPassThrough || !fSSLSocket || !fSSLSocket->SSLHandle())
+  const TkfxTLSSessionUse session(FSessionUsers, [this] { return !fSessionClosing; });
+  if (fPassThrough || !session.Entered() || !fSSLSocket || !fSSLSocket->SSLHandle())
     return TIdSSLIOHandlerSocketBase::CheckForError(ALastResult);
   const int savedErrno = errno;
   const int error = fSSLSocket->GetSSLError(ALastResult);

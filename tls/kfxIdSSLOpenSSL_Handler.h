@@ -93,6 +93,10 @@ class TIdSSLIOHandlerSocketOpenSSL : public TIdSSLIOHandlerSocketBase, public II
   std::unique_ptr<TIdSSLContext> FOwnedContext;
   std::unique_ptr<TIdSSLOptions> fxSSLOptions;
   std::unique_ptr<TIdSSLSocket> fSSLSocket;
+  // Reads and writes on two threads keep fSSLSocket alive until Close has
+  // waited for them.
+  TkfxTLSSessionUsers FSessionUsers;
+  bool fSessionClosing = false;  // guarded by FSessionUsers' lock
   std::unique_ptr<TStringList> FALPNProtocols;
   bool fSSLLayerClosed = true;
   // The peer's close was seen while waiting; the next read returns 0.

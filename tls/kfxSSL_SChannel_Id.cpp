@@ -10,8 +10,7 @@ TkfxIdSSLIOHandlerSocketSChannel::TkfxIdSSLIOHandlerSocketSChannel(TComponent* a
 
 TkfxIdSSLIOHandlerSocketSChannel::~TkfxIdSSLIOHandlerSocketSChannel() {
   // The session goes before the socket it works on.
-  SChannelClose(FSSL);
-  FSSL = nullptr;
+  SChannelClose(FSSL.exchange(nullptr));
 }
 
 TStringList& TkfxIdSSLIOHandlerSocketSChannel::ALPNProtocols() {
@@ -81,10 +80,15 @@ void TkfxIdSSLIOHandlerSocketSChannel::SetPassThrough(bool AValue) {
 }
 
 void TkfxIdSSLIOHandlerSocketSChannel::Close() {
-  if (FSSL) {
-    SChannelClose(FSSL);
-    FSSL = nullptr;
-  }
+  TSSLInfo* session = nullptr;
+  FSessionUsers.Detach(
+      [&] { return (session = FSSL.exchange(nullptr)) != nullptr; },
+      // A read blocked on the socket ends at once; a write ends with its
+      // send (bounded by the socket's send time-out).
+      [&] {
+        if (BindingAllocated()) ::shutdown(Binding()->Handle(), SHUT_RD);
+      });
+  if (session) SChannelClose(session);
   TIdSSLIOHandlerSocketBase::Close();
 }
 
@@ -94,7 +98,10 @@ bool TkfxIdSSLIOHandlerSocketSChannel::Connected() {
 }
 
 bool TkfxIdSSLIOHandlerSocketSChannel::Readable(int AMSec) {
-  if (FSSL && !fPassThrough && SChannelPending(FSSL)) return true;
+  if (!fPassThrough) {
+    const TkfxTLSSessionUse use(FSessionUsers, [this] { return FSSL.load() != nullptr; });
+    if (use.Entered() && SChannelPending(FSSL.load())) return true;
+  }
   return TIdSSLIOHandlerSocketBase::Readable(AMSec);
 }
 
@@ -109,18 +116,22 @@ TkfxSChannelConnectionInfo* TkfxIdSSLIOHandlerSocketSChannel::GetInfo() {
 }
 
 int TkfxIdSSLIOHandlerSocketSChannel::RecvEnc(TIdBytes& VBuffer) {
-  if (!FSSL) return 0;
-  const int result = SChannelRead(FSSL, VBuffer.data(), static_cast<int>(VBuffer.size()));
+  const TkfxTLSSessionUse use(FSessionUsers, [this] { return FSSL.load() != nullptr; });
+  if (!use.Entered()) return 0;
+  TSSLInfo* ssl = FSSL.load();
+  const int result = SChannelRead(ssl, VBuffer.data(), static_cast<int>(VBuffer.size()));
   // The peer's close_notify closes the connection like a closed socket.
-  if (result < 0 && FSSL->ReadEnded && FSSL->LastReadStatus == SEC_I_CONTEXT_EXPIRED) return 0;
+  if (result < 0 && ssl->ReadEnded && ssl->LastReadStatus == SEC_I_CONTEXT_EXPIRED) return 0;
   return result;
 }
 
 int TkfxIdSSLIOHandlerSocketSChannel::SendEnc(const TIdBytes& ABuffer, int AOffset, int ALength) {
-  if (!FSSL) return -1;
+  const TkfxTLSSessionUse use(FSessionUsers, [this] { return FSSL.load() != nullptr; });
+  if (!use.Entered()) return -1;
+  TSSLInfo* ssl = FSSL.load();
   int sent = 0;
   while (sent < ALength) {
-    const int result = SChannelWrite(FSSL, ABuffer.data() + AOffset + sent, ALength - sent);
+    const int result = SChannelWrite(ssl, ABuffer.data() + AOffset + sent, ALength - sent);
     if (result <= 0) return result;
     sent += result;
   }
@@ -128,11 +139,12 @@ int TkfxIdSSLIOHandlerSocketSChannel::SendEnc(const TIdBytes& ABuffer, int AOffs
 }
 
 int TkfxIdSSLIOHandlerSocketSChannel::CheckForError(int ALastResult) {
-  if (!fPassThrough && FSSL && ALastResult < 0) {
+  const TkfxTLSSessionUse use(FSessionUsers, [this] { return FSSL.load() != nullptr; });
+  if (!fPassThrough && use.Entered() && ALastResult < 0) {
     // The stack learns the session's error: a socket error as the socket
     // gave it (10060 for an expired time-out), any failure of the TLS layer
     // as an aborted connection, which ends it once.
-    const uint32_t error = FSSL->Error;
+    const uint32_t error = FSSL.load()->Error;
     const bool socketError = error >= 10000 && error < 12000;
     GStack->WSSetLastError(socketError ? static_cast<int>(error) : Id_WSAECONNABORTED);
     return TIdSSLIOHandlerSocketBase::CheckForError(-1);

@@ -7,6 +7,7 @@
 // (the session keeps the two sides' buffers apart).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -57,7 +58,7 @@ class TkfxIdSSLIOHandlerSocketSChannel : public TIdSSLIOHandlerSocketBase {
   std::string GetALPNProtocol() override;
   TkfxSChannelConnectionInfo* GetInfo();
   // The open session, nullptr when none.
-  TSSLInfo* SSL() const { return FSSL; }
+  TSSLInfo* SSL() const { return FSSL.load(); }
 
  protected:
   void ConnectClient() override;
@@ -71,7 +72,8 @@ class TkfxIdSSLIOHandlerSocketSChannel : public TIdSSLIOHandlerSocketBase {
   void InstallCredentialsCallBack();
 
   std::unique_ptr<TStringList> FALPNProtocols;
-  TSSLInfo* FSSL = nullptr;  // owned; released by Close
+  std::atomic<TSSLInfo*> FSSL{nullptr};  // owned; released by Close
+  TkfxTLSSessionUsers FSessionUsers;
   TCredentialsEvent FOnCredentials;
   std::unique_ptr<TkfxSChannelCertificate> FCertificate;
   std::string FCipherList;
