@@ -29,28 +29,8 @@ namespace {
 using apns_test::ChildProcess;
 using apns_test::TempDir;
 
-int FreePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  socklen_t len = sizeof addr;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  ::close(fd);
-  return ntohs(addr.sin_port);
-}
-
-bool PortOpen(int aPort) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(aPort));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const bool open = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-  ::close(fd);
-  return open;
-}
+using apns_test::FreePort;
+using apns_test::PortOpen;
 
 bool WaitFor(const std::function<bool()>& aDone, int aTimeoutMs = 10000) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(aTimeoutMs);

@@ -18,20 +18,6 @@ std::string TLSFixturePath(const std::string& aName) {
   return std::string(APNS_TLS_FIXTURES_DIR) + "/" + aName;
 }
 
-uint16_t FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  uint16_t port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-    port = ntohs(address.sin_port);
-  close(fd);
-  return port;
-}
-
 int ConnectTCP(const std::string& aHost, uint16_t aPort) {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};

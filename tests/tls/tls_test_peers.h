@@ -18,8 +18,7 @@ using apns_test::TempDir;
 // A file made by tests/tls/make-tls-fixtures.sh, e.g. "expired.crt".
 std::string TLSFixturePath(const std::string& aName);
 
-// A port that was free a moment ago on 127.0.0.1.
-uint16_t FreePort();
+using apns_test::FreePort;
 
 // A blocking TCP connection to aHost:aPort (IPv4 literal), or -1.
 int ConnectTCP(const std::string& aHost, uint16_t aPort);

@@ -26,6 +26,11 @@ std::string FixturePath(std::string_view name);
 // The apns-mock program of this build.
 std::string ApnsMockPath();
 
+// A port that was free a moment ago on 127.0.0.1 (0 when none was found).
+uint16_t FreePort();
+// Whether something accepts connections on 127.0.0.1:aPort.
+bool PortOpen(uint16_t aPort);
+
 // A fresh folder under the system's temp folder, removed with its contents.
 class TempDir {
  public:

@@ -69,21 +69,6 @@ struct Pusher {
   std::vector<std::string> failures;
 };
 
-// A loopback port nothing listens on (bound once, then closed).
-int ClosedPort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  int port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-    port = ntohs(address.sin_port);
-  close(fd);
-  return port;
-}
-
 class ClientThreads : public ::testing::TestWithParam<TwsNotifyEvent> {};
 
 // Queued pushes go out on the request thread while the main thread pushes
@@ -154,7 +139,8 @@ TEST_P(ClientThreads, QueuedBurstBeforeAnyConnection) {
 // A queued connect that fails does not hold up the next one: a later push
 // connects (here to a server that is up) and is answered.
 TEST_P(ClientThreads, QueuedConnectAfterFailedOne) {
-  const int closed = ClosedPort();
+  // A loopback port nothing listens on (bound once, then closed).
+  const int closed = apns_test::FreePort();
   ASSERT_NE(closed, 0);
   Pusher pusher(GetParam());
   std::atomic<int> exceptions{0};

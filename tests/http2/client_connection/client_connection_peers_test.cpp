@@ -21,28 +21,8 @@ namespace {
 using apns_test::ChildProcess;
 using apns_test::TempDir;
 
-int FreePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, (sockaddr*)&addr, sizeof addr);
-  socklen_t len = sizeof addr;
-  ::getsockname(fd, (sockaddr*)&addr, &len);
-  ::close(fd);
-  return ntohs(addr.sin_port);
-}
-
-bool PortOpen(int aPort) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(uint16_t(aPort));
-  const bool ok = ::connect(fd, (sockaddr*)&addr, sizeof addr) == 0;
-  ::close(fd);
-  return ok;
-}
+using apns_test::FreePort;
+using apns_test::PortOpen;
 
 bool WaitPort(int aPort, ChildProcess& aProcess) {
   for (int i = 0; i < 500; ++i) {
