@@ -81,7 +81,7 @@ void TkfxHTTP2_Authentication_Token::Assign(const TPersistent* Source) {
   const auto* other = dynamic_cast<const TkfxHTTP2_Authentication_Token*>(Source);
   if (!other) return TPersistent::Assign(Source);
   SetJWT(other->FJWT);
-  FOAuth = other->FOAuth;
+  SetOAuth(other->FOAuth);
   FReadTimeout = other->FReadTimeout;
 }
 
@@ -112,6 +112,31 @@ void TkfxHTTP2_Authentication_Token::BindJWTEvents(TkfxOnAuthToken aOnAuthToken,
 void TkfxHTTP2_Authentication_Token::JWTDestroyed() {
   FJWTEventsBound = false;
   SetJWT(nullptr);
+}
+
+void TkfxHTTP2_Authentication_Token::SetOAuth(TkfxHTTPComponentClient_OAuth* aValue) {
+  if (aValue == FOAuth) return;
+  if (FOAuth && FOAuthEventsBound) {
+    FOAuth->OnAuthToken = nullptr;
+    FOAuth->OnAuthTokenError = nullptr;
+  }
+  FOAuthEventsBound = false;
+  if (FOAuth && FClient) FOAuth->RemoveFreeNotification(FClient);
+  FOAuth = aValue;
+  if (FOAuth && FClient) FOAuth->FreeNotification(FClient);
+}
+
+void TkfxHTTP2_Authentication_Token::BindOAuthEvents(TkfxOnAuthToken aOnAuthToken,
+                                                     TkfxOnAuthTokenError aOnAuthTokenError) {
+  if (!FOAuth || FOAuthEventsBound) return;
+  FOAuth->OnAuthToken = std::move(aOnAuthToken);
+  FOAuth->OnAuthTokenError = std::move(aOnAuthTokenError);
+  FOAuthEventsBound = true;
+}
+
+void TkfxHTTP2_Authentication_Token::OAuthDestroyed() {
+  FOAuthEventsBound = false;
+  SetOAuth(nullptr);
 }
 
 void TkfxHTTP2_Authentication_Options::Assign(const TPersistent* Source) {
@@ -303,6 +328,7 @@ TkfxHTTP2CLient_Base::~TkfxHTTP2CLient_Base() {
   }
   RemoveQueuedEvents(this);
   FAuthentication->Token().SetJWT(nullptr);
+  FAuthentication->Token().SetOAuth(nullptr);
   FRequests->Clear();
   FRequestsPending->Clear();
 }
@@ -323,6 +349,7 @@ void TkfxHTTP2CLient_Base::Notification(TComponent* AComponent, TOperation Opera
   if (Operation != TOperation::opRemove) return;
   TkfxHTTP2_Authentication_Token& token = FAuthentication->Token();
   if (token.JWT() && static_cast<TComponent*>(token.JWT()) == AComponent) token.JWTDestroyed();
+  if (token.OAuth() && static_cast<TComponent*>(token.OAuth()) == AComponent) token.OAuthDestroyed();
 }
 
 // --- connection management ---
@@ -677,11 +704,12 @@ void TkfxHTTP2CLient_Base::Head(const std::string& aURL) {
 
 void TkfxHTTP2CLient_Base::DoSendRequest(Th2Methods aMethod, const std::string& aURL, TStream* aSource,
                                          TStream* aResponseContent) {
-  // The body is copied before anything can fail, so a queued request
-  // always has its own.
   if (!aResponseContent) {
-    QueueRequest(aMethod, aURL, aSource);
+    // A connection that must be replaced (another host, TLS settings or
+    // token source) is replaced first, so the request thread cannot hand
+    // this request to the old one.
     CheckConnection(aURL, true);
+    QueueRequest(aMethod, aURL, aSource);
     return;
   }
   CheckConnection(aURL, false);
@@ -766,6 +794,9 @@ void TkfxHTTP2CLient_Base::DropAuthToken() {
   FAuthToken.clear();
   FAuthTokenType.clear();
   FAuthTokenSource.clear();
+  std::lock_guard answerGuard(FOAuthAnswer->Lock);
+  FOAuthAnswer->Token.clear();
+  FOAuthAnswer->TokenType.clear();
 }
 
 std::string TkfxHTTP2CLient_Base::TokenSourceIdentity() {
@@ -821,17 +852,19 @@ void TkfxHTTP2CLient_Base::DoAuthorizationToken(TkfxHTTP2Request& aRequest) {
   TkfxHTTPComponentClient_JWT* jwt = source.JWT();
   if (!jwt && !source.OAuth()) return;
   std::string line;
-  {
+  if (source.OAuth()) {
+    // Asked first when both are set; the JWT client is left alone.
+    line = OAuthTokenLine();
+  } else {
     // One signing per refresh, whichever thread asks first.
     std::lock_guard guard(FTokenLock);
     CheckTokenSource();
-    if (jwt && !FAuthToken.empty()) {
+    if (!FAuthToken.empty()) {
       const int64_t lifetime = int64_t{jwt->JWTOptions().RefreshTokenAfter()} * 1000;
       if (TickDiff(FAuthTokenTime, TokenClock()) >= static_cast<uint64_t>(std::max<int64_t>(lifetime, 0)))
         DropAuthToken();
     }
     if (FAuthToken.empty()) {
-      if (source.OAuth()) throw Exception("Error OAuth. OAuth2 token requests are not available.");
       source.BindJWTEvents(
           [this](TObject* Sender, const std::string& TokenType, const std::string& Token, const std::string& Data) {
             OnAuthTokenEvent(Sender, TokenType, Token, Data);
@@ -851,6 +884,98 @@ void TkfxHTTP2CLient_Base::DoAuthorizationToken(TkfxHTTP2Request& aRequest) {
   for (int i = lines.Count() - 1; i >= 0; --i)
     if (IsAuthorizationLine(lines[i])) lines.Delete(i);
   lines.Add(line);
+}
+
+std::string TkfxHTTP2CLient_Base::OAuthTokenLine() {
+  using Clock = std::chrono::steady_clock;
+  TkfxHTTP2_Authentication_Token& source = FAuthentication->Token();
+  const int timeout = std::max(source.ReadTimeout(), 0);
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout);
+  const std::shared_ptr<TOAuthAnswer> answer = FOAuthAnswer;
+  // Loops only when another thread's request was answered with a token that
+  // was dropped again before this one read it.
+  for (;;) {
+    uint64_t round = 0;
+    TkfxHTTPComponentClient_OAuth* start = nullptr;
+    {
+      std::lock_guard guard(FTokenLock);
+      CheckTokenSource();
+      std::lock_guard answerGuard(answer->Lock);
+      if (FAuthToken.empty() && !answer->Token.empty()) {
+        FAuthTokenType = std::move(answer->TokenType);
+        FAuthToken = std::move(answer->Token);
+        answer->TokenType.clear();
+        answer->Token.clear();
+        FAuthTokenTime = TokenClock();
+        FAuthTokenSource = TokenSourceIdentity();
+      }
+      if (!FAuthToken.empty()) return "Authorization: " + FAuthTokenType + " " + FAuthToken;
+      // One token request at a time: later callers wait for the one in
+      // flight, unless it has gone unanswered past its time-out.
+      const Clock::time_point now = Clock::now();
+      if (answer->Answered == answer->Asked || now >= answer->GiveUp) {
+        ++answer->Asked;
+        answer->Error.clear();
+        answer->GiveUp = deadline;
+        start = source.OAuth();
+        source.BindOAuthEvents(
+            [answer](TObject*, const std::string& TokenType, const std::string& Token, const std::string&) {
+              {
+                std::lock_guard guard(answer->Lock);
+                answer->Answered = answer->Asked;
+                answer->TokenType = TokenType;
+                answer->Token = Token;
+                answer->Error = Token.empty() ? "Error OAuth. The token is empty." : "";
+              }
+              SignalMainThread();
+            },
+            [answer](TObject*, const std::string& Error, const std::string& ErrorDescription, const std::string&) {
+              {
+                std::lock_guard guard(answer->Lock);
+                answer->Answered = answer->Asked;
+                answer->Token.clear();
+                answer->Error = "Error " + Error + ". " + ErrorDescription;
+              }
+              SignalMainThread();
+            });
+      }
+      round = answer->Asked;
+    }
+    if (start) {
+      std::string failure;
+      bool failed = true;
+      try {
+        start->Start();
+        failed = false;
+      } catch (Exception& E) {
+        failure = E.Message();
+      } catch (const std::exception& E) {
+        failure = E.what();
+      }
+      if (failed) {
+        if (failure.empty()) failure = "The token request could not be started.";
+        std::lock_guard guard(answer->Lock);
+        if (answer->Answered < round) {
+          answer->Answered = round;
+          answer->Error = "Error OAuth. " + failure;
+        }
+      }
+    }
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    const bool answered = WaitServingMainThread(
+        [&] {
+          std::lock_guard guard(answer->Lock);
+          return answer->Answered >= round;
+        },
+        static_cast<int>(std::max<int64_t>(left, 0)));
+    std::lock_guard guard(answer->Lock);
+    if (!answered && answer->Answered < round) {
+      // Given up: the next step asks again; an answer that still comes is kept.
+      answer->GiveUp = std::min(answer->GiveUp, Clock::now());
+      throw Exception("Error OAuth. No token arrived within " + std::to_string(timeout) + " ms.");
+    }
+    if (!answer->Error.empty()) throw Exception(answer->Error);
+  }
 }
 
 void TkfxHTTP2CLient_Base::OnAuthTokenEvent(TObject*, const std::string& TokenType, const std::string& Token,

@@ -25,6 +25,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -39,6 +40,7 @@
 #include "http2/client/kfxHTTP2_Client_Connection.h"
 #include "http2/client/kfxHTTP2_Client_Properties.h"
 #include "jwt/kfxHTTP_JWT_Client.h"
+#include "jwt/kfxHTTP_OAuth_Client.h"
 #include "rtl/Classes.h"
 #include "rtl/DateTime.h"
 #include "rtl/Streams.h"
@@ -47,7 +49,6 @@
 #include "tcp/kfxTCP_Classes.h"
 #include "tcp/kfxTCP_Client.h"
 
-class TkfxHTTPComponentClient_OAuth;
 class TkfxHTTP2CLient_Base;
 
 using TkfxHTTP2ClientConnectEvent =
@@ -106,7 +107,13 @@ class TkfxHTTP2_Authentication_Token : public TPersistent {
   // its events, which are already gone.
   void JWTDestroyed();
   TkfxHTTPComponentClient_OAuth* OAuth() const { return FOAuth; }
-  void SetOAuth(TkfxHTTPComponentClient_OAuth* aValue) { FOAuth = aValue; }
+  // As SetJWT, for the OAuth client.
+  void SetOAuth(TkfxHTTPComponentClient_OAuth* aValue);
+  // Sets the client's token handlers on the bound OAuth client, once per
+  // binding: later calls leave them alone, so a late answer from an earlier
+  // request never meets a handler being replaced.
+  void BindOAuthEvents(TkfxOnAuthToken aOnAuthToken, TkfxOnAuthTokenError aOnAuthTokenError);
+  void OAuthDestroyed();
   // Milliseconds a request waits for a token.
   int ReadTimeout() const { return FReadTimeout; }
   void SetReadTimeout(int aValue) { FReadTimeout = aValue; }
@@ -116,6 +123,7 @@ class TkfxHTTP2_Authentication_Token : public TPersistent {
   TkfxHTTPComponentClient_JWT* FJWT = nullptr;
   bool FJWTEventsBound = false;  // FJWT carries our handlers
   TkfxHTTPComponentClient_OAuth* FOAuth = nullptr;
+  bool FOAuthEventsBound = false;  // FOAuth carries our handlers
   int FReadTimeout = 60000;
 };
 
@@ -483,6 +491,22 @@ class TkfxHTTP2CLient_Base : public TkfxTCPCLient_Common {
   uint64_t FAuthTokenTime = 0;     // TokenClock when the token was cached
   std::string FAuthTokenSource;    // TokenSourceIdentity of the cached token
   std::recursive_mutex FTokenLock;
+  // What the OAuth client answered. The handlers set on that client hold it
+  // too, so an answer arriving late, on any thread, even after this
+  // component is gone, lands in memory that is still alive. A delivered
+  // token moves from here into FAuthToken at the next token step.
+  struct TOAuthAnswer {
+    std::mutex Lock;
+    uint64_t Asked = 0;     // token requests started
+    uint64_t Answered = 0;  // the latest of them answered
+    std::chrono::steady_clock::time_point GiveUp;  // when the one in flight is abandoned
+    std::string TokenType, Token, Error;
+  };
+  const std::shared_ptr<TOAuthAnswer> FOAuthAnswer = std::make_shared<TOAuthAnswer>();
+  // The authorization line with the OAuth client's token: cached, or asked
+  // for and waited for up to Authentication.Token.ReadTimeout. Raises the
+  // client's error, or a time-out error.
+  std::string OAuthTokenLine();
   std::unique_ptr<TkfxHTTP2_Authentication_Options> FAuthentication;
   std::unique_ptr<TkfxHTTP2Request> FRequest;
   std::unique_ptr<TkfxHTTP2Settings> FSettings;

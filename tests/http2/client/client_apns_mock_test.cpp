@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "apns_mock_harness.h"
+#include "test_oauth_client.h"
 #include "http2/client/kfxHTTP.h"
 #include "platform/crypt32/crypt32.h"
 #include "rtl/MainThread.h"
@@ -289,6 +290,87 @@ std::string Repeated(const std::map<std::string, int>& aCounts) {
 // every few hundred requests: every push ends exactly once, none is
 // answered twice, and the one-stream start of each token connection loses
 // none.
+// Bearer tokens fetched by an OAuth client that answers from a thread of its
+// own (the tokens are ones apns-mock accepts): synchronous and queued pushes
+// are answered 200 with one token request per source, and a source that
+// answers with an error fails the push with its text.
+TEST(ClientApnsMockToken, OAuthTokensFromAnotherThread) {
+  apns_test::ApnsMock mock(apns_test::ApnsMock::BothAuthModes());
+  Pusher pusher(TwsTLSIOHandler::iohOpenSSL);
+  pusher.Token();  // the JWT client stays set: the OAuth client is asked instead
+  TkfxHTTP2Client& client = *pusher.client;
+  TkfxHTTP_JWT_Client* jwt = pusher.jwt.get();
+  auto signing = [jwt] {
+    // Each answer signs at its own second, so tokens of two sources differ.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    return jwt->Sign();
+  };
+  auto first = MakeOwned<TTestOAuthClient>(nullptr);
+  first->Mode = TTestOAuthClient::TMode::kLater;
+  first->MakeToken = signing;
+  client.Authentication().Token().SetOAuth(first.get());
+  const std::string url = mock.DeviceUrl(kDevice);
+  EXPECT_EQ(pusher.Push(url), "Push Notification sent successfully.");
+  EXPECT_EQ(pusher.Push(url), "Push Notification sent successfully.");
+  EXPECT_EQ(first->Starts.load(), 1);
+  EXPECT_FALSE(jwt->OnAuthToken);
+
+  std::mutex lock;
+  std::vector<std::string> outcomes;
+  client.OnHTTP2Response = [&](TObject*, TkfxHTTP2ConnectionClient*, TkfxHTTP2RequestProperty*,
+                               TkfxHTTP2ResponseProperty* Response) {
+    std::lock_guard guard(lock);
+    outcomes.push_back(std::to_string(Response->Status()));
+  };
+  client.OnHTTP2RequestFailed = [&](TObject*, TkfxHTTP2ConnectionClient*, TkfxHTTP2RequestProperty*,
+                                    const std::string& aReason) {
+    std::lock_guard guard(lock);
+    outcomes.push_back(aReason);
+  };
+  auto queued = [&](int aCount) {
+    {
+      std::lock_guard guard(lock);
+      outcomes.clear();
+    }
+    for (int i = 0; i < aCount; ++i) {
+      TMemoryStream body;
+      body.WriteBuffer(kPayload.data(), static_cast<int64_t>(kPayload.size()));
+      body.SetPosition(0);
+      client.PostAsync(url, &body);
+    }
+    EXPECT_TRUE(WaitFor(
+        [&] {
+          std::lock_guard guard(lock);
+          return outcomes.size() >= static_cast<size_t>(aCount);
+        },
+        15000));
+    std::lock_guard guard(lock);
+    return outcomes;
+  };
+  // A new source: its token is fetched once, on the request thread.
+  auto second = MakeOwned<TTestOAuthClient>(nullptr);
+  second->Mode = TTestOAuthClient::TMode::kLater;
+  second->MakeToken = signing;
+  client.Authentication().Token().SetOAuth(second.get());
+  EXPECT_EQ(queued(20), std::vector<std::string>(20, "200"));
+  EXPECT_EQ(second->Starts.load(), 1);
+
+  auto refusing = MakeOwned<TTestOAuthClient>(nullptr);
+  refusing->Mode = TTestOAuthClient::TMode::kError;
+  client.Authentication().Token().SetOAuth(refusing.get());
+  EXPECT_EQ(pusher.Push(url), "");
+  EXPECT_EQ(queued(1), std::vector<std::string>{"Error invalid_grant. The grant has expired."});
+  client.SetActive(false);
+
+  // The server saw the first source's token twice, then the second's.
+  const auto lines = mock.LogLines();
+  ASSERT_EQ(lines.size(), 22u);
+  EXPECT_EQ(Header(lines[0], "authorization"), Header(lines[1], "authorization"));
+  EXPECT_NE(Header(lines[1], "authorization"), Header(lines[2], "authorization"));
+  for (size_t i = 2; i < lines.size(); ++i) EXPECT_EQ(Header(lines[i], "authorization"), Header(lines[2], "authorization"));
+  EXPECT_EQ(Header(lines[0], "authorization").rfind("Bearer ", 0), 0u) << lines[0];
+}
+
 TEST(ClientApnsMockQueued, EveryPushEndsOnceAcrossGoAwayAndClose) {
   struct Case {
     std::vector<std::string> Options;
