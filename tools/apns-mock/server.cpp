@@ -158,6 +158,7 @@ struct Server::Connection {
 
   uint32_t requests_received = 0;
   uint32_t requests_answered = 0;
+  int32_t highest_answered = 0;     // the highest stream answered so far
   Clock::time_point last_activity;  // last request bytes received or answer submitted
   bool idle_goaway = false;         // GOAWAY IdleTimeout sent; closed at the next deadline
   int32_t goaway_last_stream = -1;  // >= 0 once a GOAWAY was submitted
@@ -417,6 +418,12 @@ void Server::Serve(Connection& c, uint32_t events) {
   if (c.established && !c.broken) Send(c);
   if (c.broken) {
     Close(c.number);
+    return;
+  }
+  if (c.abort && c.Pending() > 0) {
+    // Answers made before the abort still go out (they are in the log as
+    // answered); nothing more is read or answered.
+    UpdateInterest(c);
     return;
   }
   if (c.abort || Finished(c)) {
@@ -710,6 +717,7 @@ Server::Answer Server::Decide(Connection& c, Stream& s) {
 void Server::Respond(Connection& c, Stream& s) {
   s.answered = true;
   ++c.requests_answered;
+  c.highest_answered = std::max(c.highest_answered, s.id);
   c.last_activity = Clock::now();
   s.response_id = s.has_apns_id && IsUuid(s.apns_id) ? s.apns_id : NewApnsId();
   const Answer& a = s.answer;
@@ -739,10 +747,13 @@ void Server::Respond(Connection& c, Stream& s) {
     return;
   }
   if (log_) Log(c, s, a.status, a.reason);
+  // The GOAWAY's last stream covers every stream answered so far: requests
+  // can complete out of stream order, and an answered one above the last
+  // stream would be cut off and sent again by the client.
   if (a.close_connection) {
-    SubmitGoaway(c, s.id, a.reason);
+    SubmitGoaway(c, c.highest_answered, a.reason);
   } else if (options_.goaway_after != 0 && c.requests_answered == options_.goaway_after) {
-    SubmitGoaway(c, s.id, "Shutdown");
+    SubmitGoaway(c, c.highest_answered, "Shutdown");
   }
 }
 
