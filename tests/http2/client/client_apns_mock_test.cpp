@@ -357,8 +357,13 @@ TEST(ClientApnsMockToken, OAuthTokensFromAnotherThread) {
 
   auto refusing = MakeOwned<TTestOAuthClient>(nullptr);
   refusing->Mode = TTestOAuthClient::TMode::kError;
+  std::atomic<int> disconnects{0};
+  client.OnHTTP2Disconnect = [&](TObject*, TkfxHTTP2ConnectionClient*) { ++disconnects; };
   client.Authentication().Token().SetOAuth(refusing.get());
+  // Another token source takes a new connection; the failed push gives that
+  // one up too. A queued push then goes on a third.
   EXPECT_EQ(pusher.Push(url), "");
+  EXPECT_TRUE(WaitFor([&] { return disconnects.load() >= 2; }, 5000));
   EXPECT_EQ(queued(1), std::vector<std::string>{"Error invalid_grant. The grant has expired."});
   client.SetActive(false);
 
