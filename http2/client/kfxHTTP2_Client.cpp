@@ -1,5 +1,6 @@
 #include "http2/client/kfxHTTP2_Client.h"
 
+#include <algorithm>
 #include <chrono>
 #include <random>
 
@@ -1025,17 +1026,40 @@ void TkfxHTTP2CLient_Base::StopRequestThread() {
   thread->Free();
 }
 
+namespace {
+
+// What the request thread sends for one item, copied out of it while it is
+// moved to the pending queue (an answer may free the item meanwhile). The
+// objects are kept from batch to batch: the request settings are copied
+// again only when the item's settings differ from the last ones.
+struct TQueuedSend {
+  std::string ID;
+  Th2Methods Method = Th2Methods::h2meGet;
+  std::string URL;
+  std::string Path;
+  bool HasBody = false;
+  TMemoryStream Body;
+  TkfxHTTP2Request Request;
+  std::shared_ptr<const TkfxHTTP2Request> From;  // the settings Request holds
+};
+
+}  // namespace
+
 void TkfxHTTP2CLient_Base::RunRequests(TkfxHTTP2_ThreadRequests& aThread) {
+  // Items are taken in batches of at most this many, and never more than
+  // the connection has free streams.
+  constexpr int32_t kMaxBatch = 128;
+  std::vector<std::unique_ptr<TQueuedSend>> sends;
+  std::vector<TkfxHTTP2NoWaitRequest> batch;
+  std::vector<TQueuedSend*> order;  // the item of each batch entry
   // Queued items mostly share one URL: it is split once.
   std::string splitURL, splitPath;
   while (!aThread.Terminated()) {
     TkfxHTTP2ConnectionClientRef connection = HTTP2ConnectionRef();
-    TkfxHTTP2_RequestPtr taken;
-    std::string id;
-    Th2Methods method;
-    std::string url;
-    std::unique_ptr<TMemoryStream> source;
-    TkfxHTTP2Request request;
+    int32_t limit = 1;
+    if (connection && connection->SettingsReceived())
+      limit = std::clamp(connection->PeerMaxConcurrentStreams() - connection->OpenStreams(), 1, kMaxBatch);
+    size_t count = 0;
     {
       std::unique_lock lock(FQueueLock);
       // Woken by a new item, a new connection, a free slot or the end;
@@ -1049,18 +1073,31 @@ void TkfxHTTP2CLient_Base::RunRequests(TkfxHTTP2_ThreadRequests& aThread) {
         if (!connection || IsLive(connection.get())) FSendBlocked = true;
         continue;
       }
-      taken = FRequests->TakeFirst();
-      id = taken->ID;
-      method = taken->Method();
-      url = taken->URL();
-      if (taken->Source()) {
-        source = std::make_unique<TMemoryStream>();
-        source->WriteBytes(taken->Source()->Bytes());
-        source->SetPosition(0);
+      for (; count < static_cast<size_t>(limit); ++count) {
+        TkfxHTTP2_RequestPtr taken = FRequests->TakeFirst();
+        if (!taken) break;
+        if (sends.size() <= count) sends.push_back(std::make_unique<TQueuedSend>());
+        TQueuedSend& send = *sends[count];
+        send.ID = taken->ID;
+        send.Method = taken->Method();
+        send.URL = taken->URL();
+        send.HasBody = taken->Source() != nullptr;
+        if (send.HasBody) {
+          const TIdBytes& bytes = taken->Source()->Bytes();
+          send.Body.SetSize(0);
+          if (!bytes.empty()) send.Body.WriteBuffer(bytes.data(), static_cast<int64_t>(bytes.size()));
+          send.Body.SetPosition(0);
+        }
+        if (send.From != taken->SharedRequest()) {
+          send.From = taken->SharedRequest();
+          send.Request.Assign(&taken->Request());
+        } else {
+          // The token line of the last send goes; the settings' own lines stay.
+          send.Request.CustomHeaders.Assign(&taken->Request().CustomHeaders);
+        }
+        // Pending before it is sent, so an answer however fast finds it.
+        FRequestsPending->Append(std::move(taken));
       }
-      request.Assign(&taken->Request());
-      // Pending before it is sent, so an answer however fast finds it.
-      FRequestsPending->Append(std::move(taken));
     }
     // A token connection starts with one stream; the server's SETTINGS say
     // how many it takes, so the first requests wait for them briefly.
@@ -1068,43 +1105,77 @@ void TkfxHTTP2CLient_Base::RunRequests(TkfxHTTP2_ThreadRequests& aThread) {
       WaitServingMainThread([&] { return connection->SettingsReceived() || connection->WaitDisconnect() ||
                                          aThread.Terminated(); },
                             2000);
-    int32_t stream = 0;
+    // Each item gets its token line, ID and host; one that cannot ends here.
+    batch.clear();
+    order.clear();
+    for (size_t i = 0; i < count; ++i) {
+      TQueuedSend& send = *sends[i];
+      std::string failure;
+      try {
+        if (send.URL != splitURL) {
+          std::string protocol, host, path;
+          int port = 443;
+          if (!SplitHTTP2URL(send.URL, protocol, host, port, path))
+            throw Exception("The URL has no host: " + send.URL);
+          splitURL = send.URL;
+          splitPath = std::move(path);
+        }
+        send.Path = splitPath;
+        DoAuthorizationToken(send.Request);
+        send.Request.ID = send.ID;
+        send.Request.Host = FHost;
+      } catch (Exception& E) {
+        failure = E.Message().empty() ? std::string("The request could not be sent.") : E.Message();
+      } catch (const std::exception& E) {
+        failure = E.what();
+      }
+      if (!failure.empty()) {
+        TkfxHTTP2_RequestPtr item;
+        {
+          std::lock_guard guard(FQueueLock);
+          item = FRequestsPending->Take(send.ID);
+        }
+        if (item) DoNotifyHTTP2RequestFailed(connection, std::move(item), failure);
+        continue;
+      }
+      const bool body = send.Method == Th2Methods::h2mePost || send.Method == Th2Methods::h2mePut ||
+                        send.Method == Th2Methods::h2mePatch;
+      TkfxHTTP2NoWaitRequest entry;
+      entry.Method = send.Method;
+      entry.Path = &send.Path;
+      entry.Source = body && send.HasBody ? &send.Body : nullptr;
+      entry.Request = &send.Request;
+      batch.push_back(entry);
+      order.push_back(&send);
+    }
+    size_t sent = 0;
     std::string failure;
     try {
-      if (url != splitURL) {
-        std::string protocol, host, path;
-        int port = 443;
-        if (!SplitHTTP2URL(url, protocol, host, port, path)) throw Exception("The URL has no host: " + url);
-        splitURL = url;
-        splitPath = std::move(path);
-      }
-      DoAuthorizationToken(request);
-      request.ID = id;
-      request.Host = FHost;
-      stream = SendOn(connection, method, splitPath, source.get(), nullptr, request);
+      sent = static_cast<size_t>(connection->SendRequestsNoWait(batch));
     } catch (Exception& E) {
       failure = E.Message().empty() ? std::string("The request could not be sent.") : E.Message();
     } catch (const std::exception& E) {
       failure = E.what();
     }
-    if (!failure.empty()) {
+    while (sent < batch.size() && batch[sent].StreamIdentifier != 0) ++sent;
+    size_t next = sent;
+    if (!failure.empty() && next < batch.size()) {
       TkfxHTTP2_RequestPtr item;
       {
         std::lock_guard guard(FQueueLock);
-        item = FRequestsPending->Take(id);
+        item = FRequestsPending->Take(order[next]->ID);
       }
       if (item) DoNotifyHTTP2RequestFailed(connection, std::move(item), failure);
-      continue;
+      ++next;
     }
-    if (stream != 0) continue;
-    // Not sent: the item goes back to the front. A connection that ends or
-    // got a GOAWAY takes nothing more; the next one sends it.
-    {
-      std::lock_guard guard(FQueueLock);
-      if (TkfxHTTP2_RequestPtr item = FRequestsPending->Take(id)) FRequests->Prepend(std::move(item));
-      if ((connection->WaitDisconnect() || FGoAwayOn.load() == connection.get()) && IsLive(connection.get()))
-        FSendBlocked = true;
-    }
+    if (next == batch.size()) continue;
+    // Not sent: back to the front, in their order. A connection that ends
+    // or got a GOAWAY takes nothing more; the next one sends them.
+    std::lock_guard guard(FQueueLock);
+    for (size_t i = batch.size(); i > next; --i)
+      if (TkfxHTTP2_RequestPtr item = FRequestsPending->Take(order[i - 1]->ID)) FRequests->Prepend(std::move(item));
+    if ((connection->WaitDisconnect() || FGoAwayOn.load() == connection.get()) && IsLive(connection.get()))
+      FSendBlocked = true;
   }
 }
 

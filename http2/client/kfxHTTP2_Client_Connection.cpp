@@ -180,6 +180,10 @@ void TkfxHTTP2ConnectionClient::CheckFirstFrame(Th2FrameType aFrameType) {
 void TkfxHTTP2ConnectionClient::WriteBytes(const TIdBytes& aBytes) {
   if (aBytes.empty()) return;
   std::lock_guard guard(FWriteLock);
+  if (FGathering) {
+    FGathered.insert(FGathered.end(), aBytes.begin(), aBytes.end());
+    return;
+  }
   if (OnCommand) {
     OnCommand(this, this, TkfxTCPCommands::tcmWriteBytes, aBytes);
     return;
@@ -598,6 +602,20 @@ bool TkfxHTTP2ConnectionClient::AcquireStreamSlot(int aTimeout) {
   }
 }
 
+bool TkfxHTTP2ConnectionClient::TryAcquireStreamSlot() {
+  std::lock_guard guard(FStreamLock);
+  if (FWaitDisconnect.load() || FGoAwayReceived.load() ||
+      static_cast<int64_t>(FOpenStreams.size()) + FReservedSlots >= FPeerMaxConcurrentStreams.load())
+    return false;
+  ++FReservedSlots;
+  return true;
+}
+
+void TkfxHTTP2ConnectionClient::UnreserveStreamSlot() {
+  std::lock_guard guard(FStreamLock);
+  if (FReservedSlots > 0) --FReservedSlots;
+}
+
 void TkfxHTTP2ConnectionClient::SignalSlotWaiters() {
   // While the reader works through what arrived, the slots it frees are
   // announced once at the end: the waiting sender then fills them all at
@@ -845,6 +863,54 @@ int32_t TkfxHTTP2ConnectionClient::SendRequestNoWait(Th2Methods aMethod, const s
   // A disconnect between the slot and the send left this stream behind.
   if (FWaitDisconnect.load()) FailAllStreams(Th2WaitResult::h2wrDisconnected);
   return id;
+}
+
+int TkfxHTTP2ConnectionClient::SendRequestsNoWait(std::span<TkfxHTTP2NoWaitRequest> aRequests, int aTimeout) {
+  if (aRequests.empty()) return 0;
+  // Header lists and the before-request event come first: the event may
+  // wait for another thread, which must never happen under the write lock.
+  std::vector<TStringList> lines(aRequests.size());
+  for (size_t i = 0; i < aRequests.size(); ++i) {
+    TkfxHTTP2NoWaitRequest& entry = aRequests[i];
+    if (!entry.Request || !entry.Path) throw EArgumentException("A request is required.");
+    entry.StreamIdentifier = 0;
+    entry.Request->Method = entry.Method;
+    entry.Request->URL = *entry.Path;
+    BuildHeaderList(entry.Method, *entry.Path, FHost, entry.Source, *entry.Request, lines[i]);
+    if (OnBeforeRequest) OnBeforeRequest(this, this, &lines[i]);
+  }
+  if (!AcquireStreamSlot(aTimeout)) return 0;
+  size_t sent = 0;
+  std::exception_ptr error;
+  {
+    std::lock_guard write(FWriteLock);
+    FGathering = true;
+    try {
+      for (; sent < aRequests.size(); ++sent) {
+        if (sent > 0 && !TryAcquireStreamSlot()) break;
+        TkfxHTTP2NoWaitRequest& entry = aRequests[sent];
+        try {
+          entry.StreamIdentifier = SendRequest(lines[sent], entry.Source, *entry.Request, nullptr);
+        } catch (...) {
+          UnreserveStreamSlot();
+          throw;
+        }
+      }
+    } catch (...) {
+      error = std::current_exception();
+    }
+    FGathering = false;
+    try {
+      WriteBytes(FGathered);
+    } catch (...) {
+      if (!error) error = std::current_exception();
+    }
+    FGathered.clear();
+  }
+  // A disconnect between the slot and the send left these streams behind.
+  if (FWaitDisconnect.load()) FailAllStreams(Th2WaitResult::h2wrDisconnected);
+  if (error) std::rethrow_exception(error);
+  return static_cast<int>(sent);
 }
 
 void TkfxHTTP2ConnectionClient::DoWaitResponse(const TkfxHTTP2WaiterRef& aWaiter, TStream* aResponseContent,

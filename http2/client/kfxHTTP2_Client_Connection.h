@@ -29,6 +29,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -100,6 +101,15 @@ class TkfxHTTP2Waiter {
 };
 using TkfxHTTP2WaiterRef = std::shared_ptr<TkfxHTTP2Waiter>;
 
+// One request of a batch sent without waiting (SendRequestsNoWait).
+struct TkfxHTTP2NoWaitRequest {
+  Th2Methods Method = Th2Methods::h2meGet;
+  const std::string* Path = nullptr;     // required
+  TStream* Source = nullptr;             // the body; null without one
+  TkfxHTTP2Request* Request = nullptr;   // required; the stream keeps its own copy
+  int32_t StreamIdentifier = 0;          // set once sent
+};
+
 class TkfxHTTP2ConnectionClient : public TkfxTCPConnectionClient {
  public:
   // Redirects followed for one request before the 302 itself is the answer.
@@ -132,6 +142,13 @@ class TkfxHTTP2ConnectionClient : public TkfxTCPConnectionClient {
   // GOAWAY came, or no stream slot became free within aTimeout ms.
   int32_t SendRequestNoWait(Th2Methods aMethod, const std::string& aPath, TStream* aSource,
                             TkfxHTTP2Request* aRequest, int aTimeout = ResponseTimeout);
+  // Sends aRequests in order without waiting for their answers; the frames
+  // of the whole batch are handed on as one write. The first request waits
+  // up to aTimeout ms for a free stream slot, the others take only slots
+  // that are free at once. Returns how many were sent: the first ones, each
+  // with its StreamIdentifier set. An error sending one is raised once the
+  // frames of those before it are handed on.
+  int SendRequestsNoWait(std::span<TkfxHTTP2NoWaitRequest> aRequests, int aTimeout = ResponseTimeout);
 
   void Ping() { DoPing(); }
   void Close(Th2ErrorCodes aCode, const std::string& aDescription) { DoClose(aCode, aDescription); }
@@ -233,6 +250,10 @@ class TkfxHTTP2ConnectionClient : public TkfxTCPConnectionClient {
   // Waits for a free stream slot under the peer's limit; false when the
   // connection ends or aTimeout ms pass first.
   bool AcquireStreamSlot(int aTimeout);
+  // The same without waiting: false when no slot is free now.
+  bool TryAcquireStreamSlot();
+  // Gives back a slot taken for a request that was not sent.
+  void UnreserveStreamSlot();
   void ReleaseStreamSlot(int32_t aStreamIdentifier);
   // Wakes the threads waiting in AcquireStreamSlot (not under FStreamLock).
   void SignalSlotWaiters();
@@ -266,6 +287,9 @@ class TkfxHTTP2ConnectionClient : public TkfxTCPConnectionClient {
 
   // Serialises everything written: stream identifiers, HPACK, frame objects.
   std::recursive_mutex FWriteLock;
+  // While a batch is sent, its octets collect here (guarded by FWriteLock).
+  bool FGathering = false;
+  TIdBytes FGathered;
 
   // Streams this side opened and has not finished, with their waiters and
   // redirect counts; guarded by FStreamLock.
