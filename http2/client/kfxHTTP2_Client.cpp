@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <random>
 
 #include "rtl/MainThread.h"
@@ -18,19 +19,6 @@ TIdBytes ReadRest(TStream& aStream) {
   return bytes;
 }
 
-// A new random identifier: 128 bits as 32 upper-case hexadecimal digits.
-std::string NewRequestID() {
-  thread_local std::mt19937_64 random{std::random_device{}() ^
-                                      static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count())};
-  static const char kDigits[] = "0123456789ABCDEF";
-  std::string id(32, '0');
-  for (int half = 0; half < 2; ++half) {
-    uint64_t value = random();
-    for (int i = 0; i < 16; ++i, value >>= 4) id[static_cast<size_t>(half * 16 + i)] = kDigits[value & 0xF];
-  }
-  return id;
-}
-
 bool IsAuthorizationLine(const std::string& aLine) {
   const auto colon = aLine.find(':');
   return colon != std::string::npos && SameText(Trim(aLine.substr(0, colon)), "authorization");
@@ -38,9 +26,9 @@ bool IsAuthorizationLine(const std::string& aLine) {
 
 // Whether two request settings would put the same fields on the wire.
 bool SameRequest(const TkfxHTTP2Request& a, const TkfxHTTP2Request& b) {
-  if (a.CustomHeaders.Text() != b.CustomHeaders.Text() || a.HasCookies() != b.HasCookies()) return false;
+  if (a.CustomHeaders.Lines() != b.CustomHeaders.Lines() || a.HasCookies() != b.HasCookies()) return false;
   if (a.HasCookies() &&
-      const_cast<TkfxHTTP2Request&>(a).Cookies().Text() != const_cast<TkfxHTTP2Request&>(b).Cookies().Text())
+      const_cast<TkfxHTTP2Request&>(a).Cookies().Lines() != const_cast<TkfxHTTP2Request&>(b).Cookies().Lines())
     return false;
   return a.Accept == b.Accept && a.AcceptCharSet == b.AcceptCharSet && a.AcceptEncoding == b.AcceptEncoding &&
          a.AcceptLanguage == b.AcceptLanguage && a.BasicAuthentication == b.BasicAuthentication &&
@@ -152,112 +140,194 @@ void TkfxHTTP2_Authentication_Options::GetPublishedProperties(TPublishedProperti
 
 // --- queued requests ---
 
+TkfxHTTP2_RequestKey TkfxHTTP2_RequestKey::New() {
+  thread_local std::mt19937_64 random{std::random_device{}() ^
+                                      static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count())};
+  TkfxHTTP2_RequestKey key;
+  key.Hi = random();
+  key.Lo = random();
+  return key;
+}
+
+bool TkfxHTTP2_RequestKey::Parse(const std::string& aID, TkfxHTTP2_RequestKey& aKey) {
+  if (aID.size() != 32) return false;
+  uint64_t half[2] = {};
+  for (size_t i = 0; i < 32; ++i) {
+    const char c = aID[i];
+    uint64_t digit;
+    if (c >= '0' && c <= '9') digit = static_cast<uint64_t>(c - '0');
+    else if (c >= 'A' && c <= 'F') digit = static_cast<uint64_t>(c - 'A' + 10);
+    else if (c >= 'a' && c <= 'f') digit = static_cast<uint64_t>(c - 'a' + 10);
+    else return false;
+    half[i / 16] = half[i / 16] << 4 | digit;
+  }
+  aKey.Hi = half[0];
+  aKey.Lo = half[1];
+  return true;
+}
+
+void TkfxHTTP2_RequestKey::TextTo(std::string& aOut) const {
+  static const char kDigits[] = "0123456789ABCDEF";
+  aOut.resize(32);
+  for (int i = 0; i < 16; ++i) {
+    aOut[static_cast<size_t>(i)] = kDigits[(Hi >> (60 - 4 * i)) & 0xF];
+    aOut[static_cast<size_t>(16 + i)] = kDigits[(Lo >> (60 - 4 * i)) & 0xF];
+  }
+}
+
+std::string TkfxHTTP2_RequestKey::Text() const {
+  std::string text;
+  TextTo(text);
+  return text;
+}
+
+std::unique_ptr<TkfxHTTP2_Request> TkfxHTTP2_Request::Create(Th2Methods aMethod,
+                                                             std::shared_ptr<const std::string> aURL,
+                                                             std::shared_ptr<const TkfxHTTP2Request> aRequest,
+                                                             bool aHasBody, std::span<const uint8_t> aBody) {
+  if (aBody.size() > UINT32_MAX) throw Exception("The request body is too large to queue.");
+  // One allocation: the item, its body right behind it.
+  void* memory = ::operator new(sizeof(TkfxHTTP2_Request) + aBody.size());
+  std::unique_ptr<TkfxHTTP2_Request> item(::new (memory) TkfxHTTP2_Request());
+  item->FKey = TkfxHTTP2_RequestKey::New();
+  item->FMethod = aMethod;
+  item->FURL = std::move(aURL);
+  item->FRequest = std::move(aRequest);
+  item->FHasBody = aHasBody;
+  item->FBodySize = static_cast<uint32_t>(aBody.size());
+  if (!aBody.empty()) std::memcpy(item->BodyData(), aBody.data(), aBody.size());
+  return item;
+}
+
+std::unique_ptr<TkfxHTTP2_Request> TkfxHTTP2_Request::Create(Th2Methods aMethod,
+                                                             std::shared_ptr<const std::string> aURL,
+                                                             std::shared_ptr<const TkfxHTTP2Request> aRequest,
+                                                             TStream* aSource) {
+  if (!aSource) return Create(aMethod, std::move(aURL), std::move(aRequest), false, {});
+  const int64_t size = aSource->Size();
+  if (size < 0 || static_cast<uint64_t>(size) > UINT32_MAX) throw Exception("The request body is too large to queue.");
+  void* memory = ::operator new(sizeof(TkfxHTTP2_Request) + static_cast<size_t>(size));
+  std::unique_ptr<TkfxHTTP2_Request> item(::new (memory) TkfxHTTP2_Request());
+  item->FKey = TkfxHTTP2_RequestKey::New();
+  item->FMethod = aMethod;
+  item->FURL = std::move(aURL);
+  item->FRequest = std::move(aRequest);
+  item->FHasBody = true;
+  item->FBodySize = static_cast<uint32_t>(size);
+  const int64_t position = aSource->Position();
+  aSource->SetPosition(0);
+  if (size > 0) aSource->ReadBuffer(item->BodyData(), size);
+  aSource->SetPosition(position);
+  return item;
+}
+
 const TkfxHTTP2Request& TkfxHTTP2_Request::Request() const {
   static const TkfxHTTP2Request kEmpty;
   return FRequest ? *FRequest : kEmpty;
 }
 
-void TkfxHTTP2_Request::SetRequest(const TkfxHTTP2Request* aValue) {
-  auto copy = std::make_shared<TkfxHTTP2Request>();
-  if (aValue) copy->Assign(aValue);
-  FRequest = std::move(copy);
-}
-
-void TkfxHTTP2_Request::SetSource(TStream* aValue) {
-  FSource.reset();
-  if (!aValue) return;
-  // The whole source, as a synchronous request sends it: a stream just
-  // written (its position at the end) still has its body queued.
-  auto copy = std::make_unique<TMemoryStream>();
-  const int64_t position = aValue->Position();
-  aValue->SetPosition(0);
-  if (aValue->Size() > 0) copy->CopyFrom(*aValue, aValue->Size());
-  aValue->SetPosition(position);
-  copy->SetPosition(0);
-  FSource = std::move(copy);
+const std::string& TkfxHTTP2_Request::URL() const {
+  static const std::string kEmpty;
+  return FURL ? *FURL : kEmpty;
 }
 
 TkfxHTTP2_Requests::~TkfxHTTP2_Requests() { Clear(); }
 
-void TkfxHTTP2_Requests::Index(TItems::iterator aAt) { FIndex[(*aAt)->ID] = aAt; }
+TkfxHTTP2_Request* TkfxHTTP2_Requests::FindLocked(const TkfxHTTP2_RequestKey& aKey) {
+  if (FIndexed) {
+    auto at = FIndex.find(aKey);
+    return at == FIndex.end() ? nullptr : *at;
+  }
+  for (TkfxHTTP2_Request* item = FFirst; item; item = item->FNext)
+    if (item->FKey == aKey) return item;
+  return nullptr;
+}
 
-TkfxHTTP2_Request* TkfxHTTP2_Requests::AddRequest(Th2Methods aMethod, const std::string& aURL, TStream* aSource,
-                                                  const TkfxHTTP2Request& aRequest,
-                                                  std::shared_ptr<const TkfxHTTP2Request> aShared) {
-  auto item = std::make_unique<TkfxHTTP2_Request>();
-  item->ID = NewRequestID();
-  item->SetMethod(aMethod);
-  item->SetURL(aURL);
-  item->SetSource(aSource);
-  if (aShared)
-    item->ShareRequest(std::move(aShared));
-  else
-    item->SetRequest(&aRequest);
-  TkfxHTTP2_Request* result = item.get();
-  Append(std::move(item));
-  return result;
+TkfxHTTP2_RequestPtr TkfxHTTP2_Requests::Unlink(TkfxHTTP2_Request* aItem) {
+  (aItem->FPrev ? aItem->FPrev->FNext : FFirst) = aItem->FNext;
+  (aItem->FNext ? aItem->FNext->FPrev : FLast) = aItem->FPrev;
+  aItem->FPrev = aItem->FNext = nullptr;
+  --FCount;
+  if (FIndexed) FIndex.erase(aItem);
+  return TkfxHTTP2_RequestPtr(aItem);
 }
 
 TkfxHTTP2_Request* TkfxHTTP2_Requests::GetRequest() {
   std::lock_guard guard(FLock);
-  if (!FEnabled.load() || FItems.empty()) return nullptr;
-  return FItems.front().get();
+  return FEnabled.load() ? FFirst : nullptr;
 }
 
 TkfxHTTP2_Request* TkfxHTTP2_Requests::Find(const std::string& aID) {
+  TkfxHTTP2_RequestKey key;
+  if (!TkfxHTTP2_RequestKey::Parse(aID, key)) return nullptr;
   std::lock_guard guard(FLock);
-  auto at = FIndex.find(aID);
-  return at == FIndex.end() ? nullptr : at->second->get();
+  return FindLocked(key);
 }
 
 void TkfxHTTP2_Requests::Append(TkfxHTTP2_RequestPtr aItem) {
+  if (!aItem) return;
   std::lock_guard guard(FLock);
-  FItems.push_back(std::move(aItem));
-  Index(std::prev(FItems.end()));
+  if (FIndexed) FIndex.insert(aItem.get());
+  TkfxHTTP2_Request* item = aItem.release();
+  item->FPrev = FLast;
+  item->FNext = nullptr;
+  (FLast ? FLast->FNext : FFirst) = item;
+  FLast = item;
+  ++FCount;
 }
 
 void TkfxHTTP2_Requests::Prepend(TkfxHTTP2_RequestPtr aItem) {
+  if (!aItem) return;
   std::lock_guard guard(FLock);
-  FItems.push_front(std::move(aItem));
-  Index(FItems.begin());
+  if (FIndexed) FIndex.insert(aItem.get());
+  TkfxHTTP2_Request* item = aItem.release();
+  item->FPrev = nullptr;
+  item->FNext = FFirst;
+  (FFirst ? FFirst->FPrev : FLast) = item;
+  FFirst = item;
+  ++FCount;
 }
 
 TkfxHTTP2_RequestPtr TkfxHTTP2_Requests::Take(const std::string& aID) {
+  TkfxHTTP2_RequestKey key;
+  if (!TkfxHTTP2_RequestKey::Parse(aID, key)) return nullptr;
+  return Take(key);
+}
+
+TkfxHTTP2_RequestPtr TkfxHTTP2_Requests::Take(const TkfxHTTP2_RequestKey& aKey) {
   std::lock_guard guard(FLock);
-  auto at = FIndex.find(aID);
-  if (at == FIndex.end()) return nullptr;
-  TkfxHTTP2_RequestPtr item = std::move(*at->second);
-  FItems.erase(at->second);
-  FIndex.erase(at);
-  return item;
+  TkfxHTTP2_Request* item = FindLocked(aKey);
+  return item ? Unlink(item) : nullptr;
 }
 
 TkfxHTTP2_RequestPtr TkfxHTTP2_Requests::TakeFirst() {
   std::lock_guard guard(FLock);
-  if (FItems.empty()) return nullptr;
-  TkfxHTTP2_RequestPtr item = std::move(FItems.front());
-  FItems.pop_front();
-  FIndex.erase(item->ID);
-  return item;
+  return FFirst ? Unlink(FFirst) : nullptr;
 }
 
 std::deque<TkfxHTTP2_RequestPtr> TkfxHTTP2_Requests::TakeAll() {
   std::lock_guard guard(FLock);
   std::deque<TkfxHTTP2_RequestPtr> items;
-  for (auto& item : FItems) items.push_back(std::move(item));
-  FItems.clear();
+  for (TkfxHTTP2_Request* item = FFirst; item;) {
+    TkfxHTTP2_Request* next = item->FNext;
+    item->FPrev = item->FNext = nullptr;
+    items.emplace_back(item);
+    item = next;
+  }
+  FFirst = FLast = nullptr;
+  FCount = 0;
   FIndex.clear();
   return items;
 }
 
 int TkfxHTTP2_Requests::Count() {
   std::lock_guard guard(FLock);
-  return static_cast<int>(FItems.size());
+  return static_cast<int>(FCount);
 }
 
 bool TkfxHTTP2_Requests::Empty() {
   std::lock_guard guard(FLock);
-  return FItems.empty();
+  return FCount == 0;
 }
 
 void TkfxHTTP2_Requests::Clear() {
@@ -282,7 +352,8 @@ void TkfxHTTP2_ThreadRequests::TerminatedSet() { FClient->WakeRequests(); }
 TkfxHTTP2CLient_Base::TkfxHTTP2CLient_Base(TComponent* AOwner)
     : TkfxTCPCLient_Common(AOwner),
       TokenClock(TicksNow),
-      FRequests(std::make_unique<TkfxHTTP2_Requests>()),
+      // Only the pending queue is searched by ID (answers find their item).
+      FRequests(std::make_unique<TkfxHTTP2_Requests>(false)),
       FRequestsPending(std::make_unique<TkfxHTTP2_Requests>()),
       FAuthentication(std::make_unique<TkfxHTTP2_Authentication_Options>(this)),
       FRequest(std::make_unique<TkfxHTTP2Request>()),
@@ -726,7 +797,8 @@ void TkfxHTTP2CLient_Base::QueueRequest(Th2Methods aMethod, const std::string& a
     snapshot->Assign(FRequest.get());
     FLastSnapshot = std::move(snapshot);
   }
-  FRequests->AddRequest(aMethod, aURL, aSource, *FRequest, FLastSnapshot);
+  if (!FLastURL || *FLastURL != aURL) FLastURL = std::make_shared<const std::string>(aURL);
+  FRequests->Append(TkfxHTTP2_Request::Create(aMethod, FLastURL, FLastSnapshot, aSource));
   FQueueChanged.notify_all();
 }
 
@@ -1033,9 +1105,9 @@ namespace {
 // objects are kept from batch to batch: the request settings are copied
 // again only when the item's settings differ from the last ones.
 struct TQueuedSend {
-  std::string ID;
+  TkfxHTTP2_RequestKey Key;
   Th2Methods Method = Th2Methods::h2meGet;
-  std::string URL;
+  std::shared_ptr<const std::string> URL;
   std::string Path;
   bool HasBody = false;
   TMemoryStream Body;
@@ -1053,7 +1125,8 @@ void TkfxHTTP2CLient_Base::RunRequests(TkfxHTTP2_ThreadRequests& aThread) {
   std::vector<TkfxHTTP2NoWaitRequest> batch;
   std::vector<TQueuedSend*> order;  // the item of each batch entry
   // Queued items mostly share one URL: it is split once.
-  std::string splitURL, splitPath;
+  std::shared_ptr<const std::string> splitURL;
+  std::string splitPath;
   while (!aThread.Terminated()) {
     TkfxHTTP2ConnectionClientRef connection = HTTP2ConnectionRef();
     int32_t limit = 1;
@@ -1078,12 +1151,12 @@ void TkfxHTTP2CLient_Base::RunRequests(TkfxHTTP2_ThreadRequests& aThread) {
         if (!taken) break;
         if (sends.size() <= count) sends.push_back(std::make_unique<TQueuedSend>());
         TQueuedSend& send = *sends[count];
-        send.ID = taken->ID;
+        send.Key = taken->Key();
         send.Method = taken->Method();
-        send.URL = taken->URL();
-        send.HasBody = taken->Source() != nullptr;
+        send.URL = taken->SharedURL();
+        send.HasBody = taken->HasBody();
         if (send.HasBody) {
-          const TIdBytes& bytes = taken->Source()->Bytes();
+          const std::span<const uint8_t> bytes = taken->Body();
           send.Body.SetSize(0);
           if (!bytes.empty()) send.Body.WriteBuffer(bytes.data(), static_cast<int64_t>(bytes.size()));
           send.Body.SetPosition(0);
@@ -1112,17 +1185,18 @@ void TkfxHTTP2CLient_Base::RunRequests(TkfxHTTP2_ThreadRequests& aThread) {
       TQueuedSend& send = *sends[i];
       std::string failure;
       try {
-        if (send.URL != splitURL) {
+        if (!send.URL) throw Exception("The request has no URL.");
+        if (send.URL != splitURL && (!splitURL || *send.URL != *splitURL)) {
           std::string protocol, host, path;
           int port = 443;
-          if (!SplitHTTP2URL(send.URL, protocol, host, port, path))
-            throw Exception("The URL has no host: " + send.URL);
-          splitURL = send.URL;
+          if (!SplitHTTP2URL(*send.URL, protocol, host, port, path))
+            throw Exception("The URL has no host: " + *send.URL);
           splitPath = std::move(path);
         }
+        splitURL = send.URL;
         send.Path = splitPath;
         DoAuthorizationToken(send.Request);
-        send.Request.ID = send.ID;
+        send.Key.TextTo(send.Request.ID);
         send.Request.Host = FHost;
       } catch (Exception& E) {
         failure = E.Message().empty() ? std::string("The request could not be sent.") : E.Message();
@@ -1133,7 +1207,7 @@ void TkfxHTTP2CLient_Base::RunRequests(TkfxHTTP2_ThreadRequests& aThread) {
         TkfxHTTP2_RequestPtr item;
         {
           std::lock_guard guard(FQueueLock);
-          item = FRequestsPending->Take(send.ID);
+          item = FRequestsPending->Take(send.Key);
         }
         if (item) DoNotifyHTTP2RequestFailed(connection, std::move(item), failure);
         continue;
@@ -1163,7 +1237,7 @@ void TkfxHTTP2CLient_Base::RunRequests(TkfxHTTP2_ThreadRequests& aThread) {
       TkfxHTTP2_RequestPtr item;
       {
         std::lock_guard guard(FQueueLock);
-        item = FRequestsPending->Take(order[next]->ID);
+        item = FRequestsPending->Take(order[next]->Key);
       }
       if (item) DoNotifyHTTP2RequestFailed(connection, std::move(item), failure);
       ++next;
@@ -1173,7 +1247,7 @@ void TkfxHTTP2CLient_Base::RunRequests(TkfxHTTP2_ThreadRequests& aThread) {
     // or got a GOAWAY takes nothing more; the next one sends them.
     std::lock_guard guard(FQueueLock);
     for (size_t i = batch.size(); i > next; --i)
-      if (TkfxHTTP2_RequestPtr item = FRequestsPending->Take(order[i - 1]->ID)) FRequests->Prepend(std::move(item));
+      if (TkfxHTTP2_RequestPtr item = FRequestsPending->Take(order[i - 1]->Key)) FRequests->Prepend(std::move(item));
     if ((connection->WaitDisconnect() || FGoAwayOn.load() == connection.get()) && IsLive(connection.get()))
       FSendBlocked = true;
   }
@@ -1447,12 +1521,15 @@ void TkfxHTTP2CLient_Base::DoNotifyHTTP2Response(const TkfxHTTP2ConnectionClient
   if (!failure.empty()) {
     if (!id.empty()) {
       // The answer of a queued item that cannot be read: its outcome.
-      auto item = std::make_unique<TkfxHTTP2_Request>();
-      item->ID = id;
-      item->SetMethod(request->Method());
-      item->SetURL(request->URL());
-      item->SetRequest(&request->Request());
-      DoNotifyHTTP2RequestFailed(Connection, std::move(item), failure);
+      TkfxHTTP2_RequestKey key;
+      if (TkfxHTTP2_RequestKey::Parse(id, key)) {
+        auto settings = std::make_shared<TkfxHTTP2Request>();
+        settings->Assign(&request->Request());
+        TkfxHTTP2_RequestPtr item = TkfxHTTP2_Request::Create(
+            request->Method(), std::make_shared<const std::string>(request->URL()), std::move(settings), false, {});
+        item->SetKey(key);
+        DoNotifyHTTP2RequestFailed(Connection, std::move(item), failure);
+      }
     }
     DoNotifyHTTP2Exception(Connection, failure, nullptr);
     return;
@@ -1535,7 +1612,7 @@ void TkfxHTTP2CLient_Base::DoNotifyHTTP2RequestFailed(const TkfxHTTP2ConnectionC
   request->SetMethod(aItem->Method());
   request->SetURL(aItem->URL());
   request->SetRequest(aItem->Request());
-  request->Request().ID = aItem->ID;
+  request->Request().ID = aItem->ID();
   aItem.reset();
   Deliver(FNotifyHTTP2RequestFailed, [this, Connection, request, aReason] {
     DoEventHTTP2RequestFailed(Connection.get(), request.get(), aReason);
@@ -1626,10 +1703,11 @@ void TkfxHTTP2CLient_Base::SendRetry(TkfxHTTP2ConnectionClient* Connection, Tkfx
   // The retry repeats the request it answers, method and body included; a
   // queued item waits for the retry's answer in the pending queue.
   std::unique_ptr<TMemoryStream> body;
-  const std::string id = aItem ? aItem->ID : std::string();
-  if (aItem && aItem->Source()) {
+  const std::string id = aItem ? aItem->ID() : std::string();
+  if (aItem && aItem->HasBody()) {
     body = std::make_unique<TMemoryStream>();
-    body->WriteBytes(aItem->Source()->Bytes());
+    const std::span<const uint8_t> bytes = aItem->Body();
+    if (!bytes.empty()) body->WriteBuffer(bytes.data(), static_cast<int64_t>(bytes.size()));
     body->SetPosition(0);
   }
   if (aItem) {

@@ -33,8 +33,9 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
-#include <unordered_map>
+#include <unordered_set>
 
 #include "http2/client/kfxHTTP2_Classes.h"
 #include "http2/client/kfxHTTP2_Client_Connection.h"
@@ -142,63 +143,97 @@ class TkfxHTTP2_Authentication_Options : public TPersistent {
   std::unique_ptr<TkfxHTTP2_Authentication_Token> FToken;
 };
 
-// One queued request with its own copies of the request settings and body.
-class TkfxHTTP2_Request : public TkfxQueueItemBase {
+// The ID of a queued request: 128 random bits, written as 32 upper-case
+// hexadecimal digits wherever it appears as text.
+struct TkfxHTTP2_RequestKey {
+  uint64_t Hi = 0;
+  uint64_t Lo = 0;
+  bool operator==(const TkfxHTTP2_RequestKey&) const = default;
+  // A new random key.
+  static TkfxHTTP2_RequestKey New();
+  // The key of a text ID; false when aID is not 32 hexadecimal digits.
+  static bool Parse(const std::string& aID, TkfxHTTP2_RequestKey& aKey);
+  std::string Text() const;
+  // The same, written into aOut (its storage reused).
+  void TextTo(std::string& aOut) const;
+};
+
+// One queued request: method, URL and request settings shared read-only
+// with the items queued alongside it, and its own copy of the body, kept in
+// the same allocation as the item.
+class TkfxHTTP2_Request : public TObject {
+  friend class TkfxHTTP2_Requests;
+
  public:
+  // A new item with a new ID and a copy of aBody (aHasBody false: none).
+  static std::unique_ptr<TkfxHTTP2_Request> Create(Th2Methods aMethod, std::shared_ptr<const std::string> aURL,
+                                                   std::shared_ptr<const TkfxHTTP2Request> aRequest,
+                                                   bool aHasBody, std::span<const uint8_t> aBody);
+  // The whole of aSource, as a synchronous request sends it: a stream just
+  // written (its position at the end) still has its body queued.
+  static std::unique_ptr<TkfxHTTP2_Request> Create(Th2Methods aMethod, std::shared_ptr<const std::string> aURL,
+                                                   std::shared_ptr<const TkfxHTTP2Request> aRequest,
+                                                   TStream* aSource);
+  static void operator delete(void* aItem) { ::operator delete(aItem); }
+
+  // The ID as 32 hexadecimal digits.
+  std::string ID() const { return FKey.Text(); }
+  const TkfxHTTP2_RequestKey& Key() const { return FKey; }
+  void SetKey(const TkfxHTTP2_RequestKey& aValue) { FKey = aValue; }
   Th2Methods Method() const { return FMethod; }
-  void SetMethod(Th2Methods aValue) { FMethod = aValue; }
   // How often the item was sent again on a new connection.
   int NumReq() const { return FNumReq; }
   void SetNumReq(int aValue) { FNumReq = aValue; }
   // How often the server refused it unprocessed.
   int NumRefused() const { return FNumRefused; }
   void SetNumRefused(int aValue) { FNumRefused = aValue; }
-  // The request settings of the item. Items queued one after another with
-  // unchanged settings share one read-only copy.
+  // The request settings of the item: a read-only copy that items queued
+  // one after another with unchanged settings share.
   const TkfxHTTP2Request& Request() const;
-  void SetRequest(const TkfxHTTP2Request* aValue);
-  void ShareRequest(std::shared_ptr<const TkfxHTTP2Request> aValue) { FRequest = std::move(aValue); }
   const std::shared_ptr<const TkfxHTTP2Request>& SharedRequest() const { return FRequest; }
-  // The body copy; null without a body.
-  TMemoryStream* Source() const { return FSource.get(); }
-  // Copies aValue's octets from its position to its end; null drops the body.
-  void SetSource(TStream* aValue);
-  const std::string& URL() const { return FURL; }
-  void SetURL(const std::string& aValue) { FURL = aValue; }
+  bool HasBody() const { return FHasBody; }
+  std::span<const uint8_t> Body() const { return {reinterpret_cast<const uint8_t*>(this + 1), FBodySize}; }
+  const std::string& URL() const;
+  const std::shared_ptr<const std::string>& SharedURL() const { return FURL; }
 
  private:
-  Th2Methods FMethod = Th2Methods::h2meGet;
+  TkfxHTTP2_Request() = default;
+  // The body's octets, right behind the item.
+  uint8_t* BodyData() { return reinterpret_cast<uint8_t*>(this + 1); }
+
+  TkfxHTTP2_Request* FPrev = nullptr;  // neighbours in the queue holding it
+  TkfxHTTP2_Request* FNext = nullptr;
+  TkfxHTTP2_RequestKey FKey;
+  std::shared_ptr<const TkfxHTTP2Request> FRequest;
+  std::shared_ptr<const std::string> FURL;
   int FNumReq = 0;
   int FNumRefused = 0;
-  std::shared_ptr<const TkfxHTTP2Request> FRequest;
-  std::unique_ptr<TMemoryStream> FSource;
-  std::string FURL;
+  uint32_t FBodySize = 0;
+  Th2Methods FMethod = Th2Methods::h2meGet;
+  bool FHasBody = false;
 };
 
 using TkfxHTTP2_RequestPtr = std::unique_ptr<TkfxHTTP2_Request>;
 
-// An ordered queue of requests that owns its items, found by ID through an
-// index. Items move between queues with Take and Append/Prepend.
+// An ordered queue of requests that owns its items. An indexed queue finds
+// items by ID through a hash index over the items themselves; the others
+// search. Items move between queues with Take and Append/Prepend.
 class TkfxHTTP2_Requests : public TkfxQueue {
  public:
+  explicit TkfxHTTP2_Requests(bool aIndexed = true) : FIndexed(aIndexed) {}
   ~TkfxHTTP2_Requests() override;
 
   bool Enabled() const { return FEnabled.load(); }
   void SetEnabled(bool aValue) { FEnabled.store(aValue); }
 
-  // A new item (ID: a new GUID as 32 hex digits) with copies of aSource and
-  // aRequest, appended. aShared, when not null, is used as the copy of
-  // aRequest (it must hold the same settings).
-  TkfxHTTP2_Request* AddRequest(Th2Methods aMethod, const std::string& aURL, TStream* aSource,
-                                const TkfxHTTP2Request& aRequest,
-                                std::shared_ptr<const TkfxHTTP2Request> aShared = nullptr);
   // The first item while Enabled; null otherwise. It stays in the queue.
   TkfxHTTP2_Request* GetRequest();
   TkfxHTTP2_Request* Find(const std::string& aID);
   void Append(TkfxHTTP2_RequestPtr aItem);
   void Prepend(TkfxHTTP2_RequestPtr aItem);
-  // Takes the item with aID (or the first one) out; null when there is none.
+  // Takes the item with that ID out; null when there is none.
   TkfxHTTP2_RequestPtr Take(const std::string& aID);
+  TkfxHTTP2_RequestPtr Take(const TkfxHTTP2_RequestKey& aKey);
   TkfxHTTP2_RequestPtr TakeFirst();
   // Takes every item out, first to last.
   std::deque<TkfxHTTP2_RequestPtr> TakeAll();
@@ -208,11 +243,30 @@ class TkfxHTTP2_Requests : public TkfxQueue {
   void Clear() override;
 
  private:
-  using TItems = std::list<TkfxHTTP2_RequestPtr>;
-  void Index(TItems::iterator aAt);
+  struct TKeyHash {
+    using is_transparent = void;
+    // The bits are random already.
+    size_t operator()(const TkfxHTTP2_RequestKey& aKey) const noexcept { return aKey.Hi ^ aKey.Lo; }
+    size_t operator()(const TkfxHTTP2_Request* aItem) const noexcept { return (*this)(aItem->Key()); }
+  };
+  struct TKeyEqual {
+    using is_transparent = void;
+    static const TkfxHTTP2_RequestKey& KeyOf(const TkfxHTTP2_RequestKey& aKey) { return aKey; }
+    static const TkfxHTTP2_RequestKey& KeyOf(const TkfxHTTP2_Request* aItem) { return aItem->Key(); }
+    template <class A, class B>
+    bool operator()(const A& a, const B& b) const noexcept { return KeyOf(a) == KeyOf(b); }
+  };
+  // Under FLock.
+  TkfxHTTP2_Request* FindLocked(const TkfxHTTP2_RequestKey& aKey);
+  TkfxHTTP2_RequestPtr Unlink(TkfxHTTP2_Request* aItem);
+
+  const bool FIndexed;
   std::atomic<bool> FEnabled{false};
-  TItems FItems;  // guarded by FLock
-  std::unordered_map<std::string, TItems::iterator> FIndex;
+  // Guarded by FLock: the items first to last, linked through the items.
+  TkfxHTTP2_Request* FFirst = nullptr;
+  TkfxHTTP2_Request* FLast = nullptr;
+  size_t FCount = 0;
+  std::unordered_set<TkfxHTTP2_Request*, TKeyHash, TKeyEqual> FIndex;
 };
 
 // Sends the queued requests of one connection.
@@ -517,6 +571,7 @@ class TkfxHTTP2CLient_Base : public TkfxTCPCLient_Common {
   std::condition_variable FQueueChanged;
   bool FSendBlocked = false;  // the connection takes no more requests
   std::shared_ptr<const TkfxHTTP2Request> FLastSnapshot;  // shared by queued items
+  std::shared_ptr<const std::string> FLastURL;            // the same for their URL
 
   // The connection whose writes may reach the command queue.
   std::mutex FLiveLock;
