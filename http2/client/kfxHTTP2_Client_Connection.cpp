@@ -783,7 +783,7 @@ int32_t TkfxHTTP2ConnectionClient::SendRequest(TStringList& aHeaders, TStream* a
     headers.Headers().Assign(&aHeaders);
     headers.StreamIdentifier = id;
     headers.WriteBytes();
-    if (aSource) {
+    if (aSource && !WriteDataAtOnce(id, *aSource)) {
       TkfxHTTP2_Frame_Data& data = writer.Frame_Data();
       data.Clear();
       data.StreamIdentifier = id;
@@ -801,6 +801,38 @@ int32_t TkfxHTTP2ConnectionClient::SendRequest(TStringList& aHeaders, TStream* a
     throw;
   }
   return id;
+}
+
+bool TkfxHTTP2ConnectionClient::WriteDataAtOnce(int32_t aStreamIdentifier, TStream& aSource) {
+  const int64_t size = aSource.Size();
+  // Every peer takes frames up to the default maximum size.
+  if (size < 0 || size > h2DefaultMaxFrameSize) return false;
+  TkfxHTTP2_Write_Data_Frames& queue = FrameWrite().WriteDataFrames();
+  std::vector<void*>& queued = queue.LockList();
+  struct TUnlock {
+    TkfxHTTP2_Write_Data_Frames& Queue;
+    ~TUnlock() { Queue.UnlockList(); }
+  } unlock{queue};
+  // A new stream's window is the peer's initial window.
+  if (!queued.empty() || size > queue.ConnectionWindowSize || size > queue.InitialWindowSize()) return false;
+  const auto length = static_cast<uint32_t>(size);
+  const auto stream = static_cast<uint32_t>(aStreamIdentifier) & 0x7FFFFFFF;
+  FDataOut.resize(h2FrameHeaderLength + static_cast<size_t>(size));
+  uint8_t* out = FDataOut.data();
+  out[0] = static_cast<uint8_t>(length >> 16);
+  out[1] = static_cast<uint8_t>(length >> 8);
+  out[2] = static_cast<uint8_t>(length);
+  out[3] = static_cast<uint8_t>(Th2FrameType::h2ftDATA);
+  out[4] = h2flags::END_STREAM;
+  out[5] = static_cast<uint8_t>(stream >> 24);
+  out[6] = static_cast<uint8_t>(stream >> 16);
+  out[7] = static_cast<uint8_t>(stream >> 8);
+  out[8] = static_cast<uint8_t>(stream);
+  aSource.SetPosition(0);
+  if (size > 0) aSource.ReadBuffer(out + h2FrameHeaderLength, size);
+  queue.ConnectionWindowSize -= size;
+  WriteBytes(FDataOut);
+  return true;
 }
 
 void TkfxHTTP2ConnectionClient::DoRequest(Th2Methods aMethod, const std::string& aPath, TStream* aSource,

@@ -268,6 +268,10 @@ class TkfxHTTP2ConnectionClient : public TkfxTCPConnectionClient {
   // After a GOAWAY from the peer: once no stream at or below its last stream
   // is open, our GOAWAY goes out and the connection closes.
   void CheckGoAwayDone();
+  // Writes all of aSource as one DATA frame that ends the stream, when no
+  // other DATA is queued and the send windows take it whole; false leaves
+  // it to the DATA queue. Under FWriteLock.
+  bool WriteDataAtOnce(int32_t aStreamIdentifier, TStream& aSource);
   bool FollowRedirect(TkfxHTTP2_StreamResponse* aStream);
   void CheckFirstFrame(Th2FrameType aFrameType);
   void WriteFrame(TkfxHTTP2_Frame_Base& aFrame);
@@ -290,6 +294,7 @@ class TkfxHTTP2ConnectionClient : public TkfxTCPConnectionClient {
   // While a batch is sent, its octets collect here (guarded by FWriteLock).
   bool FGathering = false;
   TIdBytes FGathered;
+  TIdBytes FDataOut;  // the frame WriteDataAtOnce writes
 
   // Streams this side opened and has not finished, with their waiters and
   // redirect counts; guarded by FStreamLock.
