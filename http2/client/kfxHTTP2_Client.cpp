@@ -509,6 +509,9 @@ void TkfxHTTP2CLient_Base::OnClientConnected(TObject* Sender) {
   if (IsDestroying()) return;
   DoStopWatchDog();
   auto connection = std::make_shared<TkfxHTTP2ConnectionClient>();
+  // The new connection may sit where an ended one was freed: its end has
+  // not been handled, whatever the address says.
+  FDisconnectHandled.store(nullptr);
   try {
     connection->SetTransport(TwsTransport::trpHTTP2);
     connection->OnBeforeDisconnect = [this](TObject* S) { OnConnectionBeforeDisconnect(S); };
@@ -600,6 +603,7 @@ void TkfxHTTP2CLient_Base::DoNotifyDisconnect(TkfxTCPConnection* Connection) {
   }
   // Waiting callers stop at once; streams in flight stay pending.
   h2->SetWaitDisconnect();
+  bool reconnect = false;
   StopRequestThread();
   DoStopHeartBeat();
   try {
@@ -620,11 +624,19 @@ void TkfxHTTP2CLient_Base::DoNotifyDisconnect(TkfxTCPConnection* Connection) {
       }
       FailItems(connection, std::move(dropped), "The request was dropped: the connection ended.");
     }
-    if (any && FPendingRequestsReconnect) QueueConnect(true);
+    reconnect = any && FPendingRequestsReconnect;
     DoNotifyHTTP2Disconnect(connection);
   } catch (...) {
   }
   TkfxTCPCLient_Common::DoNotifyDisconnect(Connection);
+  // Queued only once the ended connection has left its slot: a connect
+  // command that ran before would find it there and connect nothing.
+  if (reconnect) {
+    try {
+      QueueConnect(true);
+    } catch (...) {
+    }
+  }
   if (FWatchDogEnabled && (FWatchDog->Attempts() == 0 || FWatchDogAttempts < FWatchDog->Attempts()))
     DoStartWatchDog();
 }
