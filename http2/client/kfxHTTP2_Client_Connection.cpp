@@ -298,7 +298,6 @@ void TkfxHTTP2ConnectionClient::DoConnectionException(Exception& E) {
 }
 
 void TkfxHTTP2ConnectionClient::OnReadFrameSettingsEvent(TObject*, TkfxHTTP2_Frame_Settings* Frame) {
-  if (!FSettingsReceived.exchange(true)) SignalMainThread();  // for those waiting for SettingsReceived
   if (Frame->ACK) {
     // Our SETTINGS are in force now, also the values below the defaults.
     FSettingsSent = true;
@@ -337,6 +336,9 @@ void TkfxHTTP2ConnectionClient::OnReadFrameSettingsEvent(TObject*, TkfxHTTP2_Fra
     }
     settings.ACK = false;
   }
+  // Only now: whoever waited for the server's SETTINGS must find its stream
+  // limit in force, or it would open streams the server refuses.
+  if (!FSettingsReceived.exchange(true)) SignalMainThread();
   if (OnConnect) OnConnect(this, this);
 }
 
