@@ -815,8 +815,23 @@ bool TkfxHTTP2ConnectionClient::WriteDataAtOnce(int32_t aStreamIdentifier, TStre
     TkfxHTTP2_Write_Data_Frames& Queue;
     ~TUnlock() { Queue.UnlockList(); }
   } unlock{queue};
+  if (!queued.empty()) {
+    // Frames wait for the connection window: the new one waits behind them
+    // and nothing is tried again before the window grows.
+    if (size == 0 || queue.ConnectionWindowSize > 0) return false;
+    TkfxHTTP2_Frame_Data& writer = FrameWrite().Frame_Data();
+    auto item = std::make_unique<TkfxHTTP2_Write_Data_Frame>();
+    item->ID = std::to_string(aStreamIdentifier);
+    item->WindowSize = queue.InitialWindowSize();
+    item->Frame_Data = std::make_unique<TkfxHTTP2_Frame_Data>(writer.FrameRole);
+    item->Frame_Data->StreamIdentifier = aStreamIdentifier;
+    item->Frame_Data->SetStream(&aSource);
+    item->Frame_Data->OnWriteBytes = writer.OnWriteBytes;
+    queue.AddItem(item.release());
+    return true;
+  }
   // A new stream's window is the peer's initial window.
-  if (!queued.empty() || size > queue.ConnectionWindowSize || size > queue.InitialWindowSize()) return false;
+  if (size > queue.ConnectionWindowSize || size > queue.InitialWindowSize()) return false;
   const auto length = static_cast<uint32_t>(size);
   const auto stream = static_cast<uint32_t>(aStreamIdentifier) & 0x7FFFFFFF;
   FDataOut.resize(h2FrameHeaderLength + static_cast<size_t>(size));

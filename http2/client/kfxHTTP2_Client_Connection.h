@@ -269,8 +269,9 @@ class TkfxHTTP2ConnectionClient : public TkfxTCPConnectionClient {
   // is open, our GOAWAY goes out and the connection closes.
   void CheckGoAwayDone();
   // Writes all of aSource as one DATA frame that ends the stream, when no
-  // other DATA is queued and the send windows take it whole; false leaves
-  // it to the DATA queue. Under FWriteLock.
+  // other DATA is queued and the send windows take it whole, or queues it
+  // behind frames that wait for the connection window; false leaves it to
+  // the DATA queue. Under FWriteLock.
   bool WriteDataAtOnce(int32_t aStreamIdentifier, TStream& aSource);
   bool FollowRedirect(TkfxHTTP2_StreamResponse* aStream);
   void CheckFirstFrame(Th2FrameType aFrameType);
