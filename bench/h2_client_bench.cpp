@@ -28,6 +28,16 @@ const std::string kPayload = R"({"aps":{"alert":"Hello from the benchmark","badg
 
 double Seconds(Clock::time_point aStart) { return std::chrono::duration<double>(Clock::now() - aStart).count(); }
 
+// CPU seconds (user and system) of this process, or of its waited-for
+// children: on a busy machine the CPU spent per request compares fairer
+// than rates.
+double CPUSeconds(int aWho) {
+  rusage usage{};
+  getrusage(aWho, &usage);
+  auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
 // VmRSS or VmHWM of this process in MB.
 double MemoryMB(const char* aField) {
   std::ifstream status("/proc/self/status");
@@ -161,11 +171,15 @@ int main() {
   // Queued pushes on the same connection.
   pusher.Reset();
   t0 = Clock::now();
+  double cpu0 = CPUSeconds(RUSAGE_SELF);
   for (int i = 0; i < kQueued; ++i) pusher.client->PostAsync(url, &pusher.body);
   pusher.WaitDone(kQueued, 60);
   const double queuedRate = pusher.answered.load() / Seconds(t0);
+  const double queuedCPU = (CPUSeconds(RUSAGE_SELF) - cpu0) * 1e6 / kQueued;
   const int queuedFailed = pusher.failed.load();
+  cpu0 = CPUSeconds(RUSAGE_CHILDREN);
   const double h2loadQueued = H2loadRate(mock, jwtText, dir.File("payload.json"), kQueued, 100);
+  const double h2loadCPU = (CPUSeconds(RUSAGE_CHILDREN) - cpu0) * 1e6 / kQueued;
 
   // Memory again: all queued at once.
   pusher.Reset();
@@ -186,6 +200,8 @@ int main() {
               "ratio %.2f (target >= 0.8)\n",
               queuedRate, kQueued - queuedFailed, queuedFailed, h2loadQueued,
               h2loadQueued > 0 ? queuedRate / h2loadQueued : 0.0);
+  std::printf("queued PostAsync, CPU per push (all client threads): %.1f us; h2load -c1 -m100: %.1f us per request\n",
+              queuedCPU, h2loadCPU);
   std::printf("memory: RSS at start %.1f MB; %d pushes, at most %d outstanding: RSS %.1f / %.1f / %.1f / %.1f MB "
               "after each quarter, peak %.1f MB (target <= 30), %d answered at %.0f pushes/s\n",
               rssStart, kMemory, kWindow, samples[0], samples[1], samples[2], samples[3], peakWindow, windowAnswered,
