@@ -1124,7 +1124,8 @@ struct TQueuedSend {
   bool HasBody = false;
   TMemoryStream Body;
   TkfxHTTP2Request Request;
-  std::shared_ptr<const TkfxHTTP2Request> From;  // the settings Request holds
+  std::shared_ptr<const TkfxHTTP2Request> Settings;  // the item's
+  std::shared_ptr<const TkfxHTTP2Request> From;      // the settings Request holds
 };
 
 }  // namespace
@@ -1173,13 +1174,7 @@ void TkfxHTTP2CLient_Base::RunRequests(TkfxHTTP2_ThreadRequests& aThread) {
           if (!bytes.empty()) send.Body.WriteBuffer(bytes.data(), static_cast<int64_t>(bytes.size()));
           send.Body.SetPosition(0);
         }
-        if (send.From != taken->SharedRequest()) {
-          send.From = taken->SharedRequest();
-          send.Request.Assign(&taken->Request());
-        } else {
-          // The token line of the last send goes; the settings' own lines stay.
-          send.Request.CustomHeaders.Assign(&taken->Request().CustomHeaders);
-        }
+        send.Settings = taken->SharedRequest();
         // Pending before it is sent, so an answer however fast finds it.
         FRequestsPending->Append(std::move(taken));
       }
@@ -1195,6 +1190,18 @@ void TkfxHTTP2CLient_Base::RunRequests(TkfxHTTP2_ThreadRequests& aThread) {
     order.clear();
     for (size_t i = 0; i < count; ++i) {
       TQueuedSend& send = *sends[i];
+      // The settings are copied without the queue lock: the shared copy
+      // is read-only.
+      static const TkfxHTTP2Request kNoSettings;
+      const TkfxHTTP2Request& settings = send.Settings ? *send.Settings : kNoSettings;
+      if (!send.Settings || send.From != send.Settings) {
+        send.From = send.Settings;
+        send.Request.Assign(&settings);
+      } else {
+        // The token line of the last send goes; the settings' own lines stay.
+        send.Request.CustomHeaders.Assign(&settings.CustomHeaders);
+      }
+      send.Settings.reset();
       std::string failure;
       try {
         if (!send.URL) throw Exception("The request has no URL.");
