@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <string_view>
 #include <vector>
 
@@ -40,14 +41,27 @@ bool IsDigits(const std::string& aText) {
 
 }  // namespace
 
+namespace {
+// Writes a 9-octet frame header at aOut.
+void PutFrameHeader(uint8_t* aOut, uint32_t aLength, Th2FrameType aType, uint8_t aFlags, int32_t aStreamIdentifier) {
+  const uint32_t stream = static_cast<uint32_t>(aStreamIdentifier) & 0x7FFFFFFF;
+  aOut[0] = static_cast<uint8_t>(aLength >> 16);
+  aOut[1] = static_cast<uint8_t>(aLength >> 8);
+  aOut[2] = static_cast<uint8_t>(aLength);
+  aOut[3] = static_cast<uint8_t>(aType);
+  aOut[4] = aFlags;
+  aOut[5] = static_cast<uint8_t>(stream >> 24);
+  aOut[6] = static_cast<uint8_t>(stream >> 16);
+  aOut[7] = static_cast<uint8_t>(stream >> 8);
+  aOut[8] = static_cast<uint8_t>(stream);
+}
+}  // namespace
+
 void AppendFrameHeader(TIdBytes& aOut, uint32_t aLength, Th2FrameType aType, uint8_t aFlags,
                        int32_t aStreamIdentifier) {
-  aOut.push_back(static_cast<uint8_t>(aLength >> 16));
-  aOut.push_back(static_cast<uint8_t>(aLength >> 8));
-  aOut.push_back(static_cast<uint8_t>(aLength));
-  aOut.push_back(static_cast<uint8_t>(aType));
-  aOut.push_back(aFlags);
-  Append32(aOut, static_cast<uint32_t>(aStreamIdentifier) & 0x7FFFFFFF);
+  const size_t at = aOut.size();
+  aOut.resize(at + h2FrameHeaderLength);
+  PutFrameHeader(aOut.data() + at, aLength, aType, aFlags, aStreamIdentifier);
 }
 
 // --- stream identifier counter ---
@@ -198,20 +212,31 @@ std::string TkfxHTTP2_Frame_HPACK_Base::HeaderValue(const std::string& aName) co
   return {};
 }
 
-void TkfxHTTP2_Frame_HPACK_Base::EncodeHeaderList(const TStringList& aHeaders, TIdBytes& aBlock) {
-  std::vector<TkfxHTTP2_TableEntry> entries;
-  entries.reserve(static_cast<size_t>(aHeaders.Count()));
-  for (const std::string& line : aHeaders.Lines()) {
+void TkfxHTTP2_Frame_HPACK_Base::ParseHeaderLines(const TStringList& aHeaders) {
+  // The fields are parsed into entries kept from call to call, so that
+  // their texts reuse the storage of the previous request's.
+  const std::vector<std::string>& lines = aHeaders.Lines();
+  if (FFields.size() < lines.size()) FFields.resize(lines.size());
+  for (size_t i = 0; i < lines.size(); ++i) {
+    const std::string_view line = lines[i];
+    TkfxHTTP2_TableEntry& field = FFields[i];
     const bool pseudo = !line.empty() && line[0] == ':';
-    size_t start = pseudo ? 1 : 0;
-    size_t end = start;
+    size_t end = pseudo ? 1 : 0;
     while (end < line.size() && line[end] != ':' && static_cast<uint8_t>(line[end]) > ' ') ++end;
-    std::string name = LowerCase(line.substr(start, end - start));
-    if (pseudo) name.insert(0, 1, ':');
+    // The name in lower case (a pseudo-header keeps its colon).
+    field.Name.assign(line.data(), end);
+    for (size_t c = pseudo ? 1 : 0; c < field.Name.size(); ++c)
+      if (field.Name[c] >= 'A' && field.Name[c] <= 'Z') field.Name[c] = static_cast<char>(field.Name[c] + 32);
     const size_t colon = line.find(':', 1);
-    std::string value = colon == std::string::npos ? std::string() : Trim(line.substr(colon + 1));
-    entries.emplace_back(std::move(name), std::move(value));
+    std::string_view value = colon == std::string_view::npos ? std::string_view() : line.substr(colon + 1);
+    while (!value.empty() && static_cast<uint8_t>(value.front()) <= ' ') value.remove_prefix(1);
+    while (!value.empty() && static_cast<uint8_t>(value.back()) <= ' ') value.remove_suffix(1);
+    field.Value.assign(value);
+    field.Sensitive = false;
   }
+}
+
+void TkfxHTTP2_Frame_HPACK_Base::EncodeFields(size_t aCount, TIdBytes& aBuffer, size_t aOffset) {
   // The writing codec's table: never larger than the peer allows, back in
   // use once the peer allows a table again, and renewed when nearly full.
   TkfxHTTP2_HPACK& codec = *HPACK;
@@ -224,33 +249,70 @@ void TkfxHTTP2_Frame_HPACK_Base::EncodeHeaderList(const TStringList& aHeaders, T
   } else if (static_cast<int64_t>(0.9 * max) < codec.DynamicTableUsedSize()) {
     codec.SetDynamicTableSize(max < limit ? limit : static_cast<int32_t>(0.5 * max));
   }
-  aBlock.clear();
+  struct TForget {
+    // Values (credentials among them) do not stay behind in the kept
+    // entries once encoded; their storage does.
+    std::vector<TkfxHTTP2_TableEntry>& Fields;
+    size_t Count;
+    ~TForget() {
+      for (size_t i = 0; i < Count; ++i) Fields[i].Value.clear();
+    }
+  } forget{FFields, aCount};
   int used = 0, count = 0;
-  codec.Encode(aBlock, 0, entries, used, count);
+  codec.Encode(aBuffer, static_cast<int>(aOffset), std::span<const TkfxHTTP2_TableEntry>(FFields.data(), aCount), used,
+               count);
+}
+
+void TkfxHTTP2_Frame_HPACK_Base::EncodeHeaderList(const TStringList& aHeaders, TIdBytes& aBlock) {
+  ParseHeaderLines(aHeaders);
+  aBlock.clear();
+  EncodeFields(static_cast<size_t>(aHeaders.Count()), aBlock, 0);
+}
+
+void TkfxHTTP2_Frame_HPACK_Base::WriteHeaderList(Th2FrameType aType, uint8_t aFlags, int32_t aStreamIdentifier,
+                                                 std::span<const uint8_t> aPrefix) {
+  // The block is encoded straight after room for the frame header and the
+  // prefix; a block that fits one frame is sent from there without a copy.
+  ParseHeaderLines(Headers());
+  TIdBytes& out = FOut;
+  out.resize(h2FrameHeaderLength + aPrefix.size());
+  if (!aPrefix.empty()) std::memcpy(out.data() + h2FrameHeaderLength, aPrefix.data(), aPrefix.size());
+  EncodeFields(static_cast<size_t>(Headers().Count()), out, out.size());
+  const size_t length = out.size() - h2FrameHeaderLength;
+  if (length > static_cast<size_t>(h2DefaultMaxFrameSize)) {
+    WriteHeaderBlock(aType, aFlags, aStreamIdentifier, {},
+                     std::span<const uint8_t>(out.data() + h2FrameHeaderLength, length));
+    return;
+  }
+  PutFrameHeader(out.data(), static_cast<uint32_t>(length), aType, aFlags | h2flags::END_HEADERS, aStreamIdentifier);
+  if (OnWriteBytes) OnWriteBytes(this, out);
 }
 
 void TkfxHTTP2_Frame_HPACK_Base::WriteHeaderBlock(Th2FrameType aType, uint8_t aFlags, int32_t aStreamIdentifier,
-                                                  const TIdBytes& aPrefix, const TIdBytes& aBlock) {
-  TIdBytes payload;
-  payload.reserve(aPrefix.size() + aBlock.size());
-  payload.insert(payload.end(), aPrefix.begin(), aPrefix.end());
-  payload.insert(payload.end(), aBlock.begin(), aBlock.end());
+                                                  std::span<const uint8_t> aPrefix, std::span<const uint8_t> aBlock) {
+  // The payload is the prefix followed by the block, cut into frames.
+  const size_t total = aPrefix.size() + aBlock.size();
+  const auto octet = [&](size_t i) { return i < aPrefix.size() ? aPrefix[i] : aBlock[i - aPrefix.size()]; };
   TIdBytes out;
-  out.reserve(payload.size() + h2FrameHeaderLength * (payload.size() / h2DefaultMaxFrameSize + 1));
+  out.reserve(total + h2FrameHeaderLength * (total / h2DefaultMaxFrameSize + 1));
   size_t sent = 0;
   Th2FrameType type = aType;
   uint8_t flags = aFlags;
   do {
-    const size_t chunk = std::min<size_t>(payload.size() - sent, h2DefaultMaxFrameSize);
-    const bool last = sent + chunk == payload.size();
+    const size_t chunk = std::min<size_t>(total - sent, h2DefaultMaxFrameSize);
+    const bool last = sent + chunk == total;
     AppendFrameHeader(out, static_cast<uint32_t>(chunk), type, flags | (last ? h2flags::END_HEADERS : 0),
                       aStreamIdentifier);
-    out.insert(out.end(), payload.begin() + static_cast<std::ptrdiff_t>(sent),
-               payload.begin() + static_cast<std::ptrdiff_t>(sent + chunk));
+    size_t i = sent;
+    for (; i < sent + chunk && i < aPrefix.size(); ++i) out.push_back(octet(i));
+    if (i < sent + chunk) {
+      const auto from = aBlock.begin() + static_cast<std::ptrdiff_t>(i - aPrefix.size());
+      out.insert(out.end(), from, from + static_cast<std::ptrdiff_t>(sent + chunk - i));
+    }
     sent += chunk;
     type = Th2FrameType::h2ftCONTINUATION;  // END_STREAM stays on the first frame
     flags = 0;
-  } while (sent < payload.size());
+  } while (sent < total);
   if (OnWriteBytes) OnWriteBytes(this, out);
 }
 
@@ -319,10 +381,8 @@ void TkfxHTTP2_Frame_Headers::CheckTrailerBlock(const TStringList& aHeaders) {
 }
 
 void TkfxHTTP2_Frame_Headers::DoWriteBytes() {
-  TIdBytes block;
-  EncodeHeaderList(Headers(), block);
   if (StreamIdentifier == 0) StreamIdentifier = GetNewStreamIdentifier();
-  WriteHeaderBlock(Th2FrameType::h2ftHEADERS, EndStream ? h2flags::END_STREAM : 0, StreamIdentifier, {}, block);
+  WriteHeaderList(Th2FrameType::h2ftHEADERS, EndStream ? h2flags::END_STREAM : 0, StreamIdentifier, {});
 }
 
 int TkfxHTTP2_Frame_Headers::Status() const {
@@ -477,10 +537,9 @@ void TkfxHTTP2_Frame_PushPromise::DoReadPayload(std::span<const uint8_t> aBytes)
 void TkfxHTTP2_Frame_PushPromise::DoWriteBytes() {
   PromisedStreamid = 0;
   if (OnRequestPromisedStreamId) OnRequestPromisedStreamId(PromisedStreamid);
-  TIdBytes block, prefix;
+  TIdBytes prefix;
   Append32(prefix, static_cast<uint32_t>(PromisedStreamid));
-  EncodeHeaderList(Headers(), block);
-  WriteHeaderBlock(Th2FrameType::h2ftPUSH_PROMISE, 0, StreamIdentifier, prefix, block);
+  WriteHeaderList(Th2FrameType::h2ftPUSH_PROMISE, 0, StreamIdentifier, prefix);
 }
 
 // --- PRIORITY ---

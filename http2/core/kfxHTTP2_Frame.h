@@ -14,6 +14,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "http2/client/kfxHTTP2_Classes.h"
 #include "http2/core/kfxHTTP2_HPACK.h"
@@ -137,14 +138,26 @@ class TkfxHTTP2_Frame_HPACK_Base : public TkfxHTTP2_Frame_Base {
   TkfxHTTP2_HPACK* HPACK;  // the owning handler's codec
 
  protected:
-  // Writes the block as a frame of aType followed by CONTINUATION frames as
-  // needed, END_HEADERS on the last one, all in one OnWriteBytes call.
-  void WriteHeaderBlock(Th2FrameType aType, uint8_t aFlags, int32_t aStreamIdentifier, const TIdBytes& aPrefix,
-                        const TIdBytes& aBlock);
+  // Encodes Headers() and writes aPrefix and the block as a frame of aType
+  // followed by CONTINUATION frames as needed, END_HEADERS on the last one,
+  // all in one OnWriteBytes call.
+  void WriteHeaderList(Th2FrameType aType, uint8_t aFlags, int32_t aStreamIdentifier, std::span<const uint8_t> aPrefix);
+  // The same for a payload given as aPrefix followed by aBlock.
+  void WriteHeaderBlock(Th2FrameType aType, uint8_t aFlags, int32_t aStreamIdentifier, std::span<const uint8_t> aPrefix,
+                        std::span<const uint8_t> aBlock);
   // The value of the first line named aName ("" when absent).
   std::string HeaderValue(const std::string& aName) const;
 
   std::unique_ptr<TStringList> FHeaders;
+
+ private:
+  // Header lines to the first aHeaders.Count() entries of FFields.
+  void ParseHeaderLines(const TStringList& aHeaders);
+  // Applies the table size policy and encodes the first aCount entries of
+  // FFields into aBuffer from aOffset.
+  void EncodeFields(size_t aCount, TIdBytes& aBuffer, size_t aOffset);
+  std::vector<TkfxHTTP2_TableEntry> FFields;  // reused from block to block
+  TIdBytes FOut;                              // the frames of the last block written
 };
 
 class TkfxHTTP2_Frame_Headers : public TkfxHTTP2_Frame_HPACK_Base {

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <mutex>
-#include <unordered_set>
+#include <vector>
 
 namespace {
 
@@ -352,27 +352,33 @@ bool TkfxHTTP2_Write_Data_Frames::SendFrame(TkfxHTTP2_Write_Data_Frame& aItem) {
 
 void TkfxHTTP2_Write_Data_Frames::SendPendingFrames() {
   std::lock_guard guard(FLock);
-  std::unordered_set<std::string> waiting;  // streams whose oldest frame is still queued
+  // Streams whose oldest frame is still queued: a few numbers, searched
+  // from the newest; nothing is allocated while every frame goes out.
+  std::vector<int32_t> waiting;
   for (size_t i = 0; i < FList.size();) {
     auto* item = static_cast<TkfxHTTP2_Write_Data_Frame*>(FList[i]);
+    const int32_t stream = item->Frame_Data->StreamIdentifier;
     const bool empty = static_cast<int64_t>(item->Frame_Data->Data.size()) <= item->Frame_Data->Offset;
     // Frames of one stream go in order; without connection window only
     // empty frames can still go.
-    if (!waiting.insert(item->ID).second || (ConnectionWindowSize <= 0 && !empty) || !SendFrame(*item)) {
+    if (std::find(waiting.rbegin(), waiting.rend(), stream) != waiting.rend()) {
       ++i;
       continue;
     }
-    waiting.erase(item->ID);
+    if ((ConnectionWindowSize <= 0 && !empty) || !SendFrame(*item)) {
+      waiting.push_back(stream);
+      ++i;
+      continue;
+    }
     RemoveAt(i);
   }
 }
 
 void TkfxHTTP2_Write_Data_Frames::SendStreamFrame(int32_t aStreamIdentifier) {
   std::lock_guard guard(FLock);
-  const std::string id = std::to_string(aStreamIdentifier);
   for (size_t i = 0; i < FList.size(); ++i) {
     auto* item = static_cast<TkfxHTTP2_Write_Data_Frame*>(FList[i]);
-    if (item->ID != id) continue;
+    if (item->Frame_Data->StreamIdentifier != aStreamIdentifier) continue;
     if (SendFrame(*item)) RemoveAt(i);
     return;
   }
@@ -400,10 +406,9 @@ bool TkfxHTTP2_Write_Data_Frames::ApplyWindowUpdate(int32_t aStreamIdentifier, i
     return true;
   }
   bool applied = false;
-  const std::string id = std::to_string(aStreamIdentifier);
   for (void* entry : FList) {
     auto* item = static_cast<TkfxHTTP2_Write_Data_Frame*>(entry);
-    if (item->ID != id) continue;
+    if (item->Frame_Data->StreamIdentifier != aStreamIdentifier) continue;
     applied = true;
     item->WindowSize += aWindowSizeIncrement;
     if (item->WindowSize > h2MaxInt32)
