@@ -1,6 +1,7 @@
 #include "http2/core/kfxHTTP2_Frame_Handler.h"
 
 #include <algorithm>
+#include <charconv>
 
 namespace {
 
@@ -419,9 +420,14 @@ TkfxHTTP2_Read_Stream_Frame& TkfxHTTP2_Frame::Record(const std::string& aKey, FT
 }
 
 void TkfxHTTP2_Frame::ProcessPayload(std::span<const uint8_t> aPayload) {
-  FKey = std::to_string(StreamIdentifier);
-  FKey.push_back('_');
-  FKey += std::to_string(static_cast<int>(FrameType));
+  {
+    // "stream_type", formatted without temporaries: this runs for every frame.
+    char text[32];
+    char* end = std::to_chars(text, text + 16, StreamIdentifier).ptr;
+    *end++ = '_';
+    end = std::to_chars(end, text + sizeof text, static_cast<int>(FrameType)).ptr;
+    FKey.assign(text, static_cast<size_t>(end - text));
+  }
   if ((FrameType == FT::h2ftSETTINGS && Frame_Settings().ACK) || (FrameType == FT::h2ftPING && Frame_Ping().ACK))
     FKey += "_ACK";
   // A frame that is complete in itself (a single frame, a header block in

@@ -1,6 +1,7 @@
 #include "http2/core/kfxHTTP2_Frame_Streams.h"
 
 #include <algorithm>
+#include <charconv>
 #include <mutex>
 #include <vector>
 
@@ -103,7 +104,7 @@ void TkfxHTTP2_IndexedQueue::AddItem(TkfxQueueItemBase* aItem) {
   TkfxQueue::AddItem(aItem);
 }
 
-TkfxQueueItemBase* TkfxHTTP2_IndexedQueue::GetItem(const std::string& aID) {
+TkfxQueueItemBase* TkfxHTTP2_IndexedQueue::GetItem(std::string_view aID) {
   std::lock_guard guard(FLock);
   const size_t* position = FIndex.Find(aID);
   return position ? static_cast<TkfxQueueItemBase*>(FList[*position]) : nullptr;
@@ -123,7 +124,7 @@ void TkfxHTTP2_IndexedQueue::RemoveSlot(size_t aIndex) {
   if (OwnObjects) item->Free();
 }
 
-void TkfxHTTP2_IndexedQueue::DeleteItem(const std::string& aID) {
+void TkfxHTTP2_IndexedQueue::DeleteItem(std::string_view aID) {
   std::lock_guard guard(FLock);
   if (const size_t* position = FIndex.Find(aID)) RemoveSlot(*position);
 }
@@ -261,7 +262,10 @@ void TkfxHTTP2_StreamResponse::AddFrame(FT aFrameType, const TkfxHTTP2_FramePtr&
 // --- stream records ---
 
 TkfxHTTP2_StreamResponse* TkfxHTTP2_StreamResponses::GetStream(int32_t aStreamIdentifier) {
-  return static_cast<TkfxHTTP2_StreamResponse*>(GetItem(std::to_string(aStreamIdentifier)));
+  // The ID is formatted on the stack: this runs for every frame read.
+  char text[16];
+  const auto end = std::to_chars(text, text + sizeof text, aStreamIdentifier).ptr;
+  return static_cast<TkfxHTTP2_StreamResponse*>(GetItem(std::string_view(text, static_cast<size_t>(end - text))));
 }
 
 TkfxHTTP2_StreamResponse* TkfxHTTP2_StreamResponses::AddFrame(TkfxHTTP2_Read_Stream_Frame* aStreamFrame) {

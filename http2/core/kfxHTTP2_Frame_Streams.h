@@ -74,8 +74,8 @@ class TkfxHTTP2_IndexedQueue : public TkfxQueue {
   ~TkfxHTTP2_IndexedQueue() override;
 
   void AddItem(TkfxQueueItemBase* aItem);
-  TkfxQueueItemBase* GetItem(const std::string& aID);
-  void DeleteItem(const std::string& aID);
+  TkfxQueueItemBase* GetItem(std::string_view aID);
+  void DeleteItem(std::string_view aID);
   void DeleteItem(int aIndex);
   // Gives a queued item another ID.
   void Rename(TkfxQueueItemBase* aItem, const std::string& aID);
@@ -121,7 +121,7 @@ class TkfxHTTP2_Read_Stream_Frame : public TkfxQueueItemBase {
 
 class TkfxHTTP2_Read_Stream_Frames : public TkfxHTTP2_IndexedQueue {
  public:
-  TkfxHTTP2_Read_Stream_Frame* GetFrame(const std::string& aID) {
+  TkfxHTTP2_Read_Stream_Frame* GetFrame(std::string_view aID) {
     return static_cast<TkfxHTTP2_Read_Stream_Frame*>(GetItem(aID));
   }
 };
