@@ -334,6 +334,96 @@ TEST(Frames, HeaderBlocksFollowThePeersTableLimit) {
   }
 }
 
+// Header lines become fields as an nghttp2 decoder reads them: names in
+// lower case up to the first colon or blank, values trimmed and free to hold
+// colons. Each list follows a longer one on the same frame object, so no
+// text of the one before may show through.
+TEST(Frames, HeaderLinesToFields) {
+  Frames client(Th2FrameRole::h2frClientWrite);
+  TkfxHTTP2_Frame_Headers headers(&client.hpack, &client.counter, client.role);
+  Wire wire;
+  wire.Attach(headers);
+  peer::Inflater peerDecoder;
+  struct Case {
+    Lines lines;
+    peer::Fields fields;
+  };
+  const std::string longValue(300, 'v');
+  const Case cases[] = {
+      {{":method: POST", ":path: /3/device/" + longValue, "Apns-Topic: com.example", "X-Long: " + longValue,
+        "Authorization: bearer " + longValue},
+       {{":method", "POST"}, {":path", "/3/device/" + longValue}, {"apns-topic", "com.example"},
+        {"x-long", longValue}, {"authorization", "bearer " + longValue}}},
+      {{":Path:  /a:b:c  ", "HOST:\texample.org:443", "x-empty:", "x-blank:   "},
+       {{":path", "/a:b:c"}, {"host", "example.org:443"}, {"x-empty", ""}, {"x-blank", ""}}},
+      {{"A: 1"}, {{"a", "1"}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.lines[0]);
+    headers.Headers().Clear();
+    for (const std::string& line : c.lines) headers.Headers().Add(line);
+    headers.StreamIdentifier = 0;
+    wire.writes.clear();
+    headers.WriteBytes();
+    ASSERT_EQ(wire.writes.size(), 1u);
+    const TIdBytes& frame = wire.writes[0];
+    const auto split = Split(frame);
+    ASSERT_EQ(split.size(), 1u);
+    EXPECT_EQ(split[0].type, NGHTTP2_HEADERS);
+    EXPECT_EQ(split[0].flags & NGHTTP2_FLAG_END_HEADERS, NGHTTP2_FLAG_END_HEADERS);
+    EXPECT_EQ(split[0].stream, headers.StreamIdentifier);
+    EXPECT_EQ(frame.size(), 9 + split[0].length);
+    EXPECT_EQ(peerDecoder.Inflate(TIdBytes(frame.begin() + 9, frame.end())), c.fields);
+  }
+}
+
+// A PUSH_PROMISE whose header list needs CONTINUATION frames: the promised
+// stream leads the first payload, the block runs on across the frames and
+// only the last one carries END_HEADERS.
+TEST(Frames, LargePushPromiseIsContinued) {
+  Frames server(Th2FrameRole::h2frServerWrite);
+  TkfxHTTP2_Frame_PushPromise promise(&server.hpack, &server.counter, server.role);
+  Wire wire;
+  wire.Attach(promise);
+  promise.StreamIdentifier = 1;
+  promise.OnRequestPromisedStreamId = [](int32_t& aId) { aId = 0x01020304; };
+  std::string big;
+  for (int i = 0; i < 20000; ++i) big.push_back(static_cast<char>('a' + i * 11 % 26));
+  peer::Fields expected = {{":method", "GET"}, {":scheme", "https"}, {":path", "/pushed"},
+                           {":authority", "localhost"}};
+  for (const auto& [n, v] : expected) promise.Headers().Add(n + ": " + v);
+  for (int i = 0; i < 4; ++i) {
+    promise.Headers().Add("x-big-" + std::to_string(i) + ": " + big);
+    expected.push_back({"x-big-" + std::to_string(i), big});
+  }
+  promise.WriteBytes();
+  ASSERT_EQ(wire.writes.size(), 1u);
+  const TIdBytes& all = wire.writes[0];
+  const auto frames = Split(all);
+  ASSERT_GE(frames.size(), 3u);
+  TIdBytes block;
+  size_t pos = 0;
+  for (size_t i = 0; i < frames.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(frames[i].type, i == 0 ? NGHTTP2_PUSH_PROMISE : NGHTTP2_CONTINUATION);
+    EXPECT_EQ(frames[i].flags, i + 1 == frames.size() ? NGHTTP2_FLAG_END_HEADERS : 0);
+    EXPECT_EQ(frames[i].stream, 1);
+    EXPECT_LE(frames[i].length, 16384u);
+    if (i + 1 < frames.size()) {
+      EXPECT_EQ(frames[i].length, 16384u);
+    }
+    pos += 9;
+    block.insert(block.end(), all.begin() + static_cast<std::ptrdiff_t>(pos),
+                 all.begin() + static_cast<std::ptrdiff_t>(pos + frames[i].length));
+    pos += frames[i].length;
+  }
+  EXPECT_EQ(pos, all.size());
+  ASSERT_GE(block.size(), 4u);
+  EXPECT_EQ(TIdBytes(block.begin(), block.begin() + 4), Hex("01020304"));
+  peer::Inflater peerDecoder;
+  EXPECT_EQ(peerDecoder.Inflate(TIdBytes(block.begin() + 4, block.end())), expected);
+}
+
 // Our writer's frames, HEADERS with a header list far beyond one frame
 // included, go to an nghttp2 server, which must take them without error.
 TEST(FramesInterop, Nghttp2ServerAcceptsOurFrames) {
