@@ -63,6 +63,7 @@ constexpr int SSL_ERROR_ZERO_RETURN = 6;
 constexpr int SSL_CTRL_SET_TMP_DH = 3;
 constexpr int SSL_CTRL_OPTIONS = 32;
 constexpr int SSL_CTRL_MODE = 33;
+constexpr int SSL_CTRL_SET_READ_AHEAD = 41;
 constexpr int SSL_CTRL_SET_TLSEXT_HOSTNAME = 55;
 constexpr int SSL_CTRL_CLEAR_OPTIONS = 77;
 constexpr int SSL_CTRL_CLEAR_CHAIN_CERTS = 88;
@@ -152,6 +153,8 @@ inline int (*SSL_get_ex_data_X509_STORE_CTX_idx)() = nullptr;
 inline int (*SSL_CTX_use_certificate_chain_file)(PSSL_CTX, const char*) = nullptr;
 inline int (*SSL_pending)(const ssl_st*) = nullptr;
 inline int (*SSL_peek)(PSSL, void*, int) = nullptr;
+// 1.1.0 and later: any octets held, decrypted or not (optional).
+inline int (*SSL_has_pending)(const ssl_st*) = nullptr;
 inline PSSL_METHOD (*SSLv2_method)() = nullptr;
 inline PSSL_METHOD (*SSLv2_server_method)() = nullptr;
 inline PSSL_METHOD (*SSLv2_client_method)() = nullptr;

@@ -1,6 +1,7 @@
 #include "tls/kfxIdSSLOpenSSL_Handler.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 
@@ -32,6 +33,13 @@ const bool kRaiserInstalled = [] {
   SetOpenSSLSocketErrorRaiser(RaiseStackSocketError);
   return true;
 }();
+
+void SetSocketBlocking(int aFd, bool aBlocking) {
+  const int flags = fcntl(aFd, F_GETFL);
+  if (flags < 0) return;
+  const int wanted = aBlocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK;
+  if (wanted != flags) fcntl(aFd, F_SETFL, wanted);
+}
 
 }  // namespace
 
@@ -107,6 +115,7 @@ void TIdSSLIOHandlerSocketOpenSSL::StartSSL() {
 }
 
 void TIdSSLIOHandlerSocketOpenSSL::SetSocketTimeouts(int AMSec) {
+  fSocketTimeout = AMSec;
   if (!BindingAllocated()) return;
   timeval value{};
   value.tv_sec = AMSec / 1000;
@@ -133,6 +142,12 @@ void TIdSSLIOHandlerSocketOpenSSL::OpenEncodedConnection() {
   } else {
     fSSLSocket->Accept(Binding()->Handle());
   }
+  // The handshake is done; from here on the socket does not block. A read
+  // takes in one system call whatever the socket holds (read-ahead), and
+  // every wait is a poll bounded by the socket time-out.
+  if (SSL_ctrl) SSL_ctrl(fSSLSocket->SSLHandle(), SSL_CTRL_SET_READ_AHEAD, 1, nullptr);
+  SetSocketBlocking(Binding()->Handle(), false);
+  fTimedOut = false;
   fSSLLayerClosed = false;
   fPeerClosed = false;
   fPassThrough = false;
@@ -142,6 +157,9 @@ void TIdSSLIOHandlerSocketOpenSSL::SetPassThrough(bool AValue) {
   if (fPassThrough != AValue) {
     if (AValue) {
       if (fSSLSocket && fSSLSocket->SSLHandle()) {
+        // Plain reads and writes block again; the TLS goodbye waits for the
+        // peer's, so its close_notify is not read as plain data.
+        if (BindingAllocated()) SetSocketBlocking(Binding()->Handle(), true);
         fSSLSocket->Shutdown();
         SetSocketTimeouts(0);
       }
@@ -184,25 +202,18 @@ bool TIdSSLIOHandlerSocketOpenSSL::Readable(int AMSec) {
   if (fPeerClosed || (ssl && SSL_pending && SSL_pending(ssl) > 0)) return true;
   if (!ssl || !SSL_peek) return TIdSSLIOHandlerSocketBase::Readable(AMSec);
   // Bytes on the socket need not be application data: the library takes what
-  // is there without blocking, and the wait goes on until data, the end of
-  // the connection, or the time-out.
+  // is there (the socket does not block), and the wait goes on until data,
+  // the end of the connection, or the time-out. What the library or the
+  // socket already holds is looked at first, so no poll precedes a read
+  // that finds data.
   using Clock = std::chrono::steady_clock;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(std::max(AMSec, 0));
   for (;;) {
-    int wait = AMSec;
-    if (AMSec >= 0)
-      wait = static_cast<int>(std::max<int64_t>(
-          0, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count()));
-    if (!TIdSSLIOHandlerSocketBase::Readable(wait)) return false;
-    const int fd = Binding()->Handle();
-    const int flags = fcntl(fd, F_GETFL);
-    fcntl(fd, F_SETFL, flags | O_NONBLOCK);
     if (ERR_clear_error) ERR_clear_error();
     uint8_t probe;
     const int result = SSL_peek(ssl, &probe, 1);
-    const int error = SSL_get_error(ssl, result);
-    fcntl(fd, F_SETFL, flags);
     if (result > 0) return true;
+    const int error = SSL_get_error(ssl, result);
     if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) {
       const unsigned long queued = ERR_peek_error ? ERR_peek_error() : 0;
       fPeerClosed = error == SSL_ERROR_ZERO_RETURN ||
@@ -211,8 +222,23 @@ bool TIdSSLIOHandlerSocketOpenSSL::Readable(int AMSec) {
                     (error == SSL_ERROR_SYSCALL && result == 0 && queued == 0);
       return true;  // the read reports the end or the error
     }
-    if (AMSec >= 0 && Clock::now() >= deadline) return false;
+    int wait = AMSec;
+    if (AMSec >= 0) {
+      wait = static_cast<int>(std::max<int64_t>(
+          0, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count()));
+      if (wait == 0) return false;
+    }
+    if (!TIdSSLIOHandlerSocketBase::Readable(wait)) return false;
   }
+}
+
+bool TIdSSLIOHandlerSocketOpenSSL::WaitForSocket(short aEvents) {
+  if (!BindingAllocated()) return true;  // the call that follows reports it
+  pollfd item{Binding()->Handle(), aEvents, 0};
+  const int result = ::poll(&item, 1, fSocketTimeout > 0 ? fSocketTimeout : -1);
+  if (result != 0) return true;  // ready, or an error the call reports
+  fTimedOut = true;
+  return false;
 }
 
 int TIdSSLIOHandlerSocketOpenSSL::RecvEnc(TIdBytes& VBuffer) {
@@ -223,11 +249,25 @@ int TIdSSLIOHandlerSocketOpenSSL::RecvEnc(TIdBytes& VBuffer) {
     return 0;
   }
   const int length = static_cast<int>(VBuffer.size());
+  PSSL ssl = fSSLSocket->SSLHandle();
+  int total = 0;
   for (;;) {
-    const int result = fSSLSocket->Recv(VBuffer.data(), length);
-    if (result > 0) return result;
+    const int result = fSSLSocket->Recv(VBuffer.data() + total, length - total);
+    if (result > 0) {
+      total += result;
+      // One read returns one record: the records the library already holds
+      // are taken as well, without a system call.
+      if (total < length && SSL_has_pending && SSL_has_pending(ssl)) continue;
+      return total;
+    }
+    // The rest of a record is not there yet, or the end came: what was
+    // read goes first, the next read finds the same state again.
+    if (total > 0) return total;
     const int error = fSSLSocket->GetSSLError(result);
-    if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) continue;
+    if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
+      if (!WaitForSocket(error == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT)) return -1;
+      continue;
+    }
     if (error == SSL_ERROR_ZERO_RETURN) return 0;
     // A peer that closes without close-notify ends the stream as well; OpenSSL 3
     // reports it as an SSL error, older libraries as a system-call EOF.
@@ -252,7 +292,11 @@ int TIdSSLIOHandlerSocketOpenSSL::SendEnc(const TIdBytes& ABuffer, int AOffset, 
       continue;
     }
     const int error = fSSLSocket->GetSSLError(result);
-    if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) continue;
+    // The same call is repeated once the socket is ready, as the library asks.
+    if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
+      if (!WaitForSocket(error == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT)) return -1;
+      continue;
+    }
     if (error == SSL_ERROR_ZERO_RETURN) return 0;
     return result;
   }
@@ -263,6 +307,12 @@ int TIdSSLIOHandlerSocketOpenSSL::CheckForError(int ALastResult) {
   const TkfxTLSSessionUse session(FSessionUsers, [this] { return !fSessionClosing; });
   if (fPassThrough || !session.Entered() || !fSSLSocket || !fSSLSocket->SSLHandle())
     return TIdSSLIOHandlerSocketBase::CheckForError(ALastResult);
+  if (fTimedOut && ALastResult < 0) {
+    fTimedOut = false;
+    const TStackUse use;
+    GStack->WSSetLastError(Id_WSAETIMEDOUT);
+    return TIdSSLIOHandlerSocketBase::CheckForError(-1);
+  }
   const int savedErrno = errno;
   const int error = fSSLSocket->GetSSLError(ALastResult);
   if (error == SSL_ERROR_NONE) return 0;

@@ -86,8 +86,12 @@ class TIdSSLIOHandlerSocketOpenSSL : public TIdSSLIOHandlerSocketBase, public II
   // Creates the context from the options unless the handler has one.
   void Init();
   void FreeContext();
-  // SO_RCVTIMEO and SO_SNDTIMEO of the socket, in milliseconds (0: none).
+  // SO_RCVTIMEO and SO_SNDTIMEO of the socket, in milliseconds (0: none);
+  // also the longest wait of a read or write inside the TLS layer.
   void SetSocketTimeouts(int AMSec);
+  // Waits until the socket is ready for aEvents (poll); false when the
+  // socket time-out passed first, which the next error check reports.
+  bool WaitForSocket(short aEvents);
 
   TIdSSLContext* fSSLContext = nullptr;  // owned when its Parent is this handler
   std::unique_ptr<TIdSSLContext> FOwnedContext;
@@ -101,4 +105,10 @@ class TIdSSLIOHandlerSocketOpenSSL : public TIdSSLIOHandlerSocketBase, public II
   bool fSSLLayerClosed = true;
   // The peer's close was seen while waiting; the next read returns 0.
   bool fPeerClosed = false;
+  // While the TLS layer runs the socket does not block: waits are polls
+  // bounded by fSocketTimeout, and one read takes all the socket holds.
+  int fSocketTimeout = 0;
+  // A read or write gave up after fSocketTimeout: CheckForError reports it
+  // as the socket's time-out.
+  bool fTimedOut = false;
 };

@@ -398,9 +398,15 @@ int TSSLInfo::Read() {
     RecvBuffer.resize(std::max<size_t>(RecvBuffer.size() * 2, kLargestRecord));
   }
   ssize_t n;
-  do {
-    n = recv(Socket, RecvBuffer.data() + RecvCount, RecvBuffer.size() - static_cast<size_t>(RecvCount), 0);
-  } while (n < 0 && errno == EINTR);
+  if (HeldRead <= 0) {
+    n = HeldRead;
+    errno = HeldErrno;
+    HeldRead = 1;
+  } else {
+    do {
+      n = recv(Socket, RecvBuffer.data() + RecvCount, RecvBuffer.size() - static_cast<size_t>(RecvCount), 0);
+    } while (n < 0 && errno == EINTR);
+  }
   if (n > 0) {
     RecvCount += static_cast<int32_t>(n);
   } else {
@@ -410,6 +416,26 @@ int TSSLInfo::Read() {
     errno = saved;
   }
   return static_cast<int>(n);
+}
+
+int TSSLInfo::ReadAvailable() {
+  if (ReadEnded || HeldRead <= 0) return -1;
+  if (RecvCount >= static_cast<int32_t>(RecvBuffer.size())) {
+    RecvBuffer.resize(std::max<size_t>(RecvBuffer.size() * 2, kLargestRecord));
+  }
+  ssize_t n;
+  do {
+    n = recv(Socket, RecvBuffer.data() + RecvCount, RecvBuffer.size() - static_cast<size_t>(RecvCount),
+             MSG_DONTWAIT);
+  } while (n < 0 && errno == EINTR);
+  if (n > 0) {
+    RecvCount += static_cast<int32_t>(n);
+    return static_cast<int>(n);
+  }
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
+  HeldRead = static_cast<int>(n);
+  HeldErrno = n < 0 ? errno : 0;
+  return -1;
 }
 
 int TSSLInfo::ReadLoop() {
@@ -915,3 +941,5 @@ TkfxSChannelConnectionInfo* SChannelGetConnectionInfo(TSSLInfo* SSL) {
 }
 
 bool SChannelPending(const TSSLInfo* SSL) { return SSL && SSL->Pending(); }
+
+int SChannelReadAvailable(TSSLInfo* SSL) { return SSL ? SSL->ReadAvailable() : -1; }

@@ -171,6 +171,10 @@ struct TSSLInfo {
   // touching the socket or the package.
   bool ReadEnded = false;
   int ReadResult = 0;
+  // The end or failure ReadAvailable met (HeldRead <= 0 with HeldErrno),
+  // reported by the next Read; 1: none.
+  int HeldRead = 1;
+  int HeldErrno = 0;
   std::string ReadEndText;
   uint32_t ReadEndCode = 0;
   SECURITY_STATUS LastReadStatus = SEC_E_OK;
@@ -187,6 +191,10 @@ struct TSSLInfo {
   void Clean();
   ALG_ID GetCipherId(const std::string& aCipher) const { return ::GetCipherId(aCipher); }
   int Read();
+  // Takes what the socket holds without waiting: the octets added (> 0), 0
+  // when there is nothing, < 0 when the socket ended or failed (held for the
+  // next Read, which reports it without touching the socket).
+  int ReadAvailable();
   int ReadLoop();
   bool InitBuffer();
   bool DoGetCertificateFromChainStore();
@@ -238,6 +246,8 @@ std::string SChannelGetALPN(TSSLInfo* SSL);
 TkfxSChannelConnectionInfo* SChannelGetConnectionInfo(TSSLInfo* SSL);
 // Whether a read would return without waiting for the socket.
 bool SChannelPending(const TSSLInfo* SSL);
+// Takes what the socket holds without waiting (see TSSLInfo::ReadAvailable).
+int SChannelReadAvailable(TSSLInfo* SSL);
 
 // The Winsock number of a system error number (EAGAIN of a blocking socket
 // is the expired receive or send time-out: 10060).

@@ -100,7 +100,15 @@ bool TkfxIdSSLIOHandlerSocketSChannel::Connected() {
 bool TkfxIdSSLIOHandlerSocketSChannel::Readable(int AMSec) {
   if (!fPassThrough) {
     const TkfxTLSSessionUse use(FSessionUsers, [this] { return FSSL.load() != nullptr; });
-    if (use.Entered() && SChannelPending(FSSL.load())) return true;
+    if (use.Entered()) {
+      TSSLInfo* ssl = FSSL.load();
+      if (SChannelPending(ssl)) return true;
+      // What the socket holds is taken without waiting, so no poll comes
+      // before a read that finds data, nor before one that finds none.
+      const int taken = SChannelReadAvailable(ssl);
+      if (taken < 0 || SChannelPending(ssl)) return true;  // a record, or the end to report
+      if (taken == 0 && AMSec == 0) return false;
+    }
   }
   return TIdSSLIOHandlerSocketBase::Readable(AMSec);
 }
@@ -119,10 +127,23 @@ int TkfxIdSSLIOHandlerSocketSChannel::RecvEnc(TIdBytes& VBuffer) {
   const TkfxTLSSessionUse use(FSessionUsers, [this] { return FSSL.load() != nullptr; });
   if (!use.Entered()) return 0;
   TSSLInfo* ssl = FSSL.load();
-  const int result = SChannelRead(ssl, VBuffer.data(), static_cast<int>(VBuffer.size()));
-  // The peer's close_notify closes the connection like a closed socket.
-  if (result < 0 && ssl->ReadEnded && ssl->LastReadStatus == SEC_I_CONTEXT_EXPIRED) return 0;
-  return result;
+  const int length = static_cast<int>(VBuffer.size());
+  int total = 0;
+  for (;;) {
+    const int result = SChannelRead(ssl, VBuffer.data() + total, length - total);
+    if (result > 0) {
+      total += result;
+      // One read returns one record: the records already buffered are
+      // taken as well, without waiting for the socket.
+      if (total < length && SChannelPending(ssl) && !ssl->ReadEnded) continue;
+      return total;
+    }
+    // What was read goes first; the next read reports the end again.
+    if (total > 0) return total;
+    // The peer's close_notify closes the connection like a closed socket.
+    if (result < 0 && ssl->ReadEnded && ssl->LastReadStatus == SEC_I_CONTEXT_EXPIRED) return 0;
+    return result;
+  }
 }
 
 int TkfxIdSSLIOHandlerSocketSChannel::SendEnc(const TIdBytes& ABuffer, int AOffset, int ALength) {
