@@ -853,10 +853,11 @@ void TkfxHTTP2CLient_Base::DoHTTP2Request(Th2Methods aMethod, const std::string&
     DoAuthorizationToken(request);
     request.ID = aID;
     SendOn(connection, aMethod, path, aSource, aResponseContent, request);
-    if (aResponseContent && connection->WaitResult() == Th2WaitResult::h2wrAnswered) {
-      TkfxHTTP2Response& response = connection->Response();
-      const TIdBytes& body = response.Content().Bytes();
-      AfterAnswer(response.Status(), std::string(body.begin(), body.end()));
+    // Only a refused token needs the body looked at.
+    if (aResponseContent && connection->WaitResult() == Th2WaitResult::h2wrAnswered &&
+        connection->Response().Status() == 403) {
+      const TIdBytes& body = connection->Response().Content().Bytes();
+      AfterAnswer(403, std::string(body.begin(), body.end()));
     }
   } catch (...) {
     // The caller gets no exception; the connection is given up, unless it

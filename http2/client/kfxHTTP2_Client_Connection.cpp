@@ -765,6 +765,32 @@ int32_t TkfxHTTP2ConnectionClient::SendRequest(TStringList& aHeaders, TStream* a
   for (int i = aHeaders.Count() - 1; i >= 0; --i)
     if (IsConnectionSpecific(aHeaders[i])) aHeaders.Delete(i);
   std::lock_guard write(FWriteLock);
+  // HEADERS and DATA leave in one hand-off, so one send carries the
+  // request. What was encoded goes out also after a failure: the peer's
+  // header table must follow ours.
+  struct TGather {
+    TkfxHTTP2ConnectionClient* Self;
+    const bool Own;
+    explicit TGather(TkfxHTTP2ConnectionClient* aSelf) : Self(aSelf), Own(!aSelf->FGathering) {
+      Self->FGathering = true;
+    }
+    void Flush() {
+      if (!Own || !Self->FGathering) return;
+      Self->FGathering = false;
+      TIdBytes bytes;
+      bytes.swap(Self->FGathered);
+      Self->WriteBytes(bytes);
+      // The buffer keeps its capacity for the next request.
+      bytes.clear();
+      Self->FGathered.swap(bytes);
+    }
+    ~TGather() {
+      try {
+        Flush();
+      } catch (...) {
+      }
+    }
+  } gather(this);
   TkfxHTTP2_Frame& writer = FrameWrite();
   const int32_t id = writer.StreamIdentifierCounter().GetNewIdentifier();
   {
@@ -792,6 +818,7 @@ int32_t TkfxHTTP2ConnectionClient::SendRequest(TStringList& aHeaders, TStream* a
       data.SetStream(aSource);
       data.WriteBytes();
     }
+    gather.Flush();
   } catch (...) {
     {
       std::lock_guard guard(FStreamLock);
