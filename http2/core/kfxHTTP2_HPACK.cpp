@@ -826,7 +826,20 @@ int TkfxHTTP2_HPACK::DoHandleStartOfPacket(std::span<const uint8_t> aBuffer, int
   return 0;
 }
 
-void TkfxHTTP2_HPACK::EndField(const std::string& aName, const std::string& aValue) {
+void TkfxHTTP2_HPACK::AddDecoded(const std::string& aName, const std::string& aValue, bool aNameInTable) {
+  // A name taken from a dynamic entry could go with that entry's eviction,
+  // so it is copied first, into storage kept for the purpose; the value is
+  // always a literal of the block.
+  const std::string* name = &aName;
+  if (aNameInTable) {
+    FTableName.assign(aName);
+    name = &FTableName;
+  }
+  const uint64_t nameHash = HashText(*name);
+  HeaderTable().DynamicTable().AddHashed(*name, aValue, nameHash, HashField(nameHash, aValue), false);
+}
+
+void TkfxHTTP2_HPACK::EndField(const std::string& aName, const std::string& aValue, bool aNameInTable) {
   if (FBlockHeaders) {
     // Decoding a block: the line is built straight from the table or the
     // literals, without the detour through DecoderHeaderField.
@@ -844,7 +857,7 @@ void TkfxHTTP2_HPACK::EndField(const std::string& aName, const std::string& aVal
     DecoderAddToTable = false;
     DecoderSensitive = false;
     DecoderAllowTableSizeUpdates = false;
-    if (add) HeaderTable().AddItem(aName, aValue);
+    if (add) AddDecoded(aName, aValue, aNameInTable);
     return;
   }
   TkfxHTTP2_TableEntry& field = DecoderHeaderField();
@@ -856,7 +869,7 @@ void TkfxHTTP2_HPACK::EndField(const std::string& aName, const std::string& aVal
   DecoderAddToTable = false;
   DecoderSensitive = false;
   DecoderAllowTableSizeUpdates = false;
-  if (add) HeaderTable().AddItem(field.Name, field.Value);
+  if (add) AddDecoded(field.Name, field.Value, false);
 }
 
 int TkfxHTTP2_HPACK::DoExecutePendingTask(std::span<const uint8_t> aBuffer, int aOffset,
@@ -896,17 +909,18 @@ int TkfxHTTP2_HPACK::DoExecutePendingTask(std::span<const uint8_t> aBuffer, int 
     case T::hpttHandleFullyIndexed: {
       const TkfxHTTP2_TableEntry* entry = HeaderTable().GetItem(DecoderTasks[0].IntData);
       if (!entry) Raise("Table Header item not found.");
-      EndField(entry->Name, entry->Value);
+      // Never added to the table again: only literals are.
+      EndField(entry->Name, entry->Value, true);
       return 0;
     }
     case T::hpttHandleNameIndexed: {
       const TkfxHTTP2_TableEntry* entry = HeaderTable().GetItem(DecoderTasks[0].IntData);
       if (!entry) Raise("Table Header item not found.");
-      EndField(entry->Name, DecoderTasks[1].StringData);
+      EndField(entry->Name, DecoderTasks[1].StringData, DecoderTasks[0].IntData >= 62);
       return 0;
     }
     case T::hpttHandleNoneIndexed:
-      EndField(DecoderTasks[0].StringData, DecoderTasks[1].StringData);
+      EndField(DecoderTasks[0].StringData, DecoderTasks[1].StringData, false);
       return 0;
     case T::hpttHandleTableUpdate: {
       const int32_t size = DecoderTasks[0].IntData;

@@ -71,6 +71,7 @@ class TkfxHTTP2_DynamicTable : public TObject {
 
  private:
   friend class TkfxHTTP2_HeaderTable;
+  friend class TkfxHTTP2_HPACK;
   // Maps the hash of a name, or of a name and value, to the insertion
   // number of the newest entry with it (linear probing, no tombstones).
   class THashIndex {
@@ -227,7 +228,12 @@ class TkfxHTTP2_HPACK : public TObject {
   TIntResult DecodeString(std::span<const uint8_t> aBuffer, int& aPos, int aEnd, bool aStart,
                           std::string& aResult);
   void HuffmanDecode(const uint8_t* aData, size_t aLength, std::string& aResult);
-  void EndField(const std::string& aName, const std::string& aValue);
+  // aNameInTable: aName is the text of a dynamic table entry.
+  void EndField(const std::string& aName, const std::string& aValue, bool aNameInTable);
+  // Adds a decoded field to the table, its texts copied straight into the
+  // storage of a free slot.
+  void AddDecoded(const std::string& aName, const std::string& aValue, bool aNameInTable);
+  std::string FTableName;  // a name from the table, kept while the table changes
   TStringList* FBlockHeaders = nullptr;  // the list a block decode fills
   int64_t FBlockListSize = 0;
   uint8_t* Reserve(TIdBytes& aBuffer, size_t& aPos, size_t aMore);

@@ -200,6 +200,32 @@ TEST(HPACK, TableSizeUpdatesAndEviction) {
   EXPECT_FALSE(table.DeleteItem(0));
   EXPECT_EQ(table.UsedSize(), 0);
 
+  // A new field named by the only entry of a full table evicts that entry
+  // to make room: the name it took from there must survive, in the list and
+  // in the table. (Size update to 50, "x-name: v1" indexed, then name 62
+  // with "v22", 41 octets.)
+  for (bool blockWise : {true, false}) {
+    SCOPED_TRACE(blockWise);
+    TkfxHTTP2_HPACK small;
+    const auto fields = Hex("3f13 40 06 782d6e616d65 02 7631 7e 03 763232");
+    Lines got;
+    if (blockWise) {
+      got = Decode(small, fields);
+    } else {
+      for (int pos = 0; pos < static_cast<int>(fields.size());) {
+        pos += small.Decode(fields, pos);
+        if (small.DecoderIdle() && !small.DecoderHeaderField().Name.empty()) {
+          got.push_back(small.DecoderHeaderField().Name + "=" + small.DecoderHeaderField().Value);
+          small.DecoderHeaderField().Name.clear();
+        }
+      }
+    }
+    EXPECT_EQ(got, (Lines{"x-name=v1", "x-name=v22"}));
+    ASSERT_EQ(small.DynamicTableLength(), 1);
+    EXPECT_EQ(small.HeaderTable().GetItem(62)->Name, "x-name");
+    EXPECT_EQ(small.HeaderTable().GetItem(62)->Value, "v22");
+  }
+
   // An entry larger than the table empties it; with a zero-size table
   // nothing is added (the peer's table stays empty too).
   TkfxHTTP2_DynamicTable big;
