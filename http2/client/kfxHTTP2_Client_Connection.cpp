@@ -823,6 +823,9 @@ int32_t TkfxHTTP2ConnectionClient::SendRequest(TStringList& aHeaders, TStream* a
     {
       std::lock_guard guard(FStreamLock);
       FOpenStreams.erase(id);
+      // The slot is the caller's again: every caller gives it back when
+      // this throws, and must not take another request's reservation.
+      ++FReservedSlots;
     }
     FrameRead().DeleteStreamRequest(id);
     SignalSlotWaiters();
