@@ -78,16 +78,21 @@ void TkfxHTTP2_Authentication_Token::GetPublishedProperties(TPublishedProperties
   aList.push_back(PublishField("ReadTimeout", FReadTimeout));
 }
 
+void TkfxHTTP2_Authentication_Token::Hand(TkfxHTTPComponentClientAuthToken_Base* aOld, bool& aEventsBound,
+                                          TkfxHTTPComponentClientAuthToken_Base* aNew) {
+  if (aOld && aEventsBound) {
+    aOld->OnAuthToken = nullptr;
+    aOld->OnAuthTokenError = nullptr;
+  }
+  aEventsBound = false;
+  if (aOld && FClient) aOld->RemoveFreeNotification(FClient);
+  if (aNew && FClient) aNew->FreeNotification(FClient);
+}
+
 void TkfxHTTP2_Authentication_Token::SetJWT(TkfxHTTPComponentClient_JWT* aValue) {
   if (aValue == FJWT) return;
-  if (FJWT && FJWTEventsBound) {
-    FJWT->OnAuthToken = nullptr;
-    FJWT->OnAuthTokenError = nullptr;
-  }
-  FJWTEventsBound = false;
-  if (FJWT && FClient) FJWT->RemoveFreeNotification(FClient);
+  Hand(FJWT, FJWTEventsBound, aValue);
   FJWT = aValue;
-  if (FJWT && FClient) FJWT->FreeNotification(FClient);
 }
 
 void TkfxHTTP2_Authentication_Token::BindJWTEvents(TkfxOnAuthToken aOnAuthToken,
@@ -105,14 +110,8 @@ void TkfxHTTP2_Authentication_Token::JWTDestroyed() {
 
 void TkfxHTTP2_Authentication_Token::SetOAuth(TkfxHTTPComponentClient_OAuth* aValue) {
   if (aValue == FOAuth) return;
-  if (FOAuth && FOAuthEventsBound) {
-    FOAuth->OnAuthToken = nullptr;
-    FOAuth->OnAuthTokenError = nullptr;
-  }
-  FOAuthEventsBound = false;
-  if (FOAuth && FClient) FOAuth->RemoveFreeNotification(FClient);
+  Hand(FOAuth, FOAuthEventsBound, aValue);
   FOAuth = aValue;
-  if (FOAuth && FClient) FOAuth->FreeNotification(FClient);
 }
 
 void TkfxHTTP2_Authentication_Token::BindOAuthEvents(TkfxOnAuthToken aOnAuthToken,

@@ -120,6 +120,11 @@ class TkfxHTTP2_Authentication_Token : public TPersistent {
   void SetReadTimeout(int aValue) { FReadTimeout = aValue; }
 
  private:
+  // Lets go of aOld (taking back our handlers when it carries them) and
+  // follows aNew's free.
+  void Hand(TkfxHTTPComponentClientAuthToken_Base* aOld, bool& aEventsBound,
+            TkfxHTTPComponentClientAuthToken_Base* aNew);
+
   TComponent* FClient;
   TkfxHTTPComponentClient_JWT* FJWT = nullptr;
   bool FJWTEventsBound = false;  // FJWT carries our handlers
