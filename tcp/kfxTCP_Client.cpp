@@ -73,6 +73,12 @@ TkfxActivationDeadline::~TkfxActivationDeadline() {
   if (FHandle >= 0) ::close(FHandle);
 }
 
+void TkfxActivationDeadline::Expire() {
+  std::lock_guard guard(FLock);
+  FExpired = true;
+  if (FHandle >= 0) ::shutdown(FHandle, SHUT_RDWR);
+}
+
 void TkfxActivationDeadline::SocketAllocated(int aHandle) {
   std::lock_guard guard(FLock);
   if (FHandle >= 0) ::close(FHandle);
@@ -245,6 +251,7 @@ TkfxIdTCPClient::~TkfxIdTCPClient() {
   TkfxTCPReadThread* thread;
   {
     std::lock_guard guard(FTCPReadLock);
+    FRetired = true;
     thread = FTCPRead;
     FTCPRead = nullptr;
   }
@@ -262,7 +269,7 @@ TkfxIdTCPClient::~TkfxIdTCPClient() {
 
 TkfxTCPReadThread* TkfxIdTCPClient::TCPRead() {
   std::lock_guard guard(FTCPReadLock);
-  if (!FTCPRead) {
+  if (!FTCPRead && !FRetired) {
     auto* thread = NewObject<TkfxTCPReadThread>(this);
     thread->OnReadMessage = [this](TObject*) { DoRead(); };
     thread->OnReadException = [this](Exception& E) { DoReadException(E); };
@@ -305,6 +312,14 @@ void TkfxIdTCPClient::StopReadThread() {
   FreeThread(thread);
 }
 
+void TkfxIdTCPClient::Retire() {
+  {
+    std::lock_guard guard(FTCPReadLock);
+    FRetired = true;
+  }
+  StopReadThread();
+}
+
 void TkfxIdTCPClient::Connect() {
   if (FTCPMode == TkfxTCPMode::tcpmCommands) {
     // Writes go out from the read thread, which also reads: a peer that
@@ -312,13 +327,14 @@ void TkfxIdTCPClient::Connect() {
     if (IOHandler()) IOHandler()->SetReadAfterWriteError(true);
     TIdTCPClient::Connect();
     if (IOHandler()) IOHandler()->SetReadAfterWriteError(true);
-    TCPRead()->SetReadSocket(true);
+    // Retired meanwhile: the owner closes what this connect opened.
+    if (TkfxTCPReadThread* thread = TCPRead()) thread->SetReadSocket(true);
     return;
   }
   StopReadThread();
   TIdTCPClient::Connect();
   try {
-    TCPRead()->SetReadSocket(true);
+    if (TkfxTCPReadThread* thread = TCPRead()) thread->SetReadSocket(true);
   } catch (const Exception&) {
     Disconnect(true);
   }

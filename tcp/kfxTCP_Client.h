@@ -119,7 +119,8 @@ class TkfxIdTCPClient : public TIdTCPClient {
   TNotifyEvent OnRead;
   TkfxReadThreadExceptionEvent OnReadException;
 
-  // Created on first access, wired to this client's events.
+  // Created on first access, wired to this client's events; null once the
+  // client is retired.
   TkfxTCPReadThread* TCPRead();
   bool HasTCPRead();
   // True on the read thread itself.
@@ -138,6 +139,10 @@ class TkfxIdTCPClient : public TIdTCPClient {
   // Stops the read thread and waits for its end; from the thread itself it
   // only terminates it.
   void StopReadThread();
+  // Stops the read thread for good: no read thread is made for this client
+  // again, so a command that is still running when its owner lets go of the
+  // client (a connect that ends with TCPRead) cannot start a new one.
+  void Retire();
 
  protected:
   virtual void DoEnterCS();
@@ -145,7 +150,8 @@ class TkfxIdTCPClient : public TIdTCPClient {
 
  private:
   TkfxTCPReadThread* FTCPRead = nullptr;  // owned, released with FreeThread
-  std::mutex FTCPReadLock;                 // creation and release of FTCPRead
+  std::mutex FTCPReadLock;                 // creation and release of FTCPRead, FRetired
+  bool FRetired = false;
   TkfxTCPMode FTCPMode = TkfxTCPMode::tcpmDefault;
   std::unique_ptr<TkfxCriticalSection> FCS;
 };
@@ -226,6 +232,8 @@ class TkfxActivationDeadline {
   explicit TkfxActivationDeadline(int aTimeoutMs);
   ~TkfxActivationDeadline();
   void SocketAllocated(int aHandle);
+  // Cuts the activation off now (its owner is being destroyed).
+  void Expire();
   bool Expired() const { return FExpired.load(); }
 
  private:
@@ -422,5 +430,9 @@ class TkfxTCPCLient_Common : public TkfxTCPComponent {
   std::atomic<uint64_t> FCommandsDone{0};
   std::atomic<uint64_t> FGeneration{0};
   std::atomic<int> FActivationTimeout{0};
-  std::atomic<TkfxActivationDeadline*> FDeadline{nullptr};  // during an activation
+  std::mutex FDeadlineLock;
+  TkfxActivationDeadline* FDeadline = nullptr;  // during an activation; guarded by FDeadlineLock
+  // Files aDeadline as the running activation's (null: none). Filed while
+  // the component is being destroyed, it expires at once.
+  void SetDeadline(TkfxActivationDeadline* aDeadline);
 };

@@ -73,8 +73,15 @@ void TkfxTCPCLient_Common::BeforeDestruction() {
 }
 
 void TkfxTCPCLient_Common::ShutDown() {
-  // No event is delivered from here on, and no queued drain runs.
+  // No event is delivered from here on, and no queued drain runs. No
+  // command starts any more work either (see DoProcessCommands), and an
+  // activation under way is cut off, so waiting for the read thread below
+  // takes no longer than the close of a socket.
   BeginDestroying();
+  {
+    std::lock_guard guard(FDeadlineLock);
+    if (FDeadline) FDeadline->Expire();
+  }
   StopDrains();
   FWatchDogEnabled = false;
   {
@@ -152,10 +159,10 @@ TkfxIdTCPClient* TkfxTCPCLient_Common::GetTCPClient() {
     client->OnRead = [this](TObject*) { OnClientRead(); };
     client->OnReadException = [this](Exception& E) { OnClientReadException(E); };
     client->OnSocketAllocated = [this](TObject* Sender) {
-      TkfxActivationDeadline* deadline = FDeadline.load();
       auto* socket = dynamic_cast<TIdIOHandlerSocket*>(Sender);
-      if (deadline && socket && socket->Binding())
-        deadline->SocketAllocated(static_cast<int>(socket->Binding()->Handle()));
+      std::lock_guard deadlineGuard(FDeadlineLock);
+      if (FDeadline && socket && socket->Binding())
+        FDeadline->SocketAllocated(static_cast<int>(socket->Binding()->Handle()));
     };
     client->SetTCPMode(FTCPMode);
     FTCPClient = std::move(client);
@@ -170,8 +177,9 @@ void TkfxTCPCLient_Common::FreeTCPClient() {
     current = FTCPClient.get();
   }
   if (!current) return;
-  // Its read thread uses FTCPClient: it ends before the reference changes.
-  current->StopReadThread();
+  // Its read thread uses FTCPClient: it ends before the reference changes,
+  // and none is made for this client again.
+  current->Retire();
   std::unique_ptr<TkfxIdTCPClient> client;
   {
     std::lock_guard guard(FClientLock);
@@ -258,6 +266,7 @@ void TkfxTCPCLient_Common::SetActive(bool aValue) {
 }
 
 bool TkfxTCPCLient_Common::RunCommandAndWait(TkfxTCPCommands aCommand, int aTimeoutMs) {
+  if (IsDestroying()) return false;
   TkfxIdTCPClient* client = GetTCPClient();
   client->TCPRead();
   const uint64_t sequence = FCommands->AddCommand(aCommand, aTimeoutMs);
@@ -268,12 +277,22 @@ bool TkfxTCPCLient_Common::RunCommandAndWait(TkfxTCPCommands aCommand, int aTime
                                aTimeoutMs + 2000);
 }
 
+void TkfxTCPCLient_Common::SetDeadline(TkfxActivationDeadline* aDeadline) {
+  std::lock_guard guard(FDeadlineLock);
+  FDeadline = aDeadline;
+  // ShutDown expires the deadline it finds; one filed after it looked is
+  // expired here.
+  if (FDeadline && IsDestroying()) FDeadline->Expire();
+}
+
 void TkfxTCPCLient_Common::DoActivate() {
   int budget = FActivationTimeout.exchange(0);
   if (budget <= 0) budget = DefaultActivationTimeout();
   std::unique_ptr<TkfxActivationDeadline> deadline;
   try {
-    if (Active()) return;
+    // A connect queued before the destruction began is dropped: what it
+    // would use is about to be freed.
+    if (IsDestroying() || Active()) return;
     CloseLeftOverSocket();
     FreeTLSHandler();
     if (FTCPMode == TkfxTCPMode::tcpmDefault) FreeTCPClient();
@@ -292,13 +311,13 @@ void TkfxTCPCLient_Common::DoActivate() {
     client->SetIntercept(GetIntercept());
     FWatchDogEnabled = FWatchDog->Enabled();
     deadline = std::make_unique<TkfxActivationDeadline>(budget);
-    FDeadline = deadline.get();
+    SetDeadline(deadline.get());
     client->Connect();
-    FDeadline = nullptr;
+    SetDeadline(nullptr);
     // A connection object that could not be made leaves no socket behind.
     if (!ConnectionRef()) CloseLeftOverSocket();
   } catch (Exception& E) {
-    FDeadline = nullptr;
+    SetDeadline(nullptr);
     const bool expired = deadline && deadline->Expired();
     deadline.reset();
     CloseLeftOverSocket();
@@ -315,6 +334,8 @@ void TkfxTCPCLient_Common::DoActivate() {
 
 void TkfxTCPCLient_Common::DoDeactivate() {
   FWatchDogEnabled = false;
+  // Being destroyed: ShutDown closes the socket itself.
+  if (IsDestroying()) return;
   TkfxTCPConnectionClientRef connection = ConnectionRef();
   if (!connection || FDisconnecting) return;
   try {
@@ -355,6 +376,9 @@ bool TkfxTCPCLient_Common::Disconnect(int aTimeout) {
 }
 
 void TkfxTCPCLient_Common::AddCommand(TkfxTCPCommands aCommand) {
+  // Nothing is queued for a component being destroyed: its read thread may
+  // be gone already, and a new one must not be made.
+  if (IsDestroying()) return;
   TkfxIdTCPClient* client = GetTCPClient();
   client->TCPRead();
   FCommands->AddCommand(aCommand);
@@ -362,6 +386,7 @@ void TkfxTCPCLient_Common::AddCommand(TkfxTCPCommands aCommand) {
 }
 
 void TkfxTCPCLient_Common::AddBytes(TIdBytes ABytes) {
+  if (IsDestroying()) return;
   TkfxIdTCPClient* client = GetTCPClient();
   client->TCPRead();
   FCommands->AddBytes(std::move(ABytes));
@@ -369,6 +394,7 @@ void TkfxTCPCLient_Common::AddBytes(TIdBytes ABytes) {
 }
 
 void TkfxTCPCLient_Common::QueueWrite(const TIdBytes& aBytes, uint64_t aGeneration) {
+  if (IsDestroying()) return;
   TkfxIdTCPClient* client = GetTCPClient();
   FCommands->AddBytes(aBytes, aGeneration);
   client->WakeReadThread();
@@ -389,6 +415,14 @@ void TkfxTCPCLient_Common::DoProcessCommands() {
     following.clear();
     std::unique_ptr<TkfxQueueCommand> item = FCommands->Pop(following, kMaxGathered);
     if (!item) break;
+    if (IsDestroying()) {
+      // Dropped: the component is being destroyed (ShutDown closes the
+      // socket). Waiters see them done.
+      if (!following.empty()) item->FSequence = following.back()->FSequence;
+      FCommandsDone.store(item->FSequence);
+      SignalMainThread();
+      continue;
+    }
     if (!following.empty()) {
       size_t total = item->FBytes.size();
       for (const auto& next : following) total += next->FBytes.size();
