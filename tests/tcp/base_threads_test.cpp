@@ -372,10 +372,15 @@ TEST(FreeThread, FromTheMainThreadWhileASynchronousTickWaits) {
   timer->Destroyed = &destroyed;
   timer->SetNotifyEvents(TwsNotifyEvent::neSynchronous);
   timer->OnTimer = [&](TObject*) { ++ticks; };
+  // The wake-up hook tells when the timer has queued its synchronous tick,
+  // which nobody serves until FreeThread waits.
+  std::atomic<int> queued{0};
+  SetWakeMainThread([&] { ++queued; });
   timer->SetInterval(100);
   timer->SetEnabled(true);
-  // Give the timer time to queue a synchronous tick that nobody serves yet.
-  std::this_thread::sleep_for(250ms);
+  const bool pending = WaitUntil([&] { return queued.load() > 0; }, 30000ms);
+  SetWakeMainThread(nullptr);
+  ASSERT_TRUE(pending);
   FreeThread(timer);  // its wait must serve the pending tick
   EXPECT_EQ(timer, nullptr);
   EXPECT_TRUE(destroyed);
