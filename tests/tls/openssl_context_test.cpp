@@ -45,7 +45,6 @@ class TTestParent : public IIdSSLOpenSSLCallbacks {
 class OpenSSLContext : public ::testing::Test {
  protected:
   void SetUp() override {
-    SetOpenSSLAPIVersion(TwsOpenSSLAPI::oslAPI_1_1);
     ASSERT_TRUE(StartOpenSSL()) << WhichFailedToLoad();
   }
 
