@@ -43,8 +43,6 @@ class TTLSClient : public TkfxTCPCLient_Common {
     TLSOptions().SetIOHandler(aBackEnd);
     TLSOptions().ALPNProtocols().Add("h2");
     TLSOptions().SetVersion(TwsTLSVersions::tls1_2);
-    // The generation of the system's OpenSSL.
-    TLSOptions().OpenSSL_Options().SetAPIVersion(TwsOpenSSLAPI::oslAPI_1_1);
     OnConnect = [this](TkfxTCPConnection* c) {
       Add("connect alpn=" + static_cast<TkfxTCPConnectionClient*>(c)->ALPNProtocol());
     };

@@ -888,9 +888,6 @@ void Configure(TkfxHTTP2Client& aClient, TkfxHTTP_JWT_Client& aJWT, const Option
   // the batch for long.
   aClient.SetConnectTimeout(10000);
   aClient.TLSOptions().SetIOHandler(o.TLS);
-  // The 1.1 level binds the entry points that OpenSSL 1.1 and 3 share; the
-  // 1.0 level needs names that current libraries no longer have.
-  aClient.TLSOptions().OpenSSL_Options().SetAPIVersion(TwsOpenSSLAPI::oslAPI_1_1);
   aClient.TLSOptions().SetVerifyCertificate(!o.Insecure);
   aClient.TLSOptions().SetRootCertFile(o.CAFile);
   if (aProxy) {
