@@ -97,6 +97,8 @@ class TkfxSocketTLS_Options_Base : public TPersistent {
   // Of the key (OpenSSL) or of the PKCS#12 file (SChannel).
   const std::string& Password() const { return FPassword; }
   void SetPassword(const std::string& aValue) { FPassword = aValue; }
+  // Root certificates (PEM) trusted in addition to the system's trust store
+  // when the server is verified, by either handler.
   const std::string& RootCertFile() const { return FRootCertFile; }
   void SetRootCertFile(const std::string& aValue) { FRootCertFile = aValue; }
   bool VerifyCertificate() const { return FVerifyCertificate; }
