@@ -73,7 +73,6 @@ struct Pusher {
     jwt = MakeOwned<TkfxHTTP_JWT_Client>(nullptr);
     client->SetNotifyEvents(TwsNotifyEvent::neNoSync);
     client->TLSOptions().SetIOHandler(TwsTLSIOHandler::iohOpenSSL);
-    client->TLSOptions().OpenSSL_Options().SetAPIVersion(TwsOpenSSLAPI::oslAPI_1_1);
     client->TLSOptions().SetRootCertFile(apns_test::FixturePath("ca.crt"));
     client->TLSOptions().SetVerifyCertificate(true);
     client->Authentication().Token().SetJWT(jwt.get());

@@ -91,7 +91,6 @@ int main(int argc, char** argv) {
   client.TLSOptions().SetIOHandler(TwsTLSIOHandler::iohOpenSSL);
   client.TLSOptions().ALPNProtocols().Add("h2");
   client.TLSOptions().SetVersion(TwsTLSVersions::tls1_3);  // as h2load negotiates
-  client.TLSOptions().OpenSSL_Options().SetAPIVersion(TwsOpenSSLAPI::oslAPI_1_1);
   std::atomic<int> answered{0}, good{0};
   client.Wire = [&](TkfxHTTP2ConnectionClient& c) {
     c.OnStreamResponse = [&](TObject*, TkfxHTTP2ConnectionClient* conn, TkfxHTTP2_StreamResponse* s) {

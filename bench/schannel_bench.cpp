@@ -115,7 +115,6 @@ void SChannelHandlerDownload(benchmark::State& state) {
 }
 
 void OpenSSLHandlerDownload(benchmark::State& state) {
-  SetOpenSSLAPIVersion(TwsOpenSSLAPI::oslAPI_1_1);
   const bool tls13 = state.range(0) == static_cast<int>(TwsTLSVersions::tls1_3);
   for (auto _ : state) {
     TkfxIdSSLIOHandlerSocketOpenSSL handler;

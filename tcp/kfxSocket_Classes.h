@@ -41,6 +41,10 @@ class TkfxSocketOpenSSL_Options : public TPersistent {
   void Assign(const TPersistent* Source) override;
   void GetPublishedProperties(TPublishedProperties& aList) override;
 
+  // The generation of the OpenSSL interface to bind. The default, 1.0, also
+  // works with a 1.1 or later library (the OpenSSL 3 of current systems),
+  // which the binding then binds with the 1.1 entry points; a real 1.0
+  // library is bound as 1.0 (GetOpenSSLBoundAPIVersion).
   TwsOpenSSLAPI APIVersion() const { return FAPIVersion; }
   void SetAPIVersion(TwsOpenSSLAPI aValue) { FAPIVersion = aValue; }
   TwsOpenSSLLibPath LibPath() const { return FLibPath; }
@@ -93,6 +97,8 @@ class TkfxSocketTLS_Options_Base : public TPersistent {
   // Of the key (OpenSSL) or of the PKCS#12 file (SChannel).
   const std::string& Password() const { return FPassword; }
   void SetPassword(const std::string& aValue) { FPassword = aValue; }
+  // Root certificates (PEM) trusted in addition to the system's trust store
+  // when the server is verified, by either handler.
   const std::string& RootCertFile() const { return FRootCertFile; }
   void SetRootCertFile(const std::string& aValue) { FRootCertFile = aValue; }
   bool VerifyCertificate() const { return FVerifyCertificate; }

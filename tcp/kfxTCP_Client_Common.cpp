@@ -664,6 +664,8 @@ TkfxTLSIOHandler* TkfxTCPCLient_Common::NewSChannelHandler() {
   handler->SetALPNProtocols(options.ALPNProtocols());
   certificate.SetCertFile(options.CertFile());
   certificate.SetCertFilePassword(options.Password());
+  // Trusted besides the system store, as the OpenSSL handler trusts it.
+  certificate.SetRootCertFile(options.RootCertFile());
   return handler.release();
 }
 

@@ -74,7 +74,9 @@ bool StartOpenSSL() {
     sigemptyset(&ignore.sa_mask);
     sigaction(SIGPIPE, &ignore, nullptr);
   }
-  if (GetOpenSSLAPIVersion() == TwsOpenSSLAPI::oslAPI_1_0) {
+  // The start-up of the generation that was bound, which for level 1.0 may
+  // be 1.1 or later (GetOpenSSLBoundAPIVersion).
+  if (GetOpenSSLBoundAPIVersion() == TwsOpenSSLAPI::oslAPI_1_0) {
     OpenSSL_add_all_ciphers();
     OpenSSL_add_all_digests();
     if (RAND_screen) RAND_screen();

@@ -306,5 +306,5 @@ class TIdSSLSocket : public TObject {
   TIdSSLCipher fCipher{this};
 };
 
-// The library version remembered at start-up under oslAPI_1_1 (0 before).
+// The library version remembered at start-up when bound at level 1.1 (0 before).
 unsigned long OpenSSLLibraryVersion();

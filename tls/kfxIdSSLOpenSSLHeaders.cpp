@@ -17,23 +17,49 @@ using namespace IdOpenSSL;
 
 namespace {
 
+// The level asked for (SetOpenSSLAPIVersion) chooses the files tried and the
+// hashing back end. The entry points are bound at the level of the library
+// actually loaded (GBoundAPI): the one asked for, except that a library
+// loaded for level 1.0 that turns out to be 1.1 or later is bound with the
+// 1.1 entry points (see BoundLevelOf). A default of 1.0 thus binds the
+// OpenSSL 3 that current systems ship with the same entry points as level
+// 1.1, and still binds a real 1.0 library as 1.0.
 TwsOpenSSLAPI GAPIVersion = TwsOpenSSLAPI::oslAPI_1_0;
+TwsOpenSSLAPI GBoundAPI = TwsOpenSSLAPI::oslAPI_1_0;
 std::string GLibPath;
 void* GCryptoHandle = nullptr;
 void* GSSLHandle = nullptr;
 TStringList GFailed;
 
-bool API11() { return GAPIVersion == TwsOpenSSLAPI::oslAPI_1_1; }
+bool Requested11() { return GAPIVersion == TwsOpenSSLAPI::oslAPI_1_1; }
+
+// The level the entry points are bound at: the bound one while both
+// libraries are loaded, the requested one before.
+TwsOpenSSLAPI BindingLevel() { return GCryptoHandle && GSSLHandle ? GBoundAPI : GAPIVersion; }
+bool API11() { return BindingLevel() == TwsOpenSSLAPI::oslAPI_1_1; }
 
 // Sonames per API level, then the system's current library, so that the
 // crypto library is found on a current system at either level.
 std::vector<std::string> CryptoFileNames() {
-  if (API11()) return {"libcrypto.so.3", "libcrypto.so.1.1"};
+  if (Requested11()) return {"libcrypto.so.3", "libcrypto.so.1.1"};
   return {"libcrypto.so.1.0.2", "libcrypto.so.1.0.0", "libcrypto.so.10", "libcrypto.so.3"};
 }
 std::vector<std::string> SSLFileNames() {
-  if (API11()) return {"libssl.so.3", "libssl.so.1.1"};
+  if (Requested11()) return {"libssl.so.3", "libssl.so.1.1"};
   return {"libssl.so.1.0.2", "libssl.so.1.0.0", "libssl.so.10", "libssl.so.3"};
+}
+
+// Which generation the loaded pair is. Level 1.1 asks for 1.1 entry points
+// and gets them (a 1.0 library then fails on the names it lacks). Under level
+// 1.0 a library that lacks SSL_library_init and offers OPENSSL_init_ssl and
+// OpenSSL_version_num is 1.1 or later: its 1.0 entry points are gone (or are
+// macros now), so it is bound with the 1.1 ones. A library that still has
+// SSL_library_init is a real 1.0 library and is bound as 1.0.
+TwsOpenSSLAPI BoundLevelOf(void* aCrypto, void* aSSL) {
+  if (Requested11()) return TwsOpenSSLAPI::oslAPI_1_1;
+  const bool modern = !dlsym(aSSL, "SSL_library_init") && dlsym(aSSL, "OPENSSL_init_ssl") &&
+                      dlsym(aCrypto, "OpenSSL_version_num");
+  return modern ? TwsOpenSSLAPI::oslAPI_1_1 : TwsOpenSSLAPI::oslAPI_1_0;
 }
 
 void* LoadFirst(const std::vector<std::string>& aNames) {
@@ -345,6 +371,7 @@ bool HMACBound() {
 
 TwsOpenSSLAPI GetOpenSSLAPIVersion() { return GAPIVersion; }
 void SetOpenSSLAPIVersion(TwsOpenSSLAPI aValue) { GAPIVersion = aValue; }
+TwsOpenSSLAPI GetOpenSSLBoundAPIVersion() { return BindingLevel(); }
 
 std::string GetOpenSSLLibPath() { return GLibPath; }
 void IdOpenSSLSetLibPath(const std::string& aPath) {
@@ -369,6 +396,9 @@ bool BindOpenSSL() {
       return false;
     }
   }
+  // Written only when it changes, like the slots below.
+  if (const TwsOpenSSLAPI level = BoundLevelOf(GCryptoHandle, GSSLHandle); level != GBoundAPI)
+    GBoundAPI = level;
   for (const TSlot& slot : Slots())
     Store(slot.Address, Lookup(slot.Lib == TLib::libSSL ? GSSLHandle : GCryptoHandle, slot.Name));
   // The renamed hash takes different arguments: it gets a slot of its own.
@@ -548,6 +578,10 @@ bool AlgorithmBound(TIdHashAlgorithm aAlgorithm) {
   return false;
 }
 
+// Follows the level asked for, not the one bound: level 1.0 (the default)
+// keeps OpenSSL's digests also when it bound a 1.1 or later library, whose
+// contexts the functions below allocate through EVP_MD_CTX_new; level 1.1
+// leaves hashing to the callers' own fall-backs.
 bool HashingAvailable() {
   return EVP_DigestInit_ex && EVP_DigestUpdate && EVP_DigestFinal_ex &&
          GAPIVersion == TwsOpenSSLAPI::oslAPI_1_0;

@@ -17,9 +17,18 @@
 
 struct ssl_st;
 
-// Process-wide API level the libraries are bound at (default oslAPI_1_0).
+// Process-wide API level asked for (default oslAPI_1_0): it chooses the
+// library files tried, the entry points bound at the next binding (below) and
+// whether OpenSSL serves the hashing classes (level 1.0 only).
 TwsOpenSSLAPI GetOpenSSLAPIVersion();
 void SetOpenSSLAPIVersion(TwsOpenSSLAPI aValue);
+// The level the loaded libraries are bound at (the level asked for while none
+// are loaded). Level 1.1 binds the 1.1 entry points. Level 1.0 binds a 1.0
+// library with the 1.0 ones, and a library loaded for it that is 1.1 or later
+// (no SSL_library_init, but OPENSSL_init_ssl and OpenSSL_version_num) with the
+// 1.1 ones, so that the default level works with the OpenSSL 3 of current
+// systems: its TLS and signing run as at level 1.1.
+TwsOpenSSLAPI GetOpenSSLBoundAPIVersion();
 
 // Folder the libraries are loaded from, with a trailing '/'; empty means the
 // system's search order. Setting an empty text clears it.
@@ -49,7 +58,7 @@ bool IsOpenSSL_SSLv23_Available();
 bool IsOpenSSL_TLSv1_0_Available();
 bool IsOpenSSL_TLSv1_1_Available();
 bool IsOpenSSL_TLSv1_2_Available();
-// True under oslAPI_1_1.
+// True when the libraries are bound at level 1.1 (GetOpenSSLBoundAPIVersion).
 bool IsOpenSSL_1_1();
 
 // --- Exceptions ---

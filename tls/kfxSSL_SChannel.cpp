@@ -85,6 +85,7 @@ void TkfxSChannelCertificate::Assign(const TPersistent* Source) {
     FCertStoreName = source->FCertStoreName;
     FCertStorePath = source->FCertStorePath;
     FVerifyCertificate = source->FVerifyCertificate;
+    FRootCertFile = source->FRootCertFile;
     return;
   }
   TPersistent::Assign(Source);
@@ -617,6 +618,58 @@ bool TSSLInfo::DoGetCertificateFromChainStore() {
   return ok;
 }
 
+namespace {
+
+// The SSL policy's verdict (dwError) on the chain that aEngine (nullptr: the
+// system's trust store) builds for aServer; false when the chain cannot be
+// built or the policy not evaluated.
+bool ServerPolicyStatus(HCERTCHAINENGINE aEngine, PCCERT_CONTEXT aServer, const std::string& aServerName,
+                        DWORD& aStatus) {
+  LPSTR usages[] = {const_cast<LPSTR>(szOID_PKIX_KP_SERVER_AUTH), const_cast<LPSTR>(szOID_SERVER_GATED_CRYPTO),
+                    const_cast<LPSTR>(szOID_SGC_NETSCAPE)};
+  CERT_CHAIN_PARA chainPara{sizeof chainPara, {USAGE_MATCH_TYPE_OR, {3, usages}}};
+  PCCERT_CHAIN_CONTEXT chain = nullptr;
+  if (!WinSSPI::CertGetCertificateChain(aEngine, aServer, nullptr, aServer->hCertStore, &chainPara, 0, nullptr,
+                                        &chain))
+    return false;
+  const std::u16string name = Utf8ToUtf16(aServerName);
+  HTTPSPolicyCallbackData https{sizeof https, AUTHTYPE_SERVER, 0, name.c_str()};
+  CERT_CHAIN_POLICY_PARA policy{sizeof policy, 0, &https};
+  CERT_CHAIN_POLICY_STATUS result{sizeof result, 0, 0, 0, nullptr};
+  const bool evaluated = WinSSPI::CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy, &result);
+  WinSSPI::CertFreeCertificateChain(chain);
+  if (evaluated) aStatus = result.dwError;
+  return evaluated;
+}
+
+// A chain engine whose only trust anchors are the certificates of a file.
+struct TRootFileEngine {
+  HCERTSTORE Store = nullptr;
+  HCERTCHAINENGINE Engine = nullptr;
+  ~TRootFileEngine() {
+    if (Engine) WinSSPI::CertFreeCertificateChainEngine(Engine);
+    if (Store) WinSSPI::CertCloseStore(Store, 0);
+  }
+  bool Open(const std::string& aFileName) {
+    const std::u16string path = Utf8ToUtf16(aFileName);
+    Store = WinSSPI::CertOpenStore(CERT_STORE_PROV_FILENAME_W, kEncoding, 0,
+                                   CERT_STORE_OPEN_EXISTING_FLAG | CERT_STORE_READONLY_FLAG, path.c_str());
+    if (!Store) return false;
+    CERT_CHAIN_ENGINE_CONFIG config{};
+    config.cbSize = sizeof config;
+    config.hExclusiveRoot = Store;
+    return WinSSPI::CertCreateCertificateChainEngine(&config, &Engine);
+  }
+};
+
+}  // namespace
+
+// With a root certificate file its certificates are trusted in addition to
+// the system's trust store, as the OpenSSL handler trusts its RootCertFile:
+// a chain the system store does not accept is built again on the file's
+// certificates alone. The second verdict stands unless the file did not
+// anchor the chain either (untrusted root, incomplete chain); then the
+// system store's verdict is reported, as without a file.
 bool TSSLInfo::DoVerifyCertificate() {
   PCCERT_CONTEXT server = nullptr;
   const SECURITY_STATUS status = Table()->QueryContextAttributesW(&Context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &server);
@@ -625,29 +678,27 @@ bool TSSLInfo::DoVerifyCertificate() {
     SetError(Error, "QueryCredentialsAttributes returns " + Hex8(Error));
     return false;
   }
-  LPSTR usages[] = {const_cast<LPSTR>(szOID_PKIX_KP_SERVER_AUTH), const_cast<LPSTR>(szOID_SERVER_GATED_CRYPTO),
-                    const_cast<LPSTR>(szOID_SGC_NETSCAPE)};
-  CERT_CHAIN_PARA chainPara{sizeof chainPara, {USAGE_MATCH_TYPE_OR, {3, usages}}};
-  PCCERT_CHAIN_CONTEXT chain = nullptr;
-  bool ok = false;
-  if (WinSSPI::CertGetCertificateChain(nullptr, server, nullptr, server->hCertStore, &chainPara, 0, nullptr, &chain)) {
-    const std::u16string name = Utf8ToUtf16(Servername);
-    HTTPSPolicyCallbackData https{sizeof https, AUTHTYPE_SERVER, 0, name.c_str()};
-    CERT_CHAIN_POLICY_PARA policy{sizeof policy, 0, &https};
-    CERT_CHAIN_POLICY_STATUS result{sizeof result, 0, 0, 0, nullptr};
-    if (WinSSPI::CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy, &result)) {
-      LastCertStatus = result.dwError;
-      tLastError.CertStatus = result.dwError;
-      if (result.dwError == 0) {
-        ok = true;
-      } else {
-        SetError(result.dwError, "CertVerifyCertificateChainPolicy.vStatus = " + Hex8(result.dwError));
-      }
-    }
-    WinSSPI::CertFreeCertificateChain(chain);
+  TRootFileEngine rootFile;
+  if (!RootCertFile.empty() && !rootFile.Open(RootCertFile)) {
+    SetError(CryptGetLastError(), "Could not load root certificate file " + RootCertFile + ".");
+    WinSSPI::CertFreeCertificateContext(server);
+    return false;
+  }
+  DWORD verdict = 0;
+  bool evaluated = ServerPolicyStatus(nullptr, server, Servername, verdict);
+  if (evaluated && verdict != 0 && rootFile.Engine) {
+    DWORD ownVerdict = 0;
+    if (ServerPolicyStatus(rootFile.Engine, server, Servername, ownVerdict) &&
+        ownVerdict != CERT_E_UNTRUSTEDROOT && ownVerdict != CERT_E_CHAINING)
+      verdict = ownVerdict;
   }
   WinSSPI::CertFreeCertificateContext(server);
-  return ok;
+  if (!evaluated) return false;  // no text, as the policy check gives none
+  LastCertStatus = verdict;
+  tLastError.CertStatus = verdict;
+  if (verdict == 0) return true;
+  SetError(verdict, "CertVerifyCertificateChainPolicy.vStatus = " + Hex8(verdict));
+  return false;
 }
 
 bool TSSLInfo::InitBuffer() {
@@ -898,6 +949,7 @@ TSSLInfo* SChannelOpen(int Socket, const TkfxSChannelCertificate* Certificate, c
     ssl->CertFilePassword = Certificate->CertFilePassword();
     ssl->CertStorePath = Certificate->CertStorePath();
     ssl->CertStoreName = Certificate->CertStoreName();
+    ssl->RootCertFile = Certificate->RootCertFile();
   }
   ssl->CipherList = CipherList;
   const bool connected = Connect(*ssl);

@@ -49,6 +49,10 @@ class TkfxSChannelCertificate : public TPersistent {
   // Verify the server's chain and name after the handshake.
   bool VerifyCertificate() const { return FVerifyCertificate; }
   void SetVerifyCertificate(bool aValue) { FVerifyCertificate = aValue; }
+  // A PEM (or DER) file of root certificates that the verification trusts
+  // in addition to the system's trust store; empty: the system's alone.
+  const std::string& RootCertFile() const { return FRootCertFile; }
+  void SetRootCertFile(const std::string& aValue) { FRootCertFile = aValue; }
 
  private:
   std::string FCertFilePassword;
@@ -57,6 +61,7 @@ class TkfxSChannelCertificate : public TPersistent {
   TkfxSChannelCertStoreName FCertStoreName = TkfxSChannelCertStoreName::scsnMY;
   TkfxSChannelCertStorePath FCertStorePath = TkfxSChannelCertStorePath::scspStoreCurrentUser;
   bool FVerifyCertificate = false;
+  std::string FRootCertFile;
 };
 
 // An owned memory blob read from a file or stream.
@@ -163,6 +168,7 @@ struct TSSLInfo {
   std::string CertFilePassword;
   TkfxSChannelCertStorePath CertStorePath = TkfxSChannelCertStorePath::scspStoreCurrentUser;
   TkfxSChannelCertStoreName CertStoreName = TkfxSChannelCertStoreName::scsnMY;
+  std::string RootCertFile;  // trusted besides the system store (DoVerifyCertificate)
   std::string CipherList;
   std::unique_ptr<TkfxSChannelConnectionInfo> ConnectionInfo;
 

@@ -14,6 +14,8 @@ namespace {
 // The entry points, bound on first use and kept for the life of the process.
 struct TEntryPoints {
   decltype(&::CertFreeCertificateContext) FreeCertificateContext;
+  decltype(&::CertCreateCertificateChainEngine) CreateCertificateChainEngine;
+  decltype(&::CertFreeCertificateChainEngine) FreeCertificateChainEngine;
   decltype(&::CertGetCertificateChain) GetCertificateChain;
   decltype(&::CertVerifyCertificateChainPolicy) VerifyCertificateChainPolicy;
   decltype(&::CertFreeCertificateChain) FreeCertificateChain;
@@ -37,7 +39,8 @@ const TEntryPoints& Bound() {
       ERR_error_string_n(ERR_get_error(), text, sizeof text);
       throw Exception(text);
     }
-    entries = {::CertFreeCertificateContext, ::CertGetCertificateChain,
+    entries = {::CertFreeCertificateContext, ::CertCreateCertificateChainEngine,
+               ::CertFreeCertificateChainEngine, ::CertGetCertificateChain,
                ::CertVerifyCertificateChainPolicy, ::CertFreeCertificateChain, ::CertOpenStore,
                ::CertOpenSystemStoreW, ::CertFindCertificateInStore, ::CertFindChainInStore,
                ::CertCloseStore, ::PFXImportCertStore, ::CryptStringToBinaryW};
@@ -49,6 +52,15 @@ const TEntryPoints& Bound() {
 
 BOOL CertFreeCertificateContext(PCCERT_CONTEXT pCertContext) {
   return Bound().FreeCertificateContext(pCertContext);
+}
+
+BOOL CertCreateCertificateChainEngine(const CERT_CHAIN_ENGINE_CONFIG* pConfig,
+                                      HCERTCHAINENGINE* phChainEngine) {
+  return Bound().CreateCertificateChainEngine(pConfig, phChainEngine);
+}
+
+void CertFreeCertificateChainEngine(HCERTCHAINENGINE hChainEngine) {
+  Bound().FreeCertificateChainEngine(hChainEngine);
 }
 
 BOOL CertGetCertificateChain(HCERTCHAINENGINE hChainEngine, PCCERT_CONTEXT pCertContext,

@@ -11,6 +11,9 @@
 namespace WinSSPI {
 
 BOOL CertFreeCertificateContext(PCCERT_CONTEXT pCertContext);
+BOOL CertCreateCertificateChainEngine(const CERT_CHAIN_ENGINE_CONFIG* pConfig,
+                                      HCERTCHAINENGINE* phChainEngine);
+void CertFreeCertificateChainEngine(HCERTCHAINENGINE hChainEngine);
 BOOL CertGetCertificateChain(HCERTCHAINENGINE hChainEngine, PCCERT_CONTEXT pCertContext,
                              const FILETIME* pTime, HCERTSTORE hAdditionalStore,
                              const CERT_CHAIN_PARA* pChainPara, DWORD dwFlags, void* pvReserved,

@@ -302,9 +302,22 @@ DWORD TrustBitOf(int aVerifyError) {
   }
 }
 
-// The trust anchors: the system store of OpenSSL plus the "Root" folders.
-std::unique_ptr<X509_STORE, StoreDeleter> TrustAnchors() {
+// A chain engine other than the default one.
+struct ChainEngine {
+  bool exclusive = false;  // the roots below are the only trust anchors
+  std::vector<EntryPtr> roots;
+  std::vector<EntryPtr> additional;  // issuers offered to every chain, untrusted
+};
+
+// The trust anchors: the system store of OpenSSL plus the "Root" folders, or
+// an engine's exclusive roots.
+std::unique_ptr<X509_STORE, StoreDeleter> TrustAnchors(const ChainEngine* aEngine) {
   std::unique_ptr<X509_STORE, StoreDeleter> store(X509_STORE_new());
+  if (aEngine && aEngine->exclusive) {
+    for (const EntryPtr& entry : aEngine->roots) X509_STORE_add_cert(store.get(), entry->cert);
+    ERR_clear_error();
+    return store;
+  }
   X509_STORE_set_default_paths(store.get());
   for (DWORD location : {CERT_SYSTEM_STORE_CURRENT_USER, CERT_SYSTEM_STORE_LOCAL_MACHINE}) {
     for (const EntryPtr& entry : LoadFolder(SystemStoreFolder(location, "Root"))) {
@@ -348,9 +361,9 @@ struct ChainImpl : CERT_CHAIN_CONTEXT {
 // Builds the chain of aLeaf with aUntrusted as helpers; the leaf's element
 // holds a duplicate of aLeafContext.
 ChainImpl* BuildChain(PCCERT_CONTEXT aLeafContext, STACK_OF(X509) * aUntrusted,
-                      const FILETIME* aTime) {
+                      const FILETIME* aTime, const ChainEngine* aEngine = nullptr) {
   X509* leaf = CertContextX509(aLeafContext);
-  auto anchors = TrustAnchors();
+  auto anchors = TrustAnchors(aEngine);
   std::unique_ptr<X509_STORE_CTX, StoreCtxDeleter> context(X509_STORE_CTX_new());
   if (!context || X509_STORE_CTX_init(context.get(), anchors.get(), leaf, aUntrusted) != 1) {
     return Fail(ERROR_INVALID_PARAMETER, nullptr);
@@ -507,6 +520,20 @@ std::string CertStoreRootFolder() {
 HCERTSTORE CertOpenStore(LPCSTR lpszStoreProvider, DWORD, HCRYPTPROV_LEGACY, DWORD dwFlags,
                          const void* pvPara) {
   if (lpszStoreProvider == CERT_STORE_PROV_MEMORY) return new CertStore();
+  if (lpszStoreProvider == CERT_STORE_PROV_FILENAME_W) {
+    // The certificates of one file, read now; the store keeps no tie to it.
+    const std::string path = pvPara ? Utf16ToUtf8(static_cast<LPCWSTR>(pvPara)) : "";
+    std::error_code ec;
+    if (path.empty() || !std::filesystem::is_regular_file(path, ec)) {
+      return Fail<HCERTSTORE>(ERROR_FILE_NOT_FOUND, nullptr);
+    }
+    std::vector<EntryPtr> entries;
+    LoadCertFile(ReadWholeFile(path), entries);
+    if (entries.empty()) return Fail<HCERTSTORE>(CRYPT_E_BAD_ENCODE, nullptr);
+    auto* store = new CertStore();
+    store->entries = std::move(entries);
+    return store;
+  }
   if (lpszStoreProvider != CERT_STORE_PROV_SYSTEM || !pvPara) {
     return Fail<HCERTSTORE>(ERROR_INVALID_PARAMETER, nullptr);
   }
@@ -614,13 +641,46 @@ HCERTSTORE PFXImportCertStore(CRYPT_DATA_BLOB* pPFX, LPCWSTR szPassword, DWORD) 
   return store;
 }
 
-BOOL CertGetCertificateChain(HCERTCHAINENGINE, PCCERT_CONTEXT pCertContext, const FILETIME* pTime,
-                             HCERTSTORE hAdditionalStore, const CERT_CHAIN_PARA* pChainPara, DWORD,
-                             void*, PCCERT_CHAIN_CONTEXT* ppChainContext) {
+BOOL CertCreateCertificateChainEngine(const CERT_CHAIN_ENGINE_CONFIG* pConfig,
+                                      HCERTCHAINENGINE* phChainEngine) {
+  if (!pConfig || !phChainEngine || pConfig->hRestrictedRoot || pConfig->hRestrictedTrust ||
+      pConfig->hRestrictedOther || (pConfig->cAdditionalStore && !pConfig->rghAdditionalStore)) {
+    return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  }
+  auto engine = std::make_unique<ChainEngine>();
+  if (pConfig->hExclusiveRoot) {
+    engine->exclusive = true;
+    engine->roots = pConfig->hExclusiveRoot->Snapshot(true);
+  }
+  for (DWORD i = 0; i < pConfig->cAdditionalStore; ++i) {
+    if (!pConfig->rghAdditionalStore[i]) continue;
+    for (EntryPtr& entry : pConfig->rghAdditionalStore[i]->Snapshot(true)) {
+      engine->additional.push_back(std::move(entry));
+    }
+  }
+  *phChainEngine = engine.release();
+  return TRUE;
+}
+
+void CertFreeCertificateChainEngine(HCERTCHAINENGINE hChainEngine) {
+  delete static_cast<ChainEngine*>(hChainEngine);
+}
+
+BOOL CertGetCertificateChain(HCERTCHAINENGINE hChainEngine, PCCERT_CONTEXT pCertContext,
+                             const FILETIME* pTime, HCERTSTORE hAdditionalStore,
+                             const CERT_CHAIN_PARA* pChainPara, DWORD, void*,
+                             PCCERT_CHAIN_CONTEXT* ppChainContext) {
   if (!pCertContext || !ppChainContext) return Fail(ERROR_INVALID_PARAMETER, FALSE);
   *ppChainContext = nullptr;
+  const auto* engine = static_cast<const ChainEngine*>(hChainEngine);
   UniqueStack untrusted = StoreStack(hAdditionalStore);
-  ChainImpl* chain = BuildChain(pCertContext, untrusted.get(), pTime);
+  if (engine) {
+    for (const EntryPtr& entry : engine->additional) {
+      X509_up_ref(entry->cert);
+      sk_X509_push(untrusted.get(), entry->cert);
+    }
+  }
+  ChainImpl* chain = BuildChain(pCertContext, untrusted.get(), pTime, engine);
   if (!chain) return FALSE;
   if (pChainPara && pChainPara->RequestedUsage.Usage.cUsageIdentifier > 0) {
     const KeyUsages usages = UsagesOf(CertContextX509(pCertContext));

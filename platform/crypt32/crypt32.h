@@ -9,7 +9,10 @@
 // one) and PKCS#12 files (.p12/.pfx) protected by the empty or no password.
 // Chains are built on the system trust store (OpenSSL's default paths, so
 // SSL_CERT_FILE and SSL_CERT_DIR are honoured) plus the certificates of the
-// "Root" store folders.
+// "Root" store folders, or, with a chain engine made with an exclusive root
+// store, on that store's certificates alone. A file store
+// (CERT_STORE_PROV_FILENAME_W) holds the certificates of one PEM or DER file,
+// e.g. a CA file to build such an engine on.
 //
 // Ownership follows the usual rules: every context, chain and store returned
 // is released by its Free/Close function; CertFindCertificateInStore and
@@ -45,6 +48,7 @@ inline constexpr DWORD CERT_E_WRONG_USAGE = 0x800B0110;
 inline constexpr DWORD TRUST_E_CERT_SIGNATURE = 0x80096004;
 inline constexpr DWORD CRYPT_E_NOT_FOUND = 0x80092004;
 inline constexpr DWORD CRYPT_E_BAD_ENCODE = 0x80092002;
+inline constexpr DWORD ERROR_FILE_NOT_FOUND = 0x2;
 inline constexpr DWORD ERROR_INVALID_PASSWORD = 0x56;
 inline constexpr DWORD ERROR_INVALID_PARAMETER = 0x57;
 inline constexpr DWORD ERROR_MORE_DATA = 0xEA;
@@ -54,6 +58,7 @@ inline constexpr DWORD PKCS_7_ASN_ENCODING = 0x10000;
 
 // Store providers and flags.
 inline const LPCSTR CERT_STORE_PROV_MEMORY = reinterpret_cast<LPCSTR>(2);
+inline const LPCSTR CERT_STORE_PROV_FILENAME_W = reinterpret_cast<LPCSTR>(8);  // pvPara: LPCWSTR
 inline const LPCSTR CERT_STORE_PROV_SYSTEM = reinterpret_cast<LPCSTR>(10);
 inline constexpr DWORD CERT_SYSTEM_STORE_CURRENT_USER = 0x10000;
 inline constexpr DWORD CERT_SYSTEM_STORE_LOCAL_MACHINE = 0x20000;
@@ -111,7 +116,8 @@ struct FILETIME {
 
 struct CertStore;  // opaque
 using HCERTSTORE = CertStore*;
-using HCERTCHAINENGINE = void*;  // only the default engine (nullptr) exists
+// nullptr is the default engine; others come from CertCreateCertificateChainEngine.
+using HCERTCHAINENGINE = void*;
 
 struct CERT_INFO;  // not exposed; pCertInfo is always nullptr here
 
@@ -167,6 +173,26 @@ struct CERT_CHAIN_PARA {
   CERT_USAGE_MATCH RequestedUsage;
 };
 
+// A chain engine's settings. Supported: hExclusiveRoot (the only trust
+// anchors: its certificates at the time the engine is made) and the
+// additional stores (searched for issuers, not trusted). The restricted
+// stores must be nullptr; the other fields are ignored.
+struct CERT_CHAIN_ENGINE_CONFIG {
+  DWORD cbSize;
+  HCERTSTORE hRestrictedRoot;
+  HCERTSTORE hRestrictedTrust;
+  HCERTSTORE hRestrictedOther;
+  DWORD cAdditionalStore;
+  HCERTSTORE* rghAdditionalStore;
+  DWORD dwFlags;
+  DWORD dwUrlRetrievalTimeout;
+  DWORD MaximumCachedCertificates;
+  DWORD CycleDetectionModulus;
+  HCERTSTORE hExclusiveRoot;
+  HCERTSTORE hExclusiveTrustedPeople;
+  DWORD dwExclusiveFlags;
+};
+
 struct CERT_CHAIN_FIND_BY_ISSUER_PARA {
   DWORD cbSize;
   LPCSTR pszUsageIdentifier;  // nullptr: any usage
@@ -217,6 +243,9 @@ BOOL CertFreeCertificateContext(PCCERT_CONTEXT pCertContext);
 
 HCERTSTORE PFXImportCertStore(CRYPT_DATA_BLOB* pPFX, LPCWSTR szPassword, DWORD dwFlags);
 
+BOOL CertCreateCertificateChainEngine(const CERT_CHAIN_ENGINE_CONFIG* pConfig,
+                                      HCERTCHAINENGINE* phChainEngine);
+void CertFreeCertificateChainEngine(HCERTCHAINENGINE hChainEngine);
 BOOL CertGetCertificateChain(HCERTCHAINENGINE hChainEngine, PCCERT_CONTEXT pCertContext,
                              const FILETIME* pTime, HCERTSTORE hAdditionalStore,
                              const CERT_CHAIN_PARA* pChainPara, DWORD dwFlags, void* pvReserved,

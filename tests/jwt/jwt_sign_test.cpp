@@ -545,6 +545,9 @@ TEST_F(JWTSign, ESSigningWorksAtEitherLevelAndHSAtTheOneWithLibraryHashing) {
     Reset(api);
     const TIdBytes signature = TkfxHTTP_JWT_ES().SignES256(Bytes("x.y"), Bytes(key));
     EXPECT_TRUE(OpenSSLVerifies(TAlg::jwtES256, "x.y", signature, Keys().P256.get(), ""));
+    // The signer started the library it signed with: bound whole at either level.
+    EXPECT_TRUE(StartOpenSSL()) << WhichFailedToLoad();
+    EXPECT_EQ(WhichFailedToLoad(), "");
     if (api == TwsOpenSSLAPI::oslAPI_1_0) {
       const TIdBytes mac = TkfxHTTP_JWT_HMAC().SignHMAC256(Bytes("x.y"), Bytes(kSecret));
       EXPECT_TRUE(OpenSSLVerifies(TAlg::jwtHS256, "x.y", mac, nullptr, kSecret));

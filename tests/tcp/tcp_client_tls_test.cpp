@@ -18,8 +18,9 @@
 
 #include "rtl/MainThread.h"
 #include "tcp/kfxTCP_Client.h"
-#include "tests/tls/tls_test_peers.h"
 #include "tcp_echo_peer.h"
+#include "tests/tls/tls_test_peers.h"
+#include "tls/kfxIdSSLOpenSSL.h"
 
 namespace {
 
@@ -43,8 +44,6 @@ class TTLSClient : public TkfxTCPCLient_Common {
     TLSOptions().SetIOHandler(aBackEnd);
     TLSOptions().ALPNProtocols().Add("h2");
     TLSOptions().SetVersion(TwsTLSVersions::tls1_2);
-    // The generation of the system's OpenSSL.
-    TLSOptions().OpenSSL_Options().SetAPIVersion(TwsOpenSSLAPI::oslAPI_1_1);
     OnConnect = [this](TkfxTCPConnection* c) {
       Add("connect alpn=" + static_cast<TkfxTCPConnectionClient*>(c)->ALPNProtocol());
     };
@@ -168,6 +167,74 @@ TEST(TCPClientTLS, RequiredClientCertificate) {
     ASSERT_TRUE(client.Connect(10000)) << ::testing::PrintToString(client.EventsCopy());
     client.Send("with certificate\n");
     EXPECT_TRUE(PumpUntil([&] { return client.ReceivedCopy() == "etacifitrec htiw\n"; }))
+        << client.ReceivedCopy();
+    client.Disconnect(5000);
+  }
+}
+
+// TLSOptions.RootCertFile reaches either back end: with VerifyCertificate a
+// server certificate from the test CA is accepted when the CA file is given
+// and refused without it, with the environment naming no CA file.
+TEST(TCPClientTLS, RootCertFileIsTrustedByEitherBackEnd) {
+  unsetenv("SSL_CERT_FILE");  // the system's trust store without the test CA
+  tls_test::SServer server(FixturePath("server.crt"), FixturePath("server.key"), {"-alpn", "h2"});
+  ASSERT_TRUE(server.Ready()) << server.Errors();
+  struct Case {
+    TBackEnd BackEnd;
+    std::string RootCertFile;
+    std::string Refusal;  // empty: the connection is made
+  };
+  const Case cases[] = {
+      {kBackEnds[1], FixturePath("ca.crt"), ""},
+      {kBackEnds[1], "",
+       "exception SChannel initialization error: CertVerifyCertificateChainPolicy.vStatus = "
+       "800B010A"},
+      {kBackEnds[0], FixturePath("ca.crt"), ""},
+      {kBackEnds[0], "", "certificate verify failed"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.BackEnd.HandlerClass) +
+                 (c.RootCertFile.empty() ? " without" : " with") + " RootCertFile");
+    TTLSClient client(c.BackEnd.Kind, TkfxTCPMode::tcpmCommands);
+    client.SetNotifyEvents(TwsNotifyEvent::neNoSync);
+    client.SetPort(server.Port());
+    client.TLSOptions().SetVerifyCertificate(true);
+    client.TLSOptions().SetRootCertFile(c.RootCertFile);
+    const bool connected = client.Connect(10000);
+    const auto events = client.EventsCopy();
+    if (c.Refusal.empty()) {
+      ASSERT_TRUE(connected) << ::testing::PrintToString(events);
+      client.Send("verified\n");
+      EXPECT_TRUE(PumpUntil([&] { return client.ReceivedCopy() == "deifirev\n"; }));
+      client.Disconnect(5000);
+      continue;
+    }
+    EXPECT_FALSE(connected);
+    EXPECT_NE(
+        std::find_if(events.begin(), events.end(),
+                     [&](const std::string& e) { return e.find(c.Refusal) != std::string::npos; }),
+        events.end())
+        << ::testing::PrintToString(events);
+  }
+}
+
+// The OpenSSL back end at its default API level and at level 1.1, both on
+// the system's OpenSSL 3.
+TEST(TCPClientTLS, OpenSSLAtEitherAPILevel) {
+  tls_test::SServer server(FixturePath("server.crt"), FixturePath("server.key"), {"-alpn", "h2"});
+  ASSERT_TRUE(server.Ready()) << server.Errors();
+  for (const TwsOpenSSLAPI api : {TwsOpenSSLAPI::oslAPI_1_0, TwsOpenSSLAPI::oslAPI_1_1}) {
+    SCOPED_TRACE(api == TwsOpenSSLAPI::oslAPI_1_0 ? "level 1.0 (default)" : "level 1.1");
+    StopOpenSSL();  // each level binds afresh
+    TTLSClient client(TwsTLSIOHandler::iohOpenSSL, TkfxTCPMode::tcpmCommands);
+    client.SetNotifyEvents(TwsNotifyEvent::neNoSync);
+    client.SetPort(server.Port());
+    client.TLSOptions().OpenSSL_Options().SetAPIVersion(api);
+    ASSERT_TRUE(client.Connect(10000)) << ::testing::PrintToString(client.EventsCopy());
+    EXPECT_EQ(GetOpenSSLAPIVersion(), api);
+    EXPECT_EQ(GetOpenSSLBoundAPIVersion(), TwsOpenSSLAPI::oslAPI_1_1);
+    client.Send("api level\n");
+    EXPECT_TRUE(PumpUntil([&] { return client.ReceivedCopy() == "level ipa\n"; }))
         << client.ReceivedCopy();
     client.Disconnect(5000);
   }

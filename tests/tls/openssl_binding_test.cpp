@@ -1,6 +1,7 @@
 // The run-time binding against the system's OpenSSL 3: which files are
-// tried, what the failure list says, which entry points a level needs, the
-// hashing back end at both levels and the digest routines' fallback.
+// tried, what the failure list says, which entry points a level binds for the
+// library it finds, the hashing back end at both levels and the digest
+// routines' fallback.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -82,21 +83,75 @@ TEST_F(OpenSSLBinding, BindsTheSystemLibrariesAtLevel11) {
   EXPECT_EQ(IdOpenSSL::EVP_sha256, nullptr);
 }
 
-// The 1.0 level needs entry points that OpenSSL 3 no longer exports: the
-// binding fails and names each of them, while the libraries stay loaded.
-TEST_F(OpenSSLBinding, Level10NamesWhatOpenSSL3Lacks) {
+// Level 1.0, the default, finds the system's OpenSSL 3, which lacks the 1.0
+// entry points: it is bound with the 1.1 ones and starts, as at level 1.1.
+TEST_F(OpenSSLBinding, DefaultLevelBindsTheSystemLibraryWithThe11EntryPoints) {
   SetOpenSSLAPIVersion(TwsOpenSSLAPI::oslAPI_1_0);
-  EXPECT_FALSE(BindOpenSSL());
-  EXPECT_EQ(WhichFailedToLoad(),
-            "SSL_load_error_strings\r\nSSL_library_init\r\nsk_num\r\nsk_new\r\nsk_new_null\r\n"
-            "sk_free\r\nsk_push\r\nsk_dup\r\nsk_find\r\nsk_value\r\nCRYPTO_lock\r\n"
-            "CRYPTO_num_locks\r\nCRYPTO_set_locking_callback\r\nCRYPTO_mem_leaks\r\n"
-            "CRYPTO_set_mem_debug_functions\r\nOpenSSL_add_all_algorithms\r\n"
-            "OpenSSL_add_all_ciphers\r\nOpenSSL_add_all_digests\r\nERR_free_strings\r\n"
-            "EVP_CIPHER_CTX_flags\r\nEVP_cleanup\r\n");
-  EXPECT_NE(GetCryptLibHandle(), nullptr);
-  EXPECT_FALSE(StartOpenSSL());
+  EXPECT_EQ(GetOpenSSLBoundAPIVersion(), TwsOpenSSLAPI::oslAPI_1_0);  // nothing loaded yet
+  ASSERT_TRUE(BindOpenSSL()) << WhichFailedToLoad();
+  EXPECT_EQ(WhichFailedToLoad(), "");
+  EXPECT_EQ(GetOpenSSLAPIVersion(), TwsOpenSSLAPI::oslAPI_1_0);
+  EXPECT_EQ(GetOpenSSLBoundAPIVersion(), TwsOpenSSLAPI::oslAPI_1_1);
+  EXPECT_TRUE(IsOpenSSL_1_1());
+  EXPECT_NE(IdOpenSSL::sk_num, nullptr);  // bound as OPENSSL_sk_num
+  EXPECT_NE(IdOpenSSL::TLS_method, nullptr);
+  EXPECT_EQ(IdOpenSSL::SSL_library_init, nullptr);
+  ASSERT_TRUE(StartOpenSSL());
+  EXPECT_GE(OpenSSLLibraryVersion(), 0x30000000UL);
+  IdOpenSSL::SSL_CTX_free(IdOpenSSL::SSL_CTX_new(IdOpenSSL::TLS_method()));
+  // Unbound, the level asked for applies again.
+  StopOpenSSL();
+  EXPECT_EQ(GetOpenSSLBoundAPIVersion(), TwsOpenSSLAPI::oslAPI_1_0);
   EXPECT_FALSE(IsOpenSSL_1_1());
+}
+
+// Which entry points a level binds depends on the library found: stand-ins
+// that carry only a generation's marks (so binding fails and lists what
+// each level asks for). A 1.0 library at level 1.0 is bound as 1.0; a
+// current one at level 1.0 as 1.1; level 1.1 always binds 1.1.
+TEST_F(OpenSSLBinding, TheLibraryFoundDecidesTheEntryPointsOfLevel10) {
+  struct Case {
+    const char* name;
+    const char* stub;
+    TwsOpenSSLAPI api;
+    TwsOpenSSLAPI bound;
+  };
+  constexpr TwsOpenSSLAPI v10 = TwsOpenSSLAPI::oslAPI_1_0, v11 = TwsOpenSSLAPI::oslAPI_1_1;
+  const Case cases[] = {
+      {"1.0 library, level 1.0", OPENSSL_STUB_LEGACY, v10, v10},
+      {"current library, level 1.0", OPENSSL_STUB_CURRENT, v10, v11},
+      {"1.0 library, level 1.1", OPENSSL_STUB_LEGACY, v11, v11},
+      {"current library, level 1.1", OPENSSL_STUB_CURRENT, v11, v11},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TTempDir dir;
+    for (const char* name :
+         {"libcrypto.so.1.0.2", "libssl.so.1.0.2", "libcrypto.so.3", "libssl.so.3"})
+      std::filesystem::create_symlink(c.stub, dir.Path() + "/" + name);
+    Reset(c.api);
+    SetOpenSSLLibraryFolder(dir.Path());
+    EXPECT_FALSE(BindOpenSSL());
+    ASSERT_NE(GetSSLLibHandle(), nullptr);
+    EXPECT_EQ(GetOpenSSLBoundAPIVersion(), c.bound);
+    EXPECT_EQ(IsOpenSSL_1_1(), c.bound == v11);
+    const std::string missing = "\r\n" + WhichFailedToLoad();
+    auto listed = [&](const char* aName) {
+      return missing.find("\r\n" + std::string(aName) + "\r\n") != std::string::npos;
+    };
+    const bool as10 = c.bound == v10;
+    // Names each level requires, and one that both do.
+    EXPECT_EQ(listed("CRYPTO_lock"), as10);
+    EXPECT_EQ(listed("TLS_method"), !as10);
+    EXPECT_TRUE(listed("SSL_new"));
+    // The stand-in's own marks are found: a level's mark is listed only when
+    // the library is of the other generation.
+    const bool legacy = c.stub == std::string(OPENSSL_STUB_LEGACY);
+    EXPECT_EQ(listed("SSL_library_init"), as10 && !legacy);
+    EXPECT_EQ(listed("OpenSSL_version_num"), !as10 && legacy);
+    EXPECT_FALSE(StartOpenSSL());
+    Reset(c.api);
+  }
 }
 
 TEST_F(OpenSSLBinding, FailureListNamesTheFirstFileTried) {
@@ -140,14 +195,15 @@ const std::string kAbc512 =
     "454d4423643ce80e2a9ac94fa54ca49f";
 
 // The hashing back end serves at the 1.0 level only; at 1.1 it reports the
-// digests unavailable although the library is bound.
+// digests unavailable although the library is bound. Level 1.0 keeps it when
+// it binds the system's OpenSSL 3 with the 1.1 entry points.
 TEST_F(OpenSSLBinding, HashingBackEndByLevel) {
   ASSERT_TRUE(BindOpenSSL());
   EXPECT_FALSE(TIdHashSHA256::IsAvailable());
   EXPECT_THROW(TIdHashSHA256().HashBytes(Bytes("abc")), EIdHashNotAvailable);
 
   Reset(TwsOpenSSLAPI::oslAPI_1_0);
-  BindOpenSSL();  // fails for the 1.0-only names, yet the digests are bound
+  ASSERT_TRUE(BindOpenSSL()) << WhichFailedToLoad();
   ASSERT_TRUE(TIdHashSHA256::IsAvailable());
   EXPECT_TRUE(TIdHashSHA1::IsAvailable());
   EXPECT_EQ(Hex(TIdHashSHA1().HashString("abc")), "a9993e364706816aba3e25717850c26c9cd0d89d");
@@ -160,7 +216,7 @@ TEST_F(OpenSSLBinding, HashingBackEndByLevel) {
 // and through the construction over the digest.
 TEST_F(OpenSSLBinding, HMACThroughLibraryAndGenericConstruction) {
   Reset(TwsOpenSSLAPI::oslAPI_1_0);
-  BindOpenSSL();
+  ASSERT_TRUE(BindOpenSSL()) << WhichFailedToLoad();
   struct Case {
     std::string key, data, mac256, mac512;
   };

@@ -44,10 +44,7 @@ class TTestParent : public IIdSSLOpenSSLCallbacks {
 
 class OpenSSLContext : public ::testing::Test {
  protected:
-  void SetUp() override {
-    SetOpenSSLAPIVersion(TwsOpenSSLAPI::oslAPI_1_1);
-    ASSERT_TRUE(StartOpenSSL()) << WhichFailedToLoad();
-  }
+  void SetUp() override { ASSERT_TRUE(StartOpenSSL()) << WhichFailedToLoad(); }
 
   // A client context for the test CA, offering h2.
   std::unique_ptr<TIdSSLContext> ClientContext(TIdSSLVersion aMethod, bool aVerify = true) {

@@ -62,9 +62,9 @@ class TPlainServer {
 
 class OpenSSLHandler : public ::testing::Test {
  protected:
+  // The binding's level stays at the default (1.0) unless a test sets it.
   void SetUp() override {
     StopOpenSSL();
-    SetOpenSSLAPIVersion(TwsOpenSSLAPI::oslAPI_1_1);
     SetOpenSSLLibraryFolder("");
   }
   void TearDown() override {
@@ -123,6 +123,28 @@ TEST_F(OpenSSLHandler, TLS12And13WithSServer) {
     EXPECT_FALSE(FClient.Connected());
     FClient.Disconnect(false);
   }
+}
+
+// Either API level binds the system's OpenSSL 3 with the 1.1 entry points:
+// the default (1.0) and the explicit 1.1 both verify the server, agree on h2
+// and offer TLS 1.3.
+TEST_F(OpenSSLHandler, DefaultAndExplicit11LevelsConnect) {
+  SServer server(FixturePath("server.crt"), FixturePath("server.key"), {"-alpn", "h2"});
+  ASSERT_TRUE(server.Ready()) << server.Errors();
+  for (const TwsOpenSSLAPI api : {TwsOpenSSLAPI::oslAPI_1_0, TwsOpenSSLAPI::oslAPI_1_1}) {
+    SCOPED_TRACE(api == TwsOpenSSLAPI::oslAPI_1_0 ? "level 1.0 (default)" : "level 1.1");
+    StopOpenSSL();
+    SetOpenSSLAPIVersion(api);
+    auto& handler = MakeHandler(TIdSSLVersion::sslvTLSv1_3);
+    ASSERT_NO_THROW(FClient.Connect("localhost", server.Port()));
+    EXPECT_EQ(GetOpenSSLBoundAPIVersion(), TwsOpenSSLAPI::oslAPI_1_1);
+    EXPECT_EQ(handler.GetSSLVersion(), "TLSv1.3");
+    EXPECT_EQ(handler.GetALPNProtocol(), "h2");
+    handler.WriteLn("either level");
+    EXPECT_EQ(handler.ReadLn(), "level rehtie");
+    FClient.Disconnect(false);
+  }
+  SetOpenSSLAPIVersion(TwsOpenSSLAPI::oslAPI_1_0);
 }
 
 // TLS 1.3 servers send session tickets after the handshake: records without

@@ -191,7 +191,6 @@ TEST_F(SChannelHandlerTest, TheTlsNameIsTheTunnelsTargetNotTheProxy) {
   CertSpec spec;
   spec.IpAddresses.clear();  // valid for "localhost" only
   const CertFiles byName = MakeCert(dir, "byname", spec);
-  setenv("SSL_CERT_FILE", Fixture("ca.crt").c_str(), 1);
   SServer server({"-tls1_2"}, "127.0.0.1", byName);
   DirectProxy proxy;
   proxy.SetHost("127.0.0.1");
@@ -199,10 +198,10 @@ TEST_F(SChannelHandlerTest, TheTlsNameIsTheTunnelsTargetNotTheProxy) {
   TlsClient tls("localhost", 1);  // the target as the tunnel names it
   tls.Handler->SetTransparentProxy(&proxy);
   tls.Handler->Certificate().SetVerifyCertificate(true);
+  tls.Handler->Certificate().SetRootCertFile(Fixture("ca.crt"));
   EXPECT_NO_THROW(tls.Client.Connect());
   EXPECT_NE(tls.Handler->SSL(), nullptr);
   tls.Handler->SetTransparentProxy(nullptr);
-  unsetenv("SSL_CERT_FILE");
 }
 
 TEST_F(SChannelHandlerTest, ReadTimeoutLeavesTheConnectionUsable) {

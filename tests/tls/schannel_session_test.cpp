@@ -186,6 +186,7 @@ TEST(SChannelPieces, CertificateSettingsAndBlob) {
   source.SetCertStoreName(TkfxSChannelCertStoreName::scsnCA);
   source.SetCertStorePath(TkfxSChannelCertStorePath::scspStoreLocalMachine);
   source.SetVerifyCertificate(true);
+  source.SetRootCertFile("roots.pem");
   TkfxSChannelCertificate copy;
   copy.Assign(&source);
   EXPECT_EQ(copy.CertFilePassword(), "pw");
@@ -194,6 +195,7 @@ TEST(SChannelPieces, CertificateSettingsAndBlob) {
   EXPECT_EQ(copy.CertStoreName(), TkfxSChannelCertStoreName::scsnCA);
   EXPECT_EQ(copy.CertStorePath(), TkfxSChannelCertStorePath::scspStoreLocalMachine);
   EXPECT_TRUE(copy.VerifyCertificate());
+  EXPECT_EQ(copy.RootCertFile(), "roots.pem");
   TStringList foreign;
   EXPECT_THROW(copy.Assign(&foreign), EConvertError);
 
@@ -291,41 +293,54 @@ TEST_F(SChannelSessionTest, CipherListPicksTheAlgorithm) {
   }
 }
 
+// The test CA is trusted through the certificate settings' root file, not
+// through the process environment; without the file its servers are not.
 TEST_F(SChannelSessionTest, ServerVerification) {
+  unsetenv("SSL_CERT_FILE");  // the system's trust store without the test CA
   TempDir dir;
   const CertFiles selfSigned = MakeCert(dir, "self", {.SelfSigned = true});
   const CertFiles expired = MakeCert(dir, "expired", {.NotBeforeDays = -10, .NotAfterDays = -1});
-  setenv("SSL_CERT_FILE", Fixture("ca.crt").c_str(), 1);
+  const std::string ca = Fixture("ca.crt");
+  const std::string missing = dir.File("missing.crt");
   struct Case {
     const char* Name;
     CertFiles Server;
     std::string Host;
     bool Verify;
+    std::string RootFile;
     uint32_t CertStatus;
+    std::string Text;  // the failure's text when it is no policy verdict
   };
   const Case cases[] = {
-      {"trusted", {}, "127.0.0.1", true, 0},
-      {"untrusted root", selfSigned, "127.0.0.1", true, 0x800B0109},
-      {"wrong name", {}, "127.0.0.2", true, 0x800B010F},
-      {"expired", expired, "127.0.0.1", true, 0x800B0101},
-      {"not verified", selfSigned, "127.0.0.1", false, 0},
+      {"trusted", {}, "127.0.0.1", true, ca, 0, ""},
+      {"without the root file", {}, "127.0.0.1", true, "", 0x800B010A, ""},
+      {"untrusted root", selfSigned, "127.0.0.1", true, ca, 0x800B0109, ""},
+      {"wrong name", {}, "127.0.0.2", true, ca, 0x800B010F, ""},
+      {"expired", expired, "127.0.0.1", true, ca, 0x800B0101, ""},
+      {"not verified", selfSigned, "127.0.0.1", false, ca, 0, ""},
+      {"root file missing", {}, "127.0.0.1", true, missing, 0, "Could not load root certificate file " + missing + "."},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
     SServer server({}, c.Host, c.Server);
     Connection connection(c.Host, server.Port());
     TkfxSChannelCertificate certificate;
     certificate.SetVerifyCertificate(c.Verify);
+    certificate.SetRootCertFile(c.RootFile);
     const bool opened = connection.Open(certificate, c.Host);
-    EXPECT_EQ(opened, c.CertStatus == 0) << c.Name;
-    EXPECT_EQ(SChannelLastCertStatus(), c.CertStatus) << c.Name;
-    if (!opened) {
-      char expected[64];
-      std::snprintf(expected, sizeof expected, "CertVerifyCertificateChainPolicy.vStatus = %08X", c.CertStatus);
-      EXPECT_EQ(SChannelLastError(), expected);
-      EXPECT_EQ(SChannelLastErrorCode(), c.CertStatus);
+    EXPECT_EQ(opened, c.CertStatus == 0 && c.Text.empty());
+    EXPECT_EQ(SChannelLastCertStatus(), c.CertStatus);
+    if (opened) continue;
+    if (!c.Text.empty()) {
+      EXPECT_EQ(SChannelLastError(), c.Text);
+      EXPECT_EQ(SChannelLastErrorCode(), ERROR_FILE_NOT_FOUND);
+      continue;
     }
+    char expected[64];
+    std::snprintf(expected, sizeof expected, "CertVerifyCertificateChainPolicy.vStatus = %08X", c.CertStatus);
+    EXPECT_EQ(SChannelLastError(), expected);
+    EXPECT_EQ(SChannelLastErrorCode(), c.CertStatus);
   }
-  unsetenv("SSL_CERT_FILE");
 }
 
 // --- client certificates -----------------------------------------------------------------------

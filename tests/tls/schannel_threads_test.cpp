@@ -20,7 +20,6 @@ TEST(SChannelThreads, FailuresOfTwoConnectionsKeepTheirTexts) {
   if (!HaveProgram("openssl")) GTEST_SKIP() << "openssl command line program is missing";
   TempDir dir;
   const CertFiles selfSigned = MakeCert(dir, "self", {.SelfSigned = true});
-  setenv("SSL_CERT_FILE", Fixture("ca.crt").c_str(), 1);
   // One server with an untrusted certificate, one reached by a wrong name.
   SServer untrusted({"-tls1_2"}, "127.0.0.1", selfSigned);
   SServer misnamed({"-tls1_2"}, "127.0.0.2");
@@ -36,6 +35,7 @@ TEST(SChannelThreads, FailuresOfTwoConnectionsKeepTheirTexts) {
     threads.emplace_back([&side] {
       TkfxSChannelCertificate certificate;
       certificate.SetVerifyCertificate(true);
+      certificate.SetRootCertFile(Fixture("ca.crt"));
       for (int i = 0; i < 10; ++i) {
         const int s = ConnectTcp(side.Server->Host(), side.Server->Port());
         TSSLInfo* ssl = SChannelOpen(s, &certificate, side.Server->Host(), "", nullptr, TwsTLSVersions::tls1_2);
@@ -46,7 +46,6 @@ TEST(SChannelThreads, FailuresOfTwoConnectionsKeepTheirTexts) {
     });
   }
   for (auto& thread : threads) thread.join();
-  unsetenv("SSL_CERT_FILE");
   EXPECT_EQ(sides[0].Mismatches.load(), 0);
   EXPECT_EQ(sides[1].Mismatches.load(), 0);
 }

@@ -449,4 +449,53 @@ TEST(ApnsPushInteropTest, ConnectionsSpreadABatch) {
   EXPECT_EQ(accepted.size(), tokens.size());
 }
 
+// --ca reaches the SChannel handler as its root certificate file: the
+// private CA is trusted without SSL_CERT_FILE in the environment (the
+// program inherits this one), in both kinds of authentication; without --ca
+// the server's certificate is refused.
+TEST(ApnsPushInteropTest, SChannelTrustsTheCAFileWithoutTheEnvironment) {
+  unsetenv("SSL_CERT_FILE");
+  ApnsMock mock(ApnsMock::BothAuthModes());
+  TempDir dir;
+  WriteFile(dir.File("password"), "secret\n");
+  const std::vector<std::string> common = {
+      "--url",     "https://127.0.0.1:" + std::to_string(mock.port()),
+      "--tls",     "schannel",
+      "--topic",   "com.example.app",
+      "--payload", R"({"aps":{"alert":"schannel"}})",
+      kToken1};
+  const std::vector<std::string> modes[] = {
+      {"--cert", FixturePath("client.p12"), "--password-file", dir.File("password")},
+      {"--key", FixturePath("AuthKey_TEST123456.p8"), "--key-id", std::string(kKeyId), "--team-id",
+       std::string(kTeamId)},
+  };
+  size_t accepted = 0;
+  for (const auto& mode : modes) {
+    for (const bool withCA : {true, false}) {
+      std::vector<std::string> argv = {PushPath()};
+      argv.insert(argv.end(), mode.begin(), mode.end());
+      if (withCA) argv.insert(argv.end(), {"--ca", FixturePath("ca.crt")});
+      argv.insert(argv.end(), common.begin(), common.end());
+      const CommandResult r = RunCommand(argv, 60s);
+      SCOPED_TRACE(mode[0] + (withCA ? " with --ca" : " without --ca") + " / stderr: " + r.err);
+      if (withCA) {
+        EXPECT_EQ(r.exit_code, 0);
+        const std::vector<std::string> lines = Lines(r.out);
+        ASSERT_EQ(lines.size(), 1u) << r.out;
+        EXPECT_EQ(JsonMember(lines[0], "status"), "200") << lines[0];
+        ++accepted;
+      } else {
+        // The mock sends the test CA along (it also verifies clients by it):
+        // an untrusted root.
+        EXPECT_EQ(r.exit_code, 3);
+        EXPECT_NE(r.out.find("\"reason\":\"SChannel initialization error: "
+                             "CertVerifyCertificateChainPolicy.vStatus = 800B0109\""),
+                  std::string::npos)
+            << r.out;
+      }
+    }
+  }
+  EXPECT_EQ(mock.LogLines().size(), accepted);
+}
+
 }  // namespace

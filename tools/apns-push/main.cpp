@@ -63,8 +63,7 @@ Server:
   --sandbox                the development server (default)
   --production             the production server
   --url https://HOST:PORT  another server, e.g. a local test server
-  --ca FILE                also trust the CA certificates in FILE (with
-                           schannel: in place of the system's CA file)
+  --ca FILE                also trust the CA certificates in FILE
   --insecure               do not verify the server's certificate and name
   --tls schannel|openssl   TLS implementation (default schannel)
   --proxy URL              http://[user:pass@]host:port, socks5://...,
@@ -888,9 +887,6 @@ void Configure(TkfxHTTP2Client& aClient, TkfxHTTP_JWT_Client& aJWT, const Option
   // the batch for long.
   aClient.SetConnectTimeout(10000);
   aClient.TLSOptions().SetIOHandler(o.TLS);
-  // The 1.1 level binds the entry points that OpenSSL 1.1 and 3 share; the
-  // 1.0 level needs names that current libraries no longer have.
-  aClient.TLSOptions().OpenSSL_Options().SetAPIVersion(TwsOpenSSLAPI::oslAPI_1_1);
   aClient.TLSOptions().SetVerifyCertificate(!o.Insecure);
   aClient.TLSOptions().SetRootCertFile(o.CAFile);
   if (aProxy) {
@@ -1042,10 +1038,6 @@ int Run(int argc, char** argv) {
 
   // The clients, configured as the provider window configures its one.
   const size_t clientCount = std::max<size_t>(1, std::min<size_t>(o.Connections, sendable));
-  // The SChannel handler trusts the system's CA file and the user's Root
-  // store: the private CA takes the place of the first.
-  if (!o.CAFile.empty() && o.TLS == TwsTLSIOHandler::iohSChannel)
-    setenv("SSL_CERT_FILE", o.CAFile.c_str(), 1);
   std::vector<std::unique_ptr<Pusher>> pushers;
   Outcomes outcomes(o.Text, total, clientCount);
   TComponent owner(nullptr);  // frees the clients first, before what their handlers use

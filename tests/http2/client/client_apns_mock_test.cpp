@@ -62,7 +62,6 @@ struct Pusher {
     client = MakeOwned<TkfxHTTP2Client>(nullptr);
     jwt = MakeOwned<TkfxHTTP_JWT_Client>(nullptr);
     client->TLSOptions().SetIOHandler(aHandler);
-    client->TLSOptions().OpenSSL_Options().SetAPIVersion(TwsOpenSSLAPI::oslAPI_1_1);
     client->TLSOptions().SetRootCertFile(apns_test::FixturePath("ca.crt"));
     client->TLSOptions().SetVerifyCertificate(true);
     client->OnHTTP2Exception = [this](TObject*, TkfxHTTP2ConnectionClient*, Exception* E) {

@@ -36,7 +36,6 @@ struct Pusher {
     client = MakeOwned<TkfxHTTP2Client>(nullptr);
     client->SetNotifyEvents(aMode);
     client->TLSOptions().SetIOHandler(TwsTLSIOHandler::iohOpenSSL);
-    client->TLSOptions().OpenSSL_Options().SetAPIVersion(TwsOpenSSLAPI::oslAPI_1_1);
     client->TLSOptions().SetRootCertFile(apns_test::FixturePath("ca.crt"));
     client->TLSOptions().SetVerifyCertificate(true);
     client->TLSOptions().SetCertFile(apns_test::FixturePath("client.p12"));

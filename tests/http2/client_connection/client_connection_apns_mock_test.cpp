@@ -29,7 +29,6 @@ void UseTLS(TH2TestClient& aClient) {
   aClient.TLSOptions().SetIOHandler(TwsTLSIOHandler::iohOpenSSL);
   aClient.TLSOptions().ALPNProtocols().Add("h2");
   aClient.TLSOptions().SetVersion(TwsTLSVersions::tls1_2);
-  aClient.TLSOptions().OpenSSL_Options().SetAPIVersion(TwsOpenSSLAPI::oslAPI_1_1);
 }
 
 void SetPush(TkfxHTTP2Request& aRequest, const std::string& aToken, const std::string& aID = "") {
@@ -84,7 +83,6 @@ TEST(ClientConnectionApnsMock, PushesAreAnsweredWithStatusAndReason) {
   client.TLSOptions().SetIOHandler(TwsTLSIOHandler::iohOpenSSL);
   client.TLSOptions().ALPNProtocols().Add("h2");
   client.TLSOptions().SetVersion(TwsTLSVersions::tls1_2);
-  client.TLSOptions().OpenSSL_Options().SetAPIVersion(TwsOpenSSLAPI::oslAPI_1_1);
   ASSERT_TRUE(client.Connect(10000)) << ::testing::PrintToString(client.Notes());
   auto h2 = client.H2();
   ASSERT_TRUE(h2);
@@ -297,7 +295,6 @@ TEST(ClientConnectionApnsMock, ServerWithoutH2IsRefusedBeforeThePreface) {
   client.TLSOptions().ALPNProtocols().Add("h2");
   client.TLSOptions().ALPNProtocols().Add("http/1.1");
   client.TLSOptions().SetVersion(TwsTLSVersions::tls1_2);
-  client.TLSOptions().OpenSSL_Options().SetAPIVersion(TwsOpenSSLAPI::oslAPI_1_1);
   bool refused = false;
   for (int attempt = 0; attempt < 50 && !refused; ++attempt) {
     client.Connect(5000);

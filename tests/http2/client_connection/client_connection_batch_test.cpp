@@ -36,7 +36,6 @@ TEST(ClientConnectionBatch, TakesOnlyFreeSlotsAndEveryRequestIsAnswered) {
   client.TLSOptions().SetIOHandler(TwsTLSIOHandler::iohOpenSSL);
   client.TLSOptions().ALPNProtocols().Add("h2");
   client.TLSOptions().SetVersion(TwsTLSVersions::tls1_2);
-  client.TLSOptions().OpenSSL_Options().SetAPIVersion(TwsOpenSSLAPI::oslAPI_1_1);
   ASSERT_TRUE(client.Connect(10000)) << ::testing::PrintToString(client.Notes());
   auto h2 = client.H2();
   ASSERT_TRUE(h2);

@@ -244,7 +244,7 @@ TEST(CertStrings, HexThumbprints) {
 // The chain of a server certificate with its issuers as the peer would send
 // them, checked by the SSL policy for a server name.
 DWORD PolicyStatus(const CertFiles& aServer, const std::vector<std::string>& aSentChain,
-                   const char16_t* aServerName) {
+                   const char16_t* aServerName, HCERTCHAINENGINE aEngine = nullptr) {
   BIO* bio = BIO_new_file(aServer.Cert.c_str(), "r");
   X509* leaf = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr);
   BIO_free(bio);
@@ -263,7 +263,7 @@ DWORD PolicyStatus(const CertFiles& aServer, const std::vector<std::string>& aSe
   CERT_CHAIN_PARA para{sizeof para, {USAGE_MATCH_TYPE_OR, {3, usages}}};
   PCCERT_CHAIN_CONTEXT chain = nullptr;
   DWORD result = 0xFFFFFFFF;
-  if (CertGetCertificateChain(nullptr, context, nullptr, store, &para, 0, nullptr, &chain)) {
+  if (CertGetCertificateChain(aEngine, context, nullptr, store, &para, 0, nullptr, &chain)) {
     HTTPSPolicyCallbackData https{sizeof https, AUTHTYPE_SERVER, 0, aServerName};
     CERT_CHAIN_POLICY_PARA policy{sizeof policy, 0, &https};
     CERT_CHAIN_POLICY_STATUS status{sizeof status, 0, 0, 0, nullptr};
@@ -318,6 +318,108 @@ TEST(ChainPolicy, SslPolicyStatusValues) {
   StoreFolder folder;
   folder.Put("LocalMachine", "Root", Fixture("ca.crt"));
   EXPECT_EQ(PolicyStatus(good, {}, u"localhost"), 0u);
+}
+
+HCERTSTORE OpenFileStore(const std::string& aFile) {
+  const std::u16string path = Utf8ToUtf16(aFile);
+  return CertOpenStore(CERT_STORE_PROV_FILENAME_W, kEncoding, 0,
+                       CERT_STORE_OPEN_EXISTING_FLAG | CERT_STORE_READONLY_FLAG, path.c_str());
+}
+
+// A file store holds the certificates of one PEM file; a file without any,
+// or no file, opens no store.
+TEST(ChainEngine, FileStores) {
+  TempDir dir;
+  HCERTSTORE store = OpenFileStore(Fixture("ca.crt"));
+  ASSERT_NE(store, nullptr);
+  PCCERT_CONTEXT first =
+      CertFindCertificateInStore(store, kEncoding, 0, CERT_FIND_ANY, nullptr, nullptr);
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(CommonName(first), "Test CA");
+  EXPECT_EQ(CertFindCertificateInStore(store, kEncoding, 0, CERT_FIND_ANY, nullptr, first),
+            nullptr);
+  CertCloseStore(store, 0);
+  EXPECT_EQ(OpenFileStore(dir.File("missing.pem")), nullptr);
+  EXPECT_EQ(CryptGetLastError(), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(OpenFileStore(dir.Path().string()), nullptr);  // a folder
+  EXPECT_EQ(CryptGetLastError(), ERROR_FILE_NOT_FOUND);
+  WriteFile(dir.File("empty.pem"), "no certificate here\n");
+  EXPECT_EQ(OpenFileStore(dir.File("empty.pem")), nullptr);
+  EXPECT_EQ(CryptGetLastError(), CRYPT_E_BAD_ENCODE);
+}
+
+// An engine with an exclusive root store trusts that store's certificates
+// and nothing else, whatever the system store holds; its additional stores
+// offer issuers without trusting them.
+TEST(ChainEngine, ExclusiveRootsAndAdditionalStores) {
+  unsetenv("SSL_CERT_FILE");
+  TempDir dir;
+  const CertFiles good{Fixture("server.crt"), Fixture("server.key")};
+  const CertFiles selfSigned = MakeCert(dir, "self", {.SelfSigned = true});
+  const CertFiles byOtherCa{Fixture("untrusted-client.crt"), Fixture("untrusted-client.key")};
+  struct TEngine {
+    HCERTSTORE Store = nullptr;
+    HCERTCHAINENGINE Engine = nullptr;
+    TEngine(const std::string& aFile, bool aExclusive) : Store(OpenFileStore(aFile)) {
+      CERT_CHAIN_ENGINE_CONFIG config{};
+      config.cbSize = sizeof config;
+      if (aExclusive) {
+        config.hExclusiveRoot = Store;
+      } else {
+        config.cAdditionalStore = 1;
+        config.rghAdditionalStore = &Store;
+      }
+      EXPECT_TRUE(CertCreateCertificateChainEngine(&config, &Engine));
+    }
+    ~TEngine() {
+      CertFreeCertificateChainEngine(Engine);
+      CertCloseStore(Store, 0);
+    }
+  };
+  TEngine testCA(Fixture("ca.crt"), true);
+  struct Case {
+    const char* Name;
+    CertFiles Server;
+    std::vector<std::string> Sent;
+    const char16_t* ServerName;
+    DWORD WithEngine, Default;
+  };
+  constexpr DWORD kUntrusted = CERT_E_UNTRUSTEDROOT;
+  const Case cases[] = {
+      {"good", good, {}, u"localhost", 0, CERT_E_CHAINING},
+      {"good with its CA sent", good, {Fixture("ca.crt")}, u"localhost", 0, kUntrusted},
+      {"wrong name", good, {}, u"example.org", CERT_E_CN_NO_MATCH, CERT_E_CHAINING},
+      {"self-signed", selfSigned, {}, u"localhost", kUntrusted, kUntrusted},
+      {"other CA sent", byOtherCa, {Fixture("other-ca.crt")}, u"localhost", kUntrusted, kUntrusted},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(PolicyStatus(c.Server, c.Sent, c.ServerName, testCA.Engine), c.WithEngine) << c.Name;
+    EXPECT_EQ(PolicyStatus(c.Server, c.Sent, c.ServerName), c.Default) << c.Name;
+  }
+
+  // An additional store completes the chain without trusting its CA.
+  TEngine issuers(Fixture("ca.crt"), false);
+  EXPECT_EQ(PolicyStatus(good, {}, u"localhost", issuers.Engine), CERT_E_UNTRUSTEDROOT);
+  {
+    // The test CA in a "Root" folder: trusted by default and through the
+    // additional store's issuer, not by an engine whose only root is
+    // another CA.
+    StoreFolder folder;
+    folder.Put("LocalMachine", "Root", Fixture("ca.crt"));
+    TEngine otherCA(Fixture("other-ca.crt"), true);
+    EXPECT_EQ(PolicyStatus(good, {Fixture("ca.crt")}, u"localhost"), 0u);
+    EXPECT_EQ(PolicyStatus(good, {}, u"localhost", issuers.Engine), 0u);
+    EXPECT_EQ(PolicyStatus(good, {Fixture("ca.crt")}, u"localhost", otherCA.Engine),
+              CERT_E_UNTRUSTEDROOT);
+  }
+
+  // Restricted stores are not offered.
+  CERT_CHAIN_ENGINE_CONFIG restricted{};
+  restricted.cbSize = sizeof restricted;
+  restricted.hRestrictedRoot = testCA.Store;
+  HCERTCHAINENGINE engine = nullptr;
+  EXPECT_FALSE(CertCreateCertificateChainEngine(&restricted, &engine));
+  EXPECT_EQ(CryptGetLastError(), ERROR_INVALID_PARAMETER);
 }
 
 }  // namespace
