@@ -46,7 +46,6 @@ class ClientTeardown : public ::testing::TestWithParam<Case> {
     client = MakeOwned<TkfxHTTP2Client>(nullptr);
     client->SetNotifyEvents(std::get<1>(GetParam()));
     client->TLSOptions().SetIOHandler(std::get<0>(GetParam()));
-    client->TLSOptions().OpenSSL_Options().SetAPIVersion(TwsOpenSSLAPI::oslAPI_1_1);
     client->TLSOptions().SetVerifyCertificate(false);
     client->TLSOptions().SetCertFile(apns_test::FixturePath("client.p12"));
     if (std::get<0>(GetParam()) == TwsTLSIOHandler::iohOpenSSL)
