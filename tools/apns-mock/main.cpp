@@ -6,6 +6,7 @@
 #include <exception>
 #include <iostream>
 
+#include "apns_version.h"
 #include "tools/apns-mock/options.h"
 #include "tools/apns-mock/server.h"
 #include "tools/apns-mock/tls_context.h"
@@ -59,6 +60,10 @@ int main(int argc, char** argv) {
   }
   if (options.help) {
     std::cout << apns_mock::UsageText();
+    return 0;
+  }
+  if (options.version) {
+    std::cout << "apns-mock " << kApnsVersion << '\n';
     return 0;
   }
   try {

@@ -57,6 +57,7 @@ Log:
   --log-bodies                the log lines also carry the request body, as
                               "body_hex" (its first 65536 octets)
   --help                      this text
+  --version                   the version number
 
 Device tokens are 64 to 200 hex digits, an even number of them.
 )";
@@ -89,6 +90,8 @@ Options ParseOptions(int argc, char** argv) {
     };
     if (arg == "--help" || arg == "-h") {
       options.help = true;
+    } else if (arg == "--version") {
+      options.version = true;
     } else if (arg == "--host") {
       options.host = value();
     } else if (arg == "--port") {
@@ -147,7 +150,7 @@ Options ParseOptions(int argc, char** argv) {
       throw UsageError("unknown option \"" + std::string(arg) + "\"");
     }
   }
-  if (options.help) return options;
+  if (options.help || options.version) return options;
   if (options.cert_file.empty() || options.key_file.empty())
     throw UsageError("--cert and --key are required");
   const int token_parts =

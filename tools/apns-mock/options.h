@@ -43,6 +43,7 @@ struct Options {
   std::string log_file;  // empty: no log; "-": standard output
   bool log_bodies = false;  // the log also carries each request body (in hex)
   bool help = false;
+  bool version = false;
 };
 
 // Parses argv; throws UsageError. Checks the shape of the values only, files

@@ -34,6 +34,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "apns_version.h"
 #include "http2/client/kfxHTTP.h"
 #include "rtl/DateTime.h"
 #include "rtl/MainThread.h"
@@ -42,7 +43,6 @@
 
 namespace {
 
-constexpr const char* kVersion = "apns-push 1.0.0";
 constexpr const char* kSandboxServer = "https://api.sandbox.push.apple.com:443";
 constexpr const char* kProductionServer = "https://api.push.apple.com:443";
 constexpr size_t kMaxPayload = 4096;
@@ -937,7 +937,7 @@ int Run(int argc, char** argv) {
     return 0;
   }
   if (o.Version) {
-    std::cout << kVersion << '\n';
+    std::cout << "apns-push " << kApnsVersion << '\n';
     return 0;
   }
 
