@@ -12,6 +12,7 @@ PACKAGES=(
   clang-14 libclang-rt-14-dev
   python3
   squid dante-server microsocks openssh-server openssh-client
+  dpkg-dev lintian desktop-file-utils
 )
 
 missing=()
