@@ -697,6 +697,23 @@ void TkfxHTTP2ConnectionClient::FailStream(int32_t aStreamIdentifier, Th2WaitRes
   FinishWaiter(aStreamIdentifier, aResult, aErrorCode, nullptr);
 }
 
+void TkfxHTTP2ConnectionClient::FailStreamsAboveGoAway() {
+  // A GOAWAY read between a stream's slot and its send did not see the
+  // stream: the server will not process it, so it ends here as refused, like
+  // those the GOAWAY named, and may go again elsewhere. The stream is filed
+  // under FStreamLock before this reads FGoAwayReceived, and the reader sets
+  // that before it looks at the filed streams: one of the two finds it.
+  if (!FGoAwayReceived.load()) return;
+  const int32_t last = FGoAwayLastStream.load();
+  std::vector<int32_t> refused;
+  {
+    std::lock_guard guard(FStreamLock);
+    for (const auto& [id, open] : FOpenStreams)
+      if (id > last) refused.push_back(id);
+  }
+  for (int32_t id : refused) FailStream(id, Th2WaitResult::h2wrRefused, 0);
+}
+
 void TkfxHTTP2ConnectionClient::FailAllStreams(Th2WaitResult aResult) {
   std::map<int32_t, TOpenStream> open;
   {
@@ -917,6 +934,7 @@ void TkfxHTTP2ConnectionClient::DoRequest(Th2Methods aMethod, const std::string&
   }
   // A disconnect between the slot and the send left this stream behind.
   if (FWaitDisconnect.load()) FailAllStreams(Th2WaitResult::h2wrDisconnected);
+  FailStreamsAboveGoAway();
   if (waiter && id) DoWaitResponse(waiter, aResponseContent, FResponseTimeoutMs.load());
 }
 
@@ -941,6 +959,7 @@ int32_t TkfxHTTP2ConnectionClient::SendRequestNoWait(Th2Methods aMethod, const s
   }
   // A disconnect between the slot and the send left this stream behind.
   if (FWaitDisconnect.load()) FailAllStreams(Th2WaitResult::h2wrDisconnected);
+  FailStreamsAboveGoAway();
   return id;
 }
 
@@ -988,6 +1007,7 @@ int TkfxHTTP2ConnectionClient::SendRequestsNoWait(std::span<TkfxHTTP2NoWaitReque
   }
   // A disconnect between the slot and the send left these streams behind.
   if (FWaitDisconnect.load()) FailAllStreams(Th2WaitResult::h2wrDisconnected);
+  FailStreamsAboveGoAway();
   if (error) std::rethrow_exception(error);
   return static_cast<int>(sent);
 }
