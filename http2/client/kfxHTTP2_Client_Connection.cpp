@@ -720,18 +720,24 @@ void TkfxHTTP2ConnectionClient::FailAllStreams(Th2WaitResult aResult) {
     std::lock_guard guard(FStreamLock);
     open.swap(FOpenStreams);
   }
+  // Streams above the last one of a GOAWAY were not processed, whenever the
+  // connection ends: they are refused, not cut off, and may go again.
+  const bool goAway = FGoAwayReceived.load();
+  const int32_t last = FGoAwayLastStream.load();
+  auto refused = [&](int32_t aStreamIdentifier) { return goAway && aStreamIdentifier > last; };
   for (auto& [id, entry] : open) {
     if (!entry.Waiter) continue;
     {
       std::lock_guard done(entry.Waiter->Lock);
-      if (entry.Waiter->Result == Th2WaitResult::h2wrNone) entry.Waiter->Result = aResult;
+      if (entry.Waiter->Result == Th2WaitResult::h2wrNone)
+        entry.Waiter->Result = refused(id) ? Th2WaitResult::h2wrRefused : aResult;
     }
     entry.Waiter->Wake();
   }
   SignalSlotWaiters();
   SignalMainThread();
   if (OnStreamFailed)
-    for (auto& [id, entry] : open) OnStreamFailed(this, this, id, entry.RequestID, false);
+    for (auto& [id, entry] : open) OnStreamFailed(this, this, id, entry.RequestID, refused(id));
 }
 
 // --- requests ---
