@@ -949,7 +949,7 @@ void TkfxHTTP2CLient_Base::BackOff() {
   FConnectNotBefore = now + next;
 }
 
-void TkfxHTTP2CLient_Base::SetTokenUpdateBackoff(int aFirstMs, int aMaxMs) {
+void TkfxHTTP2CLient_Base::SetReconnectBackoffBounds(int aFirstMs, int aMaxMs) {
   FBackoffFirstMs = aFirstMs;
   FBackoffMaxMs = aMaxMs;
 }

@@ -29,8 +29,8 @@
 // (RefreshTokenAfter) whatever happens to connections. It is replaced when it
 // is older, when the server refuses it as expired or invalid (403), or when
 // the identity changes. A 429 TooManyProviderTokenUpdates keeps it: the
-// component waits before it connects again (TokenUpdateBackoff). OAuth tokens
-// are the component's own and are dropped with each connection.
+// component waits before it connects again (SetReconnectBackoffBounds).
+// OAuth tokens are the component's own and are dropped with each connection.
 #pragma once
 
 #include <atomic>
@@ -368,9 +368,9 @@ class TkfxHTTP2CLient_Base : public TkfxTCPCLient_Common {
   // than a delay that starts at aFirstMs and doubles with each refused
   // reconnect up to aMaxMs; an answer of any other kind ends it. Defaults:
   // 1000 and 30000. A synchronous request still connects at once.
-  void SetTokenUpdateBackoff(int aFirstMs, int aMaxMs);
+  void SetReconnectBackoffBounds(int aFirstMs, int aMaxMs);
   // The delay the last 429 set, in milliseconds; 0 when none is in force.
-  int64_t TokenUpdateBackoff() const { return FBackoffMs.load(); }
+  int64_t ReconnectBackoff() const { return FBackoffMs.load(); }
   // A connect is being held back by that delay.
   bool ReconnectDelayed();
 

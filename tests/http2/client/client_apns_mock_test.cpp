@@ -598,7 +598,7 @@ TEST_F(ClientApnsMockToken, TooManyTokenUpdatesKeepsTheTokenAndDelaysTheReconnec
   pusher.Token();
   TkfxHTTP2Client& client = *pusher.client;
   client.SetNotifyEvents(TwsNotifyEvent::neNoSync);  // events at the moment they happen
-  client.SetTokenUpdateBackoff(100, 400);
+  client.SetReconnectBackoffBounds(100, 400);
   const uint64_t signatures = client.ProviderTokens().Signatures();
   using Clock = std::chrono::steady_clock;
   struct Event {
@@ -610,7 +610,7 @@ TEST_F(ClientApnsMockToken, TooManyTokenUpdatesKeepsTheTokenAndDelaysTheReconnec
   std::vector<Event> events;
   auto record = [&](const std::string& aWhat) {
     std::lock_guard guard(lock);
-    events.push_back({aWhat, Clock::now(), client.TokenUpdateBackoff()});
+    events.push_back({aWhat, Clock::now(), client.ReconnectBackoff()});
   };
   client.OnHTTP2Connect = [&](TObject*, TkfxHTTP2ConnectionClient*) { record("connect"); };
   client.OnHTTP2Disconnect = [&](TObject*, TkfxHTTP2ConnectionClient*) { record("disconnect"); };
