@@ -28,7 +28,7 @@ jwt="$("$root/tools/apns-mock/make-token.sh" "$fx/AuthKey_TEST123456.p8" TEST123
 
 "$mock" --cert "$fx/server.crt" --key "$fx/server.key" --port 0 --client-ca "$fx/ca.crt" \
   --auth-key "$fx/AuthKey_TEST123456.pub.pem" --key-id TEST123456 --team-id TEAM123456 \
-  > "$work/port" 2> "$work/stderr" &
+  --token-update-interval 0 > "$work/port" 2> "$work/stderr" &
 pid=$!
 port=""
 for _ in $(seq 500); do

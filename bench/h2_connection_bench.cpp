@@ -80,6 +80,8 @@ int main(int argc, char** argv) {
   // does not wait for (it would see 99 streams refused).
   std::vector<std::string> options = apns_test::ApnsMock::BothAuthModes();
   options.insert(options.end(), {"--max-concurrent-streams", "100", "--no-auth-stream-limit"});
+  // h2load's token and the client's are two tokens for one key.
+  options.insert(options.end(), {"--token-update-interval", "0"});
   apns_test::ApnsMock mock(options);
   apns_test::TempDir dir;
   const std::string payloadFile = dir.File("payload.json");

@@ -46,6 +46,8 @@ class TkfxHTTP_JWTBase_JSON : public TPersistent {
   void AddKeyValue(const std::string& aKey, const std::string& aValue);
   void AddKeyValue(const std::string& aKey, bool aValue);
   void ClearKeyValues();
+  // The extra members, name and value, in the order added.
+  const std::vector<std::pair<std::string, std::string>>& KeyValues() const { return FKeyValues; }
 
  protected:
   // Empties the document; header and payload then add their own members.

@@ -52,6 +52,24 @@ std::string ReasonOf(const std::string& aBody) {
   return close == std::string::npos ? "" : aBody.substr(open + 1, close - open - 1);
 }
 
+// The token of the request's "authorization" line ("Bearer <token>"); empty
+// when it has none.
+std::string BearerTokenOf(const TStringList& aLines) {
+  for (int i = aLines.Count() - 1; i >= 0; --i) {
+    const std::string& line = aLines[i];
+    if (!IsAuthorizationLine(line)) continue;
+    const std::string value = Trim(line.substr(line.find(':') + 1));
+    const auto space = value.find(' ');
+    return space == std::string::npos ? std::string() : Trim(value.substr(space + 1));
+  }
+  return "";
+}
+
+int64_t SteadyMillis() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
 std::string PathOf(const std::string& aURL) {
   std::string protocol, host, path;
   int port = 443;
@@ -346,11 +364,23 @@ void TkfxHTTP2_ThreadRequests::Execute() {
 
 void TkfxHTTP2_ThreadRequests::TerminatedSet() { FClient->WakeRequests(); }
 
+TkfxHTTP2_ThreadReconnect::TkfxHTTP2_ThreadReconnect(TkfxHTTP2CLient_Base* aClient)
+    : TThread(false), FClient(aClient) {}
+
+void TkfxHTTP2_ThreadReconnect::Execute() {
+  NameThreadForDebugging("HTTP2Reconnect");
+  FClient->RunDelayedConnects(*this);
+}
+
+void TkfxHTTP2_ThreadReconnect::TerminatedSet() {
+  { std::lock_guard guard(FClient->FDelayLock); }
+  FClient->FDelayChanged.notify_all();
+}
+
 // --- the client ---
 
 TkfxHTTP2CLient_Base::TkfxHTTP2CLient_Base(TComponent* AOwner)
     : TkfxTCPCLient_Common(AOwner),
-      TokenClock(TicksNow),
       // Only the pending queue is searched by ID (answers find their item).
       FRequests(std::make_unique<TkfxHTTP2_Requests>(false)),
       FRequestsPending(std::make_unique<TkfxHTTP2_Requests>()),
@@ -376,6 +406,7 @@ void TkfxHTTP2CLient_Base::StopBeforeShutDown() {
   BeginDestroying();
   if (TkfxHTTP2ConnectionClientRef connection = HTTP2ConnectionRef()) connection->SetWaitDisconnect();
   StopRequestThread();
+  StopReconnectThread();
 }
 
 void TkfxHTTP2CLient_Base::BeforeDestruction() {
@@ -451,10 +482,18 @@ void TkfxHTTP2CLient_Base::CheckConnection(const std::string& aURL, bool aQueued
     // The same goes for another token source or key: a server takes only
     // rare token changes on one connection.
     bool tlsChanged = false;
+    bool tokenChanged = false;
     if (connection) {
       thread_local std::string identity;
       TokenSourceIdentityTo(identity);
-      tlsChanged = FConnectedToken != identity || FConnectedTLS != TLSIdentity();
+      tokenChanged = FConnectedToken != identity;
+      tlsChanged = tokenChanged || FConnectedTLS != TLSIdentity();
+    }
+    // A server or a token other than the one refused need not wait.
+    if ((moved || tokenChanged) && FBackoffMs.load() != 0) {
+      std::lock_guard guard(FBackoffLock);
+      FBackoffMs = 0;
+      FConnectNotBefore = 0;
     }
     if (!connection) {
       ConnectTo(host, port, aQueued);
@@ -483,10 +522,13 @@ void TkfxHTTP2CLient_Base::ConnectTo(const std::string& aHost, int aPort, bool a
 }
 
 void TkfxHTTP2CLient_Base::QueueConnect(bool aAlways) {
-  const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
-                          std::chrono::steady_clock::now().time_since_epoch())
-                          .count() |
-                      1;
+  if (IsDestroying()) return;
+  const int64_t now = SteadyMillis() | 1;
+  // After a 429 TooManyProviderTokenUpdates the connect waits its turn.
+  if (const int64_t notBefore = FConnectNotBefore.load(); now < notBefore) {
+    DelayConnect(notBefore);
+    return;
+  }
   int64_t queued = FConnectQueuedAt.load();
   // A connect that never reported back (its thread ended first) holds
   // nothing up beyond its own time budget.
@@ -506,6 +548,11 @@ void TkfxHTTP2CLient_Base::OnClientConnected(TObject* Sender) {
   TkfxTCPCLient_Common::OnClientConnected(Sender);
   ConnectDone();
   if (IsDestroying()) return;
+  {
+    // Connected by other means (a synchronous request): nothing to hold back.
+    std::lock_guard guard(FDelayLock);
+    FDelayedConnectAt = 0;
+  }
   DoStopWatchDog();
   auto connection = std::make_shared<TkfxHTTP2ConnectionClient>();
   // The new connection may sit where an ended one was freed: its end has
@@ -852,11 +899,15 @@ void TkfxHTTP2CLient_Base::DoHTTP2Request(Th2Methods aMethod, const std::string&
     DoAuthorizationToken(request);
     request.ID = aID;
     SendOn(connection, aMethod, path, aSource, aResponseContent, request);
-    // Only a refused token needs the body looked at.
-    if (aResponseContent && connection->WaitResult() == Th2WaitResult::h2wrAnswered &&
-        connection->Response().Status() == 403) {
-      const TIdBytes& body = connection->Response().Content().Bytes();
-      AfterAnswer(403, std::string(body.begin(), body.end()));
+    if (aResponseContent && connection->WaitResult() == Th2WaitResult::h2wrAnswered) {
+      // Only a refused token needs the body looked at.
+      const int status = connection->Response().Status();
+      std::string reason;
+      if (status == 403 || status == 429) {
+        const TIdBytes& body = connection->Response().Content().Bytes();
+        reason = ReasonOf(std::string(body.begin(), body.end()));
+      }
+      AfterAnswer(status, reason, reason.empty() ? std::string() : BearerTokenOf(request.CustomHeaders));
     }
   } catch (...) {
     // The caller gets no exception; the connection is given up, unless it
@@ -865,16 +916,107 @@ void TkfxHTTP2CLient_Base::DoHTTP2Request(Th2Methods aMethod, const std::string&
   }
 }
 
-void TkfxHTTP2CLient_Base::AfterAnswer(int aStatus, const std::string& aBody) {
-  if (aStatus != 403) return;
-  // The server no longer takes the cached token: the next request signs anew.
-  const std::string reason = ReasonOf(aBody);
-  if (reason == "ExpiredProviderToken" || reason == "InvalidProviderToken") DropAuthToken();
+void TkfxHTTP2CLient_Base::AfterAnswer(int aStatus, const std::string& aReason, const std::string& aToken) {
+  if (aStatus == 429 && aReason == "TooManyProviderTokenUpdates") {
+    // The server keeps the token it had: ours is not signed again, the
+    // connect after this one waits.
+    BackOff();
+    return;
+  }
+  if (FBackoffMs.load(std::memory_order_relaxed) != 0) {
+    std::lock_guard guard(FBackoffLock);
+    FBackoffMs = 0;
+    FConnectNotBefore = 0;
+  }
+  if (aStatus == 403 && (aReason == "ExpiredProviderToken" || aReason == "InvalidProviderToken")) {
+    // The server no longer takes this token: the next request signs anew,
+    // once for all the requests that carried it.
+    ProviderTokens().Refused(aToken);
+    DropOAuthToken();
+  }
+}
+
+void TkfxHTTP2CLient_Base::BackOff() {
+  std::lock_guard guard(FBackoffLock);
+  const int64_t now = SteadyMillis();
+  // Refusals of requests sent before the delay was set count once.
+  if (FBackoffMs.load() != 0 && now < FConnectNotBefore.load()) return;
+  const int64_t first = std::max(FBackoffFirstMs.load(), 1);
+  const int64_t most = std::max<int64_t>(FBackoffMaxMs.load(), first);
+  const int64_t previous = FBackoffMs.load();
+  const int64_t next = previous == 0 ? first : std::min(previous * 2, most);
+  FBackoffMs = next;
+  FConnectNotBefore = now + next;
+}
+
+void TkfxHTTP2CLient_Base::SetReconnectBackoffBounds(int aFirstMs, int aMaxMs) {
+  FBackoffFirstMs = aFirstMs;
+  FBackoffMaxMs = aMaxMs;
+}
+
+bool TkfxHTTP2CLient_Base::ReconnectDelayed() {
+  std::lock_guard guard(FDelayLock);
+  return FDelayedConnectAt != 0;
+}
+
+void TkfxHTTP2CLient_Base::DelayConnect(int64_t aAt) {
+  std::lock_guard guard(FDelayLock);
+  if (IsDestroying()) return;
+  FDelayedConnectAt = std::max(FDelayedConnectAt, aAt);
+  if (!FThreadReconnect) FThreadReconnect = NewObject<TkfxHTTP2_ThreadReconnect>(this);
+  FDelayChanged.notify_all();
+}
+
+void TkfxHTTP2CLient_Base::RunDelayedConnects(TkfxHTTP2_ThreadReconnect& aThread) {
+  std::unique_lock lock(FDelayLock);
+  while (!aThread.Terminated()) {
+    if (FDelayedConnectAt == 0) {
+      FDelayChanged.wait(lock, [&] { return aThread.Terminated() || FDelayedConnectAt != 0; });
+      continue;
+    }
+    const int64_t wait = FDelayedConnectAt - SteadyMillis();
+    if (wait > 0) {
+      FDelayChanged.wait_for(lock, std::chrono::milliseconds(wait));
+      continue;
+    }
+    FDelayedConnectAt = 0;
+    lock.unlock();
+    try {
+      // Its time has come: queued now, unless a newer refusal set a later one.
+      QueueConnect(true);
+    } catch (...) {
+    }
+    lock.lock();
+  }
+}
+
+void TkfxHTTP2CLient_Base::StopReconnectThread() {
+  TkfxHTTP2_ThreadReconnect* thread;
+  {
+    std::lock_guard guard(FDelayLock);
+    thread = FThreadReconnect;
+    FThreadReconnect = nullptr;
+    FDelayedConnectAt = 0;
+  }
+  if (!thread) return;
+  thread->Terminate();
+  thread->Free();
 }
 
 // --- tokens ---
 
-void TkfxHTTP2CLient_Base::DropAuthToken() {
+TkfxHTTP2_ProviderTokens& TkfxHTTP2CLient_Base::ProviderTokens() {
+  return FOwnTokens ? *FOwnTokens : TkfxHTTP2_ProviderTokens::Process();
+}
+
+void TkfxHTTP2CLient_Base::SetTokenClock(std::function<uint64_t()> aClock) {
+  if (aClock)
+    FOwnTokens = std::make_unique<TkfxHTTP2_ProviderTokens>(std::move(aClock));
+  else
+    FOwnTokens.reset();
+}
+
+void TkfxHTTP2CLient_Base::DropOAuthToken() {
   std::lock_guard guard(FTokenLock);
   FAuthToken.clear();
   FAuthTokenType.clear();
@@ -890,46 +1032,21 @@ std::string TkfxHTTP2CLient_Base::TokenSourceIdentity() {
   return identity;
 }
 
-namespace {
-
-void AppendLines(std::string& aOut, const TStringList& aLines) {
-  for (int i = 0; i < aLines.Count(); ++i) {
-    aOut += aLines[i];
-    aOut += '\n';
-  }
-}
-
-}  // namespace
-
 void TkfxHTTP2CLient_Base::TokenSourceIdentityTo(std::string& aOut) {
+  // The OAuth client is a source by itself; a JWT client is one by what it
+  // signs with, so two of them with the same key and claims are one source.
   TkfxHTTP2_Authentication_Token& source = FAuthentication->Token();
   aOut.clear();
   aOut += std::to_string(reinterpret_cast<uintptr_t>(source.OAuth()));
   aOut += '\n';
-  aOut += std::to_string(reinterpret_cast<uintptr_t>(source.JWT()));
-  if (TkfxHTTPComponentClient_JWT* jwt = source.JWT()) {
-    TkfxHTTP_JWT_Client_Options& options = jwt->JWTOptions();
-    aOut += '\n';
-    aOut += std::to_string(static_cast<int>(options.Header().alg));
-    aOut += '\n';
-    aOut += options.Header().kid;
-    aOut += '\n';
-    aOut += options.Payload().iss;
-    // Key lines end with a line break each; a blank line parts the keys.
-    aOut += '\n';
-    AppendLines(aOut, options.Algorithms().ES().PrivateKey());
-    aOut += '\n';
-    AppendLines(aOut, options.Algorithms().RS().PrivateKey());
-    aOut += '\n';
-    aOut += options.Algorithms().HS().Secret();
-  }
+  if (TkfxHTTPComponentClient_JWT* jwt = source.JWT()) aOut += JWTSigningIdentity(*jwt);
 }
 
 void TkfxHTTP2CLient_Base::CheckTokenSource() {
   if (FAuthToken.empty()) return;
   thread_local std::string identity;
   TokenSourceIdentityTo(identity);
-  if (FAuthTokenSource != identity) DropAuthToken();
+  if (FAuthTokenSource != identity) DropOAuthToken();
 }
 
 void TkfxHTTP2CLient_Base::DoAuthorizationToken(TkfxHTTP2Request& aRequest) {
@@ -941,28 +1058,13 @@ void TkfxHTTP2CLient_Base::DoAuthorizationToken(TkfxHTTP2Request& aRequest) {
     // Asked first when both are set; the JWT client is left alone.
     line = OAuthTokenLine();
   } else {
-    // One signing per refresh, whichever thread asks first.
-    std::lock_guard guard(FTokenLock);
-    CheckTokenSource();
-    if (!FAuthToken.empty()) {
-      const int64_t lifetime = int64_t{jwt->JWTOptions().RefreshTokenAfter()} * 1000;
-      if (TickDiff(FAuthTokenTime, TokenClock()) >= static_cast<uint64_t>(std::max<int64_t>(lifetime, 0)))
-        DropAuthToken();
-    }
-    if (FAuthToken.empty()) {
-      source.BindJWTEvents(
-          [this](TObject* Sender, const std::string& TokenType, const std::string& Token, const std::string& Data) {
-            OnAuthTokenEvent(Sender, TokenType, Token, Data);
-          },
-          [this](TObject* Sender, const std::string& Error, const std::string& ErrorDescription,
-                 const std::string& Data) { OnAuthTokenErrorEvent(Sender, Error, ErrorDescription, Data); });
-      // The JWT client reports its token, or raises its error, before Start
-      // returns, so there is nothing to wait for.
-      const std::string identity = TokenSourceIdentity();
-      jwt->Start();
-      if (!FAuthToken.empty()) FAuthTokenSource = identity;
-    }
-    if (!FAuthToken.empty()) line = "Authorization: " + FAuthTokenType + " " + FAuthToken;
+    // The token of this signing identity, shared with every component of
+    // the process that signs with it; one signing per lifetime, whichever
+    // thread asks first.
+    const int64_t lifetime = int64_t{jwt->JWTOptions().RefreshTokenAfter()} * 1000;
+    const TkfxProviderTokenPtr token = ProviderTokens().Acquire(
+        JWTSigningIdentity(*jwt), lifetime, source.ReadTimeout(), [this, jwt] { return SignJWT(*jwt); });
+    if (token) line = "Authorization: " + token->TokenType + " " + token->Token;
   }
   if (line.empty()) return;
   TStringList& lines = aRequest.CustomHeaders;
@@ -991,7 +1093,6 @@ std::string TkfxHTTP2CLient_Base::OAuthTokenLine() {
         FAuthToken = std::move(answer->Token);
         answer->TokenType.clear();
         answer->Token.clear();
-        FAuthTokenTime = TokenClock();
         FAuthTokenSource = TokenSourceIdentity();
       }
       if (!FAuthToken.empty()) return "Authorization: " + FAuthTokenType + " " + FAuthToken;
@@ -1063,14 +1164,34 @@ std::string TkfxHTTP2CLient_Base::OAuthTokenLine() {
   }
 }
 
+TkfxProviderToken TkfxHTTP2CLient_Base::SignJWT(TkfxHTTPComponentClient_JWT& aJWT) {
+  // The cache lets one caller sign for an identity at a time, so the JWT
+  // client's events point at this component while it signs: the token it
+  // reports reaches the component that asked.
+  std::lock_guard guard(FTokenLock);
+  FSignedToken.clear();
+  FSignedTokenType.clear();
+  FAuthentication->Token().BindJWTEvents(
+      [this](TObject* Sender, const std::string& TokenType, const std::string& Token, const std::string& Data) {
+        OnAuthTokenEvent(Sender, TokenType, Token, Data);
+      },
+      [this](TObject* Sender, const std::string& Error, const std::string& ErrorDescription, const std::string& Data) {
+        OnAuthTokenErrorEvent(Sender, Error, ErrorDescription, Data);
+      });
+  // The JWT client reports its token, or raises its error, before Start
+  // returns, so there is nothing to wait for.
+  aJWT.Start();
+  TkfxProviderToken token{std::move(FSignedTokenType), std::move(FSignedToken)};
+  FSignedToken.clear();
+  FSignedTokenType.clear();
+  return token;
+}
+
 void TkfxHTTP2CLient_Base::OnAuthTokenEvent(TObject*, const std::string& TokenType, const std::string& Token,
                                             const std::string&) {
   std::lock_guard guard(FTokenLock);
-  FAuthTokenType = TokenType;
-  FAuthToken = Token;
-  FAuthTokenTime = TokenClock();
-  if (TkfxHTTPComponentClient_JWT* jwt = FAuthentication->Token().JWT(); jwt && !Token.empty())
-    FAuthTokenExpiry = Now() + jwt->JWTOptions().RefreshTokenAfter() * 1000.0 / kMSecsPerDay;
+  FSignedTokenType = TokenType;
+  FSignedToken = Token;
 }
 
 void TkfxHTTP2CLient_Base::OnAuthTokenErrorEvent(TObject*, const std::string& Error,
@@ -1369,10 +1490,13 @@ void TkfxHTTP2CLient_Base::OnConnectionStreamResponseEvent(TkfxHTTP2ConnectionCl
   }
   TkfxHTTP2_Frame_Headers* headers = Stream->Frame_Headers();
   const int status = headers ? headers->Status() : 0;
-  if (status == 403) {
+  std::string reason;
+  if (status == 403 || status == 429) {
     TkfxHTTP2_Frame_Data* data = Stream->Frame_Data();
-    AfterAnswer(status, data ? std::string(data->Data.begin(), data->Data.end()) : std::string());
+    if (data) reason = ReasonOf(std::string(data->Data.begin(), data->Data.end()));
   }
+  AfterAnswer(status, reason,
+              reason.empty() || !Stream->HasRequest() ? std::string() : BearerTokenOf(Stream->Request().CustomHeaders));
   if (status == 401)
     DoNotifyHTTP2Authorization(connection, Stream, std::move(item));
   else
@@ -1495,7 +1619,8 @@ void TkfxHTTP2CLient_Base::DoNotifyHTTP2Connect(const TkfxHTTP2ConnectionClientR
 
 void TkfxHTTP2CLient_Base::DoNotifyHTTP2Disconnect(const TkfxHTTP2ConnectionClientRef& Connection) {
   if (!Connection) return;
-  DropAuthToken();
+  // A provider token outlives its connections; an OAuth token does not.
+  DropOAuthToken();
   if (!OnHTTP2Disconnect) return;
   Deliver(FNotifyHTTP2Disconnect, [this, Connection] { DoEventHTTP2Disconnect(Connection.get()); });
 }
@@ -1503,7 +1628,7 @@ void TkfxHTTP2CLient_Base::DoNotifyHTTP2Disconnect(const TkfxHTTP2ConnectionClie
 void TkfxHTTP2CLient_Base::DoNotifyHTTP2Exception(const TkfxHTTP2ConnectionClientRef& Connection,
                                                   const std::string& aMessage, Exception* E) {
   if (!Connection) return;
-  DropAuthToken();
+  DropOAuthToken();
   if (!OnHTTP2Exception) return;
   if (NotifyEvents() == TwsNotifyEvent::neNoSync) {
     // The caught exception itself, valid for this call.
@@ -1645,13 +1770,13 @@ void TkfxHTTP2CLient_Base::DoEventHTTP2Connect(TkfxHTTP2ConnectionClient* Connec
 }
 
 void TkfxHTTP2CLient_Base::DoEventHTTP2Disconnect(TkfxHTTP2ConnectionClient* Connection) {
-  DropAuthToken();
+  DropOAuthToken();
   if (OnHTTP2Disconnect) OnHTTP2Disconnect(this, Connection);
 }
 
 void TkfxHTTP2CLient_Base::DoEventHTTP2Exception(TkfxHTTP2ConnectionClient* Connection, const std::string& aMessage,
                                                  Exception* E) {
-  DropAuthToken();
+  DropOAuthToken();
   if (aMessage == "Connection Closed Gracefully.") return;
   if (!OnHTTP2Exception) return;
   if (E) {

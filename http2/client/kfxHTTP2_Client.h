@@ -22,6 +22,15 @@
 // did not process (REFUSED_STREAM, above a GOAWAY's last stream) goes back
 // to the front of Requests; one cut off by the end of its connection is
 // sent again on the next connection, at most RequestMaxRetries times.
+//
+// Provider tokens. A JWT client's token is not the component's: it lives in
+// the process's token cache (kfxHTTP2_Client_Tokens.h), shared by every
+// component that signs with the same identity, and is kept for its lifetime
+// (RefreshTokenAfter) whatever happens to connections. It is replaced when it
+// is older, when the server refuses it as expired or invalid (403), or when
+// the identity changes. A 429 TooManyProviderTokenUpdates keeps it: the
+// component waits before it connects again (SetReconnectBackoffBounds).
+// OAuth tokens are the component's own and are dropped with each connection.
 #pragma once
 
 #include <atomic>
@@ -40,6 +49,7 @@
 #include "http2/client/kfxHTTP2_Classes.h"
 #include "http2/client/kfxHTTP2_Client_Connection.h"
 #include "http2/client/kfxHTTP2_Client_Properties.h"
+#include "http2/client/kfxHTTP2_Client_Tokens.h"
 #include "jwt/kfxHTTP_JWT_Client.h"
 #include "jwt/kfxHTTP_OAuth_Client.h"
 #include "rtl/Classes.h"
@@ -290,10 +300,24 @@ class TkfxHTTP2_ThreadRequests : public TThread {
   TkfxHTTP2_Requests* FRequestsPending;
 };
 
+// Queues a component's delayed connect once its time has come.
+class TkfxHTTP2_ThreadReconnect : public TThread {
+ public:
+  explicit TkfxHTTP2_ThreadReconnect(TkfxHTTP2CLient_Base* aClient);
+
+ protected:
+  void Execute() override;
+  void TerminatedSet() override;
+
+ private:
+  TkfxHTTP2CLient_Base* FClient;
+};
+
 // The TCP-level configuration (host, port, time-outs, TLS, proxy, heartbeat,
 // watchdog, log file, throttle, NotifyEvents, Version) is the TCP client's.
 class TkfxHTTP2CLient_Base : public TkfxTCPCLient_Common {
   friend class TkfxHTTP2_ThreadRequests;
+  friend class TkfxHTTP2_ThreadReconnect;
 
  public:
   // Queued items the server refused unprocessed are sent again up to this
@@ -330,9 +354,25 @@ class TkfxHTTP2CLient_Base : public TkfxTCPCLient_Common {
   TkfxHTTP2_Requests& Requests() { return *FRequests; }
   TkfxHTTP2_Requests& RequestsPending() { return *FRequestsPending; }
 
-  // Milliseconds on a monotonic clock; the age of a cached token is read
-  // from it. Tests may replace it.
-  std::function<uint64_t()> TokenClock;
+  // Where this component's provider tokens are kept: the process's cache,
+  // unless SetTokenClock gave it one of its own.
+  TkfxHTTP2_ProviderTokens& ProviderTokens();
+  // Reads the age of provider tokens from aClock (milliseconds on a
+  // monotonic clock) in a cache of this component's own, which no other
+  // component shares; null returns to the process's cache. Set before the
+  // first request.
+  void SetTokenClock(std::function<uint64_t()> aClock);
+
+  // After a 429 TooManyProviderTokenUpdates the component connects again
+  // (queued connects: reconnects, queued requests, the watchdog) no sooner
+  // than a delay that starts at aFirstMs and doubles with each refused
+  // reconnect up to aMaxMs; an answer of any other kind ends it. Defaults:
+  // 1000 and 30000. A synchronous request still connects at once.
+  void SetReconnectBackoffBounds(int aFirstMs, int aMaxMs);
+  // The delay the last 429 set, in milliseconds; 0 when none is in force.
+  int64_t ReconnectBackoff() const { return FBackoffMs.load(); }
+  // A connect is being held back by that delay.
+  bool ReconnectDelayed();
 
   // Synchronous requests, answer body written to aResponseContent; a null
   // aResponseContent queues the request instead. Each connects when needed
@@ -512,9 +552,13 @@ class TkfxHTTP2CLient_Base : public TkfxTCPCLient_Common {
   void CheckConnection(const std::string& aURL, bool aQueued);
   void ConnectTo(const std::string& aHost, int aPort, bool aQueued);
   std::string TLSIdentity();
-  void DropAuthToken();
-  // Drops the cached token when the token source or its key changed.
+  // Drops the OAuth client's token this component holds.
+  void DropOAuthToken();
+  // Drops the cached OAuth token when the token source changed.
   void CheckTokenSource();
+  // Has the bound JWT client sign a token, reported through
+  // OnAuthTokenEvent on this thread; raises the client's error.
+  TkfxProviderToken SignJWT(TkfxHTTPComponentClient_JWT& aJWT);
   std::string TokenSourceIdentity();
   // The same, written into aOut (cleared first): checked per request, it
   // reuses the caller's buffer instead of building new strings.
@@ -522,7 +566,15 @@ class TkfxHTTP2CLient_Base : public TkfxTCPCLient_Common {
   // Sends aRequest on aConnection; returns the stream (0: not sent).
   int32_t SendOn(const TkfxHTTP2ConnectionClientRef& aConnection, Th2Methods aMethod, const std::string& aPath,
                  TStream* aSource, TStream* aResponseContent, TkfxHTTP2Request& aRequest);
-  void AfterAnswer(int aStatus, const std::string& aBody);
+  // An answer came: aReason is the APNs reason of a 403 or 429 (empty for
+  // other answers), aToken the bearer token the request carried.
+  void AfterAnswer(int aStatus, const std::string& aReason, const std::string& aToken);
+  // A 429 TooManyProviderTokenUpdates: connects wait longer.
+  void BackOff();
+  // Holds a queued connect until aAt (steady clock milliseconds).
+  void DelayConnect(int64_t aAt);
+  void RunDelayedConnects(TkfxHTTP2_ThreadReconnect& aThread);
+  void StopReconnectThread();
   void SendRetry(TkfxHTTP2ConnectionClient* Connection, TkfxHTTP2Request& aRequest, TkfxHTTP2_RequestPtr& aItem);
   std::string ResultText(TStream& aContent);
   void QueueRequest(Th2Methods aMethod, const std::string& aURL, TStream* aSource);
@@ -544,12 +596,26 @@ class TkfxHTTP2CLient_Base : public TkfxTCPCLient_Common {
   std::unique_ptr<TkfxHTTP2_Requests> FRequestsPending;
   TkfxHTTP2_ThreadRequests* FThreadRequests = nullptr;  // released with FreeThread
   std::mutex FThreadLock;                                // FThreadRequests
-  std::string FAuthToken;      // guarded by FTokenLock
-  std::string FAuthTokenType;  // guarded by FTokenLock
-  TDateTime FAuthTokenExpiry = 0;
-  uint64_t FAuthTokenTime = 0;     // TokenClock when the token was cached
-  std::string FAuthTokenSource;    // TokenSourceIdentity of the cached token
+  // The OAuth client's token.
+  std::string FAuthToken;        // guarded by FTokenLock
+  std::string FAuthTokenType;    // guarded by FTokenLock
+  std::string FAuthTokenSource;  // TokenSourceIdentity of the cached token
+  // What the JWT client reported to OnAuthTokenEvent while SignJWT ran.
+  std::string FSignedToken;      // guarded by FTokenLock
+  std::string FSignedTokenType;  // guarded by FTokenLock
   std::recursive_mutex FTokenLock;
+  std::unique_ptr<TkfxHTTP2_ProviderTokens> FOwnTokens;  // from SetTokenClock
+  // The delay after a 429 TooManyProviderTokenUpdates.
+  std::mutex FBackoffLock;
+  std::atomic<int> FBackoffFirstMs{1000}, FBackoffMaxMs{30000};
+  std::atomic<int64_t> FBackoffMs{0};         // 0: none in force
+  std::atomic<int64_t> FConnectNotBefore{0};  // steady clock milliseconds
+  // The connect held back until FDelayedConnectAt (0: none) and the thread
+  // that queues it then.
+  std::mutex FDelayLock;
+  std::condition_variable FDelayChanged;
+  int64_t FDelayedConnectAt = 0;                           // guarded by FDelayLock
+  TkfxHTTP2_ThreadReconnect* FThreadReconnect = nullptr;  // guarded by FDelayLock
   // What the OAuth client answered. The handlers set on that client hold it
   // too, so an answer arriving late, on any thread, even after this
   // component is gone, lands in memory that is still alive. A delivered

@@ -697,24 +697,47 @@ void TkfxHTTP2ConnectionClient::FailStream(int32_t aStreamIdentifier, Th2WaitRes
   FinishWaiter(aStreamIdentifier, aResult, aErrorCode, nullptr);
 }
 
+void TkfxHTTP2ConnectionClient::FailStreamsAboveGoAway() {
+  // A GOAWAY read between a stream's slot and its send did not see the
+  // stream: the server will not process it, so it ends here as refused, like
+  // those the GOAWAY named, and may go again elsewhere. The stream is filed
+  // under FStreamLock before this reads FGoAwayReceived, and the reader sets
+  // that before it looks at the filed streams: one of the two finds it.
+  if (!FGoAwayReceived.load()) return;
+  const int32_t last = FGoAwayLastStream.load();
+  std::vector<int32_t> refused;
+  {
+    std::lock_guard guard(FStreamLock);
+    for (const auto& [id, open] : FOpenStreams)
+      if (id > last) refused.push_back(id);
+  }
+  for (int32_t id : refused) FailStream(id, Th2WaitResult::h2wrRefused, 0);
+}
+
 void TkfxHTTP2ConnectionClient::FailAllStreams(Th2WaitResult aResult) {
   std::map<int32_t, TOpenStream> open;
   {
     std::lock_guard guard(FStreamLock);
     open.swap(FOpenStreams);
   }
+  // Streams above the last one of a GOAWAY were not processed, whenever the
+  // connection ends: they are refused, not cut off, and may go again.
+  const bool goAway = FGoAwayReceived.load();
+  const int32_t last = FGoAwayLastStream.load();
+  auto refused = [&](int32_t aStreamIdentifier) { return goAway && aStreamIdentifier > last; };
   for (auto& [id, entry] : open) {
     if (!entry.Waiter) continue;
     {
       std::lock_guard done(entry.Waiter->Lock);
-      if (entry.Waiter->Result == Th2WaitResult::h2wrNone) entry.Waiter->Result = aResult;
+      if (entry.Waiter->Result == Th2WaitResult::h2wrNone)
+        entry.Waiter->Result = refused(id) ? Th2WaitResult::h2wrRefused : aResult;
     }
     entry.Waiter->Wake();
   }
   SignalSlotWaiters();
   SignalMainThread();
   if (OnStreamFailed)
-    for (auto& [id, entry] : open) OnStreamFailed(this, this, id, entry.RequestID, false);
+    for (auto& [id, entry] : open) OnStreamFailed(this, this, id, entry.RequestID, refused(id));
 }
 
 // --- requests ---
@@ -917,6 +940,7 @@ void TkfxHTTP2ConnectionClient::DoRequest(Th2Methods aMethod, const std::string&
   }
   // A disconnect between the slot and the send left this stream behind.
   if (FWaitDisconnect.load()) FailAllStreams(Th2WaitResult::h2wrDisconnected);
+  FailStreamsAboveGoAway();
   if (waiter && id) DoWaitResponse(waiter, aResponseContent, FResponseTimeoutMs.load());
 }
 
@@ -941,6 +965,7 @@ int32_t TkfxHTTP2ConnectionClient::SendRequestNoWait(Th2Methods aMethod, const s
   }
   // A disconnect between the slot and the send left this stream behind.
   if (FWaitDisconnect.load()) FailAllStreams(Th2WaitResult::h2wrDisconnected);
+  FailStreamsAboveGoAway();
   return id;
 }
 
@@ -988,6 +1013,7 @@ int TkfxHTTP2ConnectionClient::SendRequestsNoWait(std::span<TkfxHTTP2NoWaitReque
   }
   // A disconnect between the slot and the send left these streams behind.
   if (FWaitDisconnect.load()) FailAllStreams(Th2WaitResult::h2wrDisconnected);
+  FailStreamsAboveGoAway();
   if (error) std::rethrow_exception(error);
   return static_cast<int>(sent);
 }

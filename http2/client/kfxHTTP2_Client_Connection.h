@@ -262,6 +262,9 @@ class TkfxHTTP2ConnectionClient : public TkfxTCPConnectionClient {
                     TkfxHTTP2_StreamResponse* aStream);
   // Ends a stream without an answer: waiter, queued DATA, record, slot, event.
   void FailStream(int32_t aStreamIdentifier, Th2WaitResult aResult, int32_t aErrorCode);
+  // Ends as refused the streams opened above the last stream of a GOAWAY
+  // that was read while they were being sent.
+  void FailStreamsAboveGoAway();
   // Ends every stream still open as aResult.
   void FailAllStreams(Th2WaitResult aResult);
   void DropQueuedData(int32_t aStreamIdentifier);

@@ -141,6 +141,8 @@ struct TLoggedRequest {
 class PushWindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    // Provider tokens outlive windows: each test starts without any.
+    TkfxHTTP2_ProviderTokens::Process().Clear();
     Application().SetExceptionReporter([this](const std::string& aMessage) {
       Errors.push_back(aMessage);
       LogAtError.push_back(LogLines());
@@ -202,11 +204,12 @@ class PushWindowMockTest : public PushWindowTest {
     UnloadSChannel();
   }
 
-  void StartMock() {
+  void StartMock(const std::vector<std::string>& aMore = {}) {
     std::vector<std::string> options = ApnsMock::BothAuthModes();
     for (const std::string& option : {std::string("--log-bodies"), std::string("--unregistered"),
                                       kGoneDevice + ":1700000000000"})
       options.push_back(option);
+    options.insert(options.end(), aMore.begin(), aMore.end());
     Mock.emplace(options);
   }
 
@@ -592,10 +595,14 @@ TEST_F(PushWindowMockTest, TokenModeSignsAnES256TokenAndAlwaysSetsTheTopicLine) 
   };
   // An empty apns-topic value is sent, and refused by the mock.
   const TCase cases[] = {{"com.example.app", kSuccess}, {"", R"({"reason":"MissingTopic"})"}};
+  // Each case signs a token of its own, which the server takes at once.
+  StartMock({"--token-update-interval", "0"});
+  PointWindowAtMock();
   std::vector<std::string> tokens;
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Topic);
-    Client().SetActive(false);  // a disconnect drops the cached token: each case signs anew
+    Client().SetActive(false);
+    TkfxHTTP2_ProviderTokens::Process().Clear();  // the token of the case before is kept otherwise
     Window->memoLog->clear();
     Client().Request().CustomHeaders.Add("x-left-over: 1");
     Client().TLSOptions().SetCertFile("client.p12");
@@ -711,7 +718,7 @@ TEST_F(PushWindowMockTest, LogShowsSuccessForStatus200AndOtherwiseTheAnswerBody)
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Logged);
     if (c.Token) {
-      Client().SetActive(false);  // sign with this key id
+      Client().SetActive(false);
       UseTokenAuthentication("com.example.app");
       Window->txtAppleKeyId->setText(QString::fromStdString(c.KeyId));
     } else {

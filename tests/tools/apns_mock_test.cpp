@@ -434,43 +434,64 @@ TEST_F(ApnsMockTest, AnnouncesApnsSettingsAndLiftsTheStreamLimitAfterAValidToken
   }
 }
 
-// Three requests on one curl connection: a token, the same token, then a
-// new one within 20 minutes, which APNs answers 429 and closes with GOAWAY.
-TEST_F(ApnsMockTest, ReusesTokensPerConnectionAndRefusesEarlyTokenUpdates) {
-  ApnsMock mock(ApnsMock::BothAuthModes());
-  const std::string first = MakeProviderToken();
-  const std::string second = MakeProviderToken({.iat_offset_seconds = -10});
-  auto request = [&](const std::string& token) {
-    return Concat(Concat(CurlRequest(), BearerHeader(token)),
-                  {"-H", "apns-topic: " + kTopic, "--data-binary", "@" + PayloadFile(),
-                   mock.DeviceUrl(kDevice)});
+// Token updates count per key across connections, as APNs counts them.
+// Three requests on one curl connection: a token, the same token, then a new
+// one within 20 minutes, which is answered 429 with a GOAWAY; the new token
+// on another connection is refused the same way, and the key keeps the first
+// token, which a third connection still uses. With an interval of 0 every
+// new token is taken.
+TEST_F(ApnsMockTest, CountsTokenUpdatesPerKeyAcrossConnections) {
+  struct IntervalCase {
+    std::vector<std::string> options;
+    std::vector<int> statuses;  // of the five requests below
   };
-  const auto args =
-      Concat(Concat(Concat({"curl", "-v"}, request(first)), Concat({"--next"}, request(first))),
-             Concat({"--next"}, request(second)));
-  const CommandResult result = RunCommand(args);
-  const auto answers = ParseCurlAnswers(result.out);
-  ASSERT_EQ(answers.size(), 3u) << result.out << result.err;
-  EXPECT_EQ(answers[0].status, 200);
-  EXPECT_EQ(answers[1].status, 200);
-  EXPECT_EQ(answers[2].status, 429);
-  EXPECT_EQ(answers[2].body, R"({"reason":"TooManyProviderTokenUpdates"})");
-  EXPECT_NE(result.err.find("GOAWAY"), std::string::npos) << result.err;
+  const std::vector<IntervalCase> cases = {{{}, {200, 200, 429, 429, 200}},
+                                           {{"--token-update-interval", "0"}, {200, 200, 200, 200, 200}}};
+  for (const IntervalCase& c : cases) {
+    SCOPED_TRACE(c.options.empty() ? "default interval" : "interval 0");
+    ApnsMock mock(Concat(ApnsMock::BothAuthModes(), c.options));
+    const std::string first = MakeProviderToken();
+    const std::string second = MakeProviderToken({.iat_offset_seconds = -10});
+    auto request = [&](const std::string& token) {
+      return Concat(Concat(CurlRequest(), BearerHeader(token)),
+                    {"-H", "apns-topic: " + kTopic, "--data-binary", "@" + PayloadFile(),
+                     mock.DeviceUrl(kDevice)});
+    };
+    const auto args =
+        Concat(Concat(Concat({"curl", "-v"}, request(first)), Concat({"--next"}, request(first))),
+               Concat({"--next"}, request(second)));
+    const CommandResult result = RunCommand(args);
+    std::vector<HttpAnswer> answers = ParseCurlAnswers(result.out);
+    ASSERT_EQ(answers.size(), 3u) << result.out << result.err;
+    const bool refusing = c.statuses[2] == 429;
+    if (refusing) {
+      EXPECT_EQ(answers[2].body, R"({"reason":"TooManyProviderTokenUpdates"})");
+      EXPECT_NE(result.err.find("GOAWAY"), std::string::npos) << result.err;
+    }
+    // The new token on a connection of its own, then the first one.
+    for (const std::string* token : {&second, &first}) {
+      const CommandResult again = RunCommand(Concat({"curl"}, request(*token)));
+      const auto more = ParseCurlAnswers(again.out);
+      ASSERT_EQ(more.size(), 1u) << again.err;
+      answers.push_back(more[0]);
+    }
+    std::vector<int> statuses;
+    for (const HttpAnswer& answer : answers) statuses.push_back(answer.status);
+    EXPECT_EQ(statuses, c.statuses);
 
-  // The new token is fine on a new connection.
-  const CommandResult again = RunCommand(Concat({"curl"}, request(second)));
-  const auto answers_again = ParseCurlAnswers(again.out);
-  ASSERT_EQ(answers_again.size(), 1u) << again.err;
-  EXPECT_EQ(answers_again[0].status, 200);
-
-  const auto lines = mock.LogLines();
-  ASSERT_EQ(lines.size(), 4u);
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(JsonMember(lines[i], "conn"), "1") << lines[i];
-  EXPECT_EQ(JsonMember(lines[3], "conn"), "2");
-  EXPECT_EQ(JsonMember(lines[0], "token_hash"), JsonMember(lines[1], "token_hash"));
-  EXPECT_NE(JsonMember(lines[1], "token_hash"), JsonMember(lines[2], "token_hash"));
-  EXPECT_EQ(JsonMember(lines[2], "token_hash"), JsonMember(lines[3], "token_hash"));
-  EXPECT_EQ(mock.Stop(), 0);
+    const auto lines = mock.LogLines();
+    ASSERT_EQ(lines.size(), 5u);
+    const std::vector<std::string> conns = {"1", "1", "1", "2", "3"};
+    for (size_t i = 0; i < lines.size(); ++i) {
+      EXPECT_EQ(JsonMember(lines[i], "conn"), conns[i]) << lines[i];
+      EXPECT_EQ(JsonMember(lines[i], "status"), std::to_string(c.statuses[i])) << lines[i];
+    }
+    EXPECT_EQ(JsonMember(lines[0], "token_hash"), JsonMember(lines[1], "token_hash"));
+    EXPECT_NE(JsonMember(lines[1], "token_hash"), JsonMember(lines[2], "token_hash"));
+    EXPECT_EQ(JsonMember(lines[2], "token_hash"), JsonMember(lines[3], "token_hash"));
+    EXPECT_EQ(JsonMember(lines[4], "token_hash"), JsonMember(lines[0], "token_hash"));
+    EXPECT_EQ(mock.Stop(), 0);
+  }
 }
 
 TEST_F(ApnsMockTest, SendsGoawayWithReasonAfterNRequests) {

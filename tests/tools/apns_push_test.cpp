@@ -1,6 +1,7 @@
 // apns-push run as a child process: the checks made before any connection,
 // the reading of device tokens, the output lines and, against apns-mock, a
-// push in both kinds of authentication.
+// push in both kinds of authentication and batches that the server cuts
+// into many connections, sent under one provider token.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -8,8 +9,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <iostream>
 #include <map>
 #include <random>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -412,6 +415,92 @@ TEST(ApnsPushInteropTest, EveryTokenGetsOneLineWhenTheServerEndsConnections) {
     EXPECT_EQ(r.exit_code, failed ? 1 : 0);
   }
 }
+
+// Under a sanitizer the programs run several times slower: the big batches
+// are a tenth of their size there.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr size_t kBigBatch = 10000;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr size_t kBigBatch = 10000;
+#else
+constexpr size_t kBigBatch = 100000;
+#endif
+#else
+constexpr size_t kBigBatch = 100000;
+#endif
+
+struct OneTokenCase {
+  const char* Name;
+  std::vector<std::string> Mock;  // how the server ends its connections
+  int Connections;
+};
+
+class ApnsPushOneToken : public ::testing::TestWithParam<OneTokenCase> {};
+
+// A big batch with provider tokens while the server ends every connection
+// after 1000 requests, over one connection and over four: every device
+// token gets exactly one line, none is delivered twice, and the whole batch
+// goes out under one provider token (the server refuses a new token sooner
+// than 20 minutes after the last, as APNs does).
+TEST_P(ApnsPushOneToken, EveryTokenOneLineAndOneProviderToken) {
+  const OneTokenCase& c = GetParam();
+  const std::vector<std::string> tokens = MakeTokens(kBigBatch, 23);
+  TempDir dir;
+  std::string text;
+  for (const std::string& t : tokens) text += t + "\n";
+  WriteFile(dir.File("tokens"), text);
+  std::vector<std::string> options = ApnsMock::BothAuthModes();
+  options.insert(options.end(), c.Mock.begin(), c.Mock.end());
+  ApnsMock mock(options);
+  const CommandResult r = RunCommand(
+      {PushPath(), "--url", "https://127.0.0.1:" + std::to_string(mock.port()), "--ca", FixturePath("ca.crt"),
+       "--tls", "openssl", "--key", FixturePath("AuthKey_TEST123456.p8"), "--key-id", std::string(kKeyId),
+       "--team-id", std::string(kTeamId), "--topic", "com.example.app", "--payload", R"({"aps":{"alert":"one"}})",
+       "--connections", std::to_string(c.Connections), "--tokens", dir.File("tokens")},
+      300s);
+  SCOPED_TRACE("stderr: " + r.err);
+  ASSERT_TRUE(r.exit_code == 0 || r.exit_code == 1) << r.exit_code;
+  EXPECT_EQ(r.err.find("Sanitizer"), std::string::npos);
+  const BatchRecord record = Record(r, mock);
+  size_t failed = 0, cutOff = 0, twice = 0;
+  std::string failures;  // the first few lines of those not accepted
+  for (const std::string& token : tokens) {
+    auto line = record.lines.find(token);
+    ASSERT_NE(line, record.lines.end()) << "no line for " << token;
+    ASSERT_EQ(line->second.size(), 1u) << line->second[0];
+    if (JsonMember(line->second[0], "status") != "200" && ++failed <= 3) failures += line->second[0] + "\n";
+    cutOff += line->second[0].find("The connection ended before the answer") != std::string::npos;
+    auto accepted = record.accepted.find(token);
+    twice += accepted != record.accepted.end() && accepted->second > 1;
+  }
+  EXPECT_EQ(record.lines.size(), tokens.size());
+  EXPECT_EQ(twice, 0u);
+  std::set<std::string> providerTokens;
+  for (const std::string& line : mock.LogLines()) {
+    const std::string hash = JsonMember(line, "token_hash");
+    if (hash != "null") providerTokens.insert(hash);
+  }
+  EXPECT_EQ(providerTokens.size(), 1u);
+  EXPECT_GT(record.connections.size(), kBigBatch / 1000 / 2);  // the server really ended connections
+  // A GOAWAY cuts nothing off: what the server did not process goes again.
+  // An abrupt close cuts off answers, which are reported, not resent.
+  if (c.Mock[0] == "--goaway-after") {
+    EXPECT_EQ(cutOff, 0u) << failures;
+  }
+  EXPECT_EQ(r.exit_code, failed ? 1 : 0);
+  std::cout << c.Name << ": " << tokens.size() << " device tokens, " << providerTokens.size()
+            << " provider token(s), " << record.connections.size() << " connections, " << failed
+            << " reported failed\n";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Batches, ApnsPushOneToken,
+    ::testing::Values(OneTokenCase{"GoAwayOneConnection", {"--goaway-after", "1000"}, 1},
+                      OneTokenCase{"GoAwayFourConnections", {"--goaway-after", "1000"}, 4},
+                      OneTokenCase{"CloseOneConnection", {"--close-after", "1000"}, 1},
+                      OneTokenCase{"CloseFourConnections", {"--close-after", "1000"}, 4}),
+    [](const auto& info) { return std::string(info.param.Name); });
 
 // --connections spreads a batch over that many connections; each token is
 // still sent once and answered once.

@@ -33,10 +33,11 @@ Answers:
                               with timestamp MS (ms since the epoch; default:
                               start time); repeatable
   --delay MS                  answer each request MS milliseconds late
-  --token-update-interval MS  answer 429 TooManyProviderTokenUpdates to a new
-                              token on a connection sooner than MS
-                              milliseconds after the last one (default
-                              1200000, 20 minutes)
+  --token-update-interval MS  answer 429 TooManyProviderTokenUpdates to a
+                              token that would replace its key's current one
+                              (on any connection) sooner than MS milliseconds
+                              after the last replacement (default 1200000,
+                              20 minutes; 0 takes every new token)
 Connections:
   --max-concurrent-streams N  SETTINGS_MAX_CONCURRENT_STREAMS (default 1000)
   --no-auth-stream-limit      give connections without a client certificate

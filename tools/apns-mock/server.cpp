@@ -150,10 +150,10 @@ struct Server::Connection {
   size_t out_offset = 0;
   uint32_t interest = 0;  // epoll events registered
 
-  // Bearer token state: the token in force and when it was first presented.
+  // The last token accepted on this connection and what is known of it, so
+  // that its checks are not looked up again for every request.
   std::string token;
   TokenFacts token_facts;
-  Clock::time_point token_since;
   bool stream_limit_raised = false;
 
   uint32_t requests_received = 0;
@@ -682,15 +682,23 @@ Server::Answer Server::Decide(Connection& c, Stream& s) {
       case TokenVerdict::kValid:
         break;
     }
-    if (!known) {
+    // Token updates count per signing key, across all connections: a token
+    // that replaces the key's current one too soon is refused, and the key
+    // keeps the token it had.
+    KeyToken& key = key_tokens_[facts.key_id];
+    if (token != key.token) {
       const auto now = Clock::now();
-      if (!c.token.empty() && now - c.token_since < std::chrono::milliseconds(options_.token_update_interval_ms)) {
+      if (!key.token.empty() &&
+          now - key.since < std::chrono::milliseconds(options_.token_update_interval_ms)) {
         a.close_connection = true;
         return refuse(429, "TooManyProviderTokenUpdates");
       }
+      key.token.assign(token);
+      key.since = now;
+    }
+    if (!known) {
+      c.token_facts = facts;  // copied before c.token changes: facts may be c.token_facts
       c.token.assign(token);
-      c.token_facts = facts;
-      c.token_since = now;
     }
     s.token_valid = true;
   } else if (c.client_certificate) {

@@ -81,6 +81,13 @@ class Server {
   void Log(const Connection& c, const Stream& s, int status, std::string_view reason);
   std::string NewApnsId();
 
+  // The token in force for one signing key, whichever connection presented
+  // it, and when it became the key's token.
+  struct KeyToken {
+    std::string token;
+    Clock::time_point since;
+  };
+
   static int OnBeginHeaders(nghttp2_session*, const nghttp2_frame* frame, void* user);
   static int OnHeader(nghttp2_session*, const nghttp2_frame* frame, const uint8_t* name,
                       size_t name_length, const uint8_t* value, size_t value_length, uint8_t flags,
@@ -101,6 +108,7 @@ class Server {
   UniqueFd listener_;
   UniqueFd epoll_;
   std::unordered_map<uint64_t, std::unique_ptr<Connection>> connections_;
+  std::unordered_map<std::string, KeyToken> key_tokens_;  // by "kid"
   uint64_t connection_count_ = 0;
   // Both in order of due time: the delay is the same for all.
   std::deque<Delayed> delayed_;

@@ -125,6 +125,7 @@ TokenFacts TokenVerifier::Verify(std::string_view token) const {
   if (ec != std::errc() || end != number.data() + number.size()) return facts;
 
   facts.well_formed_and_signed = SignatureMatches(token.substr(0, dot2), *signature);
+  facts.key_id = key_id_;
   return facts;
 }
 

@@ -18,6 +18,7 @@ enum class TokenVerdict { kValid, kInvalid, kExpired };
 struct TokenFacts {
   bool well_formed_and_signed = false;  // alg ES256, kid, iss and signature all right
   int64_t issued_at = 0;                // "iat", seconds since the epoch
+  std::string key_id;                   // "kid" of a well-formed token
   std::string hash;                     // first 16 hex digits of the text's SHA-256
 };
 

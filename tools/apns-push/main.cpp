@@ -1207,6 +1207,12 @@ int Run(int argc, char** argv) {
           continue;
         }
         if (outcomes.Outstanding(c) == 0 && !waiting) continue;
+        // The server refused our provider token as too new (429): the
+        // client connects again after its own delay, not sooner.
+        if (p.Connected && p.Client->ReconnectDelayed()) {
+          p.LastUp = now;
+          continue;
+        }
         if (!p.Connected || p.Attempts >= kConnectAttempts) {
           giveUp(c, p.Error());
           continue;

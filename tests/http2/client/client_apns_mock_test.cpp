@@ -1,12 +1,15 @@
 // The HTTP/2 client component end to end against apns-mock over TLS:
 // certificate and token pushes with their answers, connection and token
-// reuse, a switch of the kind of authentication, a server that is down, and
+// reuse, a switch of the kind of authentication, a server that is down,
+// provider tokens shared by components and kept across connections, and
 // queued pushes across GOAWAYs and abrupt closes, each ending exactly once.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <iostream>
 #include <map>
 #include <mutex>
 #include <set>
@@ -19,6 +22,7 @@
 #include "http2/client/kfxHTTP.h"
 #include "platform/crypt32/crypt32.h"
 #include "rtl/MainThread.h"
+#include "tcp/kfxBase_Helpers.h"
 #include "tls/kfxSSL_SChannel.h"
 
 namespace {
@@ -115,7 +119,26 @@ std::string Header(const std::string& aLogLine, const std::string& aName) {
   return aLogLine.substr(start, aLogLine.find('"', start) - start);
 }
 
-class ClientApnsMock : public ::testing::TestWithParam<TwsTLSIOHandler> {};
+// The provider tokens the mock's log shows, each once, in order of first use.
+std::vector<std::string> TokensUsed(const std::vector<std::string>& aLines) {
+  std::vector<std::string> tokens;
+  for (const std::string& line : aLines) {
+    const std::string hash = apns_test::JsonMember(line, "token_hash");
+    if (hash != "null" && std::find(tokens.begin(), tokens.end(), hash) == tokens.end()) tokens.push_back(hash);
+  }
+  return tokens;
+}
+
+// Provider tokens live in the process's cache: each test starts without any.
+class ClientApnsMock : public ::testing::TestWithParam<TwsTLSIOHandler> {
+ protected:
+  void SetUp() override { TkfxHTTP2_ProviderTokens::Process().Clear(); }
+};
+
+class ClientApnsMockToken : public ::testing::Test {
+ protected:
+  void SetUp() override { TkfxHTTP2_ProviderTokens::Process().Clear(); }
+};
 
 TEST_P(ClientApnsMock, CertificateAndTokenPushesAreAnswered) {
   std::optional<StoreFolder> store;
@@ -156,8 +179,9 @@ TEST_P(ClientApnsMock, CertificateAndTokenPushesAreAnswered) {
   ASSERT_EQ(lines.size(), cases.size());
   // Certificate pushes on one connection; the token pushes on another,
   // sharing one token; a changed key id and the return to the first one
-  // each on a connection of their own with a freshly signed token; the last
-  // certificate push on a connection of its own, with no authorization line.
+  // each on a connection of their own, the changed one with a token of its
+  // own; the last certificate push on a connection of its own, with no
+  // authorization line.
   for (size_t i = 0; i < lines.size(); ++i) {
     SCOPED_TRACE(lines[i]);
     EXPECT_EQ(apns_test::JsonMember(lines[i], "auth"), cases[i].Token ? "\"token\"" : "\"certificate\"");
@@ -172,6 +196,8 @@ TEST_P(ClientApnsMock, CertificateAndTokenPushesAreAnswered) {
   EXPECT_NE(Header(lines[6], "authorization"), Header(lines[5], "authorization"));
   EXPECT_NE(apns_test::JsonMember(lines[6], "conn"), apns_test::JsonMember(lines[7], "conn"));
   EXPECT_NE(Header(lines[7], "authorization"), Header(lines[6], "authorization"));
+  // Back to the first key id: its token is still young, and still the one.
+  EXPECT_EQ(Header(lines[7], "authorization"), Header(lines[3], "authorization"));
   EXPECT_NE(apns_test::JsonMember(lines[7], "conn"), apns_test::JsonMember(lines[8], "conn"));
 }
 
@@ -198,30 +224,39 @@ TEST(ClientApnsMockDown, ServerDownCannotConnect) {
   EXPECT_EQ(pusher.exceptions.size(), 1u);
 }
 
-// The cached token lives RefreshTokenAfter seconds on the token clock: the
-// same token before, a freshly signed one from then on; a disconnect drops
-// it. The server takes a new token at once here.
-TEST(ClientApnsMockToken, RefreshedAfterItsLifetimeAndDroppedByADisconnect) {
+// The token lives RefreshTokenAfter seconds on the token clock, whatever
+// happens to connections: the same token before, a freshly signed one from
+// then on; a disconnect or an exception event in between changes nothing.
+// The server takes a new token at once here.
+TEST_F(ClientApnsMockToken, RefreshedAfterItsLifetimeAndKeptAcrossConnections) {
   std::vector<std::string> options = apns_test::ApnsMock::BothAuthModes();
   options.insert(options.end(), {"--token-update-interval", "0"});
   apns_test::ApnsMock mock(options);
   Pusher pusher(TwsTLSIOHandler::iohOpenSSL);
   pusher.Token();
   std::atomic<uint64_t> clock{1000};
-  pusher.client->TokenClock = [&] { return clock.load(); };
+  pusher.client->SetTokenClock([&] { return clock.load(); });
+  enum class TEnd { kNone, kDisconnect, kException };  // of the connection, before the push
   struct Step {
     uint64_t AtSeconds;
-    bool Disconnect;  // before the push
+    TEnd End;
     bool NewToken;
   };
   const std::vector<Step> steps = {
-      {0, false, true},     {600, false, false},  {2399, false, false}, {2400, false, true},
-      {2401, false, false}, {4000, true, true},   {4001, false, false}, {6399, false, false},
-      {6400, false, true},
+      {0, TEnd::kNone, true},           {600, TEnd::kNone, false},       {2399, TEnd::kNone, false},
+      {2400, TEnd::kNone, true},        {2401, TEnd::kNone, false},      {4000, TEnd::kDisconnect, false},
+      {4001, TEnd::kNone, false},       {4500, TEnd::kException, false}, {4799, TEnd::kDisconnect, false},
+      {4800, TEnd::kNone, true},        {4801, TEnd::kException, false},
   };
   for (const Step& step : steps) {
     clock = 1000 + step.AtSeconds * 1000;
-    if (step.Disconnect) pusher.client->SetActive(false);
+    if (step.End == TEnd::kDisconnect) pusher.client->SetActive(false);
+    if (step.End == TEnd::kException) {
+      // Reported through OnHTTP2Exception; the connection is given up.
+      Exception failure("The test ends the connection.");
+      pusher.client->DoException(pusher.client->HTTP2Connection(), failure.Message(), &failure);
+      ASSERT_TRUE(WaitFor([&] { return !pusher.client->Active(); }, 5000));
+    }
     EXPECT_EQ(pusher.Push(mock.DeviceUrl(kDevice)), "Push Notification sent successfully.") << step.AtSeconds;
   }
   pusher.client->SetActive(false);
@@ -231,15 +266,19 @@ TEST(ClientApnsMockToken, RefreshedAfterItsLifetimeAndDroppedByADisconnect) {
     SCOPED_TRACE(steps[i].AtSeconds);
     EXPECT_EQ(Header(lines[i], "authorization") != Header(lines[i - 1], "authorization"), steps[i].NewToken);
     EXPECT_EQ(apns_test::JsonMember(lines[i], "conn") != apns_test::JsonMember(lines[i - 1], "conn"),
-              steps[i].Disconnect);
+              steps[i].End != TEnd::kNone);
   }
+  EXPECT_EQ(pusher.exceptions, std::vector<std::string>(2, "The test ends the connection."));
+  // The component's own cache, not the process's.
+  EXPECT_EQ(pusher.client->ProviderTokens().Signatures(), 3u);
+  EXPECT_EQ(TkfxHTTP2_ProviderTokens::Process().Count(), 0u);
 }
 
 // Pushes every few seconds for hours on a token clock that runs 2400 times
 // faster than the real one, against a server that refuses a new token sooner
 // than 20 minutes (of that clock) after the last one: the token is renewed
 // every 40 minutes on the same connection and never refused.
-TEST(ClientApnsMockToken, RenewalNeverTooSoonForTheServer) {
+TEST_F(ClientApnsMockToken, RenewalNeverTooSoonForTheServer) {
   constexpr uint64_t kSpeedUp = 2400;
   std::vector<std::string> options = apns_test::ApnsMock::BothAuthModes();
   options.insert(options.end(), {"--token-update-interval", std::to_string(20 * 60 * 1000 / kSpeedUp)});
@@ -247,10 +286,10 @@ TEST(ClientApnsMockToken, RenewalNeverTooSoonForTheServer) {
   Pusher pusher(TwsTLSIOHandler::iohOpenSSL);
   pusher.Token();
   const auto start = std::chrono::steady_clock::now();
-  pusher.client->TokenClock = [start] {
+  pusher.client->SetTokenClock([start] {
     const auto real = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
     return static_cast<uint64_t>(real.count()) * kSpeedUp;
-  };
+  });
   // 2 h 50 min of that clock after the first push (a slow connect must not
   // eat into it): the first token and four renewals.
   int pushes = 0;
@@ -293,10 +332,14 @@ std::string Repeated(const std::map<std::string, int>& aCounts) {
 // none.
 // Bearer tokens fetched by an OAuth client that answers from a thread of its
 // own (the tokens are ones apns-mock accepts): synchronous and queued pushes
-// are answered 200 with one token request per source, and a source that
-// answers with an error fails the push with its text.
-TEST(ClientApnsMockToken, OAuthTokensFromAnotherThread) {
-  apns_test::ApnsMock mock(apns_test::ApnsMock::BothAuthModes());
+// are answered 200 with one token request per source and connection (an
+// OAuth token, unlike a provider token, goes with its connection), and a
+// source that answers with an error fails the push with its text.
+TEST_F(ClientApnsMockToken, OAuthTokensFromAnotherThread) {
+  // Each token the sources fetch is a new one for the server's key.
+  std::vector<std::string> options = apns_test::ApnsMock::BothAuthModes();
+  options.insert(options.end(), {"--token-update-interval", "0"});
+  apns_test::ApnsMock mock(options);
   Pusher pusher(TwsTLSIOHandler::iohOpenSSL);
   pusher.Token();  // the JWT client stays set: the OAuth client is asked instead
   TkfxHTTP2Client& client = *pusher.client;
@@ -315,6 +358,11 @@ TEST(ClientApnsMockToken, OAuthTokensFromAnotherThread) {
   EXPECT_EQ(pusher.Push(url), "Push Notification sent successfully.");
   EXPECT_EQ(first->Starts.load(), 1);
   EXPECT_FALSE(jwt->OnAuthToken);
+  // A disconnect drops it: the next push asks again.
+  client.SetActive(false);
+  EXPECT_EQ(pusher.Push(url), "Push Notification sent successfully.");
+  EXPECT_EQ(first->Starts.load(), 2);
+  EXPECT_EQ(client.ProviderTokens().Signatures(), 0u);
 
   std::mutex lock;
   std::vector<std::string> outcomes;
@@ -368,13 +416,251 @@ TEST(ClientApnsMockToken, OAuthTokensFromAnotherThread) {
   EXPECT_EQ(queued(1), std::vector<std::string>{"Error invalid_grant. The grant has expired."});
   client.SetActive(false);
 
-  // The server saw the first source's token twice, then the second's.
+  // The server saw the first source's token twice, its next one once, then
+  // the second source's.
   const auto lines = mock.LogLines();
-  ASSERT_EQ(lines.size(), 22u);
+  ASSERT_EQ(lines.size(), 23u);
   EXPECT_EQ(Header(lines[0], "authorization"), Header(lines[1], "authorization"));
   EXPECT_NE(Header(lines[1], "authorization"), Header(lines[2], "authorization"));
-  for (size_t i = 2; i < lines.size(); ++i) EXPECT_EQ(Header(lines[i], "authorization"), Header(lines[2], "authorization"));
+  EXPECT_NE(Header(lines[2], "authorization"), Header(lines[3], "authorization"));
+  for (size_t i = 3; i < lines.size(); ++i) EXPECT_EQ(Header(lines[i], "authorization"), Header(lines[3], "authorization"));
   EXPECT_EQ(Header(lines[0], "authorization").rfind("Bearer ", 0), 0u) << lines[0];
+}
+
+// Answers of queued pushes, as they arrive (status and body).
+struct Answers {
+  explicit Answers(TkfxHTTP2Client& aClient) {
+    aClient.OnHTTP2Response = [this](TObject*, TkfxHTTP2ConnectionClient*, TkfxHTTP2RequestProperty*,
+                                     TkfxHTTP2ResponseProperty* Response) {
+      std::lock_guard guard(Lock);
+      Items.push_back(std::to_string(Response->Status()) + " " + Response->DataUTF8());
+    };
+    aClient.OnHTTP2RequestFailed = [this](TObject*, TkfxHTTP2ConnectionClient*, TkfxHTTP2RequestProperty*,
+                                          const std::string& aReason) {
+      std::lock_guard guard(Lock);
+      Items.push_back(aReason);
+    };
+  }
+  size_t Count() {
+    std::lock_guard guard(Lock);
+    return Items.size();
+  }
+  std::mutex Lock;
+  std::vector<std::string> Items;
+};
+
+void PostQueued(TkfxHTTP2Client& aClient, const std::string& aURL, int aCount) {
+  for (int i = 0; i < aCount; ++i) {
+    TMemoryStream body;
+    body.WriteBuffer(kPayload.data(), static_cast<int64_t>(kPayload.size()));
+    body.SetPosition(0);
+    aClient.PostAsync(aURL, &body);
+  }
+}
+
+const std::string kExpired = "403 {\"reason\":\"ExpiredProviderToken\"}";
+
+// A token that the server refuses as expired is replaced once, however many
+// requests carried it: with pushes in flight, the refusals after the first
+// find it replaced already. Synchronous and queued answers alike.
+TEST_F(ClientApnsMockToken, RefusedAsExpiredMakesExactlyOneNewToken) {
+  struct Case {
+    const char* Name;
+    bool Queued;
+    int First, Then;  // pushes while the token is the expired one, and after
+  };
+  const Case cases[] = {{"synchronous", false, 1, 3}, {"queued", true, 300, 50}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TkfxHTTP2_ProviderTokens::Process().Clear();
+    std::vector<std::string> options = apns_test::ApnsMock::BothAuthModes();
+    // All streams at once, each answered late: the first pushes are in
+    // flight together.
+    options.insert(options.end(), {"--no-auth-stream-limit", "--delay", "200"});
+    apns_test::ApnsMock mock(options);
+    Pusher pusher(TwsTLSIOHandler::iohOpenSSL);
+    pusher.Token();
+    TkfxHTTP2_ProviderTokens& tokens = pusher.client->ProviderTokens();
+    // The identity's current token is one the server finds expired.
+    const std::string expired = apns_test::MakeProviderToken({.iat_offset_seconds = -3700});
+    ASSERT_TRUE(tokens.Acquire(JWTSigningIdentity(*pusher.jwt), 2400 * 1000, 1000,
+                               [&] { return TkfxProviderToken{"Bearer", expired}; }));
+    const uint64_t signatures = tokens.Signatures();
+    const std::string url = mock.DeviceUrl(kDevice);
+    std::vector<std::string> answers;
+    if (c.Queued) {
+      Answers queued(*pusher.client);
+      PostQueued(*pusher.client, url, c.First);
+      EXPECT_TRUE(WaitFor([&] { return queued.Count() >= static_cast<size_t>(c.First); }, 30000));
+      PostQueued(*pusher.client, url, c.Then);
+      EXPECT_TRUE(WaitFor([&] { return queued.Count() >= static_cast<size_t>(c.First + c.Then); }, 30000));
+      std::lock_guard guard(queued.Lock);
+      answers = queued.Items;
+    } else {
+      for (int i = 0; i < c.First + c.Then; ++i) {
+        const std::string logged = pusher.Push(url);
+        answers.push_back(logged == "Push Notification sent successfully." ? "200 " : "403 " + logged);
+      }
+    }
+    pusher.client->SetActive(false);
+    // The first pushes are refused (all of them, when they were in flight
+    // together); the rest go out under the one new token.
+    const size_t refused = static_cast<size_t>(std::count(answers.begin(), answers.end(), kExpired));
+    EXPECT_GE(refused, 1u);
+    EXPECT_EQ(std::count(answers.begin(), answers.end(), "200 "), static_cast<long>(answers.size() - refused))
+        << ::testing::PrintToString(answers);
+    EXPECT_EQ(tokens.Signatures() - signatures, 1u);
+    const auto lines = mock.LogLines();
+    ASSERT_EQ(lines.size(), static_cast<size_t>(c.First + c.Then));
+    const std::vector<std::string> used = TokensUsed(lines);
+    ASSERT_EQ(used.size(), 2u);
+    for (const std::string& line : lines)
+      EXPECT_EQ(apns_test::JsonMember(line, "status") == "403", apns_test::JsonMember(line, "token_hash") == used[0])
+          << line;
+    std::cout << c.Name << ": " << refused << " of " << answers.size() << " refused as expired\n";
+  }
+}
+
+// Components that sign with one identity share one token, however their JWT
+// clients are set up, also when their request threads ask at the same time;
+// another key id or key is another identity, with a token of its own.
+TEST_F(ClientApnsMockToken, SharedByComponentsThatSignWithOneIdentity) {
+  apns_test::TempDir dir;
+  const std::string otherKey = dir.File("other.p8");
+  const apns_test::CommandResult made = apns_test::RunCommand(
+      {"openssl", "genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256", "-out", otherKey});
+  ASSERT_EQ(made.exit_code, 0) << made.err;
+  enum class TSetUp { kOneJWTClient, kTwoJWTClients, kOtherKeyId, kOtherKey };
+  struct Case {
+    const char* Name;
+    TSetUp SetUp;
+    size_t Tokens;
+  };
+  const Case cases[] = {{"two components, one JWT client", TSetUp::kOneJWTClient, 1},
+                        {"two JWT clients with one key", TSetUp::kTwoJWTClients, 1},
+                        {"another key id", TSetUp::kOtherKeyId, 2},
+                        {"another key", TSetUp::kOtherKey, 2}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TkfxHTTP2_ProviderTokens& tokens = TkfxHTTP2_ProviderTokens::Process();
+    tokens.Clear();
+    const uint64_t signatures = tokens.Signatures();
+    apns_test::ApnsMock mock(apns_test::ApnsMock::BothAuthModes());
+    Pusher a(TwsTLSIOHandler::iohOpenSSL), b(TwsTLSIOHandler::iohOpenSSL);
+    a.Token();
+    b.Token(c.SetUp == TSetUp::kOtherKeyId ? "OTHER12345" : std::string(apns_test::kKeyId));
+    if (c.SetUp == TSetUp::kOneJWTClient) b.client->Authentication().Token().SetJWT(a.jwt.get());
+    if (c.SetUp == TSetUp::kOtherKey) b.jwt->JWTOptions().Algorithms().ES().PrivateKey().LoadFromFile(otherKey);
+    const std::string url = mock.DeviceUrl(kDevice);
+    const bool shared = c.Tokens == 1;
+    if (shared) {
+      // Both connect and send at once: their request threads ask together.
+      Answers answersA(*a.client), answersB(*b.client);
+      PostQueued(*a.client, url, 200);
+      PostQueued(*b.client, url, 200);
+      EXPECT_TRUE(WaitFor([&] { return answersA.Count() >= 200 && answersB.Count() >= 200; }, 30000));
+      std::lock_guard guardA(answersA.Lock), guardB(answersB.Lock);
+      EXPECT_EQ(answersA.Items, std::vector<std::string>(200, "200 "));
+      EXPECT_EQ(answersB.Items, std::vector<std::string>(200, "200 "));
+    }
+    // Synchronous pushes from both, and the first one's again: the server
+    // does not know the other identity's key, and the first one's token is
+    // still its own.
+    EXPECT_EQ(a.Push(url), "Push Notification sent successfully.");
+    EXPECT_EQ(b.Push(url), shared ? "Push Notification sent successfully." : "{\"reason\":\"InvalidProviderToken\"}");
+    EXPECT_EQ(a.Push(url), "Push Notification sent successfully.");
+    a.client->SetActive(false);
+    b.client->SetActive(false);
+    const auto lines = mock.LogLines();
+    ASSERT_EQ(lines.size(), shared ? 403u : 3u);
+    EXPECT_EQ(TokensUsed(lines).size(), c.Tokens);
+    EXPECT_EQ(apns_test::JsonMember(lines.front(), "token_hash"), apns_test::JsonMember(lines.back(), "token_hash"));
+    EXPECT_EQ(tokens.Signatures() - signatures, c.Tokens);
+  }
+}
+
+// A server that refuses a new token as too soon after another (another
+// process signed with the key): the component keeps its token, reports each
+// refused push through OnHTTP2Response, and connects again only after a
+// delay that doubles with each refusal up to its bound.
+TEST_F(ClientApnsMockToken, TooManyTokenUpdatesKeepsTheTokenAndDelaysTheReconnect) {
+  apns_test::ApnsMock mock(apns_test::ApnsMock::BothAuthModes());
+  const std::string url = mock.DeviceUrl(kDevice);
+  // The key's current token, made by a component with a cache of its own.
+  Pusher other(TwsTLSIOHandler::iohOpenSSL);
+  other.Token();
+  other.client->SetTokenClock(TicksNow);
+  ASSERT_EQ(other.Push(url), "Push Notification sent successfully.");
+  other.client->SetActive(false);
+
+  Pusher pusher(TwsTLSIOHandler::iohOpenSSL);
+  pusher.Token();
+  TkfxHTTP2Client& client = *pusher.client;
+  client.SetNotifyEvents(TwsNotifyEvent::neNoSync);  // events at the moment they happen
+  client.SetReconnectBackoffBounds(100, 400);
+  const uint64_t signatures = client.ProviderTokens().Signatures();
+  using Clock = std::chrono::steady_clock;
+  struct Event {
+    std::string What;
+    Clock::time_point At;
+    int64_t Backoff;
+  };
+  std::mutex lock;
+  std::vector<Event> events;
+  auto record = [&](const std::string& aWhat) {
+    std::lock_guard guard(lock);
+    events.push_back({aWhat, Clock::now(), client.ReconnectBackoff()});
+  };
+  client.OnHTTP2Connect = [&](TObject*, TkfxHTTP2ConnectionClient*) { record("connect"); };
+  client.OnHTTP2Disconnect = [&](TObject*, TkfxHTTP2ConnectionClient*) { record("disconnect"); };
+  client.OnHTTP2Response = [&](TObject*, TkfxHTTP2ConnectionClient*, TkfxHTTP2RequestProperty*,
+                               TkfxHTTP2ResponseProperty* Response) {
+    record(std::to_string(Response->Status()) + " " + Response->DataUTF8());
+  };
+  client.OnHTTP2RequestFailed = [&](TObject*, TkfxHTTP2ConnectionClient*, TkfxHTTP2RequestProperty*,
+                                    const std::string& aReason) { record(aReason); };
+  // Pushes not sent wait for the next connection, as a batch sender has them.
+  client.OnHTTP2PendingRequests = [](TObject*, TkfxHTTP2ConnectionClient*, bool& aReconnect, bool& aClear) {
+    aReconnect = true;
+    aClear = false;
+  };
+  constexpr int kPushes = 4;
+  PostQueued(client, url, kPushes);
+  const auto count = [&](const std::string& aWhat) {
+    std::lock_guard guard(lock);
+    return std::count_if(events.begin(), events.end(), [&](const Event& e) { return e.What == aWhat; });
+  };
+  const std::string refused = "429 {\"reason\":\"TooManyProviderTokenUpdates\"}";
+  EXPECT_TRUE(WaitFor([&] { return count("disconnect") >= kPushes; }, 30000));
+  client.SetActive(false);
+  std::lock_guard guard(lock);
+  // Each connection takes one push, refused, and ends; the next one comes
+  // after the delay that refusal set: 100, 200, 400, 400 ms.
+  std::vector<std::string> order;
+  std::vector<int64_t> delays;
+  for (const Event& e : events) {
+    order.push_back(e.What);
+    if (e.What == refused) delays.push_back(e.Backoff);
+  }
+  std::vector<std::string> expected;
+  for (int i = 0; i < kPushes; ++i) expected.insert(expected.end(), {"connect", refused, "disconnect"});
+  ASSERT_EQ(order, expected);
+  EXPECT_EQ(delays, (std::vector<int64_t>{100, 200, 400, 400}));
+  for (size_t i = 3; i < events.size(); i += 3) {
+    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(events[i].At - events[i - 2].At);
+    EXPECT_GE(waited.count(), events[i - 2].Backoff / 2) << i;
+  }
+  // One token, signed once, refused each time and never replaced.
+  EXPECT_EQ(client.ProviderTokens().Signatures() - signatures, 1u);
+  const auto lines = mock.LogLines();
+  ASSERT_EQ(lines.size(), 1u + kPushes);
+  const std::vector<std::string> used = TokensUsed(lines);
+  ASSERT_EQ(used.size(), 2u);
+  for (size_t i = 1; i < lines.size(); ++i) {
+    EXPECT_EQ(apns_test::JsonMember(lines[i], "status"), "429");
+    EXPECT_EQ(apns_test::JsonMember(lines[i], "token_hash"), used[1]);
+    EXPECT_EQ(apns_test::JsonMember(lines[i], "conn"), std::to_string(i + 1));
+  }
 }
 
 TEST(ClientApnsMockQueued, EveryPushEndsOnceAcrossGoAwayAndClose) {

@@ -1,15 +1,18 @@
 // The HTTP/2 client component's threads against apns-mock: synchronous and
 // queued pushes at once in each delivery mode, a waiting event while the
-// main thread waits for its own answer, and freeing the component with
-// pushes still queued. Meant for ThreadSanitizer.
+// main thread waits for its own answer, freeing the component with pushes
+// still queued, and components signing provider tokens at once. Meant for
+// ThreadSanitizer.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -152,6 +155,66 @@ TEST_P(ClientThreads, QueuedConnectAfterFailedOne) {
   for (int i = 0; i < 20; ++i) pusher.client->PostAsync(mock.DeviceUrl(kDevice), &pusher.body);
   EXPECT_TRUE(WaitFor([&] { return pusher.answered.load() >= before + 20; }, 30000)) << pusher.answered.load();
   pusher.client->SetActive(false);
+}
+
+// Components sending at once from their request threads, each with its own
+// JWT client or two of them with one, all signing with one key: one token
+// is signed and every push goes out under it.
+TEST_P(ClientThreads, OneProviderTokenForComponentsSigningAtOnce) {
+  TkfxHTTP2_ProviderTokens::Process().Clear();
+  const uint64_t signatures = TkfxHTTP2_ProviderTokens::Process().Signatures();
+  apns_test::ApnsMock mock(apns_test::ApnsMock::BothAuthModes());
+  constexpr int kComponents = 5, kPushes = 100;
+  std::vector<std::unique_ptr<Pusher>> pushers;
+  std::vector<TOwned<TkfxHTTP_JWT_Client>> jwts;
+  for (int i = 0; i < kComponents; ++i) {
+    auto pusher = std::make_unique<Pusher>(GetParam());
+    TkfxHTTP2Client& client = *pusher->client;
+    client.TLSOptions().SetCertFile("");
+    client.TLSOptions().SetKeyFile("");
+    // The last two share one JWT client.
+    if (i < kComponents - 1) {
+      jwts.push_back(MakeOwned<TkfxHTTP_JWT_Client>(nullptr));
+      TkfxHTTP_JWT_Client_Options& options = jwts.back()->JWTOptions();
+      options.Header().alg = TkfxHTTP_JWT_Algorithm::jwtES256;
+      options.Header().kid = std::string(apns_test::kKeyId);
+      options.Payload().iss = std::string(apns_test::kTeamId);
+      options.Algorithms().ES().PrivateKey().LoadFromFile(apns_test::FixturePath("AuthKey_TEST123456.p8"));
+      options.SetRefreshTokenAfter(2400);
+    }
+    client.Authentication().Token().SetJWT(jwts.back().get());
+    pushers.push_back(std::move(pusher));
+  }
+  // Connected one after another first (activations on several threads at
+  // once are not what this is about); then all ask for a token at once.
+  for (auto& pusher : pushers) {
+    pusher->client->SetHost("127.0.0.1");
+    pusher->client->SetPort(mock.port());
+    pusher->client->SetActive(true);
+    ASSERT_TRUE(pusher->client->Active());
+  }
+  const std::string url = mock.DeviceUrl(kDevice);
+  for (int n = 0; n < kPushes; ++n)
+    for (auto& pusher : pushers) pusher->client->PostAsync(url, &pusher->body);
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        return std::all_of(pushers.begin(), pushers.end(), [](const auto& p) { return p->outcomes.load() >= kPushes; });
+      },
+      30000));
+  CheckSynchronize(50);
+  for (auto& pusher : pushers) {
+    EXPECT_EQ(pusher->answered.load(), kPushes);
+    pusher->client->SetActive(false);
+  }
+  EXPECT_EQ(TkfxHTTP2_ProviderTokens::Process().Signatures() - signatures, 1u);
+  std::set<std::string> tokens, connections;
+  for (const std::string& line : mock.LogLines()) {
+    tokens.insert(apns_test::JsonMember(line, "token_hash"));
+    connections.insert(apns_test::JsonMember(line, "conn"));
+  }
+  EXPECT_EQ(tokens.size(), 1u);
+  EXPECT_EQ(connections.size(), static_cast<size_t>(kComponents));
+  pushers.clear();  // the components go before the JWT clients they point at
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, ClientThreads,
