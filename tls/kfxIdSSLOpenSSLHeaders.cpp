@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <map>
@@ -24,11 +25,13 @@ namespace {
 // 1.1 entry points (see BoundLevelOf). A default of 1.0 thus binds the
 // OpenSSL 3 that current systems ship with the same entry points as level
 // 1.1, and still binds a real 1.0 library as 1.0.
-TwsOpenSSLAPI GAPIVersion = TwsOpenSSLAPI::oslAPI_1_0;
-TwsOpenSSLAPI GBoundAPI = TwsOpenSSLAPI::oslAPI_1_0;
+// Atomic: every activation of every component sets the level, and the
+// binding reads it, from their own threads.
+std::atomic<TwsOpenSSLAPI> GAPIVersion{TwsOpenSSLAPI::oslAPI_1_0};
+std::atomic<TwsOpenSSLAPI> GBoundAPI{TwsOpenSSLAPI::oslAPI_1_0};
 std::string GLibPath;
-void* GCryptoHandle = nullptr;
-void* GSSLHandle = nullptr;
+std::atomic<void*> GCryptoHandle{nullptr};
+std::atomic<void*> GSSLHandle{nullptr};
 TStringList GFailed;
 
 bool Requested11() { return GAPIVersion == TwsOpenSSLAPI::oslAPI_1_1; }

@@ -682,8 +682,8 @@ void PrintResult(Result r, bool aText) {
 // Notifications queued on one connection beyond those in flight are kept
 // to this many, so a batch of any size needs the same memory.
 constexpr size_t kWindowPerConnection = 3000;
-// A connection that stays down is tried again this often before its
-// notifications are given up.
+// A connection whose connects fail this many times in a row has its
+// notifications given up.
 constexpr int kConnectAttempts = 3;
 // A batch that gets no outcome at all for this long is given up.
 constexpr auto kNoProgressLimit = std::chrono::seconds(60);
@@ -865,7 +865,11 @@ struct Pusher {
   TkfxHTTP_JWT_Client* JWT = nullptr;
   std::atomic<bool> GivenUp{false};
   std::atomic<bool> Connected{false};  // a connection was made at some time
-  int Attempts = 0;  // connects tried since the connection was last up (main thread)
+  // Connects that failed (reported without a connection) since the last
+  // one that was made. Only these count towards giving up: a connection
+  // that is down while the client makes its next one (after a GOAWAY, say)
+  // has not failed, however often the batch happens to look at that moment.
+  std::atomic<int> FailedConnects{0};
   std::mutex ErrorLock;
   std::string LastError;  // of a failed connect
   Clock::time_point LastUp = Clock::now();   // last seen connected (main thread)
@@ -1050,10 +1054,16 @@ int Run(int argc, char** argv) {
     p.Client->OnHTTP2Exception = [&p](TObject*, TkfxHTTP2ConnectionClient* Connection,
                                       Exception* E) {
       if (Connection) return;
-      std::lock_guard guard(p.ErrorLock);
-      p.LastError = E->Message();
+      {
+        std::lock_guard guard(p.ErrorLock);
+        p.LastError = E->Message();
+      }
+      ++p.FailedConnects;
     };
-    p.Client->OnHTTP2Connect = [&p](TObject*, TkfxHTTP2ConnectionClient*) { p.Connected = true; };
+    p.Client->OnHTTP2Connect = [&p](TObject*, TkfxHTTP2ConnectionClient*) {
+      p.FailedConnects = 0;
+      p.Connected = true;
+    };
     p.Client->OnHTTP2Response = [&outcomes, c](TObject*, TkfxHTTP2ConnectionClient*,
                                                TkfxHTTP2RequestProperty* Request,
                                                TkfxHTTP2ResponseProperty* Response) {
@@ -1148,7 +1158,6 @@ int Run(int argc, char** argv) {
       p->Client->SetHost(server.Host);
       p->Client->SetPort(server.Port);
       p->Client->SetActive(true);
-      p->Attempts = 1;
       p->LastUp = Clock::now();
     }
     auto giveUp = [&](size_t c, const std::string& aReason) {
@@ -1203,7 +1212,6 @@ int Run(int argc, char** argv) {
         if (p.GivenUp) continue;
         if (p.Client->Active()) {
           p.LastUp = now;
-          p.Attempts = 0;
           continue;
         }
         if (outcomes.Outstanding(c) == 0 && !waiting) continue;
@@ -1213,7 +1221,7 @@ int Run(int argc, char** argv) {
           p.LastUp = now;
           continue;
         }
-        if (!p.Connected || p.Attempts >= kConnectAttempts) {
+        if (!p.Connected || p.FailedConnects >= kConnectAttempts) {
           giveUp(c, p.Error());
           continue;
         }
@@ -1222,7 +1230,6 @@ int Run(int argc, char** argv) {
         if (now - p.LastUp < std::chrono::milliseconds(200) ||
             now - p.LastTry < std::chrono::seconds(1))
           continue;
-        ++p.Attempts;
         p.Client->SetActive(true);
         p.LastTry = Clock::now();
       }
