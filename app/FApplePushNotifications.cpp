@@ -20,9 +20,9 @@
 #include <QVBoxLayout>
 
 #include "app/Application.h"
+#include "base/kfxBase_Helpers.h"
 #include "rtl/DateTime.h"
 #include "rtl/Streams.h"
-#include "tcp/kfxBase_Helpers.h"
 
 namespace {
 

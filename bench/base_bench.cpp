@@ -6,9 +6,9 @@
 #include <string>
 #include <thread>
 
-#include "http2/client/kfxHTTP2_Classes.h"
+#include "base/kfxBase_Helpers.h"
+#include "http2/core/kfxHTTP2_Classes.h"
 #include "rtl/MainThread.h"
-#include "tcp/kfxBase_Helpers.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "tcp/kfxBase_Helpers.h"
+#include "base/kfxBase_Helpers.h"
 
 const std::vector<std::string> JWTAlgorithmNames{"jwtNone",  "jwtHS256", "jwtHS384", "jwtHS512",
                                                  "jwtRS256", "jwtRS384", "jwtRS512", "jwtES256",

@@ -2,8 +2,8 @@
 
 #include <climits>
 
+#include "base/kfxBase_Helpers.h"
 #include "rtl/DateTime.h"
-#include "tcp/kfxBase_Helpers.h"
 
 // --- signing options ---
 

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <string_view>
 
-#include "tcp/kfxBase_Helpers.h"
+#include "base/kfxBase_Helpers.h"
 
 namespace {
 

@@ -10,16 +10,11 @@
 
 #include "rtl/Classes.h"
 #include "rtl/StringList.h"
+#include "tls/kfxSocket_Classes_TLS.h"
 #include "transport/IdGlobal.h"
 
 extern const std::vector<std::string> IdIPVersionNames;
 
-enum class TwsTLSIOHandler { iohOpenSSL, iohSChannel };
-enum class TwsTLSVersions { tlsUndefined, tls1_0, tls1_1, tls1_2, tls1_3 };
-enum class TwsOpenSSLAPI { oslAPI_1_0, oslAPI_1_1 };
-enum class TwsOpenSSLLibPath { oslpNone, oslpDefaultFolder };
-enum class TkfxSChannelCertStoreName { scsnMY, scsnRoot, scsnTrust, scsnCA };
-enum class TkfxSChannelCertStorePath { scspStoreCurrentUser, scspStoreLocalMachine };
 enum class TwsProxy { pxyHTTP, pxySocks4, pxySocks4A, pxySocks5 };
 
 // The value names of each enumeration, in ordinal order (stored descriptions use them).

@@ -2,7 +2,7 @@
 
 #include <mutex>
 
-#include "tcp/kfxBase_Helpers.h"
+#include "base/kfxBase_Helpers.h"
 
 const std::vector<std::string> NotifyEventNames{"neNoSync", "neAsynchronous", "neSynchronous"};
 

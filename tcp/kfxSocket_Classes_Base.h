@@ -14,9 +14,9 @@
 #include <memory>
 #include <string>
 
-#include "tcp/kfxBase_Classes.h"
+#include "base/kfxBase_Classes.h"
+#include "base/kfxWebSocket_Classes_SyncObjs.h"
 #include "tcp/kfxBase_Classes_Component.h"
-#include "tcp/kfxWebSocket_Classes_SyncObjs.h"
 
 enum class TwsTransport {
   trpUndefined,

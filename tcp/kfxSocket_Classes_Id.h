@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "tcp/kfxWebSocket_Classes_SyncObjs.h"
+#include "base/kfxWebSocket_Classes_SyncObjs.h"
 #include "transport/IdLogFile.h"
 
 class TkfxIdLogFileBase : public TIdLogFile {

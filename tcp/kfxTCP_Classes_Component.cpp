@@ -2,7 +2,7 @@
 
 #include <mutex>
 
-#include "tcp/kfxWebSocket_Helpers.h"
+#include "base/kfxWebSocket_Helpers.h"
 
 // --- TkfxTCPConnection_Base ---
 

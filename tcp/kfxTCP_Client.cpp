@@ -10,8 +10,8 @@
 #include <typeinfo>
 #include <thread>
 
-#include "tcp/kfxBase_Helpers.h"
-#include "tcp/kfxWebSocket_Helpers.h"
+#include "base/kfxBase_Helpers.h"
+#include "base/kfxWebSocket_Helpers.h"
 #include "tls/kfxSSL_SChannel_Id.h"
 #include "tls/kfxTCP_Client_OpenSSL.h"
 #include "transport/IdExceptionCore.h"

@@ -25,8 +25,8 @@
 #include <mutex>
 #include <string>
 
-#include "http2/client/kfxHTTP2_Classes.h"
-#include "tcp/kfxBase_Classes.h"
+#include "base/kfxBase_Classes.h"
+#include "base/kfxHTTP2_Classes_Queue.h"
 #include "tcp/kfxTCP_Classes.h"
 #include "tcp/kfxTCP_Classes_Id.h"
 #include "tcp/kfxSocket_Classes_Id.h"

@@ -6,10 +6,10 @@
 #include <algorithm>
 #include <mutex>
 
+#include "base/kfxBase_Helpers.h"
+#include "base/kfxWebSocket_Helpers.h"
 #include "rtl/MainThread.h"
-#include "tcp/kfxBase_Helpers.h"
 #include "tcp/kfxTCP_Client.h"
-#include "tcp/kfxWebSocket_Helpers.h"
 #include "tls/kfxIdSSLOpenSSLHeaders.h"
 #include "tls/kfxSSL_SChannel_Id.h"
 #include "tls/kfxTCP_Client_OpenSSL.h"

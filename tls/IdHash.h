@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <string>
 
+#include "base/IdException.h"
 #include "rtl/System.h"
-#include "tcp/IdException.h"
 
 enum class TIdHashAlgorithm { hashMD4, hashMD5, hashSHA1, hashSHA224, hashSHA256, hashSHA384, hashSHA512 };
 

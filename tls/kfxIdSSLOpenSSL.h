@@ -9,10 +9,10 @@
 
 #include <vector>
 
+#include "base/kfxWebSocket_Classes_SyncObjs.h"
 #include "rtl/Classes.h"
 #include "rtl/DateTime.h"
 #include "rtl/StringList.h"
-#include "tcp/kfxWebSocket_Classes_SyncObjs.h"
 #include "tls/kfxIdSSLOpenSSLHeaders.h"
 
 // Binds and initialises the libraries once per process (under the start-up

@@ -12,8 +12,8 @@
 #include <cstdint>
 #include <string>
 
-#include "tcp/IdException.h"
-#include "tcp/kfxSocket_Classes.h"
+#include "base/IdException.h"
+#include "tls/kfxSocket_Classes_TLS.h"
 
 struct ssl_st;
 

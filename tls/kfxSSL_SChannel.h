@@ -24,7 +24,7 @@
 #include "rtl/Classes.h"
 #include "rtl/Streams.h"
 #include "rtl/StringList.h"
-#include "tcp/kfxSocket_Classes.h"
+#include "tls/kfxSocket_Classes_TLS.h"
 
 enum class TSSLInitItem { iCredentials, iContext };
 using TSSLInit = TSet<TSSLInitItem>;

@@ -1,9 +1,9 @@
-// The transport's exception classes below EIdException (tcp/IdException.h).
+// The transport's exception classes below EIdException (base/IdException.h).
 #pragma once
 
 #include <string>
 
-#include "tcp/IdException.h"
+#include "base/IdException.h"
 
 
 // The quiet family: a normal end of a connection, not a failure.

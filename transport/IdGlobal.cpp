@@ -1,6 +1,6 @@
 #include "transport/IdGlobal.h"
 
-#include "tcp/kfxBase_Helpers.h"
+#include "base/kfxBase_Helpers.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <climits>
 
+#include "base/kfxBase_Helpers.h"
 #include "rtl/Streams.h"
-#include "tcp/kfxBase_Helpers.h"
 #include "transport/IdStack.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "tcp/kfxWebSocket_Classes_SyncObjs.h"
+#include "base/kfxWebSocket_Classes_SyncObjs.h"
 #include "transport/IdExceptionCore.h"
 #include "transport/IdGlobal.h"
 

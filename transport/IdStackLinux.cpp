@@ -16,7 +16,7 @@
 #include <climits>
 #include <cstring>
 
-#include "tcp/kfxBase_Helpers.h"
+#include "base/kfxBase_Helpers.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <utility>
 #include <vector>
 
-#include "tcp/kfxBase_Helpers.h"
+#include "base/kfxBase_Helpers.h"
 #include "transport/IdIOHandler.h"
 
 namespace {

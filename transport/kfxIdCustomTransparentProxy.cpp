@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "tcp/kfxBase_Helpers.h"
+#include "base/kfxBase_Helpers.h"
 #include "transport/IdIOHandler.h"
 
 TIdProxyDeadline::TIdProxyDeadline(TIdIOHandler* AIOHandler, int ATimeout)

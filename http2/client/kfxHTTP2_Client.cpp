@@ -5,10 +5,10 @@
 #include <cstring>
 #include <random>
 
+#include "base/IdException.h"
+#include "base/kfxBase_Helpers.h"
+#include "base/kfxWebSocket_Helpers.h"
 #include "rtl/MainThread.h"
-#include "tcp/IdException.h"
-#include "tcp/kfxBase_Helpers.h"
-#include "tcp/kfxWebSocket_Helpers.h"
 
 namespace {
 

@@ -46,7 +46,8 @@
 #include <string>
 #include <unordered_set>
 
-#include "http2/client/kfxHTTP2_Classes.h"
+#include "base/kfxBase_Classes.h"
+#include "http2/core/kfxHTTP2_Classes.h"
 #include "http2/client/kfxHTTP2_Client_Connection.h"
 #include "http2/client/kfxHTTP2_Client_Properties.h"
 #include "http2/client/kfxHTTP2_Client_Tokens.h"
@@ -56,7 +57,6 @@
 #include "rtl/DateTime.h"
 #include "rtl/Streams.h"
 #include "rtl/Thread.h"
-#include "tcp/kfxBase_Classes.h"
 #include "tcp/kfxTCP_Classes.h"
 #include "tcp/kfxTCP_Client.h"
 

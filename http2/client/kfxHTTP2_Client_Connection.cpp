@@ -6,9 +6,9 @@
 #include <string_view>
 #include <vector>
 
+#include "base/kfxBase_Helpers.h"
 #include "rtl/DateTime.h"
 #include "rtl/MainThread.h"
-#include "tcp/kfxBase_Helpers.h"
 
 namespace {
 

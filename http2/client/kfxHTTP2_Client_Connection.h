@@ -34,7 +34,7 @@
 #include <thread>
 #include <vector>
 
-#include "http2/client/kfxHTTP2_Classes.h"
+#include "http2/core/kfxHTTP2_Classes.h"
 #include "http2/core/kfxHTTP2_Frame_Handler.h"
 #include "rtl/MainThread.h"
 #include "tcp/kfxTCP_Client.h"

@@ -6,8 +6,8 @@
 #include <atomic>
 #include <climits>
 
+#include "base/kfxBase_Helpers.h"
 #include "http2/core/kfxHTTP2_Frame_Streams.h"
-#include "tcp/kfxBase_Helpers.h"
 
 namespace {
 

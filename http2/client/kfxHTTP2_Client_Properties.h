@@ -16,7 +16,7 @@
 #include <memory>
 #include <string>
 
-#include "http2/client/kfxHTTP2_Classes.h"
+#include "http2/core/kfxHTTP2_Classes.h"
 #include "rtl/StringList.h"
 #include "rtl/Streams.h"
 

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <chrono>
 
+#include "base/kfxBase_Helpers.h"
 #include "jwt/kfxHTTP_JWT_Client.h"
 #include "platform/sha2/sha2.h"
 #include "rtl/MainThread.h"
-#include "tcp/kfxBase_Helpers.h"
 
 TkfxHTTP2_ProviderTokens::TkfxHTTP2_ProviderTokens(TClock aClock)
     : FClock(aClock ? std::move(aClock) : TClock(TicksNow)) {}

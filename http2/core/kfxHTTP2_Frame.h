@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "http2/client/kfxHTTP2_Classes.h"
+#include "http2/core/kfxHTTP2_Classes.h"
 #include "http2/core/kfxHTTP2_HPACK.h"
 #include "http2/core/kfxHTTP2_Types.h"
 #include "rtl/Classes.h"

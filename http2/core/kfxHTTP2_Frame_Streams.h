@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "http2/client/kfxHTTP2_Classes.h"
+#include "http2/core/kfxHTTP2_Classes.h"
 #include "http2/core/kfxHTTP2_Frame.h"
 #include "http2/core/kfxHTTP2_Types.h"
 

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <functional>
 
-#include "http2/client/kfxHTTP2_Classes.h"
+#include "http2/core/kfxHTTP2_Classes.h"
 
 namespace {
 

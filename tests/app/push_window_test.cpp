@@ -23,10 +23,10 @@
 
 #include "app/Application.h"
 #include "app/FApplePushNotifications.h"
+#include "base/IdException.h"
+#include "base/kfxBase_Helpers.h"
 #include "rtl/DateTime.h"
 #include "rtl/MainThread.h"
-#include "tcp/IdException.h"
-#include "tcp/kfxBase_Helpers.h"
 #include "tests/tools/apns_mock_harness.h"
 #include "tls/kfxSSL_SChannel.h"
 

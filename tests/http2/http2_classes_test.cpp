@@ -3,7 +3,7 @@
 #include <atomic>
 #include <thread>
 
-#include "http2/client/kfxHTTP2_Classes.h"
+#include "http2/core/kfxHTTP2_Classes.h"
 
 namespace {
 

@@ -35,11 +35,11 @@
 #include <vector>
 
 #include "apns_version.h"
+#include "base/kfxBase_Helpers.h"
 #include "http2/client/kfxHTTP.h"
 #include "rtl/DateTime.h"
 #include "rtl/MainThread.h"
 #include "rtl/Streams.h"
-#include "tcp/kfxBase_Helpers.h"
 
 namespace {
 

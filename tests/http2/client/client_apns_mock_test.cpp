@@ -19,10 +19,10 @@
 
 #include "apns_mock_harness.h"
 #include "test_oauth_client.h"
+#include "base/kfxBase_Helpers.h"
 #include "http2/client/kfxHTTP.h"
 #include "platform/crypt32/crypt32.h"
 #include "rtl/MainThread.h"
-#include "tcp/kfxBase_Helpers.h"
 #include "tls/kfxSSL_SChannel.h"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include <random>
 
-#include "http2/client/kfxHTTP2_Classes.h"
+#include "http2/core/kfxHTTP2_Classes.h"
 #include "http2/core/kfxHTTP2_HPACK.h"
 #include "tests/http2/core/nghttp2_peer.h"
 

@@ -9,9 +9,9 @@
 #include <thread>
 #include <vector>
 
+#include "base/kfxBase_Classes.h"
+#include "base/kfxBase_Helpers.h"
 #include "rtl/MainThread.h"
-#include "tcp/kfxBase_Classes.h"
-#include "tcp/kfxBase_Helpers.h"
 
 namespace {
 

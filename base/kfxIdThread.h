@@ -7,9 +7,9 @@
 #include <memory>
 #include <string>
 
+#include "base/IdException.h"
+#include "base/kfxWebSocket_Classes_SyncObjs.h"
 #include "rtl/Thread.h"
-#include "tcp/IdException.h"
-#include "tcp/kfxWebSocket_Classes_SyncObjs.h"
 
 enum class TIdThreadStopMode { smTerminate, smSuspend };
 enum class TIdThreadOption { itoStopped, itoReqCleanup, itoDataOwner, itoTag };

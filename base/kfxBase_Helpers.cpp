@@ -1,4 +1,4 @@
-#include "tcp/kfxBase_Helpers.h"
+#include "base/kfxBase_Helpers.h"
 
 #include <unistd.h>
 

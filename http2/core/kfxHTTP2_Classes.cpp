@@ -1,11 +1,11 @@
-#include "http2/client/kfxHTTP2_Classes.h"
+#include "http2/core/kfxHTTP2_Classes.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
 
-#include "tcp/kfxBase_Helpers.h"
+#include "base/kfxBase_Helpers.h"
 
 const std::array<const char*, 9> h2MethodNames = {"HEAD", "GET",    "POST",    "OPTIONS", "TRACE",
                                                   "PUT",  "DELETE", "CONNECT", "PATCH"};
@@ -327,56 +327,6 @@ void TkfxHTTP2ObjectList::DeleteAll() {
   for (void* item : FList) static_cast<TkfxHTTP2NotifyObject*>(item)->Free();
   FList.clear();
   CountChanged();
-}
-
-// --- keyed queue ---
-
-TkfxQueue::~TkfxQueue() {
-  Clear();
-}
-
-void TkfxQueue::AddItem(TkfxQueueItemBase* aItem) {
-  std::lock_guard guard(FLock);
-  FList.push_back(aItem);
-  CountChanged();
-}
-
-TkfxQueueItemBase* TkfxQueue::GetItem(const std::string& aID) {
-  std::lock_guard guard(FLock);
-  for (void* item : FList) {
-    auto* queued = static_cast<TkfxQueueItemBase*>(item);
-    if (queued->ID == aID) return queued;
-  }
-  return nullptr;
-}
-
-TkfxQueueItemBase* TkfxQueue::GetItemByIndex(int aIndex) {
-  std::lock_guard guard(FLock);
-  if (aIndex < 0 || aIndex >= static_cast<int>(FList.size())) return nullptr;
-  return static_cast<TkfxQueueItemBase*>(FList[static_cast<size_t>(aIndex)]);
-}
-
-void TkfxQueue::RemoveAt(size_t aIndex) {
-  auto* item = static_cast<TkfxQueueItemBase*>(FList[aIndex]);
-  FList.erase(FList.begin() + static_cast<std::ptrdiff_t>(aIndex));
-  CountChanged();
-  if (OwnObjects) item->Free();
-}
-
-void TkfxQueue::DeleteItem(const std::string& aID) {
-  std::lock_guard guard(FLock);
-  for (size_t i = 0; i < FList.size(); ++i)
-    if (static_cast<TkfxQueueItemBase*>(FList[i])->ID == aID) return RemoveAt(i);
-}
-
-void TkfxQueue::DeleteItem(int aIndex) {
-  std::lock_guard guard(FLock);
-  if (aIndex >= 0 && aIndex < static_cast<int>(FList.size())) RemoveAt(static_cast<size_t>(aIndex));
-}
-
-void TkfxQueue::Clear() {
-  std::lock_guard guard(FLock);
-  while (!FList.empty()) RemoveAt(FList.size() - 1);
 }
 
 // --- push promises ---

@@ -4,8 +4,8 @@
 #include <regex>
 #include <set>
 
-#include "tcp/kfxBase_Helpers.h"
-#include "tcp/kfxWebSocket_Classes_SyncObjs.h"
+#include "base/kfxBase_Helpers.h"
+#include "base/kfxWebSocket_Classes_SyncObjs.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "tcp/kfxWebSocket_Classes_SyncObjs.h"
+#include "base/kfxWebSocket_Classes_SyncObjs.h"
 
 #include <algorithm>
 

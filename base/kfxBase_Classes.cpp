@@ -1,8 +1,8 @@
-#include "tcp/kfxBase_Classes.h"
+#include "base/kfxBase_Classes.h"
 
 #include <chrono>
 
-#include "tcp/kfxWebSocket_Helpers.h"
+#include "base/kfxWebSocket_Helpers.h"
 
 TkfxIdThread::TkfxIdThread(bool ACreateSuspended, bool ALoop, const std::string& AName)
     : TIdThread(ACreateSuspended, ALoop, AName) {}

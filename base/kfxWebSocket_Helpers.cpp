@@ -1,4 +1,4 @@
-#include "tcp/kfxWebSocket_Helpers.h"
+#include "base/kfxWebSocket_Helpers.h"
 
 void QueueOnMainThread(TThreadMethod aMethod, const void* aOwner) {
   QueueOnMain(std::move(aMethod), aOwner);

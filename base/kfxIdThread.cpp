@@ -1,4 +1,4 @@
-#include "tcp/kfxIdThread.h"
+#include "base/kfxIdThread.h"
 
 #include <mutex>
 

@@ -7,8 +7,8 @@
 #include <functional>
 #include <mutex>
 
+#include "base/kfxIdThread.h"
 #include "rtl/Streams.h"
-#include "tcp/kfxIdThread.h"
 
 // How a component delivers its events: at once on the producing thread, queued
 // to the main thread, or run on the main thread while the producer waits.

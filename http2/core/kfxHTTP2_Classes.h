@@ -1,7 +1,9 @@
 // Plain objects the HTTP/2 client passes around: request and response,
 // local SETTINGS, the HTTP/2 exception, GOAWAY and RST_STREAM properties,
-// queued-event notify objects, the keyed queue and the server-push list,
-// plus the byte and URL helpers of the frame layer.
+// queued-event notify objects and the server-push list (on the keyed queue,
+// base/kfxHTTP2_Classes_Queue.h), plus the byte and URL helpers of the frame
+// layer. They sit at the core because the frame layer raises the exception and
+// keeps the requests.
 #pragma once
 
 #include <array>
@@ -10,11 +12,12 @@
 #include <memory>
 #include <string>
 
+#include "base/kfxHTTP2_Classes_Queue.h"
+#include "base/kfxWebSocket_Classes_SyncObjs.h"
 #include "rtl/Classes.h"
 #include "rtl/DateTime.h"
 #include "rtl/StringList.h"
 #include "rtl/Streams.h"
-#include "tcp/kfxWebSocket_Classes_SyncObjs.h"
 
 enum class Th2Methods {
   h2meHead, h2meGet, h2mePost, h2meOptions, h2meTrace, h2mePut, h2meDelete, h2meConnect, h2mePatch
@@ -197,32 +200,6 @@ class TkfxHTTP2ObjectList : public TkfxThreadList {
 
  private:
   TkfxHTTP2NotifyObject* Append(std::unique_ptr<TkfxHTTP2NotifyObject> aObject);
-};
-
-// An item of a keyed queue: its text ID is the key.
-class TkfxQueueItemBase : public TObject {
- public:
-  std::string ID;
-};
-
-// A keyed queue: every operation takes the list's lock; lookups return the
-// first item whose ID matches exactly. With OwnObjects, removed items are freed.
-class TkfxQueue : public TkfxThreadList {
- public:
-  ~TkfxQueue() override;
-
-  void AddItem(TkfxQueueItemBase* aItem);
-  TkfxQueueItemBase* GetItem(const std::string& aID);
-  TkfxQueueItemBase* GetItemByIndex(int aIndex);
-  void DeleteItem(const std::string& aID);
-  void DeleteItem(int aIndex);
-  void Clear() override;
-
-  bool OwnObjects = false;
-
- protected:
-  // Removes item aIndex under the lock, freeing it when owned.
-  void RemoveAt(size_t aIndex);
 };
 
 class TkfxHTTP2PushPromiseItem : public TkfxQueueItemBase {

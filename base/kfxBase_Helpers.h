@@ -6,9 +6,9 @@
 #include <memory>
 #include <string>
 
+#include "base/kfxBase_Classes.h"
 #include "rtl/DateTime.h"
 #include "rtl/System.h"
-#include "tcp/kfxBase_Classes.h"
 
 // Clears the reference, then frees the object it held (nothing for null).
 template <class T>
