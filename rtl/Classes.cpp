@@ -151,9 +151,27 @@ void TComponent::BeforeDestruction() {
   Destroying();
 }
 
+void TComponent::IncludeState(TComponentStateItem aItem) {
+  TComponentState state = FComponentState.load();
+  TComponentState wanted;
+  do {
+    wanted = state;
+    wanted.Include(aItem);
+  } while (!FComponentState.compare_exchange_weak(state, wanted));
+}
+
+void TComponent::ExcludeState(TComponentStateItem aItem) {
+  TComponentState state = FComponentState.load();
+  TComponentState wanted;
+  do {
+    wanted = state;
+    wanted.Exclude(aItem);
+  } while (!FComponentState.compare_exchange_weak(state, wanted));
+}
+
 void TComponent::Destroying() {
-  if (FComponentState.Contains(TComponentStateItem::csDestroying)) return;
-  FComponentState.Include(TComponentStateItem::csDestroying);
+  if (ComponentState().Contains(TComponentStateItem::csDestroying)) return;
+  IncludeState(TComponentStateItem::csDestroying);
   for (TComponent* child : FComponents) child->Destroying();
 }
 
@@ -189,23 +207,23 @@ void TComponent::RemoveNotification(TComponent* AComponent) {
 
 void TComponent::SetDesigning(bool aDesigning) {
   if (aDesigning)
-    FComponentState.Include(TComponentStateItem::csDesigning);
+    IncludeState(TComponentStateItem::csDesigning);
   else
-    FComponentState.Exclude(TComponentStateItem::csDesigning);
+    ExcludeState(TComponentStateItem::csDesigning);
   for (TComponent* child : FComponents) child->SetDesigning(aDesigning);
 }
 
 void TComponent::BeginLoading() {
-  FComponentState.Include(TComponentStateItem::csLoading);
+  IncludeState(TComponentStateItem::csLoading);
 }
 
 void TComponent::EndLoading() {
-  if (!FComponentState.Contains(TComponentStateItem::csLoading)) return;
+  if (!ComponentState().Contains(TComponentStateItem::csLoading)) return;
   Loaded();
 }
 
 void TComponent::Loaded() {
-  FComponentState.Exclude(TComponentStateItem::csLoading);
+  ExcludeState(TComponentStateItem::csLoading);
 }
 
 void TComponent::Notification(TComponent* AComponent, TOperation Operation) {

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <any>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -99,7 +100,9 @@ class TComponent : public TPersistent {
   TComponent* Owner() const { return FOwner; }
   const std::string& Name() const { return FName; }
   void SetName(const std::string& aName);
-  const TComponentState& ComponentState() const { return FComponentState; }
+  // Any thread may ask (a component's threads check whether it is being
+  // destroyed while the main thread marks it so).
+  TComponentState ComponentState() const { return FComponentState.load(std::memory_order_acquire); }
 
   int ComponentCount() const { return static_cast<int>(FComponents.size()); }
   TComponent* Components(int aIndex) const { return FComponents.at(static_cast<size_t>(aIndex)); }
@@ -130,10 +133,12 @@ class TComponent : public TPersistent {
   void InsertComponent(TComponent* AComponent);
   void RemoveComponent(TComponent* AComponent);
   void RemoveNotification(TComponent* AComponent);
+  void IncludeState(TComponentStateItem aItem);
+  void ExcludeState(TComponentStateItem aItem);
 
   TComponent* FOwner = nullptr;
   std::string FName;
-  TComponentState FComponentState;
+  std::atomic<TComponentState> FComponentState{TComponentState{}};
   std::vector<TComponent*> FComponents;    // owned
   std::vector<TComponent*> FFreeNotifies;  // not owned, mutual
 };
