@@ -660,7 +660,18 @@ void TkfxHTTP2CLient_Base::DoNotifyDisconnect(TkfxTCPConnection* Connection) {
     }
     FPendingRequestsReconnect = false;
     FPendingRequestsClear = true;
-    if (any) DoNotifyHTTP2PendingRequests(connection);
+    if (any) {
+      try {
+        DoNotifyHTTP2PendingRequests(connection);
+      } catch (...) {
+        // A handler that failed has decided nothing: its requests are
+        // dropped as by default, each with its own outcome, instead of
+        // waiting in queues that no connection serves any more.
+        FPendingRequestsReconnect = false;
+        FPendingRequestsClear = true;
+        ReportHandlerFailure(std::current_exception());
+      }
+    }
     if (any && FPendingRequestsClear) {
       std::deque<TkfxHTTP2_RequestPtr> dropped;
       {
@@ -673,6 +684,9 @@ void TkfxHTTP2CLient_Base::DoNotifyDisconnect(TkfxTCPConnection* Connection) {
     reconnect = any && FPendingRequestsReconnect;
     DoNotifyHTTP2Disconnect(connection);
   } catch (...) {
+    // Handlers' failures are reported where they are raised; what is left
+    // (no memory for a notification record) must not keep the end of the
+    // connection from being handled below.
   }
   TkfxTCPCLient_Common::DoNotifyDisconnect(Connection);
   // Queued only once the ended connection has left its slot: a connect

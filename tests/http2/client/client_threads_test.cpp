@@ -211,6 +211,33 @@ TEST_P(ClientThreads, OneProviderTokenForComponentsSigningAtOnce) {
   pushers.clear();  // the components go before the JWT clients they point at
 }
 
+// A pending-requests handler that fails when a connection ends with pushes
+// outstanding decides nothing: the pushes are dropped as by default, each
+// with its outcome, and the failure is reported; none waits for ever.
+TEST_P(ClientThreads, FailingPendingRequestsHandlerDropsThePushes) {
+  std::vector<std::string> options = apns_test::ApnsMock::BothAuthModes();
+  options.insert(options.end(), {"--close-after", "5"});
+  apns_test::ApnsMock mock(options);
+  Pusher pusher(GetParam());
+  std::atomic<int> reported{0};
+  pusher.client->OnHTTP2Exception = [&](TObject*, TkfxHTTP2ConnectionClient*, Exception* E) {
+    if (E->Message() == "no decision") ++reported;
+  };
+  pusher.client->OnHTTP2PendingRequests = [](TObject*, TkfxHTTP2ConnectionClient*, bool& aReconnect, bool& aClear) {
+    aReconnect = true;
+    aClear = false;
+    throw Exception("no decision");
+  };
+  constexpr int kQueued = 20;
+  for (int i = 0; i < kQueued; ++i) pusher.client->PostAsync(mock.DeviceUrl(kDevice), &pusher.body);
+  EXPECT_TRUE(WaitFor([&] { return pusher.outcomes.load() >= kQueued; }, 30000)) << pusher.outcomes.load();
+  EXPECT_TRUE(WaitFor([&] { return reported.load() >= 1; }, 10000));
+  CheckSynchronize(50);
+  EXPECT_EQ(pusher.outcomes.load(), kQueued);
+  EXPECT_LE(pusher.answered.load(), 4);  // the fifth request ended the connection
+  pusher.client->SetActive(false);
+}
+
 INSTANTIATE_TEST_SUITE_P(Modes, ClientThreads,
                          ::testing::Values(TwsNotifyEvent::neNoSync, TwsNotifyEvent::neAsynchronous,
                                            TwsNotifyEvent::neSynchronous),
