@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "base/kfxBase_Errors.h"
 #include "base/kfxWebSocket_Helpers.h"
 
 // --- TkfxTCPConnection_Base ---
@@ -400,13 +401,11 @@ void TkfxTCPComponent::Drain(TkfxTCPObjectList& aList, bool& aInProgress, const 
 void TkfxTCPComponent::ReportHandlerFailure(TkfxTCPConnection* Connection,
                                             std::exception_ptr aError) {
   try {
-    std::rethrow_exception(aError);
-  } catch (Exception& e) {
-    DoException(Connection, e.Message(), &e);
-  } catch (const std::exception& e) {
-    Exception error(e.what());
-    DoException(Connection, error.Message(), &error);
+    ReportFailure(aError, [&](Exception& e) { DoException(Connection, e.Message(), &e); });
   } catch (...) {
+    // A handler threw something that is neither an Exception nor a
+    // std::exception: it carries no text to report, and letting it leave
+    // would end the drain with the records after it undelivered.
   }
 }
 

@@ -36,18 +36,6 @@ std::string CommandGUIDText() {
   return text;
 }
 
-template <class F>
-void Guarded(F&& aBody, const std::function<void(Exception&)>& aReport) {
-  try {
-    aBody();
-  } catch (Exception& e) {
-    aReport(e);
-  } catch (const std::exception& e) {
-    Exception error(e.what());
-    aReport(error);
-  }
-}
-
 }  // namespace
 
 // --- TkfxActivationDeadline ---

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <mutex>
 
+#include "base/kfxBase_Errors.h"
 #include "base/kfxBase_Helpers.h"
 #include "base/kfxWebSocket_Helpers.h"
 #include "rtl/MainThread.h"
@@ -16,19 +17,6 @@
 #include "transport/IdExceptionCore.h"
 
 namespace {
-
-// Reports what escapes aBody through aReport; nothing leaves.
-template <class F, class R>
-void ReportFailures(F&& aBody, R&& aReport) {
-  try {
-    aBody();
-  } catch (Exception& e) {
-    aReport(e);
-  } catch (const std::exception& e) {
-    Exception error(e.what());
-    aReport(error);
-  }
-}
 
 // SO_RCVTIMEO / SO_SNDTIMEO in milliseconds; the socket takes a timeval.
 void SetSocketTimeout(TIdSocketHandle* aBinding, int aOption, int aMilliseconds) {
@@ -289,47 +277,50 @@ void TkfxTCPCLient_Common::DoActivate() {
   int budget = FActivationTimeout.exchange(0);
   if (budget <= 0) budget = DefaultActivationTimeout();
   std::unique_ptr<TkfxActivationDeadline> deadline;
-  try {
-    // A connect queued before the destruction began is dropped: what it
-    // would use is about to be freed.
-    if (IsDestroying() || Active()) return;
-    CloseLeftOverSocket();
-    FreeTLSHandler();
-    if (FTCPMode == TkfxTCPMode::tcpmDefault) FreeTCPClient();
-    TkfxIdTCPClient* client = GetTCPClient();
-    DoSetTLSHandler();
-    client->SetHost(FHost);
-    client->SetPort(static_cast<uint16_t>(FPort));
-    client->SetUseNagle(FUseNagle);
-    client->SetIPVersion(FIPVersion);
-    client->SetConnectTimeout(FConnectTimeout);
-    client->SetReadTimeout(FReadTimeout);
-    client->SetBoundPortMin(FBoundPortMin);
-    client->SetBoundPortMax(FBoundPortMax);
-    client->SetLingerState(FLingerState);
-    DoSetProxy();
-    client->SetIntercept(GetIntercept());
-    FWatchDogEnabled = FWatchDog->Enabled();
-    deadline = std::make_unique<TkfxActivationDeadline>(budget);
-    SetDeadline(deadline.get());
-    client->Connect();
-    SetDeadline(nullptr);
-    // A connection object that could not be made leaves no socket behind.
-    if (!ConnectionRef()) CloseLeftOverSocket();
-  } catch (Exception& E) {
-    SetDeadline(nullptr);
-    const bool expired = deadline && deadline->Expired();
-    deadline.reset();
-    CloseLeftOverSocket();
-    if (expired) {
-      EIdConnectTimeout timeout("Connect timed out.");
-      DoException(Connection(), timeout.Message(), &timeout);
-    } else {
-      DoException(Connection(), E.Message(), &E);
-    }
-    if (FWatchDogEnabled && (FWatchDog->Attempts() == 0 || FWatchDogAttempts < FWatchDog->Attempts()))
-      DoStartWatchDog();
-  }
+  ReportFailures(
+      [&] {
+        // A connect queued before the destruction began is dropped: what it
+        // would use is about to be freed.
+        if (IsDestroying() || Active()) return;
+        CloseLeftOverSocket();
+        FreeTLSHandler();
+        if (FTCPMode == TkfxTCPMode::tcpmDefault) FreeTCPClient();
+        TkfxIdTCPClient* client = GetTCPClient();
+        DoSetTLSHandler();
+        client->SetHost(FHost);
+        client->SetPort(static_cast<uint16_t>(FPort));
+        client->SetUseNagle(FUseNagle);
+        client->SetIPVersion(FIPVersion);
+        client->SetConnectTimeout(FConnectTimeout);
+        client->SetReadTimeout(FReadTimeout);
+        client->SetBoundPortMin(FBoundPortMin);
+        client->SetBoundPortMax(FBoundPortMax);
+        client->SetLingerState(FLingerState);
+        DoSetProxy();
+        client->SetIntercept(GetIntercept());
+        FWatchDogEnabled = FWatchDog->Enabled();
+        deadline = std::make_unique<TkfxActivationDeadline>(budget);
+        SetDeadline(deadline.get());
+        client->Connect();
+        SetDeadline(nullptr);
+        // A connection object that could not be made leaves no socket behind.
+        if (!ConnectionRef()) CloseLeftOverSocket();
+      },
+      [&](Exception& E) {
+        SetDeadline(nullptr);
+        const bool expired = deadline && deadline->Expired();
+        deadline.reset();
+        CloseLeftOverSocket();
+        if (expired) {
+          EIdConnectTimeout timeout("Connect timed out.");
+          DoException(Connection(), timeout.Message(), &timeout);
+        } else {
+          DoException(Connection(), E.Message(), &E);
+        }
+        if (FWatchDogEnabled &&
+            (FWatchDog->Attempts() == 0 || FWatchDogAttempts < FWatchDog->Attempts()))
+          DoStartWatchDog();
+      });
 }
 
 void TkfxTCPCLient_Common::DoDeactivate() {
@@ -338,24 +329,26 @@ void TkfxTCPCLient_Common::DoDeactivate() {
   if (IsDestroying()) return;
   TkfxTCPConnectionClientRef connection = ConnectionRef();
   if (!connection || FDisconnecting) return;
-  try {
-    DoPrepareDisconnect();
-    TkfxIdTCPClient* client = GetTCPClient();
-    // Default mode: the read thread ends before this thread touches the
-    // socket or its buffers (from the read thread itself it only terminates).
-    if (FTCPMode == TkfxTCPMode::tcpmDefault) client->StopReadThread();
-    if (TIdIOHandler* handler = client->IOHandler()) {
-      handler->WriteBufferClear();
-      if (handler->InputBuffer()) handler->InputBuffer()->Clear();
-    }
-    connection->SetDisconnected(true);
-    client->Disconnect(false);
-    // Reported by the status change already, unless the handler reports none.
-    DoNotifyDisconnect(connection.get());
-  } catch (Exception& E) {
-    DoException(connection.get(), E.Message(), &E);
-    if (FWatchDogEnabled) DoStartWatchDog();
-  }
+  ReportFailures(
+      [&] {
+        DoPrepareDisconnect();
+        TkfxIdTCPClient* client = GetTCPClient();
+        // Default mode: the read thread ends before this thread touches the
+        // socket or its buffers (from the read thread itself it only terminates).
+        if (FTCPMode == TkfxTCPMode::tcpmDefault) client->StopReadThread();
+        if (TIdIOHandler* handler = client->IOHandler()) {
+          handler->WriteBufferClear();
+          if (handler->InputBuffer()) handler->InputBuffer()->Clear();
+        }
+        connection->SetDisconnected(true);
+        client->Disconnect(false);
+        // Reported by the status change already, unless the handler reports none.
+        DoNotifyDisconnect(connection.get());
+      },
+      [&](Exception& E) {
+        DoException(connection.get(), E.Message(), &E);
+        if (FWatchDogEnabled) DoStartWatchDog();
+      });
 }
 
 bool TkfxTCPCLient_Common::Connect(int aTimeout) {

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <chrono>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -169,6 +170,23 @@ TEST(TCPClientTLS, RequiredClientCertificate) {
     EXPECT_TRUE(PumpUntil([&] { return client.ReceivedCopy() == "etacifitrec htiw\n"; }))
         << client.ReceivedCopy();
     client.Disconnect(5000);
+  }
+}
+
+// A std::exception from the application's OnSSLGetHandler is the
+// activation's failure, reported like any other, in either mode; nothing
+// leaves Active := true.
+TEST(TCPClientTLS, AForeignExceptionWhileMakingTheHandlerIsReported) {
+  for (TkfxTCPMode mode : {TkfxTCPMode::tcpmDefault, TkfxTCPMode::tcpmCommands}) {
+    SCOPED_TRACE(mode == TkfxTCPMode::tcpmCommands ? "commands" : "default");
+    TTLSClient client(TwsTLSIOHandler::iohOpenSSL, mode);
+    client.SetNotifyEvents(TwsNotifyEvent::neNoSync);
+    client.OnSSLGetHandler = [](TObject*, TwsSSLHandler, TkfxTLSIOHandler*&) {
+      throw std::runtime_error("no handler today");
+    };
+    EXPECT_FALSE(client.Connect(5000));
+    EXPECT_EQ(client.EventsCopy(), std::vector<std::string>{"exception no handler today"});
+    EXPECT_FALSE(client.Active());
   }
 }
 
