@@ -159,10 +159,7 @@ void TkfxTCPObjectList::DeleteAll(bool aFreeConnection) {
   auto batch = TakeAll();
   for (auto& record : batch) {
     if (aFreeConnection && record->Connection() && !record->Connection()->Freed()) {
-      try {
-        record->Connection()->SetFreed();
-      } catch (...) {
-      }
+      record->Connection()->SetFreed();
     }
     record.reset();
   }
@@ -349,6 +346,9 @@ void TkfxTCPComponent::DoException(TkfxTCPConnection* Connection, const std::str
       Connection->DoAfterException();
     }
   } catch (...) {
+    // This is the last report there is: a failing exception handler (or a
+    // failure while filing the report) cannot be reported to itself, and the
+    // callers are read threads and boundaries that must not unwind.
   }
 }
 
@@ -387,6 +387,9 @@ void TkfxTCPComponent::Drain(TkfxTCPObjectList& aList, bool& aInProgress, const 
         try {
           DoFreeConnection(record->Connection());
         } catch (...) {
+          // The disconnect was delivered; a subclass's failure to release the
+          // connection leaves nothing to tell the application, and the drain
+          // must go on with the next record.
         }
       }
       if (failure && aReportFailures) {

@@ -251,6 +251,8 @@ TkfxIdTCPClient::~TkfxIdTCPClient() {
   try {
     if (IOHandler() && IOHandler()->Opened()) IOHandler()->Close();
   } catch (...) {
+    // A destructor: the socket is released whether or not the close
+    // reported a failure, and nobody is left to hear of it.
   }
   OnStatus = nullptr;
 }
@@ -324,6 +326,8 @@ void TkfxIdTCPClient::Connect() {
   try {
     if (TkfxTCPReadThread* thread = TCPRead()) thread->SetReadSocket(true);
   } catch (const Exception&) {
+    // No read thread could be started: the connection is given up at once,
+    // which reports the disconnect; the failure itself is not passed on.
     Disconnect(true);
   }
 }

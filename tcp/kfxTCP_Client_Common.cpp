@@ -215,6 +215,8 @@ void TkfxTCPCLient_Common::CloseLeftOverSocket() {
   try {
     client->Disconnect(false);
   } catch (...) {
+    // The socket is abandoned either way; the failure that left it open is
+    // the one the caller reports.
   }
 }
 
@@ -487,6 +489,8 @@ void TkfxTCPCLient_Common::OnClientReadException(Exception& aException) {
     try {
       client->IOHandler()->Close();
     } catch (...) {
+      // The read error was reported above; closing the socket it broke may
+      // fail again and has nothing new to say.
     }
   }
 }

@@ -257,6 +257,8 @@ int PasswordCallback(char* buf, int size, int rwflag, void* userdata) {
     try {
       if (context && context->Parent) password = context->Parent->GetPassword(rwflag > 0);
     } catch (...) {
+      // Nothing may unwind through OpenSSL. Without a password the file
+      // does not load, which the context reports ("check password").
       password.clear();
     }
   }
@@ -289,6 +291,8 @@ int VerifyCallback(int ok, PX509_STORE_CTX ctx) {
     const bool aok = ok == 1 && (maxDepth <= 0 || depth <= maxDepth);
     return socket->Parent()->VerifyPeer(&certificate, aok, depth, error) ? 1 : 0;
   } catch (...) {
+    // Nothing may unwind through OpenSSL; a verifier that failed did not
+    // accept the certificate, so the handshake fails.
     return 0;
   }
 }
@@ -325,7 +329,8 @@ void InfoCallback(const ssl_st* ssl, int where, int ret) {
     socket->Parent()->StatusInfo("SSL status: \"" + state + "\"");
     socket->Parent()->StatusInfoEx(ssl, where, ret, type, message);
   } catch (...) {
-    // an event handler's exception must not cross the library
+    // Nothing may unwind through OpenSSL, and a status text is only
+    // information: the handshake goes on without it.
   }
 }
 
