@@ -131,10 +131,12 @@ class TkfxSocketTLS_Options : public TkfxSocketTLS_Options_Base {
   const TStringList& ALPNProtocols() const { return *FALPNProtocols; }
   void SetALPNProtocols(const TStringList& aValue) { FALPNProtocols->Assign(&aValue); }
   TkfxOpenSSLClient_Options& OpenSSL_Options() { return *FOpenSSL_Options; }
+  const TkfxOpenSSLClient_Options& OpenSSL_Options() const { return *FOpenSSL_Options; }
   void SetOpenSSL_Options(const TkfxOpenSSLClient_Options& aValue) {
     FOpenSSL_Options->Assign(&aValue);
   }
   TkfxSChannelClient_Options& SChannel_Options() { return *FSChannel_Options; }
+  const TkfxSChannelClient_Options& SChannel_Options() const { return *FSChannel_Options; }
   void SetSChannel_Options(const TkfxSChannelClient_Options& aValue) {
     FSChannel_Options->Assign(&aValue);
   }

@@ -11,9 +11,6 @@
 #include "base/kfxWebSocket_Helpers.h"
 #include "rtl/MainThread.h"
 #include "tcp/kfxTCP_Client.h"
-#include "tls/kfxIdSSLOpenSSLHeaders.h"
-#include "tls/kfxSSL_SChannel_Id.h"
-#include "tls/kfxTCP_Client_OpenSSL.h"
 #include "transport/IdExceptionCore.h"
 
 namespace {
@@ -26,6 +23,25 @@ void SetSocketTimeout(TIdSocketHandle* aBinding, int aOption, int aMilliseconds)
 }
 
 }  // namespace
+
+TkfxTLSSettings TLSSettingsFromOptions(const TkfxSocketTLS_Options& aOptions) {
+  TkfxTLSSettings settings;
+  settings.Version = aOptions.Version();
+  settings.VerifyCertificate = aOptions.VerifyCertificate();
+  settings.CertFile = aOptions.CertFile();
+  settings.KeyFile = aOptions.KeyFile();
+  settings.Password = aOptions.Password();
+  settings.RootCertFile = aOptions.RootCertFile();
+  const TStringList& protocols = aOptions.ALPNProtocols();
+  for (int i = 0; i < protocols.Count(); ++i) settings.ALPNProtocols.push_back(protocols[i]);
+  settings.SChannel.CertHash = aOptions.SChannel_Options().CertHash();
+  settings.SChannel.CertStoreName = aOptions.SChannel_Options().CertStoreName();
+  settings.SChannel.CertStorePath = aOptions.SChannel_Options().CertStorePath();
+  settings.SChannel.CipherList = aOptions.SChannel_Options().CipherList();
+  settings.OpenSSL.APIVersion = aOptions.OpenSSL_Options().APIVersion();
+  settings.OpenSSL.LibPath = aOptions.OpenSSL_Options().LibPath();
+  return settings;
+}
 
 TkfxTCPCLient_Common::TkfxTCPCLient_Common(TComponent* AOwner)
     : TkfxTCPComponent(AOwner),
@@ -642,54 +658,11 @@ void TkfxTCPCLient_Common::DoSetTLSHandler() {
 void TkfxTCPCLient_Common::GetSSLHandler(TwsSSLHandler aType, TkfxTLSIOHandler*& aSSLHandler) {
   if (OnSSLGetHandler) OnSSLGetHandler(this, aType, aSSLHandler);
   if (aSSLHandler) return;
-  aSSLHandler = FTLSOptions->IOHandler() == TwsTLSIOHandler::iohSChannel ? NewSChannelHandler()
-                                                                         : NewOpenSSLHandler();
+  TkfxTLSSettings settings = TLSSettingsFromOptions(*FTLSOptions);
+  settings.OnGetPassword = [this](std::string& Password) { OnSSLGetPassword(Password); };
+  aSSLHandler = NewTLSHandler(FTLSOptions->IOHandler(), settings).release();
   aSSLHandler->SetPassThrough(false);
   if (OnSSLAfterCreateHandler) OnSSLAfterCreateHandler(this, aType, aSSLHandler);
-}
-
-TkfxTLSIOHandler* TkfxTCPCLient_Common::NewSChannelHandler() {
-  auto handler = std::make_unique<TkfxIdSSLIOHandlerSocketSChannel>();
-  const TkfxTCPTLS_Options& options = *FTLSOptions;
-  handler->SetTLSVersion(options.Version());
-  TkfxSChannelCertificate& certificate = handler->Certificate();
-  certificate.SetVerifyCertificate(options.VerifyCertificate());
-  certificate.SetCertHash(FTLSOptions->SChannel_Options().CertHash());
-  certificate.SetCertStorePath(FTLSOptions->SChannel_Options().CertStorePath());
-  certificate.SetCertStoreName(FTLSOptions->SChannel_Options().CertStoreName());
-  handler->SetCipherList(FTLSOptions->SChannel_Options().CipherList());
-  handler->SetALPNProtocols(options.ALPNProtocols());
-  certificate.SetCertFile(options.CertFile());
-  certificate.SetCertFilePassword(options.Password());
-  // Trusted besides the system store, as the OpenSSL handler trusts it.
-  certificate.SetRootCertFile(options.RootCertFile());
-  return handler.release();
-}
-
-TkfxTLSIOHandler* TkfxTCPCLient_Common::NewOpenSSLHandler() {
-  TkfxTCPTLS_Options& options = *FTLSOptions;
-  // Process-wide settings of the OpenSSL binding.
-  SetOpenSSLAPIVersion(options.OpenSSL_Options().APIVersion());
-  if (options.OpenSSL_Options().LibPath() == TwsOpenSSLLibPath::oslpDefaultFolder)
-    IdOpenSSLSetLibPath(ExecutableFolder());
-  auto handler = std::make_unique<TkfxIdSSLIOHandlerSocketOpenSSL>();
-  TIdSSLOptions& ssl = handler->SSLOptions();
-  switch (options.Version()) {
-    case TwsTLSVersions::tls1_0: ssl.SetMethod(TIdSSLVersion::sslvTLSv1); break;
-    case TwsTLSVersions::tls1_1: ssl.SetMethod(TIdSSLVersion::sslvTLSv1_1); break;
-    case TwsTLSVersions::tls1_2: ssl.SetMethod(TIdSSLVersion::sslvTLSv1_2); break;
-    case TwsTLSVersions::tls1_3: ssl.SetMethod(TIdSSLVersion::sslvTLSv1_3); break;
-    case TwsTLSVersions::tlsUndefined: break;
-  }
-  handler->SetALPNProtocols(options.ALPNProtocols());
-  ssl.Mode = TIdSSLMode::sslmClient;
-  ssl.RootCertFile = options.RootCertFile();
-  ssl.CertFile = options.CertFile();
-  ssl.KeyFile = options.KeyFile();
-  ssl.VerifyMode = options.VerifyCertificate() ? TIdSSLVerifyModeSet{TIdSSLVerifyMode::sslvrfPeer}
-                                               : TIdSSLVerifyModeSet{};
-  handler->OnGetPassword = [this](std::string& Password) { OnSSLGetPassword(Password); };
-  return handler.release();
 }
 
 void TkfxTCPCLient_Common::OnSSLGetPassword(std::string& Password) {
