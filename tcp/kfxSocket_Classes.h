@@ -84,9 +84,11 @@ class TkfxSocketTLS_Options_Base : public TPersistent {
   void Assign(const TPersistent* Source) override;
   void GetPublishedProperties(TPublishedProperties& aList) override;
 
-  // Client certificate: PEM for OpenSSL, a PKCS#12 file for SChannel.
+  // Client certificate: a PKCS#12 file (".p12"/".pfx") with Password, for
+  // either TLS implementation; for OpenSSL also a PEM certificate.
   const std::string& CertFile() const { return FCertFile; }
   void SetCertFile(const std::string& aValue) { FCertFile = aValue; }
+  // The PEM key of a PEM CertFile (OpenSSL only); not needed with PKCS#12.
   const std::string& KeyFile() const { return FKeyFile; }
   void SetKeyFile(const std::string& aValue) { FKeyFile = aValue; }
   // Of the key (OpenSSL) or of the PKCS#12 file (SChannel).

@@ -366,13 +366,6 @@ struct TFileBIO {
   }
 };
 
-bool IsPKCS12File(const std::string& aFileName) {
-  const size_t dot = aFileName.find_last_of('.');
-  if (dot == std::string::npos) return false;
-  const std::string extension = aFileName.substr(dot);
-  return SameText(extension, ".p12") || SameText(extension, ".pfx");
-}
-
 void FreeX509Stack(PSTACK aStack) {
   if (aStack && sk_pop_free)
     sk_pop_free(aStack, reinterpret_cast<void (*)(void*)>(reinterpret_cast<void*>(X509_free)));
@@ -398,6 +391,13 @@ std::string HexText(const uint8_t* aData, size_t aLength) {
 std::string HexText(const TIdBytes& aBytes) { return HexText(aBytes.data(), aBytes.size()); }
 
 }  // namespace
+
+bool IsPKCS12File(const std::string& aFileName) {
+  const size_t dot = aFileName.find_last_of('.');
+  if (dot == std::string::npos) return false;
+  const std::string extension = aFileName.substr(dot);
+  return SameText(extension, ".p12") || SameText(extension, ".pfx");
+}
 
 // ===================== Context =====================
 

@@ -4,6 +4,7 @@
 
 #include "base/kfxBase_Helpers.h"
 #include "rtl/StringList.h"
+#include "tls/kfxIdSSLOpenSSL.h"
 #include "tls/kfxIdSSLOpenSSLHeaders.h"
 #include "tls/kfxSSL_SChannel_Id.h"
 #include "tls/kfxTCP_Client_OpenSSL.h"
@@ -51,7 +52,10 @@ std::unique_ptr<TIdSSLIOHandlerSocketBase> NewOpenSSLHandler(const TkfxTLSSettin
   ssl.Mode = TIdSSLMode::sslmClient;
   ssl.RootCertFile = aSettings.RootCertFile;
   ssl.CertFile = aSettings.CertFile;
-  ssl.KeyFile = aSettings.KeyFile;
+  // A PKCS#12 file holds the key beside the certificate: given alone, as the
+  // SChannel back end takes it, it is read for both.
+  ssl.KeyFile = aSettings.KeyFile.empty() && IsPKCS12File(aSettings.CertFile) ? aSettings.CertFile
+                                                                               : aSettings.KeyFile;
   ssl.VerifyMode = aSettings.VerifyCertificate ? TIdSSLVerifyModeSet{TIdSSLVerifyMode::sslvrfPeer}
                                                : TIdSSLVerifyModeSet{};
   if (aSettings.OnGetPassword)

@@ -21,10 +21,12 @@ struct TkfxTLSSettings {
   TwsTLSVersions Version = TwsTLSVersions::tlsUndefined;
   // Verify the server's certificate.
   bool VerifyCertificate = false;
-  // Client certificate: a PKCS#12 file for SChannel; for OpenSSL a PEM
-  // certificate, or a PKCS#12 file (".p12"/".pfx").
+  // Client certificate. A PKCS#12 file (".p12"/".pfx") with its Password
+  // serves either back end alone; OpenSSL also takes a PEM certificate with
+  // the PEM key in KeyFile.
   std::string CertFile;
-  // Private key file (OpenSSL only).
+  // Private key file (OpenSSL only); empty with a PKCS#12 CertFile: the key
+  // is read from that file.
   std::string KeyFile;
   // Of the PKCS#12 file, or of the PEM key.
   std::string Password;

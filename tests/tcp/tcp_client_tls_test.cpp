@@ -149,25 +149,50 @@ TEST(TCPClientTLS, SilentServerTimesOutTheHandshake) {
 }
 
 // A server that requires a client certificate: without one the activation
-// fails and is reported; with the fixture's certificate it succeeds, for the
-// OpenSSL back end (PEM files) and the SChannel one (PKCS#12 with password).
+// fails and is reported; with the fixture's certificate it succeeds. Both
+// back ends take the PKCS#12 file with its password alone; OpenSSL also takes
+// PEM files, and the PKCS#12 file named as its key file too.
 TEST(TCPClientTLS, RequiredClientCertificate) {
   tls_test::SServer server(FixturePath("server.crt"), FixturePath("server.key"),
                            {"-alpn", "h2", "-Verify", "1", "-CAfile", FixturePath("ca.crt")});
   ASSERT_TRUE(server.Ready()) << server.Errors();
-  for (const TBackEnd& backEnd : kBackEnds) {
-    SCOPED_TRACE(backEnd.HandlerClass);
-    TTLSClient client(backEnd.Kind, TkfxTCPMode::tcpmCommands);
+  struct Case {
+    const char* Name;
+    TBackEnd BackEnd;
+    std::string CertFile, KeyFile, Password;
+    std::string Refusal;  // empty: the connection is made
+  };
+  const std::string p12 = FixturePath("client.p12");
+  const Case cases[] = {
+      {"PEM certificate and key", kBackEnds[0], FixturePath("client.crt"), FixturePath("client.key"), "", ""},
+      {"PKCS#12 as certificate and key", kBackEnds[0], p12, p12, "secret", ""},
+      {"PKCS#12 alone", kBackEnds[0], p12, "", "secret", ""},
+      {"PKCS#12 alone without a password", kBackEnds[0], FixturePath("client-nopass.p12"), "", "", ""},
+      {"PKCS#12 alone, wrong password", kBackEnds[0], p12, "", "wrong", "exception Could not load certificate."},
+      {"no certificate", kBackEnds[0], "", "", "", "exception "},
+      {"PKCS#12", kBackEnds[1], p12, "", "secret", ""},
+      {"no certificate", kBackEnds[1], "", "", "", "exception "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.BackEnd.HandlerClass) + ", " + c.Name);
+    TTLSClient client(c.BackEnd.Kind, TkfxTCPMode::tcpmCommands);
     client.SetPort(server.Port());
     client.SetNotifyEvents(TwsNotifyEvent::neNoSync);
-    if (backEnd.Kind == TwsTLSIOHandler::iohOpenSSL) {
-      client.TLSOptions().SetCertFile(FixturePath("client.crt"));
-      client.TLSOptions().SetKeyFile(FixturePath("client.key"));
-    } else {
-      client.TLSOptions().SetCertFile(FixturePath("client.p12"));
-      client.TLSOptions().SetPassword("secret");
+    client.TLSOptions().SetCertFile(c.CertFile);
+    client.TLSOptions().SetKeyFile(c.KeyFile);
+    client.TLSOptions().SetPassword(c.Password);
+    const bool connected = client.Connect(10000);
+    if (!c.Refusal.empty()) {
+      // Refused in the handshake, or by the server right after it (TLS 1.3).
+      EXPECT_TRUE(PumpUntil([&] {
+        const auto events = client.EventsCopy();
+        return !client.Active() &&
+               std::any_of(events.begin(), events.end(),
+                           [&](const std::string& e) { return e.rfind(c.Refusal, 0) == 0; });
+      })) << ::testing::PrintToString(client.EventsCopy());
+      continue;
     }
-    ASSERT_TRUE(client.Connect(10000)) << ::testing::PrintToString(client.EventsCopy());
+    ASSERT_TRUE(connected) << ::testing::PrintToString(client.EventsCopy());
     client.Send("with certificate\n");
     EXPECT_TRUE(PumpUntil([&] { return client.ReceivedCopy() == "etacifitrec htiw\n"; }))
         << client.ReceivedCopy();

@@ -1,6 +1,6 @@
 // The table of TLS back ends: which handler each entry makes, and what each
 // makes of the settings (settings in, handler settings out, for both back
-// ends).
+// ends), including a PKCS#12 CertFile given without a KeyFile.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -157,6 +157,41 @@ TEST_F(TLSFactory, EachBackEndMapsTheSettings) {
        {TwsTLSVersions::tls1_2, true, "00112233445566778899aabbccddeeff00112233",
         TkfxSChannelCertStoreName::scsnCA, TkfxSChannelCertStorePath::scspStoreLocalMachine,
         "AES256:AES128", {"h2", "", "http/1.1"}, "client.crt", "secret", "ca.crt"}},
+      {"PKCS#12 alone serves OpenSSL as the key file too",
+       with(TS{},
+            [](TS& s) {
+              s.CertFile = "/keys/client.p12";
+              s.Password = "secret";
+            }),
+       with(TO{},
+            [](TO& v) {
+              v.CertFile = v.KeyFile = "/keys/client.p12";
+              v.Password = "secret";
+            }),
+       with(TC{},
+            [](TC& v) {
+              v.CertFile = "/keys/client.p12";
+              v.Password = "secret";
+            })},
+      {"PKCS#12 in upper case", with(TS{}, [](TS& s) { s.CertFile = "CLIENT.PFX"; }),
+       with(TO{}, [](TO& v) { v.CertFile = v.KeyFile = "CLIENT.PFX"; }),
+       with(TC{}, [](TC& v) { v.CertFile = "CLIENT.PFX"; })},
+      {"PKCS#12 with its own KeyFile keeps it",
+       with(TS{},
+            [](TS& s) {
+              s.CertFile = "client.p12";
+              s.KeyFile = "other.p12";
+            }),
+       with(TO{},
+            [](TO& v) {
+              v.CertFile = "client.p12";
+              v.KeyFile = "other.p12";
+            }),
+       with(TC{}, [](TC& v) { v.CertFile = "client.p12"; })},
+      {"PEM certificate alone gets no key file",
+       with(TS{}, [](TS& s) { s.CertFile = "client.p12.pem"; }),
+       with(TO{}, [](TO& v) { v.CertFile = "client.p12.pem"; }),
+       with(TC{}, [](TC& v) { v.CertFile = "client.p12.pem"; })},
       {"TLS 1.0", with(TS{}, [](TS& s) { s.Version = TwsTLSVersions::tls1_0; }),
        with(TO{}, [](TO& v) { v.Method = TIdSSLVersion::sslvTLSv1; }),
        with(TC{}, [](TC& v) { v.Version = TwsTLSVersions::tls1_0; })},
