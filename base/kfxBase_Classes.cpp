@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "base/kfxBase_Errors.h"
 #include "base/kfxWebSocket_Helpers.h"
 
 TkfxIdThread::TkfxIdThread(bool ACreateSuspended, bool ALoop, const std::string& AName)
@@ -97,17 +98,15 @@ void TkfxTimer::Run() {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(steps * 100);
   if (WaitOrStop(deadline, seen)) return;
   if (Stopped() || !Enabled()) return;
-  try {
-    switch (NotifyEvents()) {
-      case TwsNotifyEvent::neNoSync: DoTimer(); break;
-      case TwsNotifyEvent::neAsynchronous: QueueOnMainThread([this] { DoTimer(); }, this); break;
-      case TwsNotifyEvent::neSynchronous: SynchronizeOnMainThread([this] { DoTimer(); }); break;
-    }
-  } catch (const Exception& E) {
-    DoTimerException(E);
-  } catch (const std::exception& E) {
-    DoTimerException(Exception(E.what()));
-  }
+  ReportFailures(
+      [this] {
+        switch (NotifyEvents()) {
+          case TwsNotifyEvent::neNoSync: DoTimer(); break;
+          case TwsNotifyEvent::neAsynchronous: QueueOnMainThread([this] { DoTimer(); }, this); break;
+          case TwsNotifyEvent::neSynchronous: SynchronizeOnMainThread([this] { DoTimer(); }); break;
+        }
+      },
+      [this](Exception& E) { DoTimerException(E); });
 }
 
 void TkfxTimer::DoTimer() {

@@ -14,6 +14,7 @@ void TkfxCriticalSection::Release() {
   try {
     FSection.unlock();
   } catch (...) {
+    // Swallowed like a failure to enter: the lock's callers never handle one.
   }
 }
 

@@ -84,9 +84,11 @@ class TkfxSocketTLS_Options_Base : public TPersistent {
   void Assign(const TPersistent* Source) override;
   void GetPublishedProperties(TPublishedProperties& aList) override;
 
-  // Client certificate: PEM for OpenSSL, a PKCS#12 file for SChannel.
+  // Client certificate: a PKCS#12 file (".p12"/".pfx") with Password, for
+  // either TLS implementation; for OpenSSL also a PEM certificate.
   const std::string& CertFile() const { return FCertFile; }
   void SetCertFile(const std::string& aValue) { FCertFile = aValue; }
+  // The PEM key of a PEM CertFile (OpenSSL only); not needed with PKCS#12.
   const std::string& KeyFile() const { return FKeyFile; }
   void SetKeyFile(const std::string& aValue) { FKeyFile = aValue; }
   // Of the key (OpenSSL) or of the PKCS#12 file (SChannel).
@@ -131,10 +133,12 @@ class TkfxSocketTLS_Options : public TkfxSocketTLS_Options_Base {
   const TStringList& ALPNProtocols() const { return *FALPNProtocols; }
   void SetALPNProtocols(const TStringList& aValue) { FALPNProtocols->Assign(&aValue); }
   TkfxOpenSSLClient_Options& OpenSSL_Options() { return *FOpenSSL_Options; }
+  const TkfxOpenSSLClient_Options& OpenSSL_Options() const { return *FOpenSSL_Options; }
   void SetOpenSSL_Options(const TkfxOpenSSLClient_Options& aValue) {
     FOpenSSL_Options->Assign(&aValue);
   }
   TkfxSChannelClient_Options& SChannel_Options() { return *FSChannel_Options; }
+  const TkfxSChannelClient_Options& SChannel_Options() const { return *FSChannel_Options; }
   void SetSChannel_Options(const TkfxSChannelClient_Options& aValue) {
     FSChannel_Options->Assign(&aValue);
   }

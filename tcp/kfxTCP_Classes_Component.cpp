@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "base/kfxBase_Errors.h"
 #include "base/kfxWebSocket_Helpers.h"
 
 // --- TkfxTCPConnection_Base ---
@@ -158,10 +159,7 @@ void TkfxTCPObjectList::DeleteAll(bool aFreeConnection) {
   auto batch = TakeAll();
   for (auto& record : batch) {
     if (aFreeConnection && record->Connection() && !record->Connection()->Freed()) {
-      try {
-        record->Connection()->SetFreed();
-      } catch (...) {
-      }
+      record->Connection()->SetFreed();
     }
     record.reset();
   }
@@ -348,6 +346,9 @@ void TkfxTCPComponent::DoException(TkfxTCPConnection* Connection, const std::str
       Connection->DoAfterException();
     }
   } catch (...) {
+    // This is the last report there is: a failing exception handler (or a
+    // failure while filing the report) cannot be reported to itself, and the
+    // callers are read threads and boundaries that must not unwind.
   }
 }
 
@@ -386,6 +387,9 @@ void TkfxTCPComponent::Drain(TkfxTCPObjectList& aList, bool& aInProgress, const 
         try {
           DoFreeConnection(record->Connection());
         } catch (...) {
+          // The disconnect was delivered; a subclass's failure to release the
+          // connection leaves nothing to tell the application, and the drain
+          // must go on with the next record.
         }
       }
       if (failure && aReportFailures) {
@@ -400,13 +404,11 @@ void TkfxTCPComponent::Drain(TkfxTCPObjectList& aList, bool& aInProgress, const 
 void TkfxTCPComponent::ReportHandlerFailure(TkfxTCPConnection* Connection,
                                             std::exception_ptr aError) {
   try {
-    std::rethrow_exception(aError);
-  } catch (Exception& e) {
-    DoException(Connection, e.Message(), &e);
-  } catch (const std::exception& e) {
-    Exception error(e.what());
-    DoException(Connection, error.Message(), &error);
+    ReportFailure(aError, [&](Exception& e) { DoException(Connection, e.Message(), &e); });
   } catch (...) {
+    // A handler threw something that is neither an Exception nor a
+    // std::exception: it carries no text to report, and letting it leave
+    // would end the drain with the records after it undelivered.
   }
 }
 

@@ -36,18 +36,6 @@ std::string CommandGUIDText() {
   return text;
 }
 
-template <class F>
-void Guarded(F&& aBody, const std::function<void(Exception&)>& aReport) {
-  try {
-    aBody();
-  } catch (Exception& e) {
-    aReport(e);
-  } catch (const std::exception& e) {
-    Exception error(e.what());
-    aReport(error);
-  }
-}
-
 }  // namespace
 
 // --- TkfxActivationDeadline ---
@@ -263,6 +251,8 @@ TkfxIdTCPClient::~TkfxIdTCPClient() {
   try {
     if (IOHandler() && IOHandler()->Opened()) IOHandler()->Close();
   } catch (...) {
+    // A destructor: the socket is released whether or not the close
+    // reported a failure, and nobody is left to hear of it.
   }
   OnStatus = nullptr;
 }
@@ -336,6 +326,8 @@ void TkfxIdTCPClient::Connect() {
   try {
     if (TkfxTCPReadThread* thread = TCPRead()) thread->SetReadSocket(true);
   } catch (const Exception&) {
+    // No read thread could be started: the connection is given up at once,
+    // which reports the disconnect; the failure itself is not passed on.
     Disconnect(true);
   }
 }

@@ -31,6 +31,7 @@
 #include "tcp/kfxTCP_Classes_Id.h"
 #include "tcp/kfxSocket_Classes_Id.h"
 #include "tls/IdSSL.h"
+#include "tls/kfxTLS_Factory.h"
 #include "transport/IdIOHandlerStack.h"
 #include "transport/IdInterceptThrottler.h"
 #include "transport/IdTCPClient.h"
@@ -42,6 +43,10 @@ enum class TkfxTCPCommands { tcmNone, tcmActive, tcmNotActive, tcmWriteBytes };
 enum class TwsSSLHandler { sslClient, sslServer, sslSession };
 
 extern const std::vector<std::string> TCPModeNames;
+
+// The settings the TLS factory makes a handler from, as aOptions give them;
+// the password callback is left to the caller.
+TkfxTLSSettings TLSSettingsFromOptions(const TkfxSocketTLS_Options& aOptions);
 
 // The base of both TLS I/O handlers.
 using TkfxTLSIOHandler = TIdSSLIOHandlerSocketBase;
@@ -349,10 +354,10 @@ class TkfxTCPCLient_Common : public TkfxTCPComponent {
   virtual void OnClientStatus(TObject* ASender, TIdStatus AStatus, const std::string& AStatusText);
   virtual void OnConnectionBinary(TkfxTCPConnection* Connection, TMemoryStream* Data);
   virtual void DoPrepareDisconnect();
+  // Unless OnSSLGetHandler supplies one, the TLS factory makes the handler of
+  // TLSOptions.IOHandler from TLSOptions, answering passwords through
+  // OnSSLGetPassword.
   virtual void GetSSLHandler(TwsSSLHandler aType, TkfxTLSIOHandler*& aSSLHandler);
-  // The built-in handlers, configured from TLSOptions; owned by the caller.
-  TkfxTLSIOHandler* NewSChannelHandler();
-  TkfxTLSIOHandler* NewOpenSSLHandler();
   virtual void DoSetTLSHandler();
   virtual void OnSSLGetPassword(std::string& Password);
   virtual void DoStartWatchDog();

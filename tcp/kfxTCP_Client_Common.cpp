@@ -6,29 +6,14 @@
 #include <algorithm>
 #include <mutex>
 
+#include "base/kfxBase_Errors.h"
 #include "base/kfxBase_Helpers.h"
 #include "base/kfxWebSocket_Helpers.h"
 #include "rtl/MainThread.h"
 #include "tcp/kfxTCP_Client.h"
-#include "tls/kfxIdSSLOpenSSLHeaders.h"
-#include "tls/kfxSSL_SChannel_Id.h"
-#include "tls/kfxTCP_Client_OpenSSL.h"
 #include "transport/IdExceptionCore.h"
 
 namespace {
-
-// Reports what escapes aBody through aReport; nothing leaves.
-template <class F, class R>
-void ReportFailures(F&& aBody, R&& aReport) {
-  try {
-    aBody();
-  } catch (Exception& e) {
-    aReport(e);
-  } catch (const std::exception& e) {
-    Exception error(e.what());
-    aReport(error);
-  }
-}
 
 // SO_RCVTIMEO / SO_SNDTIMEO in milliseconds; the socket takes a timeval.
 void SetSocketTimeout(TIdSocketHandle* aBinding, int aOption, int aMilliseconds) {
@@ -38,6 +23,25 @@ void SetSocketTimeout(TIdSocketHandle* aBinding, int aOption, int aMilliseconds)
 }
 
 }  // namespace
+
+TkfxTLSSettings TLSSettingsFromOptions(const TkfxSocketTLS_Options& aOptions) {
+  TkfxTLSSettings settings;
+  settings.Version = aOptions.Version();
+  settings.VerifyCertificate = aOptions.VerifyCertificate();
+  settings.CertFile = aOptions.CertFile();
+  settings.KeyFile = aOptions.KeyFile();
+  settings.Password = aOptions.Password();
+  settings.RootCertFile = aOptions.RootCertFile();
+  const TStringList& protocols = aOptions.ALPNProtocols();
+  for (int i = 0; i < protocols.Count(); ++i) settings.ALPNProtocols.push_back(protocols[i]);
+  settings.SChannel.CertHash = aOptions.SChannel_Options().CertHash();
+  settings.SChannel.CertStoreName = aOptions.SChannel_Options().CertStoreName();
+  settings.SChannel.CertStorePath = aOptions.SChannel_Options().CertStorePath();
+  settings.SChannel.CipherList = aOptions.SChannel_Options().CipherList();
+  settings.OpenSSL.APIVersion = aOptions.OpenSSL_Options().APIVersion();
+  settings.OpenSSL.LibPath = aOptions.OpenSSL_Options().LibPath();
+  return settings;
+}
 
 TkfxTCPCLient_Common::TkfxTCPCLient_Common(TComponent* AOwner)
     : TkfxTCPComponent(AOwner),
@@ -227,6 +231,8 @@ void TkfxTCPCLient_Common::CloseLeftOverSocket() {
   try {
     client->Disconnect(false);
   } catch (...) {
+    // The socket is abandoned either way; the failure that left it open is
+    // the one the caller reports.
   }
 }
 
@@ -289,47 +295,50 @@ void TkfxTCPCLient_Common::DoActivate() {
   int budget = FActivationTimeout.exchange(0);
   if (budget <= 0) budget = DefaultActivationTimeout();
   std::unique_ptr<TkfxActivationDeadline> deadline;
-  try {
-    // A connect queued before the destruction began is dropped: what it
-    // would use is about to be freed.
-    if (IsDestroying() || Active()) return;
-    CloseLeftOverSocket();
-    FreeTLSHandler();
-    if (FTCPMode == TkfxTCPMode::tcpmDefault) FreeTCPClient();
-    TkfxIdTCPClient* client = GetTCPClient();
-    DoSetTLSHandler();
-    client->SetHost(FHost);
-    client->SetPort(static_cast<uint16_t>(FPort));
-    client->SetUseNagle(FUseNagle);
-    client->SetIPVersion(FIPVersion);
-    client->SetConnectTimeout(FConnectTimeout);
-    client->SetReadTimeout(FReadTimeout);
-    client->SetBoundPortMin(FBoundPortMin);
-    client->SetBoundPortMax(FBoundPortMax);
-    client->SetLingerState(FLingerState);
-    DoSetProxy();
-    client->SetIntercept(GetIntercept());
-    FWatchDogEnabled = FWatchDog->Enabled();
-    deadline = std::make_unique<TkfxActivationDeadline>(budget);
-    SetDeadline(deadline.get());
-    client->Connect();
-    SetDeadline(nullptr);
-    // A connection object that could not be made leaves no socket behind.
-    if (!ConnectionRef()) CloseLeftOverSocket();
-  } catch (Exception& E) {
-    SetDeadline(nullptr);
-    const bool expired = deadline && deadline->Expired();
-    deadline.reset();
-    CloseLeftOverSocket();
-    if (expired) {
-      EIdConnectTimeout timeout("Connect timed out.");
-      DoException(Connection(), timeout.Message(), &timeout);
-    } else {
-      DoException(Connection(), E.Message(), &E);
-    }
-    if (FWatchDogEnabled && (FWatchDog->Attempts() == 0 || FWatchDogAttempts < FWatchDog->Attempts()))
-      DoStartWatchDog();
-  }
+  ReportFailures(
+      [&] {
+        // A connect queued before the destruction began is dropped: what it
+        // would use is about to be freed.
+        if (IsDestroying() || Active()) return;
+        CloseLeftOverSocket();
+        FreeTLSHandler();
+        if (FTCPMode == TkfxTCPMode::tcpmDefault) FreeTCPClient();
+        TkfxIdTCPClient* client = GetTCPClient();
+        DoSetTLSHandler();
+        client->SetHost(FHost);
+        client->SetPort(static_cast<uint16_t>(FPort));
+        client->SetUseNagle(FUseNagle);
+        client->SetIPVersion(FIPVersion);
+        client->SetConnectTimeout(FConnectTimeout);
+        client->SetReadTimeout(FReadTimeout);
+        client->SetBoundPortMin(FBoundPortMin);
+        client->SetBoundPortMax(FBoundPortMax);
+        client->SetLingerState(FLingerState);
+        DoSetProxy();
+        client->SetIntercept(GetIntercept());
+        FWatchDogEnabled = FWatchDog->Enabled();
+        deadline = std::make_unique<TkfxActivationDeadline>(budget);
+        SetDeadline(deadline.get());
+        client->Connect();
+        SetDeadline(nullptr);
+        // A connection object that could not be made leaves no socket behind.
+        if (!ConnectionRef()) CloseLeftOverSocket();
+      },
+      [&](Exception& E) {
+        SetDeadline(nullptr);
+        const bool expired = deadline && deadline->Expired();
+        deadline.reset();
+        CloseLeftOverSocket();
+        if (expired) {
+          EIdConnectTimeout timeout("Connect timed out.");
+          DoException(Connection(), timeout.Message(), &timeout);
+        } else {
+          DoException(Connection(), E.Message(), &E);
+        }
+        if (FWatchDogEnabled &&
+            (FWatchDog->Attempts() == 0 || FWatchDogAttempts < FWatchDog->Attempts()))
+          DoStartWatchDog();
+      });
 }
 
 void TkfxTCPCLient_Common::DoDeactivate() {
@@ -338,24 +347,26 @@ void TkfxTCPCLient_Common::DoDeactivate() {
   if (IsDestroying()) return;
   TkfxTCPConnectionClientRef connection = ConnectionRef();
   if (!connection || FDisconnecting) return;
-  try {
-    DoPrepareDisconnect();
-    TkfxIdTCPClient* client = GetTCPClient();
-    // Default mode: the read thread ends before this thread touches the
-    // socket or its buffers (from the read thread itself it only terminates).
-    if (FTCPMode == TkfxTCPMode::tcpmDefault) client->StopReadThread();
-    if (TIdIOHandler* handler = client->IOHandler()) {
-      handler->WriteBufferClear();
-      if (handler->InputBuffer()) handler->InputBuffer()->Clear();
-    }
-    connection->SetDisconnected(true);
-    client->Disconnect(false);
-    // Reported by the status change already, unless the handler reports none.
-    DoNotifyDisconnect(connection.get());
-  } catch (Exception& E) {
-    DoException(connection.get(), E.Message(), &E);
-    if (FWatchDogEnabled) DoStartWatchDog();
-  }
+  ReportFailures(
+      [&] {
+        DoPrepareDisconnect();
+        TkfxIdTCPClient* client = GetTCPClient();
+        // Default mode: the read thread ends before this thread touches the
+        // socket or its buffers (from the read thread itself it only terminates).
+        if (FTCPMode == TkfxTCPMode::tcpmDefault) client->StopReadThread();
+        if (TIdIOHandler* handler = client->IOHandler()) {
+          handler->WriteBufferClear();
+          if (handler->InputBuffer()) handler->InputBuffer()->Clear();
+        }
+        connection->SetDisconnected(true);
+        client->Disconnect(false);
+        // Reported by the status change already, unless the handler reports none.
+        DoNotifyDisconnect(connection.get());
+      },
+      [&](Exception& E) {
+        DoException(connection.get(), E.Message(), &E);
+        if (FWatchDogEnabled) DoStartWatchDog();
+      });
 }
 
 bool TkfxTCPCLient_Common::Connect(int aTimeout) {
@@ -494,6 +505,8 @@ void TkfxTCPCLient_Common::OnClientReadException(Exception& aException) {
     try {
       client->IOHandler()->Close();
     } catch (...) {
+      // The read error was reported above; closing the socket it broke may
+      // fail again and has nothing new to say.
     }
   }
 }
@@ -645,54 +658,11 @@ void TkfxTCPCLient_Common::DoSetTLSHandler() {
 void TkfxTCPCLient_Common::GetSSLHandler(TwsSSLHandler aType, TkfxTLSIOHandler*& aSSLHandler) {
   if (OnSSLGetHandler) OnSSLGetHandler(this, aType, aSSLHandler);
   if (aSSLHandler) return;
-  aSSLHandler = FTLSOptions->IOHandler() == TwsTLSIOHandler::iohSChannel ? NewSChannelHandler()
-                                                                         : NewOpenSSLHandler();
+  TkfxTLSSettings settings = TLSSettingsFromOptions(*FTLSOptions);
+  settings.OnGetPassword = [this](std::string& Password) { OnSSLGetPassword(Password); };
+  aSSLHandler = NewTLSHandler(FTLSOptions->IOHandler(), settings).release();
   aSSLHandler->SetPassThrough(false);
   if (OnSSLAfterCreateHandler) OnSSLAfterCreateHandler(this, aType, aSSLHandler);
-}
-
-TkfxTLSIOHandler* TkfxTCPCLient_Common::NewSChannelHandler() {
-  auto handler = std::make_unique<TkfxIdSSLIOHandlerSocketSChannel>();
-  const TkfxTCPTLS_Options& options = *FTLSOptions;
-  handler->SetTLSVersion(options.Version());
-  TkfxSChannelCertificate& certificate = handler->Certificate();
-  certificate.SetVerifyCertificate(options.VerifyCertificate());
-  certificate.SetCertHash(FTLSOptions->SChannel_Options().CertHash());
-  certificate.SetCertStorePath(FTLSOptions->SChannel_Options().CertStorePath());
-  certificate.SetCertStoreName(FTLSOptions->SChannel_Options().CertStoreName());
-  handler->SetCipherList(FTLSOptions->SChannel_Options().CipherList());
-  handler->SetALPNProtocols(options.ALPNProtocols());
-  certificate.SetCertFile(options.CertFile());
-  certificate.SetCertFilePassword(options.Password());
-  // Trusted besides the system store, as the OpenSSL handler trusts it.
-  certificate.SetRootCertFile(options.RootCertFile());
-  return handler.release();
-}
-
-TkfxTLSIOHandler* TkfxTCPCLient_Common::NewOpenSSLHandler() {
-  TkfxTCPTLS_Options& options = *FTLSOptions;
-  // Process-wide settings of the OpenSSL binding.
-  SetOpenSSLAPIVersion(options.OpenSSL_Options().APIVersion());
-  if (options.OpenSSL_Options().LibPath() == TwsOpenSSLLibPath::oslpDefaultFolder)
-    IdOpenSSLSetLibPath(ExecutableFolder());
-  auto handler = std::make_unique<TkfxIdSSLIOHandlerSocketOpenSSL>();
-  TIdSSLOptions& ssl = handler->SSLOptions();
-  switch (options.Version()) {
-    case TwsTLSVersions::tls1_0: ssl.SetMethod(TIdSSLVersion::sslvTLSv1); break;
-    case TwsTLSVersions::tls1_1: ssl.SetMethod(TIdSSLVersion::sslvTLSv1_1); break;
-    case TwsTLSVersions::tls1_2: ssl.SetMethod(TIdSSLVersion::sslvTLSv1_2); break;
-    case TwsTLSVersions::tls1_3: ssl.SetMethod(TIdSSLVersion::sslvTLSv1_3); break;
-    case TwsTLSVersions::tlsUndefined: break;
-  }
-  handler->SetALPNProtocols(options.ALPNProtocols());
-  ssl.Mode = TIdSSLMode::sslmClient;
-  ssl.RootCertFile = options.RootCertFile();
-  ssl.CertFile = options.CertFile();
-  ssl.KeyFile = options.KeyFile();
-  ssl.VerifyMode = options.VerifyCertificate() ? TIdSSLVerifyModeSet{TIdSSLVerifyMode::sslvrfPeer}
-                                               : TIdSSLVerifyModeSet{};
-  handler->OnGetPassword = [this](std::string& Password) { OnSSLGetPassword(Password); };
-  return handler.release();
 }
 
 void TkfxTCPCLient_Common::OnSSLGetPassword(std::string& Password) {

@@ -17,6 +17,7 @@ TIdBytes TIdHash::HashBytes(const TIdBytes& aBytes) const {
     try {
       provider.Finish(context);  // releases the context
     } catch (...) {
+      // The update's failure is rethrown below; releasing must not replace it.
     }
     throw;
   }
@@ -49,6 +50,7 @@ TIdBytes TIdHMAC::HashValue(const TIdBytes& aBuffer) {
     try {
       provider.HMACFinish(context);
     } catch (...) {
+      // The update's failure is rethrown below; releasing must not replace it.
     }
     throw;
   }

@@ -19,6 +19,8 @@ TIdBytes Digest(const TIdBytes& aBytes, const char* aName,
     if (!THash::IsAvailable()) throw Exception(std::string(aName) + " hashing is not available!");
     return THash().HashBytes(aBytes);
   } catch (...) {
+    // OpenSSL missing or failing: the platform's digest gives the same
+    // bytes, so the caller loses nothing.
     return aFallback(aBytes.data(), aBytes.size());
   }
 }

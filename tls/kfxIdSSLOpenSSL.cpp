@@ -257,6 +257,8 @@ int PasswordCallback(char* buf, int size, int rwflag, void* userdata) {
     try {
       if (context && context->Parent) password = context->Parent->GetPassword(rwflag > 0);
     } catch (...) {
+      // Nothing may unwind through OpenSSL. Without a password the file
+      // does not load, which the context reports ("check password").
       password.clear();
     }
   }
@@ -289,6 +291,8 @@ int VerifyCallback(int ok, PX509_STORE_CTX ctx) {
     const bool aok = ok == 1 && (maxDepth <= 0 || depth <= maxDepth);
     return socket->Parent()->VerifyPeer(&certificate, aok, depth, error) ? 1 : 0;
   } catch (...) {
+    // Nothing may unwind through OpenSSL; a verifier that failed did not
+    // accept the certificate, so the handshake fails.
     return 0;
   }
 }
@@ -325,7 +329,8 @@ void InfoCallback(const ssl_st* ssl, int where, int ret) {
     socket->Parent()->StatusInfo("SSL status: \"" + state + "\"");
     socket->Parent()->StatusInfoEx(ssl, where, ret, type, message);
   } catch (...) {
-    // an event handler's exception must not cross the library
+    // Nothing may unwind through OpenSSL, and a status text is only
+    // information: the handshake goes on without it.
   }
 }
 
@@ -361,13 +366,6 @@ struct TFileBIO {
   }
 };
 
-bool IsPKCS12File(const std::string& aFileName) {
-  const size_t dot = aFileName.find_last_of('.');
-  if (dot == std::string::npos) return false;
-  const std::string extension = aFileName.substr(dot);
-  return SameText(extension, ".p12") || SameText(extension, ".pfx");
-}
-
 void FreeX509Stack(PSTACK aStack) {
   if (aStack && sk_pop_free)
     sk_pop_free(aStack, reinterpret_cast<void (*)(void*)>(reinterpret_cast<void*>(X509_free)));
@@ -393,6 +391,13 @@ std::string HexText(const uint8_t* aData, size_t aLength) {
 std::string HexText(const TIdBytes& aBytes) { return HexText(aBytes.data(), aBytes.size()); }
 
 }  // namespace
+
+bool IsPKCS12File(const std::string& aFileName) {
+  const size_t dot = aFileName.find_last_of('.');
+  if (dot == std::string::npos) return false;
+  const std::string extension = aFileName.substr(dot);
+  return SameText(extension, ".p12") || SameText(extension, ".pfx");
+}
 
 // ===================== Context =====================
 

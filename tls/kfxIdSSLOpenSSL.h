@@ -27,6 +27,9 @@ TkfxCriticalSection& OpenSSLStartupLock();
 // BindOpenSSL under the start-up lock; a failure is remembered and answered
 // at once until the folder or the API level changes.
 bool BindOpenSSLOnce();
+// True when aFileName ends in ".p12" or ".pfx", in any case: a context reads
+// such a certificate or key file as PKCS#12, other files as PEM.
+bool IsPKCS12File(const std::string& aFileName);
 
 struct ssl_st;
 struct ssl_ctx_st;

@@ -50,6 +50,7 @@ void TIdSocketHandle::Bind() {
         GStack->Bind(FHandle, FIP, static_cast<uint16_t>(port), FIPVersion);
         bound = true;
       } catch (const EIdSocketError&) {
+        // This port is taken: try the next; an exhausted range raises below.
       }
     }
     if (!bound)

@@ -26,6 +26,8 @@ void TIdTCPClientCustom::Connect() {
       try {
         FIOHandler->Close();
       } catch (...) {
+        // The connect failure is rethrown below; a failure to close the
+        // half-open socket must not replace it.
       }
       if (FManagedIOHandler) SetIOHandler(nullptr);
     }

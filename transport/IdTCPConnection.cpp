@@ -9,6 +9,8 @@ TIdTCPConnection::~TIdTCPConnection() {
     try {
       if (FIOHandler->Opened()) FIOHandler->Close();
     } catch (...) {
+      // A destructor: the handler is released either way, and nobody is
+      // left to hear of a failed close.
     }
   }
   SetIOHandler(nullptr);
@@ -22,6 +24,8 @@ void TIdTCPConnection::Disconnect(bool ANotifyPeer) {
     try {
       if (Connected()) DisconnectNotifyPeer();
     } catch (...) {
+      // The goodbye is a courtesy: a peer that cannot take it is closed all
+      // the same, and the close below is what the caller asked for.
     }
   }
   if (FIOHandler && FIOHandler->Opened()) {

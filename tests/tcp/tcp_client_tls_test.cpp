@@ -11,7 +11,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,6 +23,7 @@
 #include "tcp_echo_peer.h"
 #include "tests/tls/tls_test_peers.h"
 #include "tls/kfxIdSSLOpenSSL.h"
+#include "tls/kfxTCP_Client_OpenSSL.h"
 
 namespace {
 
@@ -146,29 +149,156 @@ TEST(TCPClientTLS, SilentServerTimesOutTheHandshake) {
 }
 
 // A server that requires a client certificate: without one the activation
-// fails and is reported; with the fixture's certificate it succeeds, for the
-// OpenSSL back end (PEM files) and the SChannel one (PKCS#12 with password).
+// fails and is reported; with the fixture's certificate it succeeds. Both
+// back ends take the PKCS#12 file with its password alone; OpenSSL also takes
+// PEM files, and the PKCS#12 file named as its key file too.
 TEST(TCPClientTLS, RequiredClientCertificate) {
   tls_test::SServer server(FixturePath("server.crt"), FixturePath("server.key"),
                            {"-alpn", "h2", "-Verify", "1", "-CAfile", FixturePath("ca.crt")});
   ASSERT_TRUE(server.Ready()) << server.Errors();
-  for (const TBackEnd& backEnd : kBackEnds) {
-    SCOPED_TRACE(backEnd.HandlerClass);
-    TTLSClient client(backEnd.Kind, TkfxTCPMode::tcpmCommands);
+  struct Case {
+    const char* Name;
+    TBackEnd BackEnd;
+    std::string CertFile, KeyFile, Password;
+    std::string Refusal;  // empty: the connection is made
+  };
+  const std::string p12 = FixturePath("client.p12");
+  const Case cases[] = {
+      {"PEM certificate and key", kBackEnds[0], FixturePath("client.crt"), FixturePath("client.key"), "", ""},
+      {"PKCS#12 as certificate and key", kBackEnds[0], p12, p12, "secret", ""},
+      {"PKCS#12 alone", kBackEnds[0], p12, "", "secret", ""},
+      {"PKCS#12 alone without a password", kBackEnds[0], FixturePath("client-nopass.p12"), "", "", ""},
+      {"PKCS#12 alone, wrong password", kBackEnds[0], p12, "", "wrong", "exception Could not load certificate."},
+      {"no certificate", kBackEnds[0], "", "", "", "exception "},
+      {"PKCS#12", kBackEnds[1], p12, "", "secret", ""},
+      {"no certificate", kBackEnds[1], "", "", "", "exception "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.BackEnd.HandlerClass) + ", " + c.Name);
+    TTLSClient client(c.BackEnd.Kind, TkfxTCPMode::tcpmCommands);
     client.SetPort(server.Port());
     client.SetNotifyEvents(TwsNotifyEvent::neNoSync);
-    if (backEnd.Kind == TwsTLSIOHandler::iohOpenSSL) {
-      client.TLSOptions().SetCertFile(FixturePath("client.crt"));
-      client.TLSOptions().SetKeyFile(FixturePath("client.key"));
-    } else {
-      client.TLSOptions().SetCertFile(FixturePath("client.p12"));
-      client.TLSOptions().SetPassword("secret");
+    client.TLSOptions().SetCertFile(c.CertFile);
+    client.TLSOptions().SetKeyFile(c.KeyFile);
+    client.TLSOptions().SetPassword(c.Password);
+    const bool connected = client.Connect(10000);
+    if (!c.Refusal.empty()) {
+      // Refused in the handshake, or by the server right after it (TLS 1.3).
+      EXPECT_TRUE(PumpUntil([&] {
+        const auto events = client.EventsCopy();
+        return !client.Active() &&
+               std::any_of(events.begin(), events.end(),
+                           [&](const std::string& e) { return e.rfind(c.Refusal, 0) == 0; });
+      })) << ::testing::PrintToString(client.EventsCopy());
+      continue;
     }
-    ASSERT_TRUE(client.Connect(10000)) << ::testing::PrintToString(client.EventsCopy());
+    ASSERT_TRUE(connected) << ::testing::PrintToString(client.EventsCopy());
     client.Send("with certificate\n");
     EXPECT_TRUE(PumpUntil([&] { return client.ReceivedCopy() == "etacifitrec htiw\n"; }))
         << client.ReceivedCopy();
     client.Disconnect(5000);
+  }
+}
+
+// TLSOptions in, TLS factory settings out: every field a back end takes.
+TEST(TCPClientTLS, TLSOptionsBecomeTheFactorySettings) {
+  TkfxTCPTLS_Options options;
+  const TkfxTLSSettings defaults = TLSSettingsFromOptions(options);
+  EXPECT_EQ(defaults.Version, TwsTLSVersions::tlsUndefined);
+  EXPECT_FALSE(defaults.VerifyCertificate);
+  EXPECT_TRUE(defaults.CertFile.empty() && defaults.KeyFile.empty() && defaults.Password.empty() &&
+              defaults.RootCertFile.empty() && defaults.ALPNProtocols.empty());
+  EXPECT_TRUE(defaults.SChannel.CertHash.empty() && defaults.SChannel.CipherList.empty());
+  EXPECT_EQ(defaults.SChannel.CertStoreName, TkfxSChannelCertStoreName::scsnMY);
+  EXPECT_EQ(defaults.SChannel.CertStorePath, TkfxSChannelCertStorePath::scspStoreCurrentUser);
+  EXPECT_EQ(defaults.OpenSSL.APIVersion, TwsOpenSSLAPI::oslAPI_1_0);
+  EXPECT_EQ(defaults.OpenSSL.LibPath, TwsOpenSSLLibPath::oslpNone);
+
+  options.SetVersion(TwsTLSVersions::tls1_3);
+  options.SetVerifyCertificate(true);
+  options.SetVerifyDepth(4);  // stored only: no back end reads it
+  options.SetCertFile("client.p12");
+  options.SetKeyFile("client.key");
+  options.SetPassword("secret");
+  options.SetRootCertFile("ca.crt");
+  options.ALPNProtocols().Add("h2");
+  options.ALPNProtocols().Add("");
+  options.SChannel_Options().SetCertHash("abc");
+  options.SChannel_Options().SetCertStoreName(TkfxSChannelCertStoreName::scsnTrust);
+  options.SChannel_Options().SetCertStorePath(TkfxSChannelCertStorePath::scspStoreLocalMachine);
+  options.SChannel_Options().SetCipherList("AES256");
+  options.OpenSSL_Options().SetAPIVersion(TwsOpenSSLAPI::oslAPI_1_1);
+  options.OpenSSL_Options().SetLibPath(TwsOpenSSLLibPath::oslpDefaultFolder);
+  const TkfxTLSSettings s = TLSSettingsFromOptions(options);
+  EXPECT_EQ(s.Version, TwsTLSVersions::tls1_3);
+  EXPECT_TRUE(s.VerifyCertificate);
+  EXPECT_EQ(s.CertFile, "client.p12");
+  EXPECT_EQ(s.KeyFile, "client.key");
+  EXPECT_EQ(s.Password, "secret");
+  EXPECT_EQ(s.RootCertFile, "ca.crt");
+  EXPECT_EQ(s.ALPNProtocols, (std::vector<std::string>{"h2", ""}));
+  EXPECT_EQ(s.SChannel.CertHash, "abc");
+  EXPECT_EQ(s.SChannel.CertStoreName, TkfxSChannelCertStoreName::scsnTrust);
+  EXPECT_EQ(s.SChannel.CertStorePath, TkfxSChannelCertStorePath::scspStoreLocalMachine);
+  EXPECT_EQ(s.SChannel.CipherList, "AES256");
+  EXPECT_EQ(s.OpenSSL.APIVersion, TwsOpenSSLAPI::oslAPI_1_1);
+  EXPECT_EQ(s.OpenSSL.LibPath, TwsOpenSSLLibPath::oslpDefaultFolder);
+  EXPECT_FALSE(s.OnGetPassword);
+}
+
+// The component's built-in handlers ask it for the password
+// (OnSSLGetPassword, which a subclass may answer), and a handler supplied by
+// OnSSLGetHandler is used as it is.
+TEST(TCPClientTLS, TheComponentMakesItsHandlersThroughTheFactory) {
+  class TClient : public TTLSClient {
+   public:
+    using TTLSClient::TTLSClient;
+    using TkfxTCPCLient_Common::GetSSLHandler;
+    void OnSSLGetPassword(std::string& Password) override {
+      TTLSClient::OnSSLGetPassword(Password);
+      Password += " via the component";
+    }
+  };
+  for (const TBackEnd& backEnd : kBackEnds) {
+    SCOPED_TRACE(backEnd.HandlerClass);
+    TClient client(backEnd.Kind, TkfxTCPMode::tcpmDefault);
+    client.TLSOptions().SetPassword("secret");
+    TkfxTLSIOHandler* made = nullptr;
+    client.GetSSLHandler(TwsSSLHandler::sslClient, made);
+    std::unique_ptr<TkfxTLSIOHandler> handler(made);
+    ASSERT_TRUE(handler);
+    EXPECT_EQ(handler->ClassName(), backEnd.HandlerClass);
+    EXPECT_FALSE(handler->PassThrough());
+    EXPECT_EQ(client.EventsCopy(), std::vector<std::string>{std::string("created ") + backEnd.HandlerClass});
+    if (auto* openssl = dynamic_cast<TkfxIdSSLIOHandlerSocketOpenSSL*>(handler.get())) {
+      EXPECT_EQ(openssl->GetPassword(false), "secret via the component");
+    }
+
+    // Supplied by the application: kept as it is, no "created" event.
+    auto own = std::make_unique<TIdSSLIOHandlerSocketOpenSSL>();
+    client.OnSSLGetHandler = [&](TObject*, TwsSSLHandler, TkfxTLSIOHandler*& aHandler) { aHandler = own.get(); };
+    TkfxTLSIOHandler* supplied = nullptr;
+    client.GetSSLHandler(TwsSSLHandler::sslClient, supplied);
+    EXPECT_EQ(supplied, own.get());
+    EXPECT_TRUE(own->PassThrough());
+    EXPECT_EQ(client.EventsCopy().size(), 1u);
+  }
+}
+
+// A std::exception from the application's OnSSLGetHandler is the
+// activation's failure, reported like any other, in either mode; nothing
+// leaves Active := true.
+TEST(TCPClientTLS, AForeignExceptionWhileMakingTheHandlerIsReported) {
+  for (TkfxTCPMode mode : {TkfxTCPMode::tcpmDefault, TkfxTCPMode::tcpmCommands}) {
+    SCOPED_TRACE(mode == TkfxTCPMode::tcpmCommands ? "commands" : "default");
+    TTLSClient client(TwsTLSIOHandler::iohOpenSSL, mode);
+    client.SetNotifyEvents(TwsNotifyEvent::neNoSync);
+    client.OnSSLGetHandler = [](TObject*, TwsSSLHandler, TkfxTLSIOHandler*&) {
+      throw std::runtime_error("no handler today");
+    };
+    EXPECT_FALSE(client.Connect(5000));
+    EXPECT_EQ(client.EventsCopy(), std::vector<std::string>{"exception no handler today"});
+    EXPECT_FALSE(client.Active());
   }
 }
 

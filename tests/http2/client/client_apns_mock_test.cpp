@@ -76,9 +76,8 @@ struct Pusher {
   void Certificate() {
     client->Authentication().Token().SetJWT(nullptr);
     client->TLSOptions().SetCertFile(apns_test::FixturePath("client.p12"));
+    // The same options for either back end: the PKCS#12 file holds the key.
     client->TLSOptions().SetPassword("secret");
-    if (client->TLSOptions().IOHandler() == TwsTLSIOHandler::iohOpenSSL)
-      client->TLSOptions().SetKeyFile(apns_test::FixturePath("client.p12"));
     client->Request().CustomHeaders.Clear();
     client->Request().CustomHeaders.Add("apns-topic: com.example.App");
   }
