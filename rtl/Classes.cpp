@@ -151,27 +151,21 @@ void TComponent::BeforeDestruction() {
   Destroying();
 }
 
-void TComponent::IncludeState(TComponentStateItem aItem) {
+void TComponent::ChangeState(TComponentStateItem aItem, bool aInclude) {
   TComponentState state = FComponentState.load();
   TComponentState wanted;
   do {
     wanted = state;
-    wanted.Include(aItem);
-  } while (!FComponentState.compare_exchange_weak(state, wanted));
-}
-
-void TComponent::ExcludeState(TComponentStateItem aItem) {
-  TComponentState state = FComponentState.load();
-  TComponentState wanted;
-  do {
-    wanted = state;
-    wanted.Exclude(aItem);
+    if (aInclude)
+      wanted.Include(aItem);
+    else
+      wanted.Exclude(aItem);
   } while (!FComponentState.compare_exchange_weak(state, wanted));
 }
 
 void TComponent::Destroying() {
   if (ComponentState().Contains(TComponentStateItem::csDestroying)) return;
-  IncludeState(TComponentStateItem::csDestroying);
+  ChangeState(TComponentStateItem::csDestroying, true);
   for (TComponent* child : FComponents) child->Destroying();
 }
 
@@ -206,15 +200,12 @@ void TComponent::RemoveNotification(TComponent* AComponent) {
 }
 
 void TComponent::SetDesigning(bool aDesigning) {
-  if (aDesigning)
-    IncludeState(TComponentStateItem::csDesigning);
-  else
-    ExcludeState(TComponentStateItem::csDesigning);
+  ChangeState(TComponentStateItem::csDesigning, aDesigning);
   for (TComponent* child : FComponents) child->SetDesigning(aDesigning);
 }
 
 void TComponent::BeginLoading() {
-  IncludeState(TComponentStateItem::csLoading);
+  ChangeState(TComponentStateItem::csLoading, true);
 }
 
 void TComponent::EndLoading() {
@@ -223,7 +214,7 @@ void TComponent::EndLoading() {
 }
 
 void TComponent::Loaded() {
-  ExcludeState(TComponentStateItem::csLoading);
+  ChangeState(TComponentStateItem::csLoading, false);
 }
 
 void TComponent::Notification(TComponent* AComponent, TOperation Operation) {

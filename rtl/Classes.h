@@ -133,8 +133,8 @@ class TComponent : public TPersistent {
   void InsertComponent(TComponent* AComponent);
   void RemoveComponent(TComponent* AComponent);
   void RemoveNotification(TComponent* AComponent);
-  void IncludeState(TComponentStateItem aItem);
-  void ExcludeState(TComponentStateItem aItem);
+  // Adds aItem to the state (aInclude) or takes it out.
+  void ChangeState(TComponentStateItem aItem, bool aInclude);
 
   TComponent* FOwner = nullptr;
   std::string FName;

@@ -426,10 +426,10 @@ void TkfxTCPCLient_Common::DoProcessCommands() {
     following.clear();
     std::unique_ptr<TkfxQueueCommand> item = FCommands->Pop(following, kMaxGathered);
     if (!item) break;
+    if (!following.empty()) item->FSequence = following.back()->FSequence;
     if (IsDestroying()) {
       // Dropped: the component is being destroyed (ShutDown closes the
       // socket). Waiters see them done.
-      if (!following.empty()) item->FSequence = following.back()->FSequence;
       FCommandsDone.store(item->FSequence);
       SignalMainThread();
       continue;
@@ -439,7 +439,6 @@ void TkfxTCPCLient_Common::DoProcessCommands() {
       for (const auto& next : following) total += next->FBytes.size();
       item->FBytes.reserve(total);
       for (const auto& next : following) item->FBytes.insert(item->FBytes.end(), next->FBytes.begin(), next->FBytes.end());
-      item->FSequence = following.back()->FSequence;
     }
     ReportFailures(
         [&] {
