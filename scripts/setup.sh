@@ -12,7 +12,7 @@ PACKAGES=(
   clang-14 libclang-rt-14-dev
   python3
   squid dante-server microsocks openssh-server openssh-client
-  dpkg-dev lintian desktop-file-utils
+  dpkg-dev lintian desktop-file-utils man-db
 )
 
 missing=()
