@@ -77,18 +77,21 @@ void TkfxHTTP_JWTBase_JSON::WriteMembers() {
 
 TkfxHTTP_JWTHeader::TkfxHTTP_JWTHeader() : typ("JWT") {}
 
+const TPersistentFields<TkfxHTTP_JWTHeader>& TkfxHTTP_JWTHeader::Fields() {
+  using C = TkfxHTTP_JWTHeader;
+  static const auto fields = TPersistentFields<C>()
+                                 .Enum("alg", JWTAlgorithmNames, &C::alg)
+                                 .Field("kid", &C::kid)
+                                 .Field("typ", &C::typ);
+  return fields;
+}
+
 void TkfxHTTP_JWTHeader::Assign(const TPersistent* Source) {
-  const auto* other = dynamic_cast<const TkfxHTTP_JWTHeader*>(Source);
-  if (!other) return TPersistent::Assign(Source);
-  alg = other->alg;
-  typ = other->typ;
-  kid = other->kid;
+  if (!Fields().AssignFrom(*this, Source)) TPersistent::Assign(Source);
 }
 
 void TkfxHTTP_JWTHeader::GetPublishedProperties(TPublishedProperties& aList) {
-  aList.push_back(PublishEnumField("alg", JWTAlgorithmNames, alg));
-  aList.push_back(PublishField("kid", kid));
-  aList.push_back(PublishField("typ", typ));
+  Fields().Publish(*this, aList);
 }
 
 void TkfxHTTP_JWTHeader::WriteMembers() {
@@ -101,26 +104,25 @@ void TkfxHTTP_JWTHeader::WriteMembers() {
 
 // --- payload ---
 
+const TPersistentFields<TkfxHTTP_JWTPayload>& TkfxHTTP_JWTPayload::Fields() {
+  using C = TkfxHTTP_JWTPayload;
+  static const auto fields = TPersistentFields<C>()
+                                 .Field("aud", &C::aud)
+                                 .Field("exp", &C::exp)
+                                 .Field("iat", &C::iat)
+                                 .Field("nbf", &C::nbf)
+                                 .Field("iss", &C::iss)
+                                 .Field("sub", &C::sub)
+                                 .Field("jti", &C::jti);
+  return fields;
+}
+
 void TkfxHTTP_JWTPayload::Assign(const TPersistent* Source) {
-  const auto* other = dynamic_cast<const TkfxHTTP_JWTPayload*>(Source);
-  if (!other) return TPersistent::Assign(Source);
-  aud = other->aud;
-  exp = other->exp;
-  iat = other->iat;
-  nbf = other->nbf;
-  iss = other->iss;
-  sub = other->sub;
-  jti = other->jti;
+  if (!Fields().AssignFrom(*this, Source)) TPersistent::Assign(Source);
 }
 
 void TkfxHTTP_JWTPayload::GetPublishedProperties(TPublishedProperties& aList) {
-  aList.push_back(PublishField("aud", aud));
-  aList.push_back(PublishField("exp", exp));
-  aList.push_back(PublishField("iat", iat));
-  aList.push_back(PublishField("nbf", nbf));
-  aList.push_back(PublishField("iss", iss));
-  aList.push_back(PublishField("sub", sub));
-  aList.push_back(PublishField("jti", jti));
+  Fields().Publish(*this, aList);
 }
 
 void TkfxHTTP_JWTPayload::WriteMembers() {

@@ -9,6 +9,7 @@
 
 #include "jwt/kfxJSON.h"
 #include "rtl/Classes.h"
+#include "rtl/PersistentFields.h"
 
 enum class TkfxHTTP_JWT_Algorithm {
   jwtNone,
@@ -73,6 +74,9 @@ class TkfxHTTP_JWTHeader : public TkfxHTTP_JWTBase_JSON {
  protected:
   // "alg", "typ", then "kid" when not empty.
   void WriteMembers() override;
+
+ private:
+  static const TPersistentFields<TkfxHTTP_JWTHeader>& Fields();
 };
 
 // Claims; times are whole seconds since 1970-01-01 UTC.
@@ -92,6 +96,9 @@ class TkfxHTTP_JWTPayload : public TkfxHTTP_JWTBase_JSON {
  protected:
   // The non-empty texts iss, sub, aud, jti, then the positive times iat, exp, nbf.
   void WriteMembers() override;
+
+ private:
+  static const TPersistentFields<TkfxHTTP_JWTPayload>& Fields();
 };
 
 // RFC 4648 section 5 Base64 of the bytes of aData, without padding or line breaks.

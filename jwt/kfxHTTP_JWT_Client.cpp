@@ -7,28 +7,36 @@
 
 // --- signing options ---
 
+const TPersistentFields<TkfxHTTP_JWT_Client_HS_Options>& TkfxHTTP_JWT_Client_HS_Options::Fields() {
+  using C = TkfxHTTP_JWT_Client_HS_Options;
+  static const auto fields = TPersistentFields<C>()
+                                 .Field("Secret", &C::FSecret);
+  return fields;
+}
+
 void TkfxHTTP_JWT_Client_HS_Options::Assign(const TPersistent* Source) {
-  const auto* other = dynamic_cast<const TkfxHTTP_JWT_Client_HS_Options*>(Source);
-  if (!other) return TPersistent::Assign(Source);
-  FSecret = other->FSecret;
+  if (!Fields().AssignFrom(*this, Source)) TPersistent::Assign(Source);
 }
 
 void TkfxHTTP_JWT_Client_HS_Options::GetPublishedProperties(TPublishedProperties& aList) {
-  aList.push_back(PublishField("Secret", FSecret));
+  Fields().Publish(*this, aList);
+}
+
+const TPersistentFields<TkfxHTTP_JWT_Client_Algorithms_Options>& TkfxHTTP_JWT_Client_Algorithms_Options::Fields() {
+  using C = TkfxHTTP_JWT_Client_Algorithms_Options;
+  static const auto fields = TPersistentFields<C>()
+                                 .Object("ES", &C::FES)
+                                 .Object("HS", &C::FHS)
+                                 .Object("RS", &C::FRS);
+  return fields;
 }
 
 void TkfxHTTP_JWT_Client_Algorithms_Options::Assign(const TPersistent* Source) {
-  const auto* other = dynamic_cast<const TkfxHTTP_JWT_Client_Algorithms_Options*>(Source);
-  if (!other) return TPersistent::Assign(Source);
-  FES.Assign(&other->FES);
-  FHS.Assign(&other->FHS);
-  FRS.Assign(&other->FRS);
+  if (!Fields().AssignFrom(*this, Source)) TPersistent::Assign(Source);
 }
 
 void TkfxHTTP_JWT_Client_Algorithms_Options::GetPublishedProperties(TPublishedProperties& aList) {
-  aList.push_back(PublishObject("ES", [this] { return &FES; }));
-  aList.push_back(PublishObject("HS", [this] { return &FHS; }));
-  aList.push_back(PublishObject("RS", [this] { return &FRS; }));
+  Fields().Publish(*this, aList);
 }
 
 TkfxHTTP_JWT_Client_Options::TkfxHTTP_JWT_Client_Options()
@@ -46,21 +54,22 @@ TkfxHTTP_JWTPayload& TkfxHTTP_JWT_Client_Options::Payload() {
   return *FPayload;
 }
 
+const TPersistentFields<TkfxHTTP_JWT_Client_Options>& TkfxHTTP_JWT_Client_Options::Fields() {
+  using C = TkfxHTTP_JWT_Client_Options;
+  static const auto fields = TPersistentFields<C>()
+                                 .Object("Algorithms", &C::FAlgorithms)
+                                 .Object("Header", &C::Header)
+                                 .Object("Payload", &C::Payload)
+                                 .Field("RefreshTokenAfter", &C::FRefreshTokenAfter);
+  return fields;
+}
+
 void TkfxHTTP_JWT_Client_Options::Assign(const TPersistent* Source) {
-  const auto* other = dynamic_cast<const TkfxHTTP_JWT_Client_Options*>(Source);
-  if (!other) return TPersistent::Assign(Source);
-  auto& source = const_cast<TkfxHTTP_JWT_Client_Options&>(*other);
-  Header().Assign(&source.Header());
-  Payload().Assign(&source.Payload());
-  FAlgorithms->Assign(other->FAlgorithms.get());
-  FRefreshTokenAfter = other->FRefreshTokenAfter;
+  if (!Fields().AssignFrom(*this, Source)) TPersistent::Assign(Source);
 }
 
 void TkfxHTTP_JWT_Client_Options::GetPublishedProperties(TPublishedProperties& aList) {
-  aList.push_back(PublishObject("Algorithms", [this] { return FAlgorithms.get(); }));
-  aList.push_back(PublishObject("Header", [this] { return &Header(); }));
-  aList.push_back(PublishObject("Payload", [this] { return &Payload(); }));
-  aList.push_back(PublishField("RefreshTokenAfter", FRefreshTokenAfter));
+  Fields().Publish(*this, aList);
 }
 
 // --- components ---

@@ -12,6 +12,7 @@
 #include "jwt/kfxHTTP_JWT_HMAC.h"
 #include "jwt/kfxHTTP_JWT_RSA.h"
 #include "rtl/Classes.h"
+#include "rtl/PersistentFields.h"
 #include "rtl/StringList.h"
 
 class TkfxHTTP_JWT_Client_Algorithm_Options : public TPersistent {};
@@ -26,6 +27,9 @@ class TkfxHTTP_JWT_Client_HS_Options : public TkfxHTTP_JWT_Client_Algorithm_Opti
 
  private:
   std::string FSecret;
+
+ private:
+  static const TPersistentFields<TkfxHTTP_JWT_Client_HS_Options>& Fields();
 };
 
 // Options of a private-key algorithm family: the key as PEM text lines. TSelf
@@ -34,18 +38,21 @@ template <class TSelf>
 class TkfxHTTP_JWT_Client_PrivateKey_Options : public TkfxHTTP_JWT_Client_Algorithm_Options {
  public:
   void Assign(const TPersistent* Source) override {
-    const auto* other = dynamic_cast<const TSelf*>(Source);
-    if (!other) return TPersistent::Assign(Source);
-    FPrivateKey.Assign(&other->FPrivateKey);
+    if (!dynamic_cast<const TSelf*>(Source)) return TPersistent::Assign(Source);
+    Fields().AssignFrom(*this, Source);
   }
-  void GetPublishedProperties(TPublishedProperties& aList) override {
-    aList.push_back(PublishObject("PrivateKey", [this] { return &FPrivateKey; }));
-  }
+  void GetPublishedProperties(TPublishedProperties& aList) override { Fields().Publish(*this, aList); }
 
   TStringList& PrivateKey() { return FPrivateKey; }
   void SetPrivateKey(const TStringList& aValue) { FPrivateKey.Assign(&aValue); }
 
  private:
+  static const TPersistentFields<TkfxHTTP_JWT_Client_PrivateKey_Options>& Fields() {
+    using C = TkfxHTTP_JWT_Client_PrivateKey_Options;
+    static const auto fields = TPersistentFields<C>().Object("PrivateKey", &C::FPrivateKey);
+    return fields;
+  }
+
   TStringList FPrivateKey;
 };
 
@@ -68,6 +75,9 @@ class TkfxHTTP_JWT_Client_Algorithms_Options : public TPersistent {
   TkfxHTTP_JWT_Client_ES_Options FES;
   TkfxHTTP_JWT_Client_HS_Options FHS;
   TkfxHTTP_JWT_Client_RS_Options FRS;
+
+ private:
+  static const TPersistentFields<TkfxHTTP_JWT_Client_Algorithms_Options>& Fields();
 };
 
 class TkfxHTTP_JWT_Client_Options : public TPersistent {
@@ -92,6 +102,9 @@ class TkfxHTTP_JWT_Client_Options : public TPersistent {
   std::unique_ptr<TkfxHTTP_JWTHeader> FHeader;
   std::unique_ptr<TkfxHTTP_JWTPayload> FPayload;
   int32_t FRefreshTokenAfter = 0;
+
+ private:
+  static const TPersistentFields<TkfxHTTP_JWT_Client_Options>& Fields();
 };
 
 using TkfxOnAuthToken = std::function<void(TObject* Sender, const std::string& TokenType,

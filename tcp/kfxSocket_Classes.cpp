@@ -22,64 +22,68 @@ int SecondsToMS(int aSeconds) {
   return static_cast<int>(ms);
 }
 
+// Each class's fields are listed once, in published order; Assign and the
+// published properties both come from that list.
+
 // --- OpenSSL ---
 
+const TPersistentFields<TkfxSocketOpenSSL_Options>& TkfxSocketOpenSSL_Options::Fields() {
+  using C = TkfxSocketOpenSSL_Options;
+  static const auto fields = TPersistentFields<C>()
+                                 .Enum("APIVersion", OpenSSLAPINames, &C::FAPIVersion)
+                                 .Enum("LibPath", OpenSSLLibPathNames, &C::FLibPath);
+  return fields;
+}
+
 void TkfxSocketOpenSSL_Options::Assign(const TPersistent* Source) {
-  const auto* other = dynamic_cast<const TkfxSocketOpenSSL_Options*>(Source);
-  if (!other) return TPersistent::Assign(Source);
-  FAPIVersion = other->FAPIVersion;
-  FLibPath = other->FLibPath;
+  if (!Fields().AssignFrom(*this, Source)) TPersistent::Assign(Source);
 }
 
 void TkfxSocketOpenSSL_Options::GetPublishedProperties(TPublishedProperties& aList) {
-  aList.push_back(PublishEnumField("APIVersion", OpenSSLAPINames, FAPIVersion));
-  aList.push_back(PublishEnumField("LibPath", OpenSSLLibPathNames, FLibPath));
+  Fields().Publish(*this, aList);
 }
 
 // --- SChannel ---
 
+const TPersistentFields<TkfxSocketSChannel_Options>& TkfxSocketSChannel_Options::Fields() {
+  using C = TkfxSocketSChannel_Options;
+  static const auto fields = TPersistentFields<C>()
+                                 .Field("CertHash", &C::FCertHash)
+                                 .Enum("CertStoreName", SChannelCertStoreNameNames, &C::FCertStoreName)
+                                 .Enum("CertStorePath", SChannelCertStorePathNames, &C::FCertStorePath)
+                                 .Field("CipherList", &C::FCipherList);
+  return fields;
+}
+
 void TkfxSocketSChannel_Options::Assign(const TPersistent* Source) {
-  const auto* other = dynamic_cast<const TkfxSocketSChannel_Options*>(Source);
-  if (!other) return TPersistent::Assign(Source);
-  FCertHash = other->FCertHash;
-  FCertStoreName = other->FCertStoreName;
-  FCertStorePath = other->FCertStorePath;
-  FCipherList = other->FCipherList;
+  if (!Fields().AssignFrom(*this, Source)) TPersistent::Assign(Source);
 }
 
 void TkfxSocketSChannel_Options::GetPublishedProperties(TPublishedProperties& aList) {
-  aList.push_back(PublishField("CertHash", FCertHash));
-  aList.push_back(PublishEnumField("CertStoreName", SChannelCertStoreNameNames, FCertStoreName));
-  aList.push_back(PublishEnumField("CertStorePath", SChannelCertStorePathNames, FCertStorePath));
-  aList.push_back(PublishField("CipherList", FCipherList));
+  Fields().Publish(*this, aList);
 }
 
 // --- TLS ---
 
+const TPersistentFields<TkfxSocketTLS_Options_Base>& TkfxSocketTLS_Options_Base::Fields() {
+  using C = TkfxSocketTLS_Options_Base;
+  static const auto fields = TPersistentFields<C>()
+                                 .Field("CertFile", &C::FCertFile)
+                                 .Field("KeyFile", &C::FKeyFile)
+                                 .Field("Password", &C::FPassword)
+                                 .Field("RootCertFile", &C::FRootCertFile)
+                                 .Field("VerifyCertificate", &C::FVerifyCertificate)
+                                 .Field("VerifyDepth", &C::FVerifyDepth)
+                                 .Enum("Version", TLSVersionNames, &C::FVersion);
+  return fields;
+}
+
 void TkfxSocketTLS_Options_Base::Assign(const TPersistent* Source) {
-  const auto* other = dynamic_cast<const TkfxSocketTLS_Options_Base*>(Source);
-  if (!other) return TPersistent::Assign(Source);
-  FCertFile = other->FCertFile;
-  FKeyFile = other->FKeyFile;
-  FPassword = other->FPassword;
-  FRootCertFile = other->FRootCertFile;
-  FVersion = other->FVersion;
-  FVerifyCertificate = other->FVerifyCertificate;
-  FVerifyDepth = other->FVerifyDepth;
+  if (!Fields().AssignFrom(*this, Source)) TPersistent::Assign(Source);
 }
 
 void TkfxSocketTLS_Options_Base::GetPublishedProperties(TPublishedProperties& aList) {
-  auto text = [&](const char* aName, std::string& aField) {
-    aList.push_back(PublishString(
-        aName, [&aField] { return aField; }, [&aField](const std::string& v) { aField = v; }));
-  };
-  text("CertFile", FCertFile);
-  text("KeyFile", FKeyFile);
-  text("Password", FPassword);
-  text("RootCertFile", FRootCertFile);
-  aList.push_back(PublishField("VerifyCertificate", FVerifyCertificate));
-  aList.push_back(PublishField("VerifyDepth", FVerifyDepth));
-  aList.push_back(PublishEnumField("Version", TLSVersionNames, FVersion));
+  Fields().Publish(*this, aList);
 }
 
 TkfxSocketTLS_Options::TkfxSocketTLS_Options()
@@ -91,100 +95,117 @@ TkfxSocketTLS_Options::~TkfxSocketTLS_Options() = default;
 
 // A full copy: the root fields and the SChannel sub-options go along with the
 // handler choice, the ALPN list and the OpenSSL sub-options.
+const TPersistentFields<TkfxSocketTLS_Options>& TkfxSocketTLS_Options::Fields() {
+  using C = TkfxSocketTLS_Options;
+  static const auto fields = TPersistentFields<C>()
+                                 .Object("ALPNProtocols", &C::FALPNProtocols)
+                                 .Enum("IOHandler", TLSIOHandlerNames, &C::FIOHandler)
+                                 .Object("OpenSSL_Options", &C::FOpenSSL_Options)
+                                 .Object("SChannel_Options", &C::FSChannel_Options);
+  return fields;
+}
+
 void TkfxSocketTLS_Options::Assign(const TPersistent* Source) {
-  const auto* other = dynamic_cast<const TkfxSocketTLS_Options*>(Source);
-  if (!other) return TkfxSocketTLS_Options_Base::Assign(Source);
   TkfxSocketTLS_Options_Base::Assign(Source);
-  FIOHandler = other->FIOHandler;
-  FALPNProtocols->Assign(other->FALPNProtocols.get());
-  FOpenSSL_Options->Assign(other->FOpenSSL_Options.get());
-  FSChannel_Options->Assign(other->FSChannel_Options.get());
+  Fields().AssignFrom(*this, Source);
 }
 
 void TkfxSocketTLS_Options::GetPublishedProperties(TPublishedProperties& aList) {
   TkfxSocketTLS_Options_Base::GetPublishedProperties(aList);
-  aList.push_back(PublishObject("ALPNProtocols", [this] { return FALPNProtocols.get(); }));
-  aList.push_back(PublishEnumField("IOHandler", TLSIOHandlerNames, FIOHandler));
-  aList.push_back(PublishObject("OpenSSL_Options", [this] { return FOpenSSL_Options.get(); }));
-  aList.push_back(PublishObject("SChannel_Options", [this] { return FSChannel_Options.get(); }));
+  Fields().Publish(*this, aList);
 }
 
 // --- proxy ---
 
+const TPersistentFields<TkfxSocketProxy_Options>& TkfxSocketProxy_Options::Fields() {
+  using C = TkfxSocketProxy_Options;
+  static const auto fields = TPersistentFields<C>()
+                                 .Field("Enabled", &C::FEnabled)
+                                 .Field("Host", &C::FHost)
+                                 .Field("Password", &C::FPassword)
+                                 .Field("Port", &C::FPort)
+                                 .Enum("ProxyType", ProxyNames, &C::FProxyType)
+                                 .Field("Username", &C::FUsername);
+  return fields;
+}
+
 void TkfxSocketProxy_Options::Assign(const TPersistent* Source) {
-  const auto* other = dynamic_cast<const TkfxSocketProxy_Options*>(Source);
-  if (!other) return TPersistent::Assign(Source);
-  FEnabled = other->FEnabled;
-  FHost = other->FHost;
-  FPort = other->FPort;
-  FUsername = other->FUsername;
-  FPassword = other->FPassword;
-  FProxyType = other->FProxyType;
+  if (!Fields().AssignFrom(*this, Source)) TPersistent::Assign(Source);
 }
 
 void TkfxSocketProxy_Options::GetPublishedProperties(TPublishedProperties& aList) {
-  aList.push_back(PublishField("Enabled", FEnabled));
-  aList.push_back(PublishField("Host", FHost));
-  aList.push_back(PublishField("Password", FPassword));
-  aList.push_back(PublishField("Port", FPort));
-  aList.push_back(PublishEnumField("ProxyType", ProxyNames, FProxyType));
-  aList.push_back(PublishField("Username", FUsername));
+  Fields().Publish(*this, aList);
 }
 
 // --- heartbeat ---
 
+const TPersistentFields<TkfxSocketHeartBeat_Options>& TkfxSocketHeartBeat_Options::Fields() {
+  using C = TkfxSocketHeartBeat_Options;
+  static const auto fields = TPersistentFields<C>()
+                                 .Field("Enabled", &C::FEnabled)
+                                 .Field("Interval", &C::FInterval);
+  return fields;
+}
+
 void TkfxSocketHeartBeat_Options::Assign(const TPersistent* Source) {
-  const auto* other = dynamic_cast<const TkfxSocketHeartBeat_Options*>(Source);
-  if (!other) return TPersistent::Assign(Source);
-  FEnabled = other->FEnabled;
-  FInterval = other->FInterval;
+  if (!Fields().AssignFrom(*this, Source)) TPersistent::Assign(Source);
 }
 
 void TkfxSocketHeartBeat_Options::GetPublishedProperties(TPublishedProperties& aList) {
-  aList.push_back(PublishField("Enabled", FEnabled));
-  aList.push_back(PublishField("Interval", FInterval));
+  Fields().Publish(*this, aList);
 }
 
 // --- throttle ---
 
+const TPersistentFields<TkfxSocketThrottle>& TkfxSocketThrottle::Fields() {
+  using C = TkfxSocketThrottle;
+  static const auto fields = TPersistentFields<C>()
+                                 .Field("BitsPerSec", &C::FBitsPerSec)
+                                 .Field("Enabled", &C::FEnabled);
+  return fields;
+}
+
 void TkfxSocketThrottle::Assign(const TPersistent* Source) {
-  const auto* other = dynamic_cast<const TkfxSocketThrottle*>(Source);
-  if (!other) return TPersistent::Assign(Source);
-  FEnabled = other->FEnabled;
-  FBitsPerSec = other->FBitsPerSec;
+  if (!Fields().AssignFrom(*this, Source)) TPersistent::Assign(Source);
 }
 
 void TkfxSocketThrottle::GetPublishedProperties(TPublishedProperties& aList) {
-  aList.push_back(PublishField("BitsPerSec", FBitsPerSec));
-  aList.push_back(PublishField("Enabled", FEnabled));
+  Fields().Publish(*this, aList);
 }
 
 // --- log file ---
 
+const TPersistentFields<TkfxSocketLogFile>& TkfxSocketLogFile::Fields() {
+  using C = TkfxSocketLogFile;
+  static const auto fields = TPersistentFields<C>()
+                                 .Field("Enabled", &C::FEnabled)
+                                 .Field("FileName", &C::FFileName);
+  return fields;
+}
+
 void TkfxSocketLogFile::Assign(const TPersistent* Source) {
-  const auto* other = dynamic_cast<const TkfxSocketLogFile*>(Source);
-  if (!other) return TPersistent::Assign(Source);
-  FEnabled = other->FEnabled;
-  FFileName = other->FFileName;
+  if (!Fields().AssignFrom(*this, Source)) TPersistent::Assign(Source);
 }
 
 void TkfxSocketLogFile::GetPublishedProperties(TPublishedProperties& aList) {
-  aList.push_back(PublishField("Enabled", FEnabled));
-  aList.push_back(PublishField("FileName", FFileName));
+  Fields().Publish(*this, aList);
 }
 
 // --- keep-alive ---
 
+const TPersistentFields<TkfxSocketKeepAlive>& TkfxSocketKeepAlive::Fields() {
+  using C = TkfxSocketKeepAlive;
+  static const auto fields = TPersistentFields<C>()
+                                 .Field("Enabled", &C::FEnabled)
+                                 .Field("Interval", &C::FInterval)
+                                 .Field("Time", &C::FTime);
+  return fields;
+}
+
 void TkfxSocketKeepAlive::Assign(const TPersistent* Source) {
-  const auto* other = dynamic_cast<const TkfxSocketKeepAlive*>(Source);
-  if (!other) return TPersistent::Assign(Source);
-  FEnabled = other->FEnabled;
-  FInterval = other->FInterval;
-  FTime = other->FTime;
+  if (!Fields().AssignFrom(*this, Source)) TPersistent::Assign(Source);
 }
 
 void TkfxSocketKeepAlive::GetPublishedProperties(TPublishedProperties& aList) {
-  aList.push_back(PublishField("Enabled", FEnabled));
-  aList.push_back(PublishField("Interval", FInterval));
-  aList.push_back(PublishField("Time", FTime));
+  Fields().Publish(*this, aList);
 }

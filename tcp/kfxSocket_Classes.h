@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "rtl/Classes.h"
+#include "rtl/PersistentFields.h"
 #include "rtl/StringList.h"
 #include "tls/kfxSocket_Classes_TLS.h"
 #include "transport/IdGlobal.h"
@@ -46,6 +47,7 @@ class TkfxSocketOpenSSL_Options : public TPersistent {
   void SetLibPath(TwsOpenSSLLibPath aValue) { FLibPath = aValue; }
 
  private:
+  static const TPersistentFields<TkfxSocketOpenSSL_Options>& Fields();
   TwsOpenSSLAPI FAPIVersion = TwsOpenSSLAPI::oslAPI_1_0;
   TwsOpenSSLLibPath FLibPath = TwsOpenSSLLibPath::oslpNone;
 };
@@ -70,6 +72,7 @@ class TkfxSocketSChannel_Options : public TPersistent {
   void SetCipherList(const std::string& aValue) { FCipherList = aValue; }
 
  private:
+  static const TPersistentFields<TkfxSocketSChannel_Options>& Fields();
   std::string FCertHash;
   TkfxSChannelCertStoreName FCertStoreName = TkfxSChannelCertStoreName::scsnMY;
   TkfxSChannelCertStorePath FCertStorePath = TkfxSChannelCertStorePath::scspStoreCurrentUser;
@@ -107,6 +110,7 @@ class TkfxSocketTLS_Options_Base : public TPersistent {
   void SetVersion(TwsTLSVersions aValue) { FVersion = aValue; }
 
  private:
+  static const TPersistentFields<TkfxSocketTLS_Options_Base>& Fields();
   std::string FCertFile;
   std::string FKeyFile;
   std::string FPassword;
@@ -144,6 +148,7 @@ class TkfxSocketTLS_Options : public TkfxSocketTLS_Options_Base {
   }
 
  private:
+  static const TPersistentFields<TkfxSocketTLS_Options>& Fields();
   TwsTLSIOHandler FIOHandler = TwsTLSIOHandler::iohOpenSSL;
   std::unique_ptr<TStringList> FALPNProtocols;
   std::unique_ptr<TkfxOpenSSLClient_Options> FOpenSSL_Options;
@@ -169,6 +174,7 @@ class TkfxSocketProxy_Options : public TPersistent {
   void SetUsername(const std::string& aValue) { FUsername = aValue; }
 
  private:
+  static const TPersistentFields<TkfxSocketProxy_Options>& Fields();
   bool FEnabled = false;
   std::string FHost;
   std::string FPassword;
@@ -191,6 +197,7 @@ class TkfxSocketHeartBeat_Options : public TPersistent {
   int IntervalMS() const { return SecondsToMS(FInterval); }
 
  private:
+  static const TPersistentFields<TkfxSocketHeartBeat_Options>& Fields();
   bool FEnabled = false;
   int FInterval = 60;
 };
@@ -207,6 +214,7 @@ class TkfxSocketThrottle : public TPersistent {
   void SetEnabled(bool aValue) { FEnabled = aValue; }
 
  private:
+  static const TPersistentFields<TkfxSocketThrottle>& Fields();
   int FBitsPerSec = 0;
   bool FEnabled = false;
 };
@@ -222,6 +230,7 @@ class TkfxSocketLogFile : public TPersistent {
   void SetFileName(const std::string& aValue) { FFileName = aValue; }
 
  private:
+  static const TPersistentFields<TkfxSocketLogFile>& Fields();
   bool FEnabled = false;
   std::string FFileName;
 };
@@ -242,6 +251,7 @@ class TkfxSocketKeepAlive : public TPersistent {
   void SetTime(int aValue) { FTime = aValue; }
 
  private:
+  static const TPersistentFields<TkfxSocketKeepAlive>& Fields();
   bool FEnabled = false;
   int FInterval = 0;
   int FTime = 0;

@@ -1,15 +1,18 @@
 #include "tcp/kfxTCP_Classes.h"
 
+const TPersistentFields<TkfxTCPWatchDog_Options>& TkfxTCPWatchDog_Options::Fields() {
+  using C = TkfxTCPWatchDog_Options;
+  static const auto fields = TPersistentFields<C>()
+                                 .Field("Attempts", &C::FAttempts)
+                                 .Field("Enabled", &C::FEnabled)
+                                 .Field("Interval", &C::FInterval);
+  return fields;
+}
+
 void TkfxTCPWatchDog_Options::Assign(const TPersistent* Source) {
-  const auto* other = dynamic_cast<const TkfxTCPWatchDog_Options*>(Source);
-  if (!other) return TPersistent::Assign(Source);
-  FEnabled = other->FEnabled;
-  FInterval = other->FInterval;
-  FAttempts = other->FAttempts;
+  if (!Fields().AssignFrom(*this, Source)) TPersistent::Assign(Source);
 }
 
 void TkfxTCPWatchDog_Options::GetPublishedProperties(TPublishedProperties& aList) {
-  aList.push_back(PublishField("Attempts", FAttempts));
-  aList.push_back(PublishField("Enabled", FEnabled));
-  aList.push_back(PublishField("Interval", FInterval));
+  Fields().Publish(*this, aList);
 }

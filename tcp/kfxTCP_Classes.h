@@ -29,6 +29,7 @@ class TkfxTCPWatchDog_Options : public TPersistent {
   int IntervalMS() const { return SecondsToMS(FInterval); }
 
  private:
+  static const TPersistentFields<TkfxTCPWatchDog_Options>& Fields();
   int FAttempts = 0;
   bool FEnabled = false;
   int FInterval = 60;

@@ -188,41 +188,53 @@ void TIdSSLOptions::SetSSLVersions(TIdSSLVersions aValue) {
     FSSLVersions = aValue - TIdSSLVersions{TIdSSLVersion::sslvSSLv23};
 }
 
+// Method and SSLVersions are copied through their setters, Method first: the
+// setters keep the two consistent.
+const TPersistentFields<TIdSSLOptions>& TIdSSLOptions::Fields() {
+  using C = TIdSSLOptions;
+  static const auto fields =
+      TPersistentFields<C>()
+          .Field("RootCertFile", &C::RootCertFile)
+          .Field("CertFile", &C::CertFile)
+          .Field("KeyFile", &C::KeyFile)
+          .Field("DHParamsFile", &C::DHParamsFile)
+          .Custom([](C& aDest, const C& aSource) { aDest.SetMethod(aSource.FMethod); },
+                  [](C& aObject) {
+                    return PublishEnum<TIdSSLVersion>(
+                        "Method", IdSSLVersionNames, [&aObject] { return aObject.FMethod; },
+                        [&aObject](TIdSSLVersion v) { aObject.SetMethod(v); });
+                  })
+          .Custom([](C& aDest, const C& aSource) { aDest.SetSSLVersions(aSource.FSSLVersions); },
+                  [](C& aObject) {
+                    return PublishString(
+                        "SSLVersions",
+                        [&aObject] { return SetToText(aObject.FSSLVersions, IdSSLVersionNames); },
+                        [&aObject](const std::string& t) {
+                          aObject.SetSSLVersions(TextToSet<TIdSSLVersion>(t, IdSSLVersionNames));
+                        });
+                  })
+          .Enum("Mode", IdSSLModeNames, &C::Mode)
+          .Custom([](C& aDest, const C& aSource) { aDest.VerifyMode = aSource.VerifyMode; },
+                  [](C& aObject) {
+                    return PublishString(
+                        "VerifyMode", [&aObject] { return SetToText(aObject.VerifyMode, kVerifyModeNames); },
+                        [&aObject](const std::string& t) {
+                          aObject.VerifyMode = TextToSet<TIdSSLVerifyMode>(t, kVerifyModeNames);
+                        });
+                  })
+          .Field("VerifyDepth", &C::VerifyDepth)
+          .Field("VerifyDirs", &C::VerifyDirs)
+          .Field("CipherList", &C::CipherList);
+  return fields;
+}
+
 void TIdSSLOptions::Assign(const TPersistent* Source) {
-  const auto* other = dynamic_cast<const TIdSSLOptions*>(Source);
-  if (!other) return TPersistent::Assign(Source);
-  RootCertFile = other->RootCertFile;
-  CertFile = other->CertFile;
-  KeyFile = other->KeyFile;
-  DHParamsFile = other->DHParamsFile;
-  SetMethod(other->FMethod);
-  SetSSLVersions(other->FSSLVersions);
-  Mode = other->Mode;
-  VerifyMode = other->VerifyMode;
-  VerifyDepth = other->VerifyDepth;
-  VerifyDirs = other->VerifyDirs;
-  CipherList = other->CipherList;
+  if (!Fields().AssignFrom(*this, Source)) TPersistent::Assign(Source);
 }
 
 void TIdSSLOptions::GetPublishedProperties(TPublishedProperties& aList) {
   TPersistent::GetPublishedProperties(aList);
-  aList.push_back(PublishField("RootCertFile", RootCertFile));
-  aList.push_back(PublishField("CertFile", CertFile));
-  aList.push_back(PublishField("KeyFile", KeyFile));
-  aList.push_back(PublishField("DHParamsFile", DHParamsFile));
-  aList.push_back(PublishEnum<TIdSSLVersion>(
-      "Method", IdSSLVersionNames, [this] { return FMethod; },
-      [this](TIdSSLVersion v) { SetMethod(v); }));
-  aList.push_back(PublishString(
-      "SSLVersions", [this] { return SetToText(FSSLVersions, IdSSLVersionNames); },
-      [this](const std::string& t) { SetSSLVersions(TextToSet<TIdSSLVersion>(t, IdSSLVersionNames)); }));
-  aList.push_back(PublishEnumField("Mode", IdSSLModeNames, Mode));
-  aList.push_back(PublishString(
-      "VerifyMode", [this] { return SetToText(VerifyMode, kVerifyModeNames); },
-      [this](const std::string& t) { VerifyMode = TextToSet<TIdSSLVerifyMode>(t, kVerifyModeNames); }));
-  aList.push_back(PublishField("VerifyDepth", VerifyDepth));
-  aList.push_back(PublishField("VerifyDirs", VerifyDirs));
-  aList.push_back(PublishField("CipherList", CipherList));
+  Fields().Publish(*this, aList);
 }
 
 // ===================== Callbacks =====================

@@ -11,6 +11,7 @@
 
 #include "base/kfxWebSocket_Classes_SyncObjs.h"
 #include "rtl/Classes.h"
+#include "rtl/PersistentFields.h"
 #include "rtl/DateTime.h"
 #include "rtl/StringList.h"
 #include "tls/kfxIdSSLOpenSSLHeaders.h"
@@ -129,6 +130,7 @@ class TIdSSLOptions : public TPersistent {
   void SetSSLVersions(TIdSSLVersions aValue);
 
  private:
+  static const TPersistentFields<TIdSSLOptions>& Fields();
   TIdSSLVersion FMethod = TIdSSLVersion::sslvTLSv1;
   TIdSSLVersions FSSLVersions{TIdSSLVersion::sslvTLSv1};
 };

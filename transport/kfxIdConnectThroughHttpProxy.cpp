@@ -138,13 +138,18 @@ void TIdConnectThroughHttpProxy::NegotiateHttpTunnel(TIdIOHandler* AIOHandler,
   if (!success) throw EIdHttpProxyError(replyText);
 }
 
+const TPersistentFields<TIdConnectThroughHttpProxy>& TIdConnectThroughHttpProxy::Fields() {
+  using C = TIdConnectThroughHttpProxy;
+  static const auto fields = TPersistentFields<C>().Field("Enabled", &C::FEnabled);
+  return fields;
+}
+
 void TIdConnectThroughHttpProxy::Assign(const TPersistent* Source) {
   TIdCustomTransparentProxy::Assign(Source);
-  if (const auto* other = dynamic_cast<const TIdConnectThroughHttpProxy*>(Source))
-    FEnabled = other->FEnabled;
+  Fields().AssignFrom(*this, Source);
 }
 
 void TIdConnectThroughHttpProxy::GetPublishedProperties(TPublishedProperties& aList) {
   TIdCustomTransparentProxy::GetPublishedProperties(aList);
-  aList.push_back(PublishField("Enabled", FEnabled));
+  Fields().Publish(*this, aList);
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "transport/kfxIdCustomTransparentProxy.h"
+#include "rtl/PersistentFields.h"
 
 class EIdHttpProxyError : public EIdException {
  public:
@@ -39,4 +40,7 @@ class TIdConnectThroughHttpProxy : public TIdCustomTransparentProxy {
 
   bool FAuthorizationRequired = false;
   bool FEnabled = false;
+
+ private:
+  static const TPersistentFields<TIdConnectThroughHttpProxy>& Fields();
 };

@@ -64,23 +64,33 @@ void TIdCustomTransparentProxy::Listen(TIdIOHandler*, int) {
   throw EIdTransparentProxyCantBind("Transparent proxy cannot bind.");
 }
 
+static const std::vector<std::string> kIPVersionNames{"Id_IPv4", "Id_IPv6"};
+
+// The port is published as an integer and kept as 16 bits. NegotiationTimeout
+// is a public setting that stored descriptions do not carry; Assign copies it.
+const TPersistentFields<TIdCustomTransparentProxy>& TIdCustomTransparentProxy::Fields() {
+  using C = TIdCustomTransparentProxy;
+  static const auto fields =
+      TPersistentFields<C>()
+          .Field("Host", &C::FHost)
+          .Field("Password", &C::FPassword)
+          .Custom([](C& aDest, const C& aSource) { aDest.FPort = aSource.FPort; },
+                  [](C& aObject) {
+                    return PublishInteger(
+                        "Port", [&aObject] { return aObject.FPort; },
+                        [&aObject](int64_t v) { aObject.FPort = static_cast<uint16_t>(v); });
+                  })
+          .Enum("IPVersion", kIPVersionNames, &C::FIPVersion)
+          .Field("Username", &C::FUsername)
+          .Unpublished(&C::FNegotiationTimeout);
+  return fields;
+}
+
 void TIdCustomTransparentProxy::Assign(const TPersistent* Source) {
-  const auto* other = dynamic_cast<const TIdCustomTransparentProxy*>(Source);
-  if (!other) return TIdComponent::Assign(Source);
-  FHost = other->FHost;
-  FPassword = other->FPassword;
-  FPort = other->FPort;
-  FIPVersion = other->FIPVersion;
-  FUsername = other->FUsername;
-  FNegotiationTimeout = other->FNegotiationTimeout;
+  if (!Fields().AssignFrom(*this, Source)) TIdComponent::Assign(Source);
 }
 
 void TIdCustomTransparentProxy::GetPublishedProperties(TPublishedProperties& aList) {
   TIdComponent::GetPublishedProperties(aList);
-  aList.push_back(PublishField("Host", FHost));
-  aList.push_back(PublishField("Password", FPassword));
-  aList.push_back(PublishInteger(
-      "Port", [this] { return FPort; }, [this](int64_t v) { FPort = static_cast<uint16_t>(v); }));
-  aList.push_back(PublishEnumField<TIdIPVersion>("IPVersion", {"Id_IPv4", "Id_IPv6"}, FIPVersion));
-  aList.push_back(PublishField("Username", FUsername));
+  Fields().Publish(*this, aList);
 }

@@ -9,6 +9,7 @@
 
 #include "transport/IdComponent.h"
 #include "transport/IdGlobal.h"
+#include "rtl/PersistentFields.h"
 #include "transport/IdExceptionCore.h"
 
 class TIdIOHandler;
@@ -68,7 +69,8 @@ class TIdCustomTransparentProxy : public TIdComponent {
   virtual void Bind(TIdIOHandler* AIOHandler, uint16_t APort);
   virtual void Listen(TIdIOHandler* AIOHandler, int ATimeOut);
 
-  // Copies Host, Password, Port, IPVersion and Username (not ChainedProxy).
+  // Copies Host, Password, Port, IPVersion, Username and NegotiationTimeout
+  // (not ChainedProxy).
   void Assign(const TPersistent* Source) override;
   void GetPublishedProperties(TPublishedProperties& aList) override;
 
@@ -84,6 +86,9 @@ class TIdCustomTransparentProxy : public TIdComponent {
   std::string FUsername;
   TIdCustomTransparentProxy* FChainedProxy = nullptr;
   int FNegotiationTimeout = 30000;
+
+ private:
+  static const TPersistentFields<TIdCustomTransparentProxy>& Fields();
 };
 
 // Bounds a negotiation: Arm sets the handler's ReadTimeout for the next read

@@ -152,16 +152,20 @@ void TIdSocksInfo::MakeSocks5Connection(TIdIOHandler* AIOHandler, const std::str
   }
 }
 
+const TPersistentFields<TIdSocksInfo>& TIdSocksInfo::Fields() {
+  using C = TIdSocksInfo;
+  static const auto fields = TPersistentFields<C>()
+                                 .Enum("Authentication", kSocksAuthenticationNames, &C::FAuthentication)
+                                 .Enum("Version", kSocksVersionNames, &C::FVersion);
+  return fields;
+}
+
 void TIdSocksInfo::Assign(const TPersistent* Source) {
   TIdCustomTransparentProxy::Assign(Source);
-  if (const auto* other = dynamic_cast<const TIdSocksInfo*>(Source)) {
-    FAuthentication = other->FAuthentication;
-    FVersion = other->FVersion;
-  }
+  Fields().AssignFrom(*this, Source);
 }
 
 void TIdSocksInfo::GetPublishedProperties(TPublishedProperties& aList) {
   TIdCustomTransparentProxy::GetPublishedProperties(aList);
-  aList.push_back(PublishEnumField("Authentication", kSocksAuthenticationNames, FAuthentication));
-  aList.push_back(PublishEnumField("Version", kSocksVersionNames, FVersion));
+  Fields().Publish(*this, aList);
 }

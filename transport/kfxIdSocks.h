@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "transport/kfxIdCustomTransparentProxy.h"
+#include "rtl/PersistentFields.h"
 
 enum class TSocksVersion { svNoSocks, svSocks4, svSocks4A, svSocks5 };
 enum class TSocksAuthentication { saNoAuthentication, saUsernamePassword };
@@ -102,4 +103,7 @@ class TIdSocksInfo : public TIdCustomTransparentProxy {
 
   TSocksAuthentication FAuthentication = TSocksAuthentication::saNoAuthentication;
   TSocksVersion FVersion = TSocksVersion::svNoSocks;
+
+ private:
+  static const TPersistentFields<TIdSocksInfo>& Fields();
 };
