@@ -6,11 +6,18 @@
 #include <iostream>
 #include <sstream>
 
-#include "tools/apns-push/json_check.h"
+#include "jwt/kfxJSON.h"
 #include "tools/apns-push/error.h"
 #include "tools/apns-push/text.h"
 
 namespace apns_push {
+
+namespace {
+
+// Payloads nest objects and arrays at most this deep.
+constexpr int kMaxPayloadDepth = 65;
+
+}  // namespace
 
 std::string ReadWholeFile(const std::string& aPath, const std::string& aWhat) {
   std::ifstream in(aPath, std::ios::binary);
@@ -34,9 +41,11 @@ std::string CheckedPayload(std::string aText, const std::string& aSource) {
   if (aText.size() > kMaxPayload)
     Fail("payload (" + aSource + ") is " + std::to_string(aText.size()) +
          " octets; APNs accepts at most 4096");
-  JsonChecker checker(aText);
-  if (std::string problem = checker.CheckObject(); !problem.empty())
-    Fail("payload (" + aSource + ") is not a JSON object: " + problem);
+  const size_t first = aText.find_first_not_of(" \t\n\r");
+  std::string problem = first == std::string::npos || aText[first] != '{'
+                            ? "not a JSON object"
+                            : JSONSyntaxError(aText, kMaxPayloadDepth);
+  if (!problem.empty()) Fail("payload (" + aSource + ") is not a JSON object: " + problem);
   return aText;
 }
 

@@ -2,26 +2,23 @@
 
 #include <cstdio>
 
-#include "tools/apns-push/json_check.h"
+#include "jwt/kfxJSON.h"
 #include "rtl/System.h"
 
 namespace apns_push {
 
 namespace {
 
-std::string JsonString(const std::string& s) {
-  std::string out = "\"";
-  for (unsigned char c : s) {
-    if (c == '"' || c == '\\')
-      out += '\\', out += static_cast<char>(c);
-    else if (c < 0x20) {
-      char esc[8];
-      std::snprintf(esc, sizeof esc, "\\u%04x", c);
-      out += esc;
-    } else
-      out += static_cast<char>(c);
-  }
-  return out + "\"";
+// Answers nest objects and arrays at most this deep.
+constexpr int kMaxAnswerDepth = 65;
+
+// A member's value as JSON text: strings with their quotes, escapes kept.
+std::string MemberJSON(TkfxObjectJSON& aNode) {
+  const std::string text = JSONValueText(aNode.Value());
+  if (aNode.JSONType() != TkfxJSONtype::kfxJSONString) return text;
+  std::string quoted = "\"";
+  AppendJSONString(quoted, text, true);
+  return quoted + '"';
 }
 
 }  // namespace
@@ -52,9 +49,10 @@ std::string ResultLine(Result r, bool aText) {
     if (!r.Timestamp.empty()) line += "  unregistered at " + r.Timestamp;
     line += "  " + std::string(ms) + " ms";
   } else {
-    line = "{\"token\":" + JsonString(r.Token) + ",\"status\":" + std::to_string(r.Status) +
-           ",\"reason\":" + (r.ReasonIsJson ? "\"" + r.Reason + "\"" : JsonString(r.Reason)) +
-           ",\"apns-id\":" + JsonString(r.ApnsId);
+    line = "{\"token\":" + JSONQuotedString(r.Token) + ",\"status\":" + std::to_string(r.Status) +
+           ",\"reason\":\"";
+    AppendJSONString(line, r.Reason, r.ReasonIsJson);
+    line += "\",\"apns-id\":" + JSONQuotedString(r.ApnsId);
     if (!r.Timestamp.empty()) line += ",\"timestamp\":" + r.Timestamp;
     line += ",\"time_ms\":" + std::string(ms) + "}";
   }
@@ -73,15 +71,18 @@ std::string HeaderValue(TStringList& aHeaders, const std::string& aName) {
 void ReadAnswer(Result& r, int aStatus, TStringList& aHeaders, const std::string& aBody) {
   r.Status = aStatus;
   r.ApnsId = HeaderValue(aHeaders, "apns-id");
-  JsonChecker reply(aBody);
-  if (!reply.CheckObject().empty()) return;
-  auto reason = reply.Members().find("reason");
-  if (reason != reply.Members().end() && reason->second.front() == '"') {
-    r.Reason = reason->second.substr(1, reason->second.size() - 2);
+  const size_t first = aBody.find_first_not_of(" \t\n\r");
+  if (first == std::string::npos || aBody[first] != '{' ||
+      !JSONSyntaxError(aBody, kMaxAnswerDepth).empty())
+    return;
+  TkfxJSONPtr reply = NewJSONDocument(aBody);
+  if (TkfxObjectJSON* reason = reply->Node("reason");
+      reason && reason->JSONType() == TkfxJSONtype::kfxJSONString) {
+    r.Reason = JSONValueText(reason->Value());
     r.ReasonIsJson = true;
   }
-  auto ts = reply.Members().find("timestamp");
-  if (aStatus == 410 && ts != reply.Members().end()) r.Timestamp = ts->second;
+  if (TkfxObjectJSON* ts = reply->Node("timestamp"); aStatus == 410 && ts)
+    r.Timestamp = MemberJSON(*ts);
 }
 
 // The device token of a request URL or path: what follows the last "/".

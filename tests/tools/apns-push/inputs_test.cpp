@@ -36,6 +36,9 @@ TEST(ApnsPushPayload, OneJSONObjectOfAtMost4096Octets) {
       {"{\"aps\":", "payload (--payload) is not a JSON object: unexpected end of JSON at offset 7"},
       {"{\"a\":1} x",
        "payload (--payload) is not a JSON object: unexpected text after the object at offset 8"},
+      // The server would refuse what is not UTF-8; it is found before sending.
+      {"{\"a\":\"caf\xe9\"}",
+       "payload (--payload) is not a JSON object: malformed UTF-8 in a string at offset 9"},
   };
   for (const auto& c : cases) EXPECT_EQ(PayloadProblem(c.Text), c.Problem);
 }

@@ -5,6 +5,7 @@
 #include <sstream>
 #include <string>
 
+#include "jwt/kfxJSON.h"
 #include "tools/apns-push/outcomes.h"
 #include "tools/apns-push/output.h"
 
@@ -28,6 +29,21 @@ TEST(ApnsPushOutput, ResultLinesInBothForms) {
   EXPECT_EQ(ResultLine(failed, false),
             R"({"token":"cd","status":0,"reason":"Cannot connect to \"server\".","apns-id":"","time_ms":0.0})");
   EXPECT_EQ(ResultLine(failed, true), "cd  ---  Cannot connect to \"server\".  0.0 ms");
+}
+
+// A malformed device token is written back in its line; the line stays one
+// JSON object even when the token is not UTF-8.
+TEST(ApnsPushOutput, EveryJSONLineIsValidJSONWhateverTheToken) {
+  for (const std::string& token : {std::string("zz\xff\xfe"), std::string("a\tb"), std::string("\x01")}) {
+    Result r;
+    r.Token = token;
+    r.Reason = "MalformedDeviceToken";
+    const std::string line = ResultLine(r, false);
+    EXPECT_TRUE(IsValidJSON(line)) << line;
+  }
+  Result r;
+  r.Token = "zz\xff";
+  EXPECT_EQ(ResultLine(r, false).substr(0, 19), R"({"token":"zz\uFFFD")");
 }
 
 TEST(ApnsPushOutput, AnswersGiveReasonApnsIdAndTimestamp) {
