@@ -4,6 +4,7 @@
 #include <iostream>
 
 #include "apns/kfxAPNs_Setup.h"
+#include "rtl/MainThread.h"
 
 namespace apns_push {
 
