@@ -34,6 +34,7 @@ bool TApplication::notify(QObject* aReceiver, QEvent* aEvent) {
   try {
     return QApplication::notify(aReceiver, aEvent);
   } catch (...) {
+    // Reported, not dropped: an exception must not cross the Qt event loop.
     HandleException(std::current_exception());
     return false;
   }
@@ -47,6 +48,9 @@ void TApplication::HandleException(const std::exception_ptr& aException) {
     else
       ShowMessage(message);
   } catch (...) {
+    // The reporter itself failed (no display for the message box, say): the
+    // message still goes out, on stderr, and the reporter's own failure has
+    // nowhere else to go.
     std::fprintf(stderr, "%s\n", message.c_str());
   }
 }
@@ -63,6 +67,8 @@ void RunEventHandler(const std::function<void()>& aHandler) {
   try {
     aHandler();
   } catch (...) {
+    // Reported, not dropped: to the application's reporting, or on stderr
+    // when there is no application object.
     if (auto* app = dynamic_cast<TApplication*>(QCoreApplication::instance()))
       app->HandleException(std::current_exception());
     else

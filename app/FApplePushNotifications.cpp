@@ -21,7 +21,6 @@
 
 #include "app/Application.h"
 #include "base/kfxBase_Helpers.h"
-#include "rtl/DateTime.h"
 #include "rtl/Streams.h"
 
 namespace {
@@ -317,7 +316,7 @@ void TFRMApplePushNotifications::btnPushNotificationClick(QObject*) {
   const std::string server =
       optAppleDevelopmentServer->isChecked() ? DevelopmentServer : ProductionServer;
   // The device token goes in exactly as typed.
-  const std::string url = server + std::string("/3/device/") + Text(txtDeviceToken);
+  const std::string url = APNsDeviceURL(server, Text(txtDeviceToken));
 
   TMemoryStream body;
   const std::string payload = MemoText(memoJSONPayload);
@@ -326,30 +325,19 @@ void TFRMApplePushNotifications::btnPushNotificationClick(QObject*) {
 
   TkfxHTTP2Client& client = *kfxHTTP2Client1;
   client.TLSOptions().SetIOHandler(TwsTLSIOHandler::iohSChannel);
-  const std::string topic = Text(txtAPNS_TOPIC);
+  TkfxAPNsHeaders headers;
+  headers.Topic = Text(txtAPNS_TOPIC);
   if (optAuthenticationCertificate->isChecked()) {
-    client.Authentication().Token().SetJWT(nullptr);
-    client.TLSOptions().SetCertFile(Text(txtCertificate));
-    client.TLSOptions().SetPassword(Text(txtCertificatePassword));
+    UseAPNsCertificate(client, Text(txtCertificate), Text(txtCertificatePassword));
     // Without a topic the lines stay as they were. The client puts bearer
     // tokens only on the copy of the request it sends, so no token-mode line
     // is left among them.
-    if (!topic.empty()) {
-      client.Request().CustomHeaders.Clear();
-      client.Request().CustomHeaders.Add("apns-topic: " + topic);
-    }
+    if (!headers.Topic.empty()) SetAPNsHeaders(client, headers);
   } else {
-    client.TLSOptions().SetCertFile("");
-    client.Authentication().Token().SetJWT(kfxHTTP_JWT_Client1);
-    TkfxHTTP_JWT_Client_Options& jwt = kfxHTTP_JWT_Client1->JWTOptions();
-    jwt.Header().alg = TkfxHTTP_JWT_Algorithm::jwtES256;
-    jwt.Header().kid = Text(txtAppleKeyId);
-    jwt.Payload().iss = Text(txtIssuerKey);
-    jwt.Payload().iat = StrToInt64(UnixTimeText(Now(), false));
-    jwt.Algorithms().ES().PrivateKey().LoadFromFile(Text(txtPrivateKey));
-    jwt.SetRefreshTokenAfter(2400);
-    client.Request().CustomHeaders.Clear();
-    client.Request().CustomHeaders.Add("apns-topic: " + topic);
+    UseAPNsToken(client, *kfxHTTP_JWT_Client1, Text(txtPrivateKey), Text(txtAppleKeyId),
+                 Text(txtIssuerKey));
+    // Also an empty topic is sent, as an empty apns-topic line.
+    SetAPNsHeaders(client, headers);
   }
 
   const std::string answer = client.Post(url, &body);

@@ -8,6 +8,7 @@
 #include <any>
 #include <string>
 
+#include "apns/kfxAPNs_Setup.h"
 #include "http2/client/kfxHTTP.h"
 #include "rtl/Classes.h"
 
@@ -17,10 +18,6 @@ class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
 class QRadioButton;
-
-// APNs endpoints: scheme and host only.
-inline constexpr const char* kAPNsDevelopmentServer = "https://api.sandbox.push.apple.com";
-inline constexpr const char* kAPNsProductionServer = "https://api.push.apple.com";
 
 // aURL as the base of push URLs: "scheme://host" with an optional ":port"
 // and nothing after it (one trailing "/" is dropped). Raises EConvertError

@@ -60,6 +60,7 @@ int main(int argc, char** argv) {
     window.show();
     return application.exec();
   } catch (...) {
+    // Reported as any failure of the window is, then the program ends with 1.
     application.HandleException(std::current_exception());
     return 1;
   }

@@ -169,6 +169,8 @@ void TkfxHTTPComponentClient_JWT::Start() {
   try {
     token = Sign();
   } catch (...) {
+    // Not dropped: every signing failure is reported below as OnAuthTokenError
+    // with its message, which is this component's way of failing.
     failed = true;
     failure = ExceptionMessage(std::current_exception());
   }

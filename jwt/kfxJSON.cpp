@@ -68,44 +68,15 @@ size_t UTF8SequenceLength(const std::string& aText, size_t aPos) {
   return length;
 }
 
-// Appends the character at aPos (quote, backslash and control characters
-// escaped, malformed UTF-8 as U+FFFD) and returns the position after it.
-size_t AppendStringCharacter(std::string& aOut, const std::string& aText, size_t aPos) {
-  const char c = aText[aPos];
-  switch (c) {
-    case '"': aOut += "\\\""; return aPos + 1;
-    case '\\': aOut += "\\\\"; return aPos + 1;
-    case '\b': aOut += "\\b"; return aPos + 1;
-    case '\t': aOut += "\\t"; return aPos + 1;
-    case '\n': aOut += "\\n"; return aPos + 1;
-    case '\f': aOut += "\\f"; return aPos + 1;
-    case '\r': aOut += "\\r"; return aPos + 1;
-    default: break;
-  }
-  if (static_cast<uint8_t>(c) < 0x20) {
-    aOut += "\\u" + IntToHex(static_cast<uint8_t>(c), 4);
-    return aPos + 1;
-  }
-  const size_t length = UTF8SequenceLength(aText, aPos);
-  if (length == 0) {
-    aOut += "\\uFFFD";
-    return aPos + 1;
-  }
-  aOut.append(aText, aPos, length);
-  return aPos + length;
-}
+}  // namespace
 
-// A plain text as the body of a JSON string.
-void AppendPlainString(std::string& aOut, const std::string& aText) {
-  for (size_t pos = 0; pos < aText.size();) pos = AppendStringCharacter(aOut, aText, pos);
-}
-
-// A text held in escaped form (read from a document, or escaped when added)
-// as the body of a JSON string: its valid escapes are kept, whatever the
-// lenient reader let through that JSON forbids is escaped.
-void AppendEscapedString(std::string& aOut, const std::string& aText) {
+// The one string escaper of the library: every string the writer puts out
+// goes through here, and programs that write JSON lines of their own use it.
+void AppendJSONString(std::string& aOut, const std::string& aText, bool aKeepEscapes) {
   for (size_t pos = 0; pos < aText.size();) {
-    if (aText[pos] == '\\' && pos + 1 < aText.size()) {
+    const char c = aText[pos];
+    if (aKeepEscapes && c == '\\' && pos + 1 < aText.size()) {
+      // A valid escape of the stored form stays as it is.
       const char next = aText[pos + 1];
       if (next == 'u' && pos + 6 <= aText.size() &&
           std::all_of(aText.begin() + static_cast<ptrdiff_t>(pos) + 2,
@@ -120,9 +91,39 @@ void AppendEscapedString(std::string& aOut, const std::string& aText) {
         continue;
       }
     }
-    pos = AppendStringCharacter(aOut, aText, pos);
+    switch (c) {
+      case '"': aOut += "\\\""; ++pos; continue;
+      case '\\': aOut += "\\\\"; ++pos; continue;
+      case '\b': aOut += "\\b"; ++pos; continue;
+      case '\t': aOut += "\\t"; ++pos; continue;
+      case '\n': aOut += "\\n"; ++pos; continue;
+      case '\f': aOut += "\\f"; ++pos; continue;
+      case '\r': aOut += "\\r"; ++pos; continue;
+      default: break;
+    }
+    if (static_cast<uint8_t>(c) < 0x20) {
+      aOut += "\\u" + IntToHex(static_cast<uint8_t>(c), 4);
+      ++pos;
+      continue;
+    }
+    const size_t length = UTF8SequenceLength(aText, pos);
+    if (length == 0) {
+      aOut += "\\uFFFD";
+      ++pos;
+      continue;
+    }
+    aOut.append(aText, pos, length);
+    pos += length;
   }
 }
+
+std::string JSONQuotedString(const std::string& aText) {
+  std::string out = "\"";
+  AppendJSONString(out, aText, false);
+  return out += '"';
+}
+
+namespace {
 
 // The number text in JSON form: leading "+" and leading zeros dropped.
 // False when aText is no number at all.
@@ -157,34 +158,54 @@ bool NormalizeNumber(const std::string& aText, std::string& aOut) {
   return true;
 }
 
-// Strict RFC 8259 syntax check with a nesting limit.
+// Strict RFC 8259 syntax check with a nesting limit. The first fault ends
+// it, with what is wrong and where.
 class TStrictJSONCheck {
  public:
-  explicit TStrictJSONCheck(const std::string& aText) : FText(aText) {}
+  TStrictJSONCheck(const std::string& aText, int aMaxDepth)
+      : FText(aText), FMaxDepth(aMaxDepth) {}
 
-  bool Document() {
+  // Empty when the text is one JSON value; otherwise the fault.
+  std::string Document() {
     SkipWhiteSpace();
-    if (!Value(0)) return false;
+    const char first = Peek();
+    if (!Value(0)) return FError;
     SkipWhiteSpace();
-    return FPos == FText.size();
+    if (FPos == FText.size()) return "";
+    const char* what = first == '{' ? "object" : first == '[' ? "array" : "value";
+    return Fail(std::string("unexpected text after the ") + what), FError;
   }
 
  private:
   bool AtEnd() const { return FPos >= FText.size(); }
   char Peek() const { return AtEnd() ? '\0' : FText[FPos]; }
+  bool Fail(const std::string& aWhat) {
+    FError = aWhat + " at offset " + std::to_string(FPos);
+    return false;
+  }
+  // The character aChar, or the fault of its absence.
+  bool Expect(char aChar) {
+    if (AtEnd()) return Fail("unexpected end of JSON");
+    if (Peek() != aChar) return Fail(std::string("expected '") + aChar + "'");
+    ++FPos;
+    return true;
+  }
   void SkipWhiteSpace() {
     while (!AtEnd() && (Peek() == ' ' || Peek() == '\t' || Peek() == '\n' || Peek() == '\r'))
       ++FPos;
   }
   bool Literal(std::string_view aWord) {
-    if (FText.compare(FPos, aWord.size(), aWord) != 0) return false;
+    if (FText.compare(FPos, aWord.size(), aWord) != 0) return Number();
     FPos += aWord.size();
     return true;
   }
   bool Value(int aDepth) {
+    if (AtEnd()) return Fail("unexpected end of JSON");
     switch (Peek()) {
-      case '{': return aDepth < TkfxJSON::kMaxJSONDepth && Object(aDepth + 1);
-      case '[': return aDepth < TkfxJSON::kMaxJSONDepth && Array(aDepth + 1);
+      case '{':
+      case '[':
+        if (aDepth >= FMaxDepth) return Fail("nested too deeply");
+        return Peek() == '{' ? Object(aDepth + 1) : Array(aDepth + 1);
       case '"': return String();
       case 't': return Literal("true");
       case 'f': return Literal("false");
@@ -198,16 +219,19 @@ class TStrictJSONCheck {
     if (Peek() == '}') return ++FPos, true;
     for (;;) {
       SkipWhiteSpace();
-      if (Peek() != '"' || !String()) return false;
+      if (AtEnd()) return Fail("unexpected end of JSON");
+      if (Peek() != '"') return Fail("expected '\"'");
+      if (!String()) return false;
       SkipWhiteSpace();
-      if (Peek() != ':') return false;
-      ++FPos;
+      if (!Expect(':')) return false;
       SkipWhiteSpace();
       if (!Value(aDepth)) return false;
       SkipWhiteSpace();
-      if (Peek() == '}') return ++FPos, true;
-      if (Peek() != ',') return false;
-      ++FPos;
+      if (Peek() == ',') {
+        ++FPos;
+        continue;
+      }
+      return Expect('}');
     }
   }
   bool Array(int aDepth) {
@@ -218,9 +242,11 @@ class TStrictJSONCheck {
       SkipWhiteSpace();
       if (!Value(aDepth)) return false;
       SkipWhiteSpace();
-      if (Peek() == ']') return ++FPos, true;
-      if (Peek() != ',') return false;
-      ++FPos;
+      if (Peek() == ',') {
+        ++FPos;
+        continue;
+      }
+      return Expect(']');
     }
   }
   bool String() {
@@ -231,51 +257,56 @@ class TStrictJSONCheck {
       if (c == '\\') {
         const char next = FPos + 1 < FText.size() ? FText[FPos + 1] : '\0';
         if (next == 'u') {
-          if (FPos + 6 > FText.size()) return false;
-          for (size_t i = FPos + 2; i < FPos + 6; ++i)
-            if (!IsHexDigit(FText[i])) return false;
+          for (size_t i = FPos + 2; i < FPos + 6; ++i) {
+            if (i >= FText.size()) return FPos = i, Fail("unexpected end of JSON");
+            if (!IsHexDigit(FText[i])) return FPos = i, Fail("bad \\u escape");
+          }
           FPos += 6;
-        } else if (next != '\0' && std::string_view("\"\\/bfnrt").find(next) != std::string_view::npos) {
+        } else if (next == '\0' && FPos + 1 >= FText.size()) {
+          return FPos += 1, Fail("unexpected end of JSON");
+        } else if (std::string_view("\"\\/bfnrt").find(next) != std::string_view::npos) {
           FPos += 2;
         } else {
-          return false;
+          return FPos += 1, Fail("bad escape");
         }
       } else if (static_cast<uint8_t>(c) < 0x20) {
-        return false;
+        return Fail("control character in a string");
       } else {
         const size_t length = UTF8SequenceLength(FText, FPos);
-        if (length == 0) return false;
+        if (length == 0) return Fail("malformed UTF-8 in a string");
         FPos += length;
       }
     }
-    return false;
+    return Fail("unexpected end of JSON");
   }
   bool Number() {
-    const size_t start = FPos;
+    const auto digits = [this] {
+      if (!IsDigit(Peek())) return AtEnd() ? Fail("unexpected end of JSON") : Fail("bad number");
+      while (IsDigit(Peek())) ++FPos;
+      return true;
+    };
     if (Peek() == '-') ++FPos;
     if (Peek() == '0') {
       ++FPos;
-    } else if (IsDigit(Peek())) {
-      while (IsDigit(Peek())) ++FPos;
-    } else {
+    } else if (!digits()) {
       return false;
     }
     if (Peek() == '.') {
       ++FPos;
-      if (!IsDigit(Peek())) return false;
-      while (IsDigit(Peek())) ++FPos;
+      if (!digits()) return false;
     }
     if (Peek() == 'e' || Peek() == 'E') {
       ++FPos;
       if (Peek() == '+' || Peek() == '-') ++FPos;
-      if (!IsDigit(Peek())) return false;
-      while (IsDigit(Peek())) ++FPos;
+      if (!digits()) return false;
     }
-    return FPos > start;
+    return true;
   }
 
   const std::string& FText;
+  const int FMaxDepth;
   size_t FPos = 0;
+  std::string FError;
 };
 
 }  // namespace
@@ -293,7 +324,11 @@ std::string JSONValueText(const TkfxJSONValue& aValue) {
 }
 
 bool IsValidJSON(const std::string& aText) {
-  return TStrictJSONCheck(aText).Document();
+  return TStrictJSONCheck(aText, TkfxJSON::kMaxJSONDepth).Document().empty();
+}
+
+std::string JSONSyntaxError(const std::string& aText, int aMaxDepth) {
+  return TStrictJSONCheck(aText, aMaxDepth).Document();
 }
 
 // --- TInterfacedComponent ---
@@ -560,10 +595,7 @@ class TkfxJSONWriter {
   static void Node(std::string& aOut, TkfxObjectJSON& aNode, bool aInArray) {
     if (!aInArray) {
       aOut += '"';
-      if (aNode.FNameEscaped)
-        AppendEscapedString(aOut, aNode.FName);
-      else
-        AppendPlainString(aOut, aNode.FName);
+      AppendJSONString(aOut, aNode.FName, aNode.FNameEscaped);
       aOut += "\":";
     }
     switch (aNode.FJSONType) {
@@ -599,10 +631,8 @@ class TkfxJSONWriter {
       return;
     }
     aOut += '"';
-    if (aNode.FValueEscaped && std::holds_alternative<std::string>(aNode.FValue))
-      AppendEscapedString(aOut, text);
-    else
-      AppendPlainString(aOut, text);
+    AppendJSONString(aOut, text,
+                     aNode.FValueEscaped && std::holds_alternative<std::string>(aNode.FValue));
     aOut += '"';
   }
 

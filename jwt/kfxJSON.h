@@ -335,3 +335,17 @@ TkfxJSONPtr NewJSONDocument(const std::string& aText = "");
 // True when aText is one JSON value (RFC 8259) with nothing but white space
 // around it, nested at most kMaxJSONDepth deep.
 bool IsValidJSON(const std::string& aText);
+// The same check with objects and arrays nested at most aMaxDepth deep,
+// saying what is wrong: empty when aText is one JSON value, otherwise the
+// first fault and its octet offset ("unexpected end of JSON at offset 7",
+// "expected ':' at offset 5", "unexpected text after the object at offset 8").
+std::string JSONSyntaxError(const std::string& aText, int aMaxDepth = TkfxJSON::kMaxJSONDepth);
+
+// The one string escaper: appends aText as the body of a JSON string (no
+// quotes). Quote, backslash and control characters are escaped (\b \t \n
+// \f \r, else \u and four upper-case hex digits), malformed UTF-8 becomes
+// \uFFFD, the rest is kept as it is. With aKeepEscapes aText is taken as
+// already in escaped form (read from a document): its valid escapes stay.
+void AppendJSONString(std::string& aOut, const std::string& aText, bool aKeepEscapes);
+// aText as a JSON string, quotes included.
+std::string JSONQuotedString(const std::string& aText);

@@ -30,8 +30,9 @@ tcp             tls transport base rtl
 jwt             tls base rtl
 http2/core      base rtl
 http2/client    http2/core jwt tcp tls transport base platform/sspi platform/crypt32 platform/sha2 rtl
-app             http2/client http2/core jwt tcp tls transport base platform/sspi platform/crypt32 platform/sha2 rtl
-tools           http2/client http2/core jwt tcp tls transport base platform/sspi platform/crypt32 platform/sha2 rtl
+apns            http2/client http2/core jwt tcp tls transport base platform/sspi platform/crypt32 platform/sha2 rtl
+app             apns http2/client http2/core jwt tcp tls transport base platform/sspi platform/crypt32 platform/sha2 rtl
+tools           apns http2/client http2/core jwt tcp tls transport base platform/sspi platform/crypt32 platform/sha2 rtl
 '
 
 sources=$(find . \( -path ./tests -o -path ./bench -o -path './build*' -o -path ./.git \) -prune -o \

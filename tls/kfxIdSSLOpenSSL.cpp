@@ -606,6 +606,26 @@ struct TPKCS12Contents {
 };
 }  // namespace
 
+TPKCS12FileContent ReadPKCS12FileContent(const std::string& aFileName,
+                                         const std::string& aPassword) {
+  if (!StartOpenSSL()) throw EIdOSSLCouldNotLoadSSLLibrary("Could not load SSL library.");
+  TFileBIO file(aFileName);
+  if (!file.Bio) return TPKCS12FileContent::p12Unreadable;
+  PKCS12_st* p12 = d2i_PKCS12_bio(file.Bio, nullptr);
+  TPKCS12FileContent content = TPKCS12FileContent::p12NotPKCS12;
+  if (p12) {
+    TPKCS12Contents parts;
+    if (PKCS12_parse(p12, aPassword.c_str(), &parts.Key, &parts.Certificate, &parts.CA) != 1)
+      content = TPKCS12FileContent::p12WrongPassword;
+    else
+      content = parts.Key && parts.Certificate ? TPKCS12FileContent::p12KeyPair
+                                               : TPKCS12FileContent::p12NoKeyPair;
+    PKCS12_free(p12);
+  }
+  if (ERR_clear_error) ERR_clear_error();  // a failed read leaves its reasons queued
+  return content;
+}
+
 bool TIdSSLContext::LoadCert() {
   if (IsPKCS12File(CertFile)) {
     TPKCS12Contents p12;

@@ -31,6 +31,12 @@ bool BindOpenSSLOnce();
 // True when aFileName ends in ".p12" or ".pfx", in any case: a context reads
 // such a certificate or key file as PKCS#12, other files as PEM.
 bool IsPKCS12File(const std::string& aFileName);
+// What the PKCS#12 file aFileName holds when opened with aPassword, read
+// through the binding as a context reads a client certificate and its key
+// from it, so that a program can check the file before it connects. Raises
+// EIdOSSLCouldNotLoadSSLLibrary when the libraries cannot be started.
+enum class TPKCS12FileContent { p12Unreadable, p12NotPKCS12, p12WrongPassword, p12NoKeyPair, p12KeyPair };
+TPKCS12FileContent ReadPKCS12FileContent(const std::string& aFileName, const std::string& aPassword);
 
 struct ssl_st;
 struct ssl_ctx_st;

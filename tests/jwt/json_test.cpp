@@ -343,3 +343,47 @@ TEST(JSONRoundTrip, PythonAcceptsAllWrittenTextsAndReadsTheSameValues) {
 }
 
 }  // namespace
+
+// The strict check names the first fault and where it is.
+TEST(JSONSyntaxError, NamesTheFirstFaultAndItsOffset) {
+  const struct {
+    std::string Text;
+    std::string Error;
+  } cases[] = {
+      {R"({"a":[1,2.5e3,"x\u00e9",true,null]})", ""},
+      {"  [1] ", ""},
+      {R"({"aps":)", "unexpected end of JSON at offset 7"},
+      {R"({"a":1} x)", "unexpected text after the object at offset 8"},
+      {"[1] 2", "unexpected text after the array at offset 4"},
+      {"{'a':1}", "expected '\"' at offset 1"},
+      {R"({"a" 1})", "expected ':' at offset 5"},
+      {R"({"a":1 "b":2})", "expected '}' at offset 7"},
+      {"[1 2]", "expected ']' at offset 3"},
+      {"{\"a\":\"x\x01\"}", "control character in a string at offset 7"},
+      {R"({"a":"\q"})", "bad escape at offset 7"},
+      {R"({"a":"\u12g4"})", "bad \\u escape at offset 10"},
+      {"{\"a\":\"\xff\"}", "malformed UTF-8 in a string at offset 6"},
+      {R"({"a":-})", "bad number at offset 6"},
+      {R"({"a":tru})", "bad number at offset 5"},
+      {"", "unexpected end of JSON at offset 0"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(JSONSyntaxError(c.Text), c.Error) << c.Text;
+    EXPECT_EQ(IsValidJSON(c.Text), c.Error.empty()) << c.Text;
+  }
+  // The nesting limit counts objects and arrays.
+  EXPECT_EQ(JSONSyntaxError(Nested("[", "]", 3), 3), "");
+  EXPECT_EQ(JSONSyntaxError(Nested("[", "]", 4), 3), "nested too deeply at offset 3");
+}
+
+// The one escaper: plain text, and text kept in its escaped form.
+TEST(JSONEscaper, EscapesWhatJSONForbidsAndKeepsValidEscapesOfTheStoredForm) {
+  EXPECT_EQ(JSONQuotedString(kTricky), "\"q\\\" s/ b\\\\ \xc3\xa9 \\u0001\\n\\t\"");
+  EXPECT_EQ(JSONQuotedString("bad \xff utf-8"), "\"bad \\uFFFD utf-8\"");
+  std::string kept;
+  AppendJSONString(kept, R"(a\"b\u00e9\/ \x)", true);
+  EXPECT_EQ(kept, R"(a\"b\u00e9\/ \\x)");
+  // Whatever it writes is one JSON string.
+  for (const std::string& text : {kTricky, std::string("\xc3("), std::string("\\u12")})
+    EXPECT_TRUE(IsValidJSON(JSONQuotedString(text))) << text;
+}
