@@ -4,7 +4,6 @@
 if(TARGET apns_mock_harness AND TARGET apns-mock)
   add_executable(h2_client_bench h2_client_bench.cpp)
   target_link_libraries(h2_client_bench PRIVATE kfx_http2_client apns_mock_harness Threads::Threads)
-  target_include_directories(h2_client_bench PRIVATE ${CMAKE_SOURCE_DIR}/tests/tools)
   target_compile_definitions(h2_client_bench PRIVATE APNS_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
   add_dependencies(h2_client_bench apns-mock fixtures)
 endif()

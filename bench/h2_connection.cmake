@@ -4,8 +4,6 @@
 if(TARGET apns_mock_harness)
   add_executable(h2_connection_bench h2_connection_bench.cpp)
   target_link_libraries(h2_connection_bench PRIVATE kfx_http2_connection apns_mock_harness Threads::Threads)
-  target_include_directories(h2_connection_bench PRIVATE ${CMAKE_SOURCE_DIR}/tests/tools
-                             ${CMAKE_SOURCE_DIR}/tests/http2/client_connection)
   foreach(needed apns-mock fixtures)
     if(TARGET ${needed})
       add_dependencies(h2_connection_bench ${needed})

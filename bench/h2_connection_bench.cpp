@@ -18,8 +18,8 @@
 #include <thread>
 #include <vector>
 
-#include "apns_mock_harness.h"
-#include "h2_test_client.h"
+#include "tests/support/apns_mock_harness.h"
+#include "tests/http2/client/h2_test_client.h"
 
 namespace {
 

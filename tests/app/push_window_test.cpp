@@ -27,7 +27,7 @@
 #include "base/kfxBase_Helpers.h"
 #include "rtl/DateTime.h"
 #include "rtl/MainThread.h"
-#include "tests/tools/apns_mock_harness.h"
+#include "tests/support/apns_mock_harness.h"
 #include "tls/kfxSSL_SChannel.h"
 
 namespace {

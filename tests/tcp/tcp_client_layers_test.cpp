@@ -17,7 +17,7 @@
 
 #include "rtl/MainThread.h"
 #include "tcp/kfxTCP_Client.h"
-#include "tcp_echo_peer.h"
+#include "tests/support/tcp_echo_peer.h"
 
 namespace {
 

@@ -20,8 +20,8 @@
 
 #include "rtl/MainThread.h"
 #include "tcp/kfxTCP_Client.h"
-#include "tcp_echo_peer.h"
-#include "tests/tls/tls_test_peers.h"
+#include "tests/support/tcp_echo_peer.h"
+#include "tests/support/tls_test_peers.h"
 #include "tls/kfxIdSSLOpenSSL.h"
 #include "tls/kfxTCP_Client_OpenSSL.h"
 

@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/platform/sspi/tls_test_support.h"
+#include "tests/support/tls_test_support.h"
 
 using namespace tls_test;
 

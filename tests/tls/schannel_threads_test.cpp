@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/platform/sspi/tls_test_support.h"
+#include "tests/support/tls_test_support.h"
 #include "tls/kfxSSL_SChannel.h"
 
 using namespace tls_test;

@@ -13,8 +13,8 @@
 #include <memory>
 #include <mutex>
 
-#include "tests/transport/loopback_peer.h"
-#include "tests/transport/server_process.h"
+#include "tests/support/loopback_peer.h"
+#include "tests/support/server_process.h"
 #include "transport/IdTCPClient.h"
 #include "transport/kfxIdConnectThroughHttpProxy.h"
 #include "transport/kfxIdSocks.h"

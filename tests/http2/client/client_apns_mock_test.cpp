@@ -17,8 +17,8 @@
 #include <thread>
 #include <vector>
 
-#include "apns_mock_harness.h"
-#include "test_oauth_client.h"
+#include "tests/support/apns_mock_harness.h"
+#include "tests/http2/client/test_oauth_client.h"
 #include "base/kfxBase_Helpers.h"
 #include "http2/client/kfxHTTP.h"
 #include "platform/crypt32/crypt32.h"

@@ -10,7 +10,7 @@
 
 #include "http2/client/kfxHTTP.h"
 #include "rtl/MainThread.h"
-#include "scripted_peer.h"
+#include "tests/http2/client/scripted_peer.h"
 
 namespace {
 

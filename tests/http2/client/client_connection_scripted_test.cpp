@@ -7,8 +7,8 @@
 #include <mutex>
 #include <thread>
 
-#include "h2_test_client.h"
-#include "scripted_peer.h"
+#include "tests/http2/client/h2_test_client.h"
+#include "tests/http2/client/scripted_peer.h"
 
 namespace {
 

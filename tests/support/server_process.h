@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/transport/loopback_peer.h"
+#include "tests/support/loopback_peer.h"
 
 extern char** environ;
 

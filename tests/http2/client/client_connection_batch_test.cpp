@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "apns_mock_harness.h"
-#include "h2_test_client.h"
+#include "tests/support/apns_mock_harness.h"
+#include "tests/http2/client/h2_test_client.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "tests/platform/sspi/tls_test_support.h"
+#include "tests/support/tls_test_support.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

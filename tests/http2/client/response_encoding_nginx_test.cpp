@@ -22,7 +22,7 @@
 #include "http2/client/kfxHTTP.h"
 #include "http2/client/kfxHTTP2_Client_Properties.h"
 #include "rtl/MainThread.h"
-#include "tests/tools/apns_mock_harness.h"
+#include "tests/support/apns_mock_harness.h"
 
 namespace {
 

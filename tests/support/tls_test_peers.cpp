@@ -1,4 +1,4 @@
-#include "tests/tls/tls_test_peers.h"
+#include "tests/support/tls_test_peers.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/tools/apns_mock_harness.h"
+#include "tests/support/apns_mock_harness.h"
 
 namespace tls_test {
 
@@ -15,7 +15,7 @@ using apns_test::ChildProcess;
 using apns_test::FixturePath;
 using apns_test::TempDir;
 
-// A file made by tests/tls/make-tls-fixtures.sh, e.g. "expired.crt".
+// A file made by tests/fixtures/make-tls-fixtures.sh, e.g. "expired.crt".
 std::string TLSFixturePath(const std::string& aName);
 
 using apns_test::FreePort;

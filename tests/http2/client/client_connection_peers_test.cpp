@@ -13,8 +13,8 @@
 #include <random>
 #include <thread>
 
-#include "apns_mock_harness.h"
-#include "h2_test_client.h"
+#include "tests/support/apns_mock_harness.h"
+#include "tests/http2/client/h2_test_client.h"
 
 namespace {
 

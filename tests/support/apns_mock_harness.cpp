@@ -1,4 +1,4 @@
-#include "tests/tools/apns_mock_harness.h"
+#include "tests/support/apns_mock_harness.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
