@@ -3,7 +3,7 @@
 # 100 streams in flight.
 if(TARGET apns_mock_harness)
   add_executable(h2_connection_bench h2_connection_bench.cpp)
-  target_link_libraries(h2_connection_bench PRIVATE kfx_http2_connection apns_mock_harness Threads::Threads)
+  target_link_libraries(h2_connection_bench PRIVATE kfx_http2_connection apns_mock_harness apns_test_support Threads::Threads)
   foreach(needed apns-mock fixtures)
     if(TARGET ${needed})
       add_dependencies(h2_connection_bench ${needed})

@@ -29,6 +29,7 @@
 #include "rtl/MainThread.h"
 #include "tests/support/apns_mock_harness.h"
 #include "tls/kfxSSL_SChannel.h"
+#include "tests/support/wait.h"
 
 namespace {
 
@@ -48,12 +49,11 @@ TApplication& Application() {
   return *static_cast<TApplication*>(QCoreApplication::instance());
 }
 
-// Runs the event loop until aDone() holds, at most aTimeoutMs.
-bool WaitFor(const std::function<bool()>& aDone, int aTimeoutMs = 5000) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(aTimeoutMs);
-  while (!aDone() && std::chrono::steady_clock::now() < deadline)
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-  return aDone();
+// Runs the event loop until aDone() holds (bounded).
+bool WaitFor(const std::function<bool()>& aDone,
+             std::chrono::milliseconds aBound = apns_test::kWaitBound) {
+  return apns_test::WaitUntil(aDone, aBound,
+                              [] { QCoreApplication::processEvents(QEventLoop::AllEvents, 10); });
 }
 
 std::string ReadFile(const std::string& aFileName) {

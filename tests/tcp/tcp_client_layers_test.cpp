@@ -18,17 +18,11 @@
 #include "rtl/MainThread.h"
 #include "tcp/kfxTCP_Client.h"
 #include "tests/support/tcp_echo_peer.h"
+#include "tests/support/wait.h"
 
 namespace {
 
-bool PumpUntil(const std::function<bool()>& aDone, int aTimeoutMs = 5000) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(aTimeoutMs);
-  while (!aDone()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    CheckSynchronize(2);
-  }
-  return true;
-}
+using apns_test::PumpUntil;
 
 uint16_t FreePort() {
   TEchoPeer probe;
