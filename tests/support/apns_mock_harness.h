@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "tests/support/ports.h"
+
 namespace apns_test {
 
 using namespace std::chrono_literals;
@@ -25,11 +27,6 @@ std::string FixturePath(std::string_view name);
 
 // The apns-mock program of this build.
 std::string ApnsMockPath();
-
-// A port that was free a moment ago on 127.0.0.1 (0 when none was found).
-uint16_t FreePort();
-// Whether something accepts connections on 127.0.0.1:aPort.
-bool PortOpen(uint16_t aPort);
 
 // A fresh folder under the system's temp folder, removed with its contents.
 class TempDir {

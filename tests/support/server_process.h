@@ -15,32 +15,16 @@
 #include <vector>
 
 #include "tests/support/loopback_peer.h"
+#include "tests/support/ports.h"
 
 extern char** environ;
 
 namespace loopback {
 
-// A port that was free a moment ago (bind to 0, read it, close).
-inline uint16_t FreePort() {
-  Peer probe(nullptr);
-  return probe.Port();
-}
-
 inline std::string MakeTempFolder(const std::string& aPrefix) {
   std::string pattern = "/tmp/" + aPrefix + "XXXXXX";
   if (!::mkdtemp(pattern.data())) return {};
   return pattern;
-}
-
-inline bool Accepts(uint16_t aPort) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(aPort);
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
-  ::close(fd);
-  return ok;
 }
 
 class ServerProcess {
@@ -59,7 +43,7 @@ class ServerProcess {
     if (::posix_spawn(&FPid, argv[0], &actions, nullptr, argv.data(), environ) != 0) FPid = -1;
     posix_spawn_file_actions_destroy(&actions);
     for (int i = 0; FPid > 0 && i < 1000; ++i) {
-      if (Accepts(aPort)) {
+      if (apns_test::PortOpen(aPort)) {
         FReady = true;
         break;
       }

@@ -18,19 +18,6 @@ std::string TLSFixturePath(const std::string& aName) {
   return std::string(APNS_TLS_FIXTURES_DIR) + "/" + aName;
 }
 
-int ConnectTCP(const std::string& aHost, uint16_t aPort) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(aPort);
-  inet_pton(AF_INET, aHost.c_str(), &address.sin_addr);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 namespace {
 
 // Polls every 10 ms, at most aTimeout, while the process lives.
@@ -95,7 +82,7 @@ Nginx::Nginx(bool aVerifyClient) {
                                             "daemon off; pid " + d + "/nginx.pid;"},
                    FDir.File("out"), FDir.File("err"));
   FReady = WaitUntil(*FProcess, 5s, [this] {
-    const int fd = ConnectTCP("127.0.0.1", FPort);
+    const int fd = ConnectTcp("127.0.0.1", FPort);
     if (fd < 0) return false;
     close(fd);
     return true;

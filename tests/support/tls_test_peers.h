@@ -18,10 +18,8 @@ using apns_test::TempDir;
 // A file made by tests/fixtures/make-tls-fixtures.sh, e.g. "expired.crt".
 std::string TLSFixturePath(const std::string& aName);
 
+using apns_test::ConnectTcp;
 using apns_test::FreePort;
-
-// A blocking TCP connection to aHost:aPort (IPv4 literal), or -1.
-int ConnectTCP(const std::string& aHost, uint16_t aPort);
 
 // openssl s_server in "-rev" mode (each line comes back reversed, "CLOSE"
 // ends the connection), with the given certificate and further options.

@@ -141,18 +141,6 @@ void MakePkcs12(const std::string& aCertFile, const std::string& aKeyFile, const
   EVP_PKEY_free(key);
 }
 
-uint16_t FreePort() {
-  const int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
-  close(s);
-  return ntohs(address.sin_port);
-}
-
 Process::Process(const std::vector<std::string>& aArgv, const std::string& aOutFile,
                  const std::string& aErrFile) {
   int pipeFds[2];
@@ -387,29 +375,6 @@ size_t WaitForMoreOctets(int aSocket, size_t aBefore, std::chrono::milliseconds 
     now = PendingOctets(aSocket);
   }
   return now;
-}
-
-int ConnectTcp(const std::string& aHost, uint16_t aPort, std::chrono::milliseconds aTimeout) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(aPort);
-  if (inet_pton(AF_INET, aHost.c_str(), &address.sin_addr) != 1) {
-    if (aHost != "localhost") return -1;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  }
-  const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (s < 0) return -1;
-  timeval timeout{static_cast<time_t>(aTimeout.count() / 1000),
-                  static_cast<suseconds_t>(aTimeout.count() % 1000 * 1000)};
-  setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-  const int one = 1;
-  setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  if (connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    close(s);
-    return -1;
-  }
-  return s;
 }
 
 }  // namespace tls_test

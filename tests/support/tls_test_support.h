@@ -14,9 +14,13 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/ports.h"
+
 namespace tls_test {
 
 using namespace std::chrono_literals;
+using apns_test::ConnectTcp;
+using apns_test::FreePort;
 
 // A file made by tests/fixtures/make-fixtures.sh ("ca.crt", "client.p12" ...).
 std::string Fixture(const std::string& aName);
@@ -58,8 +62,6 @@ CertFiles MakeCert(const TempDir& aDir, const std::string& aName, const CertSpec
 // nullptr makes the variant without any password (not even the empty one).
 void MakePkcs12(const std::string& aCertFile, const std::string& aKeyFile, const char* aPassword,
                 const std::string& aOutFile);
-
-uint16_t FreePort();
 
 // A direct child with a pipe to its standard input and its output in files.
 class Process {
@@ -159,9 +161,5 @@ size_t PendingOctets(int aSocket);
 // Waits (bounded) until more than aBefore octets wait unread on aSocket, so
 // that what a peer sends next is sure to travel separately; the count then.
 size_t WaitForMoreOctets(int aSocket, size_t aBefore, std::chrono::milliseconds aTimeout = 5s);
-
-// A blocking TCP connection to aHost:aPort with receive and send time-outs of
-// aTimeout; -1 on failure.
-int ConnectTcp(const std::string& aHost, uint16_t aPort, std::chrono::milliseconds aTimeout = 10s);
 
 }  // namespace tls_test

@@ -17,33 +17,15 @@
 
 #include "rtl/MainThread.h"
 #include "tcp/kfxTCP_Client.h"
+#include "tests/support/ports.h"
 #include "tests/support/tcp_echo_peer.h"
 #include "tests/support/wait.h"
 
 namespace {
 
+using apns_test::FreePort;
+using apns_test::PortOpen;
 using apns_test::PumpUntil;
-
-uint16_t FreePort() {
-  TEchoPeer probe;
-  if (!probe.Start()) return 0;
-  const uint16_t port = probe.Port();
-  probe.Stop();
-  return port;
-}
-
-bool PortAccepts(uint16_t aPort) {
-  TkfxIdTCPClient client;
-  client.SetHost("127.0.0.1");
-  client.SetPort(aPort);
-  try {
-    client.TIdTCPClient::Connect();
-    client.TIdTCPClient::Disconnect(false);
-    return true;
-  } catch (...) {
-    return false;
-  }
-}
 
 // A server program started by the test and stopped by its PID.
 class TServerProcess {
@@ -59,7 +41,7 @@ class TServerProcess {
       ::_exit(127);
     }
     for (int i = 0; i < 500; ++i) {
-      if (PortAccepts(aPort)) return true;
+      if (PortOpen(aPort)) return true;
       int status;
       if (::waitpid(FPid, &status, WNOHANG) == FPid) {
         FPid = -1;

@@ -157,7 +157,7 @@ void ExpectRefusal(TIdCustomTransparentProxy* AProxy, uint16_t AProxyPort, const
   EXPECT_FALSE(client.Client.Connected());
 }
 
-uint16_t ClosedPort() { return loopback::FreePort(); }
+uint16_t ClosedPort() { return apns_test::FreePort(); }
 
 // --- squid ---
 
@@ -166,8 +166,8 @@ class SquidProxy : public ::testing::Test {
   static void SetUpTestSuite() {
     if (!loopback::Executable("/usr/sbin/squid")) return;
     FFolder = loopback::MakeTempFolder("squid-test-");
-    FOpenPort = loopback::FreePort();
-    FAuthPort = loopback::FreePort();
+    FOpenPort = apns_test::FreePort();
+    FAuthPort = apns_test::FreePort();
     WriteFile(FFolder + "/squid.conf",
               "http_port 127.0.0.1:" + std::to_string(FOpenPort) + "\n" +
               "http_port 127.0.0.1:" + std::to_string(FAuthPort) + " name=authport\n" +
@@ -189,7 +189,7 @@ class SquidProxy : public ::testing::Test {
     FSquid = new ServerProcess({"/usr/sbin/squid", "-N", "-n", "sq" + std::to_string(FOpenPort),
                                 "-f", FFolder + "/squid.conf"},
                                FOpenPort, FFolder + "/stdout.log");
-    for (int i = 0; i < 500 && FSquid->Ready() && !loopback::Accepts(FAuthPort); ++i)
+    for (int i = 0; i < 500 && FSquid->Ready() && !apns_test::PortOpen(FAuthPort); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   static void TearDownTestSuite() {
@@ -271,10 +271,10 @@ class MicrosocksProxy : public ::testing::Test {
   static void SetUpTestSuite() {
     if (!loopback::Executable("/usr/bin/microsocks")) return;
     FFolder = loopback::MakeTempFolder("microsocks-test-");
-    FOpenPort = loopback::FreePort();
+    FOpenPort = apns_test::FreePort();
     FOpen = new ServerProcess({"/usr/bin/microsocks", "-i", "127.0.0.1", "-p", std::to_string(FOpenPort)},
                               FOpenPort, FFolder + "/open.log");
-    FAuthPort = loopback::FreePort();
+    FAuthPort = apns_test::FreePort();
     FAuth = new ServerProcess({"/usr/bin/microsocks", "-i", "127.0.0.1", "-p",
                                std::to_string(FAuthPort), "-u", "alice", "-P", "s3cret"},
                               FAuthPort, FFolder + "/auth.log");
@@ -342,7 +342,7 @@ class DanteProxy : public ::testing::Test {
   static void SetUpTestSuite() {
     if (!loopback::Executable("/usr/sbin/danted")) return;
     FFolder = loopback::MakeTempFolder("danted-test-");
-    FPort = loopback::FreePort();
+    FPort = apns_test::FreePort();
     WriteFile(FFolder + "/danted.conf",
               "logoutput: " + FFolder + "/danted.log\n"
               "internal: 127.0.0.1 port = " + std::to_string(FPort) + "\n"
@@ -405,7 +405,7 @@ class SshSocksProxy : public ::testing::Test {
     const std::string d = FFolder;
     Command("ssh-keygen -q -t ed25519 -N '' -f " + d + "/hostkey && ssh-keygen -q -t ed25519 -N '' -f " +
             d + "/userkey && cp " + d + "/userkey.pub " + d + "/authorized_keys && mkdir -p /run/sshd");
-    const uint16_t sshPort = loopback::FreePort();
+    const uint16_t sshPort = apns_test::FreePort();
     WriteFile(d + "/sshd_config",
               "Port " + std::to_string(sshPort) + "\nListenAddress 127.0.0.1\nHostKey " + d +
                   "/hostkey\nPidFile " + d + "/sshd.pid\nAuthorizedKeysFile " + d +
@@ -415,7 +415,7 @@ class SshSocksProxy : public ::testing::Test {
     FSshd = new ServerProcess({"/usr/sbin/sshd", "-D", "-e", "-f", d + "/sshd_config"}, sshPort,
                               d + "/sshd.log");
     if (!FSshd->Ready()) return;
-    FPort = loopback::FreePort();
+    FPort = apns_test::FreePort();
     FSsh = new ServerProcess(
         {"/usr/bin/ssh", "-N", "-D", "127.0.0.1:" + std::to_string(FPort), "-p",
          std::to_string(sshPort), "-i", d + "/userkey", "-o", "BatchMode=yes", "-o",
