@@ -36,6 +36,7 @@ namespace {
 using apns_test::ApnsMock;
 using apns_test::FixturePath;
 using apns_test::JsonMember;
+using apns_test::ReadFile;
 
 const std::string kKeyFile = std::string(APNS_BINARY_DIR) + "/fixtures/AuthKey_TEST123456.p8";
 const std::string kDevelopment = "https://api.sandbox.push.apple.com";
@@ -54,13 +55,6 @@ bool WaitFor(const std::function<bool()>& aDone,
              std::chrono::milliseconds aBound = apns_test::kWaitBound) {
   return apns_test::WaitUntil(aDone, aBound,
                               [] { QCoreApplication::processEvents(QEventLoop::AllEvents, 10); });
-}
-
-std::string ReadFile(const std::string& aFileName) {
-  std::ifstream in(aFileName, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
 }
 
 std::string Base64URLDecode(const std::string& aText) {

@@ -7,6 +7,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "tests/support/temp_dir.h"
+
 namespace {
 
 // Texts travel hex-encoded, one per line, so any octet survives.
@@ -38,10 +40,9 @@ std::string Hex(const std::string& aText) {
 }  // namespace
 
 std::optional<std::vector<TPythonJSONResult>> ParseWithPython(const std::vector<std::string>& aTexts) {
-  char folder[] = "/tmp/json-python-XXXXXX";
-  if (!mkdtemp(folder)) return std::nullopt;
-  const std::string script = std::string(folder) + "/check.py";
-  const std::string input = std::string(folder) + "/texts.hex";
+  const apns_test::TempDir folder("json-python");
+  const std::string script = folder.File("check.py");
+  const std::string input = folder.File("texts.hex");
   std::ofstream(script) << kScript;
   {
     std::ofstream in(input);
@@ -62,8 +63,5 @@ std::optional<std::vector<TPythonJSONResult>> ParseWithPython(const std::vector<
       if (results->size() != aTexts.size()) results.reset();
     }
   }
-  std::remove(script.c_str());
-  std::remove(input.c_str());
-  rmdir(folder);
   return results;
 }

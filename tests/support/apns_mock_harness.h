@@ -7,13 +7,13 @@
 
 #include <chrono>
 #include <cstdint>
-#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "tests/support/ports.h"
+#include "tests/support/temp_dir.h"
 
 namespace apns_test {
 
@@ -27,23 +27,6 @@ std::string FixturePath(std::string_view name);
 
 // The apns-mock program of this build.
 std::string ApnsMockPath();
-
-// A fresh folder under the system's temp folder, removed with its contents.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::filesystem::path& path() const { return path_; }
-  std::string File(std::string_view name) const { return (path_ / name).string(); }
-
- private:
-  std::filesystem::path path_;
-};
-
-std::string ReadFile(const std::string& path);
-void WriteFile(const std::string& path, std::string_view content);
 
 // A direct child process (argv[0] searched in PATH) with standard input from
 // /dev/null and its output in files. Killed and reaped on destruction if it

@@ -21,12 +21,6 @@ extern char** environ;
 
 namespace loopback {
 
-inline std::string MakeTempFolder(const std::string& aPrefix) {
-  std::string pattern = "/tmp/" + aPrefix + "XXXXXX";
-  if (!::mkdtemp(pattern.data())) return {};
-  return pattern;
-}
-
 class ServerProcess {
  public:
   // Starts aArgv (an absolute program path first) with stdout and stderr in

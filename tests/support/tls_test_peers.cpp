@@ -57,7 +57,6 @@ bool Nginx::Installed() { return std::filesystem::exists("/usr/sbin/nginx"); }
 
 Nginx::Nginx(bool aVerifyClient) {
   FPort = FreePort();
-  chmod(FDir.path().c_str(), 0755);  // workers run as another user
   const std::string d = FDir.path().string();
   std::filesystem::create_directories(FDir.path() / "tmp");
   std::filesystem::create_directories(FDir.path() / "www");

@@ -63,30 +63,6 @@ std::string Fixture(const std::string& aName) {
   return std::string(APNS_BINARY_DIR) + "/fixtures/" + aName;
 }
 
-std::string ReadFile(const std::string& aPath) {
-  std::ifstream in(aPath, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void WriteFile(const std::string& aPath, const std::string& aContent) {
-  std::ofstream out(aPath, std::ios::binary | std::ios::trunc);
-  out << aContent;
-}
-
-TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "tls-test.XXXXXX").string();
-  if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-  chmod(pattern.c_str(), 0755);
-  FPath = pattern;
-}
-
-TempDir::~TempDir() {
-  std::error_code ec;
-  std::filesystem::remove_all(FPath, ec);
-}
-
 CertFiles MakeCert(const TempDir& aDir, const std::string& aName, const CertSpec& aSpec) {
   EVP_PKEY* key = EVP_EC_gen("P-256");
   X509* cert = X509_new();
@@ -230,7 +206,7 @@ Nginx::Nginx(bool aClientCert, size_t aBigSize) {
   std::mt19937 random(12345);
   for (auto& c : big) c = static_cast<char>(random());
   WriteFile(FDir.File("www/big.bin"), big);
-  const std::string d = FDir.Path().string();
+  const std::string d = FDir.path().string();
   for (int attempt = 0; attempt < 5; ++attempt) {
     FPort = FreePort();
     std::ostringstream conf;

@@ -15,32 +15,19 @@
 #include <vector>
 
 #include "tests/support/ports.h"
+#include "tests/support/temp_dir.h"
 
 namespace tls_test {
 
 using namespace std::chrono_literals;
 using apns_test::ConnectTcp;
 using apns_test::FreePort;
+using apns_test::ReadFile;
+using apns_test::TempDir;
+using apns_test::WriteFile;
 
 // A file made by tests/fixtures/make-fixtures.sh ("ca.crt", "client.p12" ...).
 std::string Fixture(const std::string& aName);
-
-std::string ReadFile(const std::string& aPath);
-void WriteFile(const std::string& aPath, const std::string& aContent);
-
-// A fresh folder (mode 0755, so that nginx workers can read it), removed with its contents.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  std::string File(const std::string& aName) const { return (FPath / aName).string(); }
-  const std::filesystem::path& Path() const { return FPath; }
-
- private:
-  std::filesystem::path FPath;
-};
 
 // A certificate signed by the fixture CA (or self-signed) with a P-256 key.
 struct CertSpec {

@@ -19,6 +19,7 @@
 #include "tcp/kfxTCP_Client.h"
 #include "tests/support/ports.h"
 #include "tests/support/tcp_echo_peer.h"
+#include "tests/support/temp_dir.h"
 #include "tests/support/wait.h"
 
 namespace {
@@ -141,8 +142,8 @@ TEST_F(TCPClientLayers, ProxiesCarryTheConnection) {
   }
 
   if (haveSquid) {
-    char folderTemplate[] = "/tmp/tcpclient-squid-XXXXXX";
-    const std::string folder = ::mkdtemp(folderTemplate);
+    const apns_test::TempDir temp("tcpclient-squid");
+    const std::string folder = temp.path().string();
     const uint16_t port = FreePort();
     std::ofstream(folder + "/squid.conf")
         << "http_port 127.0.0.1:" << port << "\npid_filename " << folder
@@ -181,16 +182,14 @@ TEST_F(TCPClientLayers, ProxiesCarryTheConnection) {
     EXPECT_TRUE(client.Connect(5000));
     EXPECT_TRUE(client.Echoes("direct"));
     client.Disconnect(5000);
-    std::system(("rm -rf " + folder).c_str());
   }
 }
 
 // The log file records what went out and came back; the throttler in front
 // of it holds each sent block for its time at the configured rate.
 TEST_F(TCPClientLayers, LogFileAndThrottle) {
-  char folderTemplate[] = "/tmp/tcpclient-log-XXXXXX";
-  const std::string folder = ::mkdtemp(folderTemplate);
-  const std::string file = folder + "/traffic.log";
+  const apns_test::TempDir temp("tcpclient-log");
+  const std::string file = temp.File("traffic.log");
   {
     TProxyClient client;
     client.SetPort(FEcho.Port());
@@ -205,15 +204,11 @@ TEST_F(TCPClientLayers, LogFileAndThrottle) {
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(150));
     client.Disconnect(5000);
   }
-  std::ifstream in(file, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  const std::string log = text.str();
+  const std::string log = apns_test::ReadFile(file);
   EXPECT_NE(log.find("Stat Connected.\r\n"), std::string::npos) << log;
   EXPECT_NE(log.find("Sent "), std::string::npos) << log;
   EXPECT_NE(log.find("Recv "), std::string::npos) << log;
   EXPECT_NE(log.find(": " + std::string(100, 'z') + "\r\n"), std::string::npos) << log;
-  std::system(("rm -rf " + folder).c_str());
 }
 
 }  // namespace

@@ -91,7 +91,7 @@ class StoreFolder {
   // The "MY" store stays open while the security interface is loaded:
   // unloading makes the next session open the test's folder.
   StoreFolder() {
-    setenv("XDG_CONFIG_HOME", FDir.Path().c_str(), 1);
+    setenv("XDG_CONFIG_HOME", FDir.path().c_str(), 1);
     UnloadSChannel();
   }
   ~StoreFolder() {

@@ -15,6 +15,7 @@
 
 #include "tests/support/loopback_peer.h"
 #include "tests/support/server_process.h"
+#include "tests/support/temp_dir.h"
 #include "transport/IdTCPClient.h"
 #include "transport/kfxIdConnectThroughHttpProxy.h"
 #include "transport/kfxIdSocks.h"
@@ -23,6 +24,7 @@ namespace {
 
 using loopback::Peer;
 using loopback::ServerProcess;
+using apns_test::WriteFile;
 
 const std::string kFixtures = APNS_BINARY_DIR "/fixtures/";
 
@@ -84,10 +86,6 @@ std::string Command(const std::string& aCommand) {
   }
   while (!output.empty() && (output.back() == '\n' || output.back() == '\r')) output.pop_back();
   return output;
-}
-
-void WriteFile(const std::string& aPath, const std::string& aText) {
-  std::ofstream(aPath) << aText;
 }
 
 // A client whose handler goes through AProxy to host:port; statuses recorded.
@@ -165,7 +163,8 @@ class SquidProxy : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     if (!loopback::Executable("/usr/sbin/squid")) return;
-    FFolder = loopback::MakeTempFolder("squid-test-");
+    FTemp = std::make_unique<apns_test::TempDir>("squid-test");
+    FFolder = FTemp->path().string();
     FOpenPort = apns_test::FreePort();
     FAuthPort = apns_test::FreePort();
     WriteFile(FFolder + "/squid.conf",
@@ -195,7 +194,7 @@ class SquidProxy : public ::testing::Test {
   static void TearDownTestSuite() {
     delete FSquid;
     FSquid = nullptr;
-    if (!FFolder.empty()) Command("rm -rf " + FFolder);
+    FTemp.reset();
   }
   void SetUp() override {
     if (!loopback::Executable("/usr/sbin/squid")) GTEST_SKIP() << "squid is not installed";
@@ -210,7 +209,8 @@ class SquidProxy : public ::testing::Test {
     return proxy;
   }
 
-  static inline std::string FFolder;
+  static inline std::unique_ptr<apns_test::TempDir> FTemp;
+  static inline std::string FFolder;  // FTemp's path
   static inline uint16_t FOpenPort = 0;
   static inline uint16_t FAuthPort = 0;
   static inline ServerProcess* FSquid = nullptr;
@@ -270,7 +270,8 @@ class MicrosocksProxy : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     if (!loopback::Executable("/usr/bin/microsocks")) return;
-    FFolder = loopback::MakeTempFolder("microsocks-test-");
+    FTemp = std::make_unique<apns_test::TempDir>("microsocks-test");
+    FFolder = FTemp->path().string();
     FOpenPort = apns_test::FreePort();
     FOpen = new ServerProcess({"/usr/bin/microsocks", "-i", "127.0.0.1", "-p", std::to_string(FOpenPort)},
                               FOpenPort, FFolder + "/open.log");
@@ -283,7 +284,7 @@ class MicrosocksProxy : public ::testing::Test {
     delete FOpen;
     delete FAuth;
     FOpen = FAuth = nullptr;
-    if (!FFolder.empty()) Command("rm -rf " + FFolder);
+    FTemp.reset();
   }
   void SetUp() override {
     if (!loopback::Executable("/usr/bin/microsocks")) GTEST_SKIP() << "microsocks is not installed";
@@ -299,7 +300,8 @@ class MicrosocksProxy : public ::testing::Test {
     return proxy;
   }
 
-  static inline std::string FFolder;
+  static inline std::unique_ptr<apns_test::TempDir> FTemp;
+  static inline std::string FFolder;  // FTemp's path
   static inline uint16_t FOpenPort = 0, FAuthPort = 0;
   static inline ServerProcess* FOpen = nullptr;
   static inline ServerProcess* FAuth = nullptr;
@@ -341,7 +343,8 @@ class DanteProxy : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     if (!loopback::Executable("/usr/sbin/danted")) return;
-    FFolder = loopback::MakeTempFolder("danted-test-");
+    FTemp = std::make_unique<apns_test::TempDir>("danted-test");
+    FFolder = FTemp->path().string();
     FPort = apns_test::FreePort();
     WriteFile(FFolder + "/danted.conf",
               "logoutput: " + FFolder + "/danted.log\n"
@@ -358,7 +361,7 @@ class DanteProxy : public ::testing::Test {
   static void TearDownTestSuite() {
     delete FDante;
     FDante = nullptr;
-    if (!FFolder.empty()) Command("rm -rf " + FFolder);
+    FTemp.reset();
   }
   void SetUp() override {
     if (!loopback::Executable("/usr/sbin/danted")) GTEST_SKIP() << "danted is not installed";
@@ -370,7 +373,8 @@ class DanteProxy : public ::testing::Test {
     return proxy;
   }
 
-  static inline std::string FFolder;
+  static inline std::unique_ptr<apns_test::TempDir> FTemp;
+  static inline std::string FFolder;  // FTemp's path
   static inline uint16_t FPort = 0;
   static inline ServerProcess* FDante = nullptr;
 };
@@ -401,7 +405,8 @@ class SshSocksProxy : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     if (!Available()) return;
-    FFolder = loopback::MakeTempFolder("sshd-test-");
+    FTemp = std::make_unique<apns_test::TempDir>("sshd-test");
+    FFolder = FTemp->path().string();
     const std::string d = FFolder;
     Command("ssh-keygen -q -t ed25519 -N '' -f " + d + "/hostkey && ssh-keygen -q -t ed25519 -N '' -f " +
             d + "/userkey && cp " + d + "/userkey.pub " + d + "/authorized_keys && mkdir -p /run/sshd");
@@ -427,7 +432,7 @@ class SshSocksProxy : public ::testing::Test {
     delete FSsh;  // the client first: its session ends with it
     delete FSshd;
     FSsh = FSshd = nullptr;
-    if (!FFolder.empty()) Command("rm -rf " + FFolder);
+    FTemp.reset();
   }
   static bool Available() {
     return loopback::Executable("/usr/sbin/sshd") && loopback::Executable("/usr/bin/ssh") &&
@@ -439,7 +444,8 @@ class SshSocksProxy : public ::testing::Test {
         << Command("cat " + FFolder + "/*.log");
   }
 
-  static inline std::string FFolder;
+  static inline std::unique_ptr<apns_test::TempDir> FTemp;
+  static inline std::string FFolder;  // FTemp's path
   static inline uint16_t FPort = 0;
   static inline ServerProcess* FSshd = nullptr;
   static inline ServerProcess* FSsh = nullptr;

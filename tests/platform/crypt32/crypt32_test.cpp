@@ -60,7 +60,7 @@ class StoreFolder {
  public:
   StoreFolder() {
     if (const char* old = std::getenv("XDG_CONFIG_HOME")) FOld = old;
-    setenv("XDG_CONFIG_HOME", FDir.Path().c_str(), 1);
+    setenv("XDG_CONFIG_HOME", FDir.path().c_str(), 1);
   }
   ~StoreFolder() {
     if (FOld.empty()) {
@@ -341,7 +341,7 @@ TEST(ChainEngine, FileStores) {
   CertCloseStore(store, 0);
   EXPECT_EQ(OpenFileStore(dir.File("missing.pem")), nullptr);
   EXPECT_EQ(CryptGetLastError(), ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(OpenFileStore(dir.Path().string()), nullptr);  // a folder
+  EXPECT_EQ(OpenFileStore(dir.path().string()), nullptr);  // a folder
   EXPECT_EQ(CryptGetLastError(), ERROR_FILE_NOT_FOUND);
   WriteFile(dir.File("empty.pem"), "no certificate here\n");
   EXPECT_EQ(OpenFileStore(dir.File("empty.pem")), nullptr);
