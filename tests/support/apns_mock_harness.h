@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "tests/support/ports.h"
+#include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
 namespace apns_test {
@@ -27,39 +28,6 @@ std::string FixturePath(std::string_view name);
 
 // The apns-mock program of this build.
 std::string ApnsMockPath();
-
-// A direct child process (argv[0] searched in PATH) with standard input from
-// /dev/null and its output in files. Killed and reaped on destruction if it
-// still runs.
-class ChildProcess {
- public:
-  ChildProcess(const std::vector<std::string>& argv, const std::string& out_file,
-               const std::string& err_file);
-  ~ChildProcess();
-  ChildProcess(const ChildProcess&) = delete;
-  ChildProcess& operator=(const ChildProcess&) = delete;
-
-  pid_t pid() const { return pid_; }
-  // The exit code (128 + signal number when killed), or nullopt while it
-  // still runs after timeout.
-  std::optional<int> Wait(std::chrono::milliseconds timeout);
-  // SIGTERM, wait up to timeout, then SIGKILL. Returns the exit code.
-  int Stop(std::chrono::milliseconds timeout = 3s);
-
- private:
-  pid_t pid_ = -1;
-  std::optional<int> status_;
-};
-
-struct CommandResult {
-  int exit_code = -1;  // 128 + signal number when killed, -1 when it timed out
-  std::string out;
-  std::string err;
-};
-
-// Runs a command to its end; it is killed after timeout.
-CommandResult RunCommand(const std::vector<std::string>& argv,
-                         std::chrono::milliseconds timeout = 20s);
 
 struct TokenSpec {
   std::string kid{kKeyId};

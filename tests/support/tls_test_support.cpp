@@ -26,8 +26,6 @@
 #include <stdexcept>
 #include <thread>
 
-extern char** environ;
-
 namespace tls_test {
 namespace {
 
@@ -117,62 +115,6 @@ void MakePkcs12(const std::string& aCertFile, const std::string& aKeyFile, const
   EVP_PKEY_free(key);
 }
 
-Process::Process(const std::vector<std::string>& aArgv, const std::string& aOutFile,
-                 const std::string& aErrFile) {
-  int pipeFds[2];
-  if (pipe2(pipeFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, pipeFds[0], 0);
-  posix_spawn_file_actions_addopen(&actions, 1, aOutFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, 2, aErrFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  std::vector<char*> args;
-  for (const std::string& arg : aArgv) args.push_back(const_cast<char*>(arg.c_str()));
-  args.push_back(nullptr);
-  const int error = posix_spawnp(&FPid, args[0], &actions, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(pipeFds[0]);
-  FInput = pipeFds[1];
-  if (error != 0) {
-    close(FInput);
-    throw std::runtime_error("cannot start " + aArgv[0]);
-  }
-}
-
-Process::~Process() {
-  Stop();
-  if (FInput >= 0) close(FInput);
-}
-
-bool Process::Running() {
-  if (FExited) return false;
-  int status;
-  if (waitpid(FPid, &status, WNOHANG) == FPid) FExited = true;
-  return !FExited;
-}
-
-void Process::WriteInput(const std::string& aText) {
-  signal(SIGPIPE, SIG_IGN);
-  size_t done = 0;
-  while (done < aText.size()) {
-    const ssize_t n = write(FInput, aText.data() + done, aText.size() - done);
-    if (n <= 0) return;
-    done += static_cast<size_t>(n);
-  }
-}
-
-void Process::Stop() {
-  if (!Running()) return;
-  kill(FPid, SIGTERM);
-  for (int i = 0; i < 300 && Running(); ++i) std::this_thread::sleep_for(10ms);
-  if (Running()) {
-    kill(FPid, SIGKILL);
-    int status;
-    waitpid(FPid, &status, 0);
-    FExited = true;
-  }
-}
-
 SServer::SServer(const std::vector<std::string>& aArgs, const std::string& aHost, const CertFiles& aCert)
     : FHost(aHost) {
   const std::string cert = aCert.Cert.empty() ? Fixture("server.crt") : aCert.Cert;
@@ -182,7 +124,7 @@ SServer::SServer(const std::vector<std::string>& aArgs, const std::string& aHost
     std::vector<std::string> argv{"openssl", "s_server", "-accept", FHost + ":" + std::to_string(FPort),
                                   "-cert", cert, "-key", key};
     argv.insert(argv.end(), aArgs.begin(), aArgs.end());
-    FProcess = std::make_unique<Process>(argv, FDir.File("out"), FDir.File("err"));
+    FProcess = std::make_unique<ChildProcess>(argv, FDir.File("out"), FDir.File("err"), true);
     if (WaitOutput("ACCEPT", 10s)) return;
     FProcess->Stop();  // the port was taken meanwhile, or the server refused its arguments
   }
@@ -222,7 +164,7 @@ Nginx::Nginx(bool aClientCert, size_t aBigSize) {
          << (aClientCert ? "    ssl_client_certificate " + Fixture("ca.crt") + ";\n    ssl_verify_client on;\n" : "")
          << "    root " << d << "/www;\n  }\n}\n";
     WriteFile(FDir.File("nginx.conf"), conf.str());
-    FProcess = std::make_unique<Process>(
+    FProcess = std::make_unique<ChildProcess>(
         std::vector<std::string>{"/usr/sbin/nginx", "-e", d + "/error.log", "-p", d, "-c",
                                  d + "/nginx.conf", "-g", "daemon off;"},
         FDir.File("out"), FDir.File("err"));
@@ -324,17 +266,6 @@ void RelayProxy::Run() {
   Kill();
   close(client);
   close(server);
-}
-
-bool HaveProgram(const std::string& aPath) {
-  if (aPath.find('/') != std::string::npos) return access(aPath.c_str(), X_OK) == 0;
-  const char* path = std::getenv("PATH");
-  std::stringstream folders(path ? path : "");
-  std::string folder;
-  while (std::getline(folders, folder, ':')) {
-    if (access((folder + "/" + aPath).c_str(), X_OK) == 0) return true;
-  }
-  return false;
 }
 
 size_t PendingOctets(int aSocket) {

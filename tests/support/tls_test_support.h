@@ -15,13 +15,16 @@
 #include <vector>
 
 #include "tests/support/ports.h"
+#include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
 namespace tls_test {
 
 using namespace std::chrono_literals;
+using apns_test::ChildProcess;
 using apns_test::ConnectTcp;
 using apns_test::FreePort;
+using apns_test::HaveProgram;
 using apns_test::ReadFile;
 using apns_test::TempDir;
 using apns_test::WriteFile;
@@ -50,27 +53,6 @@ CertFiles MakeCert(const TempDir& aDir, const std::string& aName, const CertSpec
 void MakePkcs12(const std::string& aCertFile, const std::string& aKeyFile, const char* aPassword,
                 const std::string& aOutFile);
 
-// A direct child with a pipe to its standard input and its output in files.
-class Process {
- public:
-  Process(const std::vector<std::string>& aArgv, const std::string& aOutFile,
-          const std::string& aErrFile);
-  ~Process();
-  Process(const Process&) = delete;
-  Process& operator=(const Process&) = delete;
-
-  pid_t Pid() const { return FPid; }
-  bool Running();
-  void WriteInput(const std::string& aText);
-  // SIGTERM, bounded wait, then SIGKILL.
-  void Stop();
-
- private:
-  pid_t FPid = -1;
-  int FInput = -1;
-  bool FExited = false;
-};
-
 // openssl s_server on 127.0.0.1 (or aHost) with the given extra arguments,
 // ready once it printed ACCEPT. Its standard input is ours: lines sent with
 // Send reach the client, or act as its one-letter commands (K, R, q).
@@ -78,6 +60,7 @@ class SServer {
  public:
   explicit SServer(const std::vector<std::string>& aArgs, const std::string& aHost = "127.0.0.1",
                    const CertFiles& aCert = {});
+  ~SServer() { FProcess->Stop(); }
   uint16_t Port() const { return FPort; }
   const std::string& Host() const { return FHost; }
   void Send(const std::string& aText) { FProcess->WriteInput(aText); }
@@ -90,7 +73,7 @@ class SServer {
   TempDir FDir;
   std::string FHost;
   uint16_t FPort = 0;
-  std::unique_ptr<Process> FProcess;
+  std::unique_ptr<ChildProcess> FProcess;
 };
 
 // nginx with TLS 1.2 and 1.3, ALPN h2 and http/1.1, serving index.html
@@ -106,7 +89,7 @@ class Nginx {
  private:
   TempDir FDir;
   uint16_t FPort = 0;
-  std::unique_ptr<Process> FProcess;
+  std::unique_ptr<ChildProcess> FProcess;
 };
 
 // A TCP relay on 127.0.0.1 between one client and aHost:aPort, for faults
@@ -139,9 +122,6 @@ class RelayProxy {
   std::atomic<int> FServer{-1};
   std::thread FThread;
 };
-
-// Whether a program can be started (for GTEST_SKIP when a peer is missing).
-bool HaveProgram(const std::string& aPath);
 
 // The octets waiting unread on a socket.
 size_t PendingOctets(int aSocket);

@@ -18,6 +18,8 @@
 #include "rtl/MainThread.h"
 #include "tcp/kfxTCP_Client.h"
 #include "tests/support/ports.h"
+#include "tests/support/process.h"
+#include "tests/support/server_process.h"
 #include "tests/support/tcp_echo_peer.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/wait.h"
@@ -25,49 +27,7 @@
 namespace {
 
 using apns_test::FreePort;
-using apns_test::PortOpen;
 using apns_test::PumpUntil;
-
-// A server program started by the test and stopped by its PID.
-class TServerProcess {
- public:
-  ~TServerProcess() { Stop(); }
-  bool Start(const std::vector<std::string>& aArgs, uint16_t aPort) {
-    std::vector<char*> argv;
-    for (const auto& a : aArgs) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    FPid = ::fork();
-    if (FPid == 0) {
-      ::execv(argv[0], argv.data());
-      ::_exit(127);
-    }
-    for (int i = 0; i < 500; ++i) {
-      if (PortOpen(aPort)) return true;
-      int status;
-      if (::waitpid(FPid, &status, WNOHANG) == FPid) {
-        FPid = -1;
-        return false;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
-  }
-  void Stop() {
-    if (FPid <= 0) return;
-    ::kill(FPid, SIGTERM);
-    int status;
-    for (int i = 0; i < 500 && ::waitpid(FPid, &status, WNOHANG) == 0; ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    if (::waitpid(FPid, &status, WNOHANG) == 0) {
-      ::kill(FPid, SIGKILL);
-      ::waitpid(FPid, &status, 0);
-    }
-    FPid = -1;
-  }
-
- private:
-  pid_t FPid = -1;
-};
 
 class TProxyClient : public TkfxTCPCLient_Common {
  public:
@@ -112,16 +72,17 @@ class TCPClientLayers : public ::testing::Test {
 // microsocks: the echo peer answers through each tunnel. A change of the
 // proxy options takes effect at the next activation.
 TEST_F(TCPClientLayers, ProxiesCarryTheConnection) {
-  const bool haveSquid = ::access("/usr/sbin/squid", X_OK) == 0;
-  const bool haveSocks = ::access("/usr/bin/microsocks", X_OK) == 0;
+  const bool haveSquid = apns_test::HaveProgram("/usr/sbin/squid");
+  const bool haveSocks = apns_test::HaveProgram("/usr/bin/microsocks");
   if (!haveSquid && !haveSocks) GTEST_SKIP() << "neither squid nor microsocks is installed";
 
   if (haveSocks) {
+    const apns_test::TempDir temp("tcpclient-socks");
     const uint16_t port = FreePort();
-    TServerProcess socks;
-    ASSERT_TRUE(socks.Start({"/usr/bin/microsocks", "-i", "127.0.0.1", "-p", std::to_string(port),
-                             "-u", "alice", "-P", "s3cret"},
-                            port));
+    loopback::ServerProcess socks({"/usr/bin/microsocks", "-i", "127.0.0.1", "-p", std::to_string(port),
+                                   "-u", "alice", "-P", "s3cret"},
+                                  port, temp.File("microsocks.log"));
+    ASSERT_TRUE(socks.Ready()) << apns_test::ReadFile(temp.File("microsocks.log"));
     TProxyClient client;
     client.SetPort(FEcho.Port());
     client.Proxy().SetEnabled(true);
@@ -156,10 +117,10 @@ TEST_F(TCPClientLayers, ProxiesCarryTheConnection) {
            "acl loop src 127.0.0.0/8 ::1\nhttp_access deny CONNECT !SSL_ports\n"
            "http_access allow loop\nhttp_access deny all\n";
     std::system(("chown -R proxy:proxy " + folder).c_str());
-    TServerProcess squid;
-    ASSERT_TRUE(squid.Start({"/usr/sbin/squid", "-N", "-n", "sq" + std::to_string(port), "-f",
-                             folder + "/squid.conf"},
-                            port));
+    loopback::ServerProcess squid({"/usr/sbin/squid", "-N", "-n", "sq" + std::to_string(port), "-f",
+                                   folder + "/squid.conf"},
+                                  port, temp.File("squid.log"));
+    ASSERT_TRUE(squid.Ready()) << apns_test::ReadFile(temp.File("squid.log"));
     TProxyClient client;
     client.SetPort(FEcho.Port());
     client.Proxy().SetEnabled(true);

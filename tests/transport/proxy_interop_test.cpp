@@ -14,6 +14,7 @@
 #include <mutex>
 
 #include "tests/support/loopback_peer.h"
+#include "tests/support/process.h"
 #include "tests/support/server_process.h"
 #include "tests/support/temp_dir.h"
 #include "transport/IdTCPClient.h"
@@ -77,13 +78,10 @@ std::string TLSPing(int aFD) {
   return answer;
 }
 
+// A shell command line run to its end (bounded); its output without the
+// last line end.
 std::string Command(const std::string& aCommand) {
-  std::string output;
-  if (FILE* pipe = ::popen(aCommand.c_str(), "r")) {
-    char buffer[256];
-    while (std::fgets(buffer, sizeof(buffer), pipe)) output += buffer;
-    ::pclose(pipe);
-  }
+  std::string output = apns_test::RunCommand({"sh", "-c", aCommand}).out;
   while (!output.empty() && (output.back() == '\n' || output.back() == '\r')) output.pop_back();
   return output;
 }
@@ -162,7 +160,7 @@ uint16_t ClosedPort() { return apns_test::FreePort(); }
 class SquidProxy : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    if (!loopback::Executable("/usr/sbin/squid")) return;
+    if (!apns_test::HaveProgram("/usr/sbin/squid")) return;
     FTemp = std::make_unique<apns_test::TempDir>("squid-test");
     FFolder = FTemp->path().string();
     FOpenPort = apns_test::FreePort();
@@ -197,7 +195,7 @@ class SquidProxy : public ::testing::Test {
     FTemp.reset();
   }
   void SetUp() override {
-    if (!loopback::Executable("/usr/sbin/squid")) GTEST_SKIP() << "squid is not installed";
+    if (!apns_test::HaveProgram("/usr/sbin/squid")) GTEST_SKIP() << "squid is not installed";
     ASSERT_TRUE(FSquid && FSquid->Ready()) << Command("cat " + FFolder + "/*.log");
   }
   static TIdCustomTransparentProxy* Http(TComponent* AOwner, const std::string& AUser = "",
@@ -269,7 +267,7 @@ TEST_F(SquidProxy, IPv6TargetInBrackets) {
 class MicrosocksProxy : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    if (!loopback::Executable("/usr/bin/microsocks")) return;
+    if (!apns_test::HaveProgram("/usr/bin/microsocks")) return;
     FTemp = std::make_unique<apns_test::TempDir>("microsocks-test");
     FFolder = FTemp->path().string();
     FOpenPort = apns_test::FreePort();
@@ -287,7 +285,7 @@ class MicrosocksProxy : public ::testing::Test {
     FTemp.reset();
   }
   void SetUp() override {
-    if (!loopback::Executable("/usr/bin/microsocks")) GTEST_SKIP() << "microsocks is not installed";
+    if (!apns_test::HaveProgram("/usr/bin/microsocks")) GTEST_SKIP() << "microsocks is not installed";
     ASSERT_TRUE(FOpen && FOpen->Ready() && FAuth && FAuth->Ready());
   }
   static TIdCustomTransparentProxy* Socks5(TComponent* AOwner, const std::string& AUser = "",
@@ -342,7 +340,7 @@ TEST_F(MicrosocksProxy, IPv6TargetAddress) {
 class DanteProxy : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    if (!loopback::Executable("/usr/sbin/danted")) return;
+    if (!apns_test::HaveProgram("/usr/sbin/danted")) return;
     FTemp = std::make_unique<apns_test::TempDir>("danted-test");
     FFolder = FTemp->path().string();
     FPort = apns_test::FreePort();
@@ -364,7 +362,7 @@ class DanteProxy : public ::testing::Test {
     FTemp.reset();
   }
   void SetUp() override {
-    if (!loopback::Executable("/usr/sbin/danted")) GTEST_SKIP() << "danted is not installed";
+    if (!apns_test::HaveProgram("/usr/sbin/danted")) GTEST_SKIP() << "danted is not installed";
     ASSERT_TRUE(FDante && FDante->Ready()) << Command("cat " + FFolder + "/*.log");
   }
   static TIdCustomTransparentProxy* Socks(TComponent* AOwner, TSocksVersion AVersion) {
@@ -435,8 +433,8 @@ class SshSocksProxy : public ::testing::Test {
     FTemp.reset();
   }
   static bool Available() {
-    return loopback::Executable("/usr/sbin/sshd") && loopback::Executable("/usr/bin/ssh") &&
-           loopback::Executable("/usr/bin/ssh-keygen");
+    return apns_test::HaveProgram("/usr/sbin/sshd") && apns_test::HaveProgram("/usr/bin/ssh") &&
+           apns_test::HaveProgram("/usr/bin/ssh-keygen");
   }
   void SetUp() override {
     if (!Available()) GTEST_SKIP() << "sshd or ssh is not installed";
