@@ -54,14 +54,6 @@ std::string Base64Url(std::string_view text) {
 
 }  // namespace
 
-std::string FixturePath(std::string_view name) {
-  return std::string(APNS_BINARY_DIR) + "/fixtures/" + std::string(name);
-}
-
-std::string ApnsMockPath() {
-  return APNS_MOCK_PATH;
-}
-
 std::string MakeProviderToken(const TokenSpec& spec) {
   const int64_t iat = spec.iat ? *spec.iat
                               : std::chrono::duration_cast<std::chrono::seconds>(

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "tests/support/fixtures.h"
 #include "tests/support/ports.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
@@ -22,12 +23,6 @@ using namespace std::chrono_literals;
 
 inline constexpr std::string_view kKeyId = "TEST123456";
 inline constexpr std::string_view kTeamId = "TEAM123456";
-
-// A file made by tests/fixtures/make-fixtures.sh, e.g. "ca.crt".
-std::string FixturePath(std::string_view name);
-
-// The apns-mock program of this build.
-std::string ApnsMockPath();
 
 struct TokenSpec {
   std::string kid{kKeyId};

@@ -14,10 +14,6 @@ namespace tls_test {
 
 using namespace std::chrono_literals;
 
-std::string TLSFixturePath(const std::string& aName) {
-  return std::string(APNS_TLS_FIXTURES_DIR) + "/" + aName;
-}
-
 namespace {
 
 // Polls every 10 ms, at most aTimeout, while the process lives.

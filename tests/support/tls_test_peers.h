@@ -13,10 +13,8 @@ namespace tls_test {
 
 using apns_test::ChildProcess;
 using apns_test::FixturePath;
+using apns_test::TLSFixturePath;
 using apns_test::TempDir;
-
-// A file made by tests/fixtures/make-tls-fixtures.sh, e.g. "expired.crt".
-std::string TLSFixturePath(const std::string& aName);
 
 using apns_test::ConnectTcp;
 using apns_test::FreePort;

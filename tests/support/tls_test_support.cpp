@@ -57,10 +57,6 @@ void AddExtension(X509* aCert, X509* aIssuer, int aNid, const std::string& aValu
 
 }  // namespace
 
-std::string Fixture(const std::string& aName) {
-  return std::string(APNS_BINARY_DIR) + "/fixtures/" + aName;
-}
-
 CertFiles MakeCert(const TempDir& aDir, const std::string& aName, const CertSpec& aSpec) {
   EVP_PKEY* key = EVP_EC_gen("P-256");
   X509* cert = X509_new();
@@ -74,8 +70,8 @@ CertFiles MakeCert(const TempDir& aDir, const std::string& aName, const CertSpec
   X509_NAME_add_entry_by_txt(subject, "CN", MBSTRING_UTF8,
                              reinterpret_cast<const unsigned char*>(aSpec.CommonName.c_str()), -1,
                              -1, 0);
-  X509* issuer = aSpec.SelfSigned ? cert : ReadCert(Fixture("ca.crt"));
-  EVP_PKEY* issuerKey = aSpec.SelfSigned ? key : ReadKey(Fixture("ca.key"));
+  X509* issuer = aSpec.SelfSigned ? cert : ReadCert(FixturePath("ca.crt"));
+  EVP_PKEY* issuerKey = aSpec.SelfSigned ? key : ReadKey(FixturePath("ca.key"));
   X509_set_issuer_name(cert, X509_get_subject_name(issuer));
   std::string san;
   for (const auto& dns : aSpec.DnsNames) san += (san.empty() ? "" : ",") + ("DNS:" + dns);
@@ -104,7 +100,7 @@ void MakePkcs12(const std::string& aCertFile, const std::string& aKeyFile, const
   X509* cert = ReadCert(aCertFile);
   EVP_PKEY* key = ReadKey(aKeyFile);
   STACK_OF(X509)* ca = sk_X509_new_null();
-  sk_X509_push(ca, ReadCert(Fixture("ca.crt")));
+  sk_X509_push(ca, ReadCert(FixturePath("ca.crt")));
   PKCS12* p12 = PKCS12_create(aPassword, "test client", key, cert, ca, 0, 0, 0, 0, 0);
   if (!p12) throw std::runtime_error("PKCS12_create failed");
   std::unique_ptr<BIO, BioFree> out(BIO_new_file(aOutFile.c_str(), "wb"));
@@ -117,8 +113,8 @@ void MakePkcs12(const std::string& aCertFile, const std::string& aKeyFile, const
 
 SServer::SServer(const std::vector<std::string>& aArgs, const std::string& aHost, const CertFiles& aCert)
     : FHost(aHost) {
-  const std::string cert = aCert.Cert.empty() ? Fixture("server.crt") : aCert.Cert;
-  const std::string key = aCert.Key.empty() ? Fixture("server.key") : aCert.Key;
+  const std::string cert = aCert.Cert.empty() ? FixturePath("server.crt") : aCert.Cert;
+  const std::string key = aCert.Key.empty() ? FixturePath("server.key") : aCert.Key;
   for (int attempt = 0; attempt < 5; ++attempt) {
     FPort = FreePort();
     std::vector<std::string> argv{"openssl", "s_server", "-accept", FHost + ":" + std::to_string(FPort),
@@ -158,10 +154,10 @@ Nginx::Nginx(bool aClientCert, size_t aBigSize) {
          << "  fastcgi_temp_path " << d << "/tmp/fastcgi;\n  uwsgi_temp_path " << d << "/tmp/uwsgi;\n"
          << "  scgi_temp_path " << d << "/tmp/scgi;\n"
          << "  server {\n    listen 127.0.0.1:" << FPort << " ssl http2;\n"
-         << "    ssl_certificate " << Fixture("server.crt") << ";\n"
-         << "    ssl_certificate_key " << Fixture("server.key") << ";\n"
+         << "    ssl_certificate " << FixturePath("server.crt") << ";\n"
+         << "    ssl_certificate_key " << FixturePath("server.key") << ";\n"
          << "    ssl_protocols TLSv1.2 TLSv1.3;\n"
-         << (aClientCert ? "    ssl_client_certificate " + Fixture("ca.crt") + ";\n    ssl_verify_client on;\n" : "")
+         << (aClientCert ? "    ssl_client_certificate " + FixturePath("ca.crt") + ";\n    ssl_verify_client on;\n" : "")
          << "    root " << d << "/www;\n  }\n}\n";
     WriteFile(FDir.File("nginx.conf"), conf.str());
     FProcess = std::make_unique<ChildProcess>(

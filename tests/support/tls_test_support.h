@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/fixtures.h"
 #include "tests/support/ports.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
@@ -23,14 +24,12 @@ namespace tls_test {
 using namespace std::chrono_literals;
 using apns_test::ChildProcess;
 using apns_test::ConnectTcp;
+using apns_test::FixturePath;
 using apns_test::FreePort;
 using apns_test::HaveProgram;
 using apns_test::ReadFile;
 using apns_test::TempDir;
 using apns_test::WriteFile;
-
-// A file made by tests/fixtures/make-fixtures.sh ("ca.crt", "client.p12" ...).
-std::string Fixture(const std::string& aName);
 
 // A certificate signed by the fixture CA (or self-signed) with a P-256 key.
 struct CertSpec {

@@ -35,7 +35,7 @@ TEST(SChannelThreads, FailuresOfTwoConnectionsKeepTheirTexts) {
     threads.emplace_back([&side] {
       TkfxSChannelCertificate certificate;
       certificate.SetVerifyCertificate(true);
-      certificate.SetRootCertFile(Fixture("ca.crt"));
+      certificate.SetRootCertFile(FixturePath("ca.crt"));
       for (int i = 0; i < 10; ++i) {
         const int s = ConnectTcp(side.Server->Host(), side.Server->Port());
         TSSLInfo* ssl = SChannelOpen(s, &certificate, side.Server->Host(), "", nullptr, TwsTLSVersions::tls1_2);
