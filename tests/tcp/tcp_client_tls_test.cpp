@@ -21,7 +21,7 @@
 #include "rtl/MainThread.h"
 #include "tcp/kfxTCP_Client.h"
 #include "tests/support/tcp_echo_peer.h"
-#include "tests/support/tls_test_peers.h"
+#include "tests/support/tls_peers.h"
 #include "tls/kfxIdSSLOpenSSL.h"
 #include "tls/kfxTCP_Client_OpenSSL.h"
 #include "tests/support/wait.h"

@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <functional>
 
-#include "tests/support/tls_test_peers.h"
+#include "tests/support/tls_peers.h"
 #include "tls/kfxIdSSLOpenSSL.h"
 #include "tls/kfxIdSSLOpenSSLHeaders_Entries.h"
 

@@ -14,7 +14,7 @@
 #include <string>
 #include <thread>
 
-#include "tests/support/tls_test_support.h"
+#include "tests/support/tls_peers.h"
 #include "transport/IdTCPClient.h"
 
 using namespace tls_test;

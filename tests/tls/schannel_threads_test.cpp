@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/tls_test_support.h"
+#include "tests/support/tls_peers.h"
 #include "tls/kfxSSL_SChannel.h"
 
 using namespace tls_test;

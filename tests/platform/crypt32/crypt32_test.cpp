@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "platform/crypt32/crypt32_openssl.h"
-#include "tests/support/tls_test_support.h"
+#include "tests/support/tls_peers.h"
 
 using namespace tls_test;
 

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/tls_test_support.h"
+#include "tests/support/tls_peers.h"
 
 using namespace tls_test;
 

@@ -1,19 +1,17 @@
-// Helpers for the TLS tests: fixture paths, certificates made on the fly
-// with OpenSSL, real peers (openssl s_server, nginx) started on a free
-// loopback port and stopped by PID, and a blocking loopback TCP connect.
+// Real TLS peers on loopback for the TLS tests: openssl s_server and nginx,
+// each started on a free port in a folder of its own and stopped by PID,
+// and a relay that makes the faults a real server does not make.
 #pragma once
 
-#include <sys/types.h>
-
+#include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <filesystem>
-#include <atomic>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "tests/support/certificates.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/ports.h"
 #include "tests/support/process.h"
@@ -29,64 +27,69 @@ using apns_test::FreePort;
 using apns_test::HaveProgram;
 using apns_test::ReadFile;
 using apns_test::TempDir;
+using apns_test::TLSFixturePath;
 using apns_test::WriteFile;
 
-// A certificate signed by the fixture CA (or self-signed) with a P-256 key.
-struct CertSpec {
-  std::string CommonName = "localhost";
-  std::vector<std::string> DnsNames{"localhost"};
-  std::vector<std::string> IpAddresses{"127.0.0.1"};
-  std::string ExtendedKeyUsage = "serverAuth";  // empty: none
-  long NotBeforeDays = -1;                        // relative to now
-  long NotAfterDays = 30;
-  bool SelfSigned = false;
-};
-struct CertFiles {
-  std::string Cert;  // PEM
-  std::string Key;   // PEM, unencrypted
-};
-CertFiles MakeCert(const TempDir& aDir, const std::string& aName, const CertSpec& aSpec);
-
-// A PKCS#12 file of a fixture certificate and key, protected by aPassword;
-// nullptr makes the variant without any password (not even the empty one).
-void MakePkcs12(const std::string& aCertFile, const std::string& aKeyFile, const char* aPassword,
-                const std::string& aOutFile);
-
-// openssl s_server on 127.0.0.1 (or aHost) with the given extra arguments,
-// ready once it printed ACCEPT. Its standard input is ours: lines sent with
-// Send reach the client, or act as its one-letter commands (K, R, q).
+// openssl s_server on a free port of aHost.
 class SServer {
  public:
+  // With aArgs after the certificate (the fixture server certificate unless
+  // aCert names one), ready once it printed ACCEPT; throws when it does not
+  // start. Its standard input is ours: lines sent with Send reach the
+  // client, or act as its one-letter commands (K, R, q).
   explicit SServer(const std::vector<std::string>& aArgs, const std::string& aHost = "127.0.0.1",
                    const CertFiles& aCert = {});
-  ~SServer() { FProcess->Stop(); }
+  // In "-rev" mode (each line comes back reversed, "CLOSE" ends the
+  // connection) with aCert, aKey and aOptions; Ready() says whether it started.
+  SServer(const std::string& aCert, const std::string& aKey, std::vector<std::string> aOptions,
+          const std::string& aBindHost = "127.0.0.1");
+  ~SServer();
+  SServer(const SServer&) = delete;
+  SServer& operator=(const SServer&) = delete;
+
+  bool Ready() const { return FReady; }
   uint16_t Port() const { return FPort; }
   const std::string& Host() const { return FHost; }
   void Send(const std::string& aText) { FProcess->WriteInput(aText); }
   std::string Output() const { return ReadFile(FDir.File("out")); }
+  std::string Errors() const { return ReadFile(FDir.File("err")); }
   // Waits (bounded) until the output contains aText.
   bool WaitOutput(const std::string& aText, std::chrono::milliseconds aTimeout = 5s) const;
   void Stop() { FProcess->Stop(); }
 
  private:
-  TempDir FDir;
+  // Starts it on a free port, trying another when the port was taken
+  // meanwhile; false when no attempt printed ACCEPT within aBound.
+  bool Start(const std::vector<std::string>& aArgs, const std::string& aCert,
+             const std::string& aKey, bool aInputPipe, std::chrono::milliseconds aBound);
+
+  TempDir FDir{"tls-test"};
   std::string FHost;
   uint16_t FPort = 0;
   std::unique_ptr<ChildProcess> FProcess;
+  bool FReady = false;
 };
 
 // nginx with TLS 1.2 and 1.3, ALPN h2 and http/1.1, serving index.html
 // ("hello\n") and big.bin (aBigSize pseudo-random octets) over HTTP/1.1 and
 // HTTP/2; with aClientCert it requires a client certificate from the test CA.
+// Throws when it does not start.
 class Nginx {
  public:
   explicit Nginx(bool aClientCert = false, size_t aBigSize = 4 << 20);
   ~Nginx();
+  Nginx(const Nginx&) = delete;
+  Nginx& operator=(const Nginx&) = delete;
+
+  static bool Installed() { return HaveProgram(kProgram); }
+  bool Ready() const { return FProcess != nullptr; }
   uint16_t Port() const { return FPort; }
   std::string BigFile() const { return FDir.File("www/big.bin"); }
+  std::string Errors() const { return ReadFile(FDir.File("error.log")); }
 
  private:
-  TempDir FDir;
+  static constexpr const char* kProgram = "/usr/sbin/nginx";
+  TempDir FDir{"tls-test"};
   uint16_t FPort = 0;
   std::unique_ptr<ChildProcess> FProcess;
 };

@@ -1,139 +1,70 @@
-#include "tests/support/tls_test_support.h"
+#include "tests/support/tls_peers.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <openssl/ec.h>
-#include <openssl/evp.h>
-#include <openssl/pem.h>
-#include <openssl/pkcs12.h>
-#include <openssl/x509v3.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <fstream>
+#include <filesystem>
 #include <random>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 
 namespace tls_test {
 namespace {
 
-struct BioFree {
-  void operator()(BIO* p) const { BIO_free(p); }
-};
-
-X509* ReadCert(const std::string& aFile) {
-  std::unique_ptr<BIO, BioFree> bio(BIO_new_file(aFile.c_str(), "r"));
-  if (!bio) throw std::runtime_error("cannot read " + aFile);
-  return PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr);
-}
-
-EVP_PKEY* ReadKey(const std::string& aFile) {
-  std::unique_ptr<BIO, BioFree> bio(BIO_new_file(aFile.c_str(), "r"));
-  if (!bio) throw std::runtime_error("cannot read " + aFile);
-  return PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr);
-}
-
-void AddExtension(X509* aCert, X509* aIssuer, int aNid, const std::string& aValue) {
-  X509V3_CTX ctx;
-  X509V3_set_ctx_nodb(&ctx);
-  X509V3_set_ctx(&ctx, aIssuer, aCert, nullptr, nullptr, 0);
-  X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, aNid, aValue.c_str());
-  if (!ext) throw std::runtime_error("bad extension " + aValue);
-  X509_add_ext(aCert, ext, -1);
-  X509_EXTENSION_free(ext);
-}
+constexpr int kStartAttempts = 5;
 
 }  // namespace
 
-CertFiles MakeCert(const TempDir& aDir, const std::string& aName, const CertSpec& aSpec) {
-  EVP_PKEY* key = EVP_EC_gen("P-256");
-  X509* cert = X509_new();
-  X509_set_version(cert, 2);
-  std::random_device random;
-  ASN1_INTEGER_set(X509_get_serialNumber(cert), static_cast<long>(random() & 0x7FFFFFFF));
-  X509_gmtime_adj(X509_getm_notBefore(cert), aSpec.NotBeforeDays * 86400L);
-  X509_gmtime_adj(X509_getm_notAfter(cert), aSpec.NotAfterDays * 86400L);
-  X509_set_pubkey(cert, key);
-  X509_NAME* subject = X509_get_subject_name(cert);
-  X509_NAME_add_entry_by_txt(subject, "CN", MBSTRING_UTF8,
-                             reinterpret_cast<const unsigned char*>(aSpec.CommonName.c_str()), -1,
-                             -1, 0);
-  X509* issuer = aSpec.SelfSigned ? cert : ReadCert(FixturePath("ca.crt"));
-  EVP_PKEY* issuerKey = aSpec.SelfSigned ? key : ReadKey(FixturePath("ca.key"));
-  X509_set_issuer_name(cert, X509_get_subject_name(issuer));
-  std::string san;
-  for (const auto& dns : aSpec.DnsNames) san += (san.empty() ? "" : ",") + ("DNS:" + dns);
-  for (const auto& ip : aSpec.IpAddresses) san += (san.empty() ? "" : ",") + ("IP:" + ip);
-  if (!san.empty()) AddExtension(cert, issuer, NID_subject_alt_name, san);
-  if (!aSpec.ExtendedKeyUsage.empty()) AddExtension(cert, issuer, NID_ext_key_usage, aSpec.ExtendedKeyUsage);
-  AddExtension(cert, issuer, NID_basic_constraints, "CA:FALSE");
-  X509_sign(cert, issuerKey, EVP_sha256());
-
-  CertFiles files{aDir.File(aName + ".crt"), aDir.File(aName + ".key")};
-  std::unique_ptr<BIO, BioFree> certOut(BIO_new_file(files.Cert.c_str(), "w"));
-  PEM_write_bio_X509(certOut.get(), cert);
-  std::unique_ptr<BIO, BioFree> keyOut(BIO_new_file(files.Key.c_str(), "w"));
-  PEM_write_bio_PrivateKey(keyOut.get(), key, nullptr, nullptr, 0, nullptr, nullptr);
-  if (!aSpec.SelfSigned) {
-    X509_free(issuer);
-    EVP_PKEY_free(issuerKey);
-  }
-  X509_free(cert);
-  EVP_PKEY_free(key);
-  return files;
-}
-
-void MakePkcs12(const std::string& aCertFile, const std::string& aKeyFile, const char* aPassword,
-                const std::string& aOutFile) {
-  X509* cert = ReadCert(aCertFile);
-  EVP_PKEY* key = ReadKey(aKeyFile);
-  STACK_OF(X509)* ca = sk_X509_new_null();
-  sk_X509_push(ca, ReadCert(FixturePath("ca.crt")));
-  PKCS12* p12 = PKCS12_create(aPassword, "test client", key, cert, ca, 0, 0, 0, 0, 0);
-  if (!p12) throw std::runtime_error("PKCS12_create failed");
-  std::unique_ptr<BIO, BioFree> out(BIO_new_file(aOutFile.c_str(), "wb"));
-  i2d_PKCS12_bio(out.get(), p12);
-  PKCS12_free(p12);
-  sk_X509_pop_free(ca, X509_free);
-  X509_free(cert);
-  EVP_PKEY_free(key);
-}
-
-SServer::SServer(const std::vector<std::string>& aArgs, const std::string& aHost, const CertFiles& aCert)
+SServer::SServer(const std::vector<std::string>& aArgs, const std::string& aHost,
+                 const CertFiles& aCert)
     : FHost(aHost) {
   const std::string cert = aCert.Cert.empty() ? FixturePath("server.crt") : aCert.Cert;
   const std::string key = aCert.Key.empty() ? FixturePath("server.key") : aCert.Key;
-  for (int attempt = 0; attempt < 5; ++attempt) {
+  if (!Start(aArgs, cert, key, true, 10s))
+    throw std::runtime_error("s_server did not start: " + Errors());
+}
+
+SServer::SServer(const std::string& aCert, const std::string& aKey,
+                 std::vector<std::string> aOptions, const std::string& aBindHost)
+    : FHost(aBindHost) {
+  aOptions.insert(aOptions.begin(), "-rev");
+  // Standard input stays /dev/null: in "-rev" mode nothing is typed.
+  Start(aOptions, aCert, aKey, false, 5s);
+}
+
+SServer::~SServer() {
+  if (FProcess) FProcess->Stop();
+}
+
+bool SServer::Start(const std::vector<std::string>& aArgs, const std::string& aCert,
+                    const std::string& aKey, bool aInputPipe, std::chrono::milliseconds aBound) {
+  for (int attempt = 0; attempt < kStartAttempts; ++attempt) {
     FPort = FreePort();
-    std::vector<std::string> argv{"openssl", "s_server", "-accept", FHost + ":" + std::to_string(FPort),
-                                  "-cert", cert, "-key", key};
+    std::vector<std::string> argv{"openssl", "s_server", "-accept",
+                                  FHost + ":" + std::to_string(FPort), "-cert", aCert,
+                                  "-key", aKey};
     argv.insert(argv.end(), aArgs.begin(), aArgs.end());
-    FProcess = std::make_unique<ChildProcess>(argv, FDir.File("out"), FDir.File("err"), true);
-    if (WaitOutput("ACCEPT", 10s)) return;
+    FProcess = std::make_unique<ChildProcess>(argv, FDir.File("out"), FDir.File("err"), aInputPipe);
+    // "ACCEPT" on its output, not a connect probe, which would count as a client.
+    FReady = WaitOutput("ACCEPT", aBound);
+    if (FReady) return true;
     FProcess->Stop();  // the port was taken meanwhile, or the server refused its arguments
   }
-  throw std::runtime_error("s_server did not start: " + ReadFile(FDir.File("err")));
+  return false;
 }
 
 bool SServer::WaitOutput(const std::string& aText, std::chrono::milliseconds aTimeout) const {
   const auto deadline = std::chrono::steady_clock::now() + aTimeout;
-  while (std::chrono::steady_clock::now() < deadline) {
+  for (;;) {
     if (Output().find(aText) != std::string::npos) return true;
+    if (std::chrono::steady_clock::now() >= deadline || !FProcess->Running()) return false;
     std::this_thread::sleep_for(5ms);
   }
-  return false;
 }
 
 Nginx::Nginx(bool aClientCert, size_t aBigSize) {
@@ -145,7 +76,7 @@ Nginx::Nginx(bool aClientCert, size_t aBigSize) {
   for (auto& c : big) c = static_cast<char>(random());
   WriteFile(FDir.File("www/big.bin"), big);
   const std::string d = FDir.path().string();
-  for (int attempt = 0; attempt < 5; ++attempt) {
+  for (int attempt = 0; attempt < kStartAttempts; ++attempt) {
     FPort = FreePort();
     std::ostringstream conf;
     conf << "worker_processes 1;\nerror_log " << d << "/error.log info;\npid " << d << "/nginx.pid;\n"
@@ -160,21 +91,22 @@ Nginx::Nginx(bool aClientCert, size_t aBigSize) {
          << (aClientCert ? "    ssl_client_certificate " + FixturePath("ca.crt") + ";\n    ssl_verify_client on;\n" : "")
          << "    root " << d << "/www;\n  }\n}\n";
     WriteFile(FDir.File("nginx.conf"), conf.str());
-    FProcess = std::make_unique<ChildProcess>(
-        std::vector<std::string>{"/usr/sbin/nginx", "-e", d + "/error.log", "-p", d, "-c",
+    auto process = std::make_unique<ChildProcess>(
+        std::vector<std::string>{kProgram, "-e", d + "/error.log", "-p", d, "-c",
                                  d + "/nginx.conf", "-g", "daemon off;"},
         FDir.File("out"), FDir.File("err"));
-    for (int i = 0; i < 500 && FProcess->Running(); ++i) {
+    for (int i = 0; i < 500 && process->Running(); ++i) {
       const int s = ConnectTcp("127.0.0.1", FPort, 1s);
       if (s >= 0) {
         close(s);
+        FProcess = std::move(process);
         return;
       }
       std::this_thread::sleep_for(10ms);
     }
-    FProcess->Stop();
+    process->Stop();
   }
-  throw std::runtime_error("nginx did not start: " + ReadFile(FDir.File("error.log")));
+  throw std::runtime_error("nginx did not start: " + Errors());
 }
 
 Nginx::~Nginx() {
