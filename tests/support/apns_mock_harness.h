@@ -1,6 +1,7 @@
-// Helpers for tests that talk to apns-mock and other real peers: child
-// processes started and stopped by PID, bounded waits, provider tokens made
-// with OpenSSL, paths of the generated fixtures.
+// The apns-mock harness: apns-mock started on a free loopback port with the
+// fixture certificates, its request log read back, and provider tokens made
+// with OpenSSL. It brings the support parts its interface uses (child
+// processes, temporary folders, ports, fixture paths).
 #pragma once
 
 #include <sys/types.h>
