@@ -15,7 +15,7 @@
 #include <string>
 #include <thread>
 
-#include "apns_mock_harness.h"
+#include "tests/support/apns_mock_harness.h"
 #include "http2/client/kfxHTTP.h"
 #include "rtl/MainThread.h"
 

@@ -1,11 +1,9 @@
 # The HTTP/2 client connection over TLS against apns-mock, next to h2load
 # against the same server in the same run: one waited push at a time, and
 # 100 streams in flight.
-if(TARGET apns_mock_harness)
+if(TARGET apns_test_support)
   add_executable(h2_connection_bench h2_connection_bench.cpp)
-  target_link_libraries(h2_connection_bench PRIVATE kfx_http2_connection apns_mock_harness Threads::Threads)
-  target_include_directories(h2_connection_bench PRIVATE ${CMAKE_SOURCE_DIR}/tests/tools
-                             ${CMAKE_SOURCE_DIR}/tests/http2/client_connection)
+  target_link_libraries(h2_connection_bench PRIVATE kfx_http2_connection apns_test_support Threads::Threads)
   foreach(needed apns-mock fixtures)
     if(TARGET ${needed})
       add_dependencies(h2_connection_bench ${needed})

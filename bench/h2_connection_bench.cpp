@@ -18,8 +18,9 @@
 #include <thread>
 #include <vector>
 
-#include "apns_mock_harness.h"
-#include "h2_test_client.h"
+#include "tests/support/apns_mock_harness.h"
+#include "tests/http2/client/h2_test_client.h"
+#include "tests/support/wait.h"
 
 namespace {
 
@@ -146,7 +147,7 @@ int main(int argc, char** argv) {
         h2->Post("/3/device/" + kDevice, &payload, nullptr, &queued);
       }
     });
-    WaitFor([&] { return answered.load() >= kQueued; }, static_cast<int>(kLimit.count() * 1000));
+    apns_test::PumpUntil([&] { return answered.load() >= kQueued; }, kLimit);
     const double rate = good.load() / std::chrono::duration<double>(Clock::now() - t0).count();
     queue.join();
     return rate;

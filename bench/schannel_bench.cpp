@@ -12,7 +12,7 @@
 #include <memory>
 #include <string>
 
-#include "tests/platform/sspi/tls_test_support.h"
+#include "tests/support/tls_peers.h"
 #include "tls/kfxIdSSLOpenSSLHeaders.h"
 #include "tls/kfxSSL_SChannel.h"
 #include "tls/kfxSSL_SChannel_Id.h"

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "tcp/kfxTCP_Client.h"
-#include "tests/tcp/tcp_echo_peer.h"
+#include "tests/support/tcp_echo_peer.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 
 #include <thread>
 
-#include "tests/transport/loopback_peer.h"
+#include "tests/support/loopback_peer.h"
 #include "transport/IdBuffer.h"
 #include "transport/IdTCPClient.h"
 

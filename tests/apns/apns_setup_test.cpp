@@ -6,10 +6,11 @@
 #include <string>
 
 #include "apns/kfxAPNs_Setup.h"
+#include "tests/support/fixtures.h"
 
 namespace {
 
-const std::string kKeyFile = std::string(APNS_BINARY_DIR) + "/fixtures/AuthKey_TEST123456.p8";
+const std::string kKeyFile = apns_test::FixturePath("AuthKey_TEST123456.p8");
 
 struct SetupTest : ::testing::Test {
   TComponent Owner{nullptr};

@@ -27,14 +27,16 @@
 #include "base/kfxBase_Helpers.h"
 #include "rtl/DateTime.h"
 #include "rtl/MainThread.h"
-#include "tests/tools/apns_mock_harness.h"
+#include "tests/support/apns_mock_harness.h"
 #include "tls/kfxSSL_SChannel.h"
+#include "tests/support/wait.h"
 
 namespace {
 
 using apns_test::ApnsMock;
 using apns_test::FixturePath;
 using apns_test::JsonMember;
+using apns_test::ReadFile;
 
 const std::string kKeyFile = std::string(APNS_BINARY_DIR) + "/fixtures/AuthKey_TEST123456.p8";
 const std::string kDevelopment = "https://api.sandbox.push.apple.com";
@@ -48,19 +50,11 @@ TApplication& Application() {
   return *static_cast<TApplication*>(QCoreApplication::instance());
 }
 
-// Runs the event loop until aDone() holds, at most aTimeoutMs.
-bool WaitFor(const std::function<bool()>& aDone, int aTimeoutMs = 5000) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(aTimeoutMs);
-  while (!aDone() && std::chrono::steady_clock::now() < deadline)
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-  return aDone();
-}
-
-std::string ReadFile(const std::string& aFileName) {
-  std::ifstream in(aFileName, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
+// Runs the event loop until aDone() holds (bounded).
+bool WaitFor(const std::function<bool()>& aDone,
+             std::chrono::milliseconds aBound = apns_test::kWaitBound) {
+  return apns_test::WaitUntil(aDone, aBound,
+                              [] { QCoreApplication::processEvents(QEventLoop::AllEvents, 10); });
 }
 
 std::string Base64URLDecode(const std::string& aText) {

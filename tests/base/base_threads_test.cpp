@@ -12,23 +12,15 @@
 #include "base/kfxBase_Classes.h"
 #include "base/kfxBase_Helpers.h"
 #include "rtl/MainThread.h"
+#include "tests/support/wait.h"
 
 namespace {
 
+using apns_test::PumpUntil;
+using apns_test::WaitUntil;
+
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-template <class F>
-bool WaitUntil(F aDone, std::chrono::milliseconds aBound = 3000ms, bool aPump = false) {
-  const auto deadline = Clock::now() + aBound;
-  while (!aDone() && Clock::now() < deadline) {
-    if (aPump)
-      CheckSynchronize(5);
-    else
-      std::this_thread::sleep_for(1ms);
-  }
-  return aDone();
-}
 
 // Payload that reports its destruction.
 class TPayload : public TObject {
@@ -290,7 +282,7 @@ TEST(Timer, QueuedAndSynchronousTicksRunOnTheMainThread) {
     timer->OnTimer = [&](TObject*) { log.Add(); };
     timer->SetInterval(100);
     timer->SetEnabled(true);
-    ASSERT_TRUE(WaitUntil([&] { return log.Count() >= 2; }, 3000ms, true));
+    ASSERT_TRUE(PumpUntil([&] { return log.Count() >= 2; }, 3s));
     timer.reset();  // discards a tick still queued
     std::lock_guard g(log.Lock);
     EXPECT_EQ(log.OnMain, std::vector<bool>(log.OnMain.size(), true));
@@ -342,7 +334,7 @@ TEST(Timer, TickExceptionsGoToTheReportOrAreDropped) {
         }
         return reached;
       },
-      3000ms);
+      3s);
   EXPECT_TRUE(reached);
 }
 
@@ -360,7 +352,7 @@ TEST(FreeThread, FromTheTimersOwnHandlerReturnsAtOnceAndTheTimerFreesItself) {
     };
     timer->SetInterval(100);
     timer->SetEnabled(true);
-    ASSERT_TRUE(WaitUntil([&] { return destroyed.load(); }, 3000ms, true)) << static_cast<int>(mode);
+    ASSERT_TRUE(PumpUntil([&] { return destroyed.load(); }, 3s)) << static_cast<int>(mode);
     EXPECT_TRUE(returned);
   }
 }
@@ -378,7 +370,7 @@ TEST(FreeThread, FromTheMainThreadWhileASynchronousTickWaits) {
   SetWakeMainThread([&] { ++queued; });
   timer->SetInterval(100);
   timer->SetEnabled(true);
-  const bool pending = WaitUntil([&] { return queued.load() > 0; }, 30000ms);
+  const bool pending = WaitUntil([&] { return queued.load() > 0; }, 30s);
   SetWakeMainThread(nullptr);
   ASSERT_TRUE(pending);
   FreeThread(timer);  // its wait must serve the pending tick
@@ -437,7 +429,7 @@ TEST(FreeThread, ASelfFreeingTimerOutlivesAHandlerThatServesNestedCalls) {
   };
   timer->SetInterval(100);
   timer->SetEnabled(true);
-  ASSERT_TRUE(WaitUntil([&] { return destroyed.load(); }, 3000ms, true));
+  ASSERT_TRUE(PumpUntil([&] { return destroyed.load(); }, 3s));
   EXPECT_FALSE(destroyedInsideTick);
 }
 
@@ -454,7 +446,7 @@ TEST(FreeThread, FromAQueuedTickOfATimerDisabledMeanwhile) {
   std::this_thread::sleep_for(150ms);  // one tick queued, not yet run
   timer->SetEnabled(false);
   ASSERT_TRUE(WaitUntil([&] { return timer->Suspended(); }));
-  EXPECT_TRUE(WaitUntil([&] { return destroyed.load(); }, 3000ms, true));
+  EXPECT_TRUE(PumpUntil([&] { return destroyed.load(); }, 3s));
   EXPECT_EQ(timer, nullptr);
 }
 

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "apns_version.h"
-#include "tests/tools/apns_mock_harness.h"
+#include "tests/support/apns_mock_harness.h"
 
 namespace {
 

@@ -18,6 +18,7 @@
 
 #include "jwt/kfxHTTP_JWT_Client.h"
 #include "rtl/DateTime.h"
+#include "tests/support/temp_dir.h"
 #include "tls/kfxBase_Helpers_OpenSSL.h"
 #include "tls/kfxIdSSLOpenSSL.h"
 #include "tls/kfxIdSSLOpenSSLHeaders.h"
@@ -507,10 +508,9 @@ TEST_F(JWTSign, ESValidationWantsTheExactLengthOfTheCurve) {
 // --- the library's presence and level ---
 
 TEST_F(JWTSign, WithoutTheCryptoLibraryTheErrorsNameWhatIsMissing) {
-  char folder[] = "/tmp/jwt-no-openssl-XXXXXX";
-  ASSERT_NE(mkdtemp(folder), nullptr);
+  const apns_test::TempDir folder("jwt-no-openssl");
   StopOpenSSL();
-  SetOpenSSLLibraryFolder(folder);
+  SetOpenSSLLibraryFolder(folder.path().string());
   ASSERT_FALSE(StartOpenSSL());
   ASSERT_EQ(GetCryptLibHandle(), nullptr);
   Client.JWTOptions().Algorithms().HS().SetSecret(kSecret);
@@ -535,7 +535,6 @@ TEST_F(JWTSign, WithoutTheCryptoLibraryTheErrorsNameWhatIsMissing) {
   }
   EXPECT_THROW(TkfxHTTP_JWT_ES().ValidateES256("a", "b", "c", PublicPEM(Keys().P256.get())),
                Exception);
-  rmdir(folder);
 }
 
 TEST_F(JWTSign, ESSigningWorksAtEitherLevelAndHSAtTheOneWithLibraryHashing) {

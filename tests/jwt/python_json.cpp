@@ -7,6 +7,9 @@
 #include <fstream>
 #include <sstream>
 
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
+
 namespace {
 
 // Texts travel hex-encoded, one per line, so any octet survives.
@@ -38,32 +41,27 @@ std::string Hex(const std::string& aText) {
 }  // namespace
 
 std::optional<std::vector<TPythonJSONResult>> ParseWithPython(const std::vector<std::string>& aTexts) {
-  char folder[] = "/tmp/json-python-XXXXXX";
-  if (!mkdtemp(folder)) return std::nullopt;
-  const std::string script = std::string(folder) + "/check.py";
-  const std::string input = std::string(folder) + "/texts.hex";
+  const apns_test::TempDir folder("json-python");
+  const std::string script = folder.File("check.py");
+  const std::string input = folder.File("texts.hex");
   std::ofstream(script) << kScript;
   {
     std::ofstream in(input);
     for (const std::string& text : aTexts) in << Hex(text) << '\n';
   }
   std::optional<std::vector<TPythonJSONResult>> results;
-  if (FILE* pipe = popen(("python3 " + script + " " + input + " 2>&1").c_str(), "r")) {
-    std::string output;
-    char buffer[4096];
-    while (const size_t n = fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, n);
-    if (pclose(pipe) == 0) {
-      results.emplace();
-      std::istringstream lines(output);
-      for (std::string line; std::getline(lines, line);) {
-        const bool ok = line.rfind("OK ", 0) == 0;
-        results->push_back({ok, line.substr(ok ? 3 : 6)});
-      }
-      if (results->size() != aTexts.size()) results.reset();
+  // Anything on its error output counts as a line too, so that it shows up
+  // as a mismatch of the line count instead of passing unseen.
+  const apns_test::CommandResult run = apns_test::RunCommand({"python3", script, input},
+                                                             std::chrono::seconds(60));
+  if (run.exit_code == 0) {
+    results.emplace();
+    std::istringstream lines(run.out + run.err);
+    for (std::string line; std::getline(lines, line);) {
+      const bool ok = line.rfind("OK ", 0) == 0;
+      results->push_back({ok, line.substr(ok ? 3 : 6)});
     }
+    if (results->size() != aTexts.size()) results.reset();
   }
-  std::remove(script.c_str());
-  std::remove(input.c_str());
-  rmdir(folder);
   return results;
 }

@@ -10,6 +10,7 @@
 #include "rtl/DateTime.h"
 #include "rtl/StringList.h"
 #include "rtl/Streams.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -93,7 +94,8 @@ TEST(StringList, NameValueAccess) {
 }
 
 TEST(StringList, LoadFromFileReadsLinesAndReportsMissingFiles) {
-  const auto path = std::filesystem::temp_directory_path() / "rtl_test_lines.txt";
+  const apns_test::TempDir folder("rtl-test");
+  const std::filesystem::path path = folder.File("lines.txt");
   {
     TFileStream out(path.string(), fmCreate);
     const std::string text = "\xEF\xBB\xBF-----BEGIN-----\r\nabc\r\n-----END-----\r\n";

@@ -8,18 +8,13 @@
 
 #include "rtl/MainThread.h"
 #include "rtl/Thread.h"
+#include "tests/support/wait.h"
 
 namespace {
 
-using namespace std::chrono_literals;
+using apns_test::PumpUntil;
 
-// Runs the main-thread queue until aDone or a bound of two seconds.
-template <class F>
-bool PumpUntil(F aDone) {
-  const auto deadline = std::chrono::steady_clock::now() + 2s;
-  while (!aDone() && std::chrono::steady_clock::now() < deadline) CheckSynchronize(10);
-  return aDone();
-}
+using namespace std::chrono_literals;
 
 TEST(MainThreadDispatch, QueuedCallsRunInOrderOnTheMainThread) {
   ASSERT_TRUE(IsMainThread());

@@ -17,80 +17,17 @@
 
 #include "rtl/MainThread.h"
 #include "tcp/kfxTCP_Client.h"
-#include "tcp_echo_peer.h"
+#include "tests/support/ports.h"
+#include "tests/support/process.h"
+#include "tests/support/server_process.h"
+#include "tests/support/tcp_echo_peer.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/wait.h"
 
 namespace {
 
-bool PumpUntil(const std::function<bool()>& aDone, int aTimeoutMs = 5000) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(aTimeoutMs);
-  while (!aDone()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    CheckSynchronize(2);
-  }
-  return true;
-}
-
-uint16_t FreePort() {
-  TEchoPeer probe;
-  if (!probe.Start()) return 0;
-  const uint16_t port = probe.Port();
-  probe.Stop();
-  return port;
-}
-
-bool PortAccepts(uint16_t aPort) {
-  TkfxIdTCPClient client;
-  client.SetHost("127.0.0.1");
-  client.SetPort(aPort);
-  try {
-    client.TIdTCPClient::Connect();
-    client.TIdTCPClient::Disconnect(false);
-    return true;
-  } catch (...) {
-    return false;
-  }
-}
-
-// A server program started by the test and stopped by its PID.
-class TServerProcess {
- public:
-  ~TServerProcess() { Stop(); }
-  bool Start(const std::vector<std::string>& aArgs, uint16_t aPort) {
-    std::vector<char*> argv;
-    for (const auto& a : aArgs) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    FPid = ::fork();
-    if (FPid == 0) {
-      ::execv(argv[0], argv.data());
-      ::_exit(127);
-    }
-    for (int i = 0; i < 500; ++i) {
-      if (PortAccepts(aPort)) return true;
-      int status;
-      if (::waitpid(FPid, &status, WNOHANG) == FPid) {
-        FPid = -1;
-        return false;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
-  }
-  void Stop() {
-    if (FPid <= 0) return;
-    ::kill(FPid, SIGTERM);
-    int status;
-    for (int i = 0; i < 500 && ::waitpid(FPid, &status, WNOHANG) == 0; ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    if (::waitpid(FPid, &status, WNOHANG) == 0) {
-      ::kill(FPid, SIGKILL);
-      ::waitpid(FPid, &status, 0);
-    }
-    FPid = -1;
-  }
-
- private:
-  pid_t FPid = -1;
-};
+using apns_test::FreePort;
+using apns_test::PumpUntil;
 
 class TProxyClient : public TkfxTCPCLient_Common {
  public:
@@ -135,16 +72,17 @@ class TCPClientLayers : public ::testing::Test {
 // microsocks: the echo peer answers through each tunnel. A change of the
 // proxy options takes effect at the next activation.
 TEST_F(TCPClientLayers, ProxiesCarryTheConnection) {
-  const bool haveSquid = ::access("/usr/sbin/squid", X_OK) == 0;
-  const bool haveSocks = ::access("/usr/bin/microsocks", X_OK) == 0;
+  const bool haveSquid = apns_test::HaveProgram("/usr/sbin/squid");
+  const bool haveSocks = apns_test::HaveProgram("/usr/bin/microsocks");
   if (!haveSquid && !haveSocks) GTEST_SKIP() << "neither squid nor microsocks is installed";
 
   if (haveSocks) {
+    const apns_test::TempDir temp("tcpclient-socks");
     const uint16_t port = FreePort();
-    TServerProcess socks;
-    ASSERT_TRUE(socks.Start({"/usr/bin/microsocks", "-i", "127.0.0.1", "-p", std::to_string(port),
-                             "-u", "alice", "-P", "s3cret"},
-                            port));
+    loopback::ServerProcess socks({"/usr/bin/microsocks", "-i", "127.0.0.1", "-p", std::to_string(port),
+                                   "-u", "alice", "-P", "s3cret"},
+                                  port, temp.File("microsocks.log"));
+    ASSERT_TRUE(socks.Ready()) << apns_test::ReadFile(temp.File("microsocks.log"));
     TProxyClient client;
     client.SetPort(FEcho.Port());
     client.Proxy().SetEnabled(true);
@@ -165,8 +103,8 @@ TEST_F(TCPClientLayers, ProxiesCarryTheConnection) {
   }
 
   if (haveSquid) {
-    char folderTemplate[] = "/tmp/tcpclient-squid-XXXXXX";
-    const std::string folder = ::mkdtemp(folderTemplate);
+    const apns_test::TempDir temp("tcpclient-squid");
+    const std::string folder = temp.path().string();
     const uint16_t port = FreePort();
     std::ofstream(folder + "/squid.conf")
         << "http_port 127.0.0.1:" << port << "\npid_filename " << folder
@@ -179,10 +117,10 @@ TEST_F(TCPClientLayers, ProxiesCarryTheConnection) {
            "acl loop src 127.0.0.0/8 ::1\nhttp_access deny CONNECT !SSL_ports\n"
            "http_access allow loop\nhttp_access deny all\n";
     std::system(("chown -R proxy:proxy " + folder).c_str());
-    TServerProcess squid;
-    ASSERT_TRUE(squid.Start({"/usr/sbin/squid", "-N", "-n", "sq" + std::to_string(port), "-f",
-                             folder + "/squid.conf"},
-                            port));
+    loopback::ServerProcess squid({"/usr/sbin/squid", "-N", "-n", "sq" + std::to_string(port), "-f",
+                                   folder + "/squid.conf"},
+                                  port, temp.File("squid.log"));
+    ASSERT_TRUE(squid.Ready()) << apns_test::ReadFile(temp.File("squid.log"));
     TProxyClient client;
     client.SetPort(FEcho.Port());
     client.Proxy().SetEnabled(true);
@@ -205,16 +143,14 @@ TEST_F(TCPClientLayers, ProxiesCarryTheConnection) {
     EXPECT_TRUE(client.Connect(5000));
     EXPECT_TRUE(client.Echoes("direct"));
     client.Disconnect(5000);
-    std::system(("rm -rf " + folder).c_str());
   }
 }
 
 // The log file records what went out and came back; the throttler in front
 // of it holds each sent block for its time at the configured rate.
 TEST_F(TCPClientLayers, LogFileAndThrottle) {
-  char folderTemplate[] = "/tmp/tcpclient-log-XXXXXX";
-  const std::string folder = ::mkdtemp(folderTemplate);
-  const std::string file = folder + "/traffic.log";
+  const apns_test::TempDir temp("tcpclient-log");
+  const std::string file = temp.File("traffic.log");
   {
     TProxyClient client;
     client.SetPort(FEcho.Port());
@@ -229,15 +165,11 @@ TEST_F(TCPClientLayers, LogFileAndThrottle) {
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(150));
     client.Disconnect(5000);
   }
-  std::ifstream in(file, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  const std::string log = text.str();
+  const std::string log = apns_test::ReadFile(file);
   EXPECT_NE(log.find("Stat Connected.\r\n"), std::string::npos) << log;
   EXPECT_NE(log.find("Sent "), std::string::npos) << log;
   EXPECT_NE(log.find("Recv "), std::string::npos) << log;
   EXPECT_NE(log.find(": " + std::string(100, 'z') + "\r\n"), std::string::npos) << log;
-  std::system(("rm -rf " + folder).c_str());
 }
 
 }  // namespace

@@ -20,23 +20,14 @@
 
 #include "rtl/MainThread.h"
 #include "tcp/kfxTCP_Client.h"
-#include "tcp_echo_peer.h"
+#include "tests/support/tcp_echo_peer.h"
+#include "tests/support/wait.h"
 
 namespace {
 
-bool PumpUntil(const std::function<bool()>& aDone, int aTimeoutMs = 5000) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(aTimeoutMs);
-  while (!aDone()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    CheckSynchronize(2);
-  }
-  return true;
-}
-
-void PumpFor(int aMs) {
-  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(aMs);
-  while (std::chrono::steady_clock::now() < until) CheckSynchronize(2);
-}
+using namespace std::chrono_literals;
+using apns_test::PumpUntil;
+using apns_test::PumpFor;
 
 std::string Text(const TMemoryStream* aData) {
   return std::string(aData->Bytes().begin(), aData->Bytes().end());
@@ -170,7 +161,7 @@ TEST(TCPClient, ConnectExchangeDisconnectInEveryMode) {
     EXPECT_FALSE(client.Active());
     EXPECT_EQ(client.Connection(), nullptr);
     ASSERT_TRUE(PumpUntil([&] { return client.Count("disconnect") == 1; }));
-    PumpFor(20);
+    PumpFor(20ms);
     EXPECT_EQ(client.EventsCopy(), (std::vector<std::string>{"connect", "disconnect"}));
     // Without synchronisation an event runs where it happened: on the
     // caller's thread in default mode, on the read thread in commands mode.
@@ -195,7 +186,7 @@ TEST(TCPClient, QueuedWritesArriveInOrder) {
     expected += line;
     client.AddBytes(Bytes(line));
   }
-  ASSERT_TRUE(PumpUntil([&] { return client.ReceivedCopy().size() >= expected.size(); }, 10000));
+  ASSERT_TRUE(PumpUntil([&] { return client.ReceivedCopy().size() >= expected.size(); }, 10s));
   EXPECT_EQ(client.ReceivedCopy(), expected);
   EXPECT_EQ(client.ConnectionRef()->SendBytes(), static_cast<int64_t>(expected.size()));
   client.Disconnect(5000);
@@ -255,7 +246,7 @@ TEST(TCPClient, WakeUpsAreNotLostBetweenWrites) {
   };
   const auto start = std::chrono::steady_clock::now();
   std::thread even(writer, 0), odd(writer, 1);
-  const bool done = PumpUntil([&] { return client.ReceivedCopy().size() >= static_cast<size_t>(kRounds); }, 10000);
+  const bool done = PumpUntil([&] { return client.ReceivedCopy().size() >= static_cast<size_t>(kRounds); }, 10s);
   stop = true;
   even.join();
   odd.join();
@@ -284,7 +275,7 @@ TEST(TCPClient, PeerCloseAndResetAreDetectedOnce) {
       peer.CloseClients(reset);
       ASSERT_TRUE(PumpUntil([&] { return client.Count("disconnect") == 1; }))
           << ::testing::PrintToString(client.EventsCopy());
-      PumpFor(50);
+      PumpFor(50ms);
       EXPECT_EQ(client.Count("disconnect"), 1u);
       EXPECT_FALSE(client.Active());
       const auto events = client.EventsCopy();
@@ -402,9 +393,9 @@ TEST(TCPClient, HeartbeatWritesAndWatchdogReconnects) {
     for (int outage = 0; outage < 2; ++outage) {
       peer.Stop();
       ASSERT_TRUE(PumpUntil([&] { return !client.Active(); }));
-      PumpFor(1200);
+      PumpFor(1200ms);
       ASSERT_TRUE(peer.Start(port));
-      ASSERT_TRUE(PumpUntil([&] { return client.Active(); }, 8000)) << "outage " << outage;
+      ASSERT_TRUE(PumpUntil([&] { return client.Active(); }, 8s)) << "outage " << outage;
     }
     client.SetActive(false);
     EXPECT_FALSE(client.Active());
@@ -426,7 +417,7 @@ TEST(TCPClient, WatchdogStopsAfterItsAttempts) {
     client.WatchDog().SetInterval(1);
     client.WatchDog().SetAttempts(2);
     client.SetActive(true);
-    PumpFor(3500);
+    PumpFor(3500ms);
     EXPECT_EQ(client.WatchDogTicks.load(), 2);
     EXPECT_EQ(client.Count("exception Socket Error # 10061\r\nConnection refused."), 3u);
   }
@@ -508,7 +499,7 @@ TEST(TCPClient, PartialFrameDoesNotHoldQueuedWrites) {
   std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the echo of "ab" waits in the buffer
   EXPECT_EQ(client.ReceivedCopy(), "");
   client.AddBytes(Bytes("cd"));
-  ASSERT_TRUE(PumpUntil([&] { return client.ReceivedCopy() == "abcd"; }, 2000)) << client.ReceivedCopy();
+  ASSERT_TRUE(PumpUntil([&] { return client.ReceivedCopy() == "abcd"; }, 2s)) << client.ReceivedCopy();
   client.Disconnect(5000);
 }
 
@@ -526,7 +517,7 @@ TEST(TCPClient, DeactivationFromTheReadThread) {
     ASSERT_TRUE(client.Connect(5000));
     client.Send("bye");
     ASSERT_TRUE(PumpUntil([&] { return client.Count("disconnect") == 1; }));
-    PumpUntil([] { return false; }, 50);
+    PumpUntil([] { return false; }, 50ms);
     EXPECT_FALSE(client.Active());
     EXPECT_EQ(client.EventsCopy(), (std::vector<std::string>{"connect", "disconnect"}));
     // And it connects again afterwards.
@@ -583,9 +574,9 @@ TEST(TCPClient, DisconnectRacingPeerCloseIsDeliveredOnce) {
       std::thread closer([&] { peer.CloseClients(i % 2 == 0); });
       client.Disconnect(5000);
       closer.join();
-      PumpUntil([&] { return client.Count("disconnect") >= static_cast<size_t>(i + 1); }, 2000);
+      PumpUntil([&] { return client.Count("disconnect") >= static_cast<size_t>(i + 1); }, 2s);
     }
-    PumpFor(20);
+    PumpFor(20ms);
     EXPECT_EQ(client.Count("disconnect"), static_cast<size_t>(cycles));
     EXPECT_EQ(client.Count("connect"), static_cast<size_t>(cycles));
   }
@@ -613,7 +604,7 @@ TEST(TCPClient, FreeingWithPendingDrainsAndTimers) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     delete client;
     deleted = true;
-    PumpFor(50);
+    PumpFor(50ms);
   }
   EXPECT_EQ(late.load(), 0);
 }
@@ -723,7 +714,7 @@ TEST(TCPClient, AnswersBeforeAResetWhileWritingAreDelivered) {
         CheckSynchronize(1);
       }
       ASSERT_EQ(client.Count("disconnect"), 1u) << ::testing::PrintToString(client.EventsCopy());
-      PumpFor(50);
+      PumpFor(50ms);
       EXPECT_EQ(client.Count("disconnect"), 1u);
       const std::string received = client.ReceivedCopy();
       EXPECT_EQ(received.size(), answer.size());

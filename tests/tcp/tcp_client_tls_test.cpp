@@ -20,23 +20,17 @@
 
 #include "rtl/MainThread.h"
 #include "tcp/kfxTCP_Client.h"
-#include "tcp_echo_peer.h"
-#include "tests/tls/tls_test_peers.h"
+#include "tests/support/tcp_echo_peer.h"
+#include "tests/support/tls_peers.h"
 #include "tls/kfxIdSSLOpenSSL.h"
 #include "tls/kfxTCP_Client_OpenSSL.h"
+#include "tests/support/wait.h"
 
 namespace {
 
-using tls_test::FixturePath;
+using apns_test::PumpUntil;
 
-bool PumpUntil(const std::function<bool()>& aDone, int aTimeoutMs = 10000) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(aTimeoutMs);
-  while (!aDone()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    CheckSynchronize(2);
-  }
-  return true;
-}
+using tls_test::FixturePath;
 
 class TTLSClient : public TkfxTCPCLient_Common {
  public:

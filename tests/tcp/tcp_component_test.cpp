@@ -12,8 +12,11 @@
 
 #include "rtl/MainThread.h"
 #include "tcp/kfxTCP_Classes_Component.h"
+#include "tests/support/wait.h"
 
 namespace {
+
+using apns_test::PumpUntil;
 
 class ETestError : public Exception {
  public:
@@ -39,16 +42,6 @@ class TTestConnection : public TkfxTCPConnection {
  private:
   std::atomic<int>* FDestroyed;
 };
-
-// Runs queued main-thread calls until aDone() or about aTimeoutMs.
-bool PumpUntil(const std::function<bool()>& aDone, int aTimeoutMs = 5000) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(aTimeoutMs);
-  while (!aDone()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    CheckSynchronize(5);
-  }
-  return true;
-}
 
 // Drains whatever is queued right now.
 void PumpPending() {

@@ -15,8 +15,11 @@
 #include "tls/kfxIdSSLOpenSSL.h"
 #include "tls/kfxIdSSLOpenSSLHeaders.h"
 #include "tls/kfxIdSSLOpenSSLHeaders_Entries.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
+
+using apns_test::TempDir;
 
 std::string Hex(const TIdBytes& aBytes) {
   std::string text;
@@ -28,20 +31,6 @@ std::string Hex(const TIdBytes& aBytes) {
   return text;
 }
 TIdBytes Bytes(const std::string& aText) { return TIdBytes(aText.begin(), aText.end()); }
-
-// A scratch folder, removed at the end.
-class TTempDir {
- public:
-  TTempDir() {
-    char pattern[] = "/tmp/openssl-binding-XXXXXX";
-    FPath = mkdtemp(pattern);
-  }
-  ~TTempDir() { std::filesystem::remove_all(FPath); }
-  const std::string& Path() const { return FPath; }
-
- private:
-  std::string FPath;
-};
 
 std::string SystemLibrary(const char* aName) {
   for (const char* dir : {"/usr/lib/x86_64-linux-gnu/", "/usr/lib64/", "/usr/lib/", "/lib/x86_64-linux-gnu/"}) {
@@ -125,12 +114,12 @@ TEST_F(OpenSSLBinding, TheLibraryFoundDecidesTheEntryPointsOfLevel10) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    TTempDir dir;
+    TempDir dir("openssl-binding");
     for (const char* name :
          {"libcrypto.so.1.0.2", "libssl.so.1.0.2", "libcrypto.so.3", "libssl.so.3"})
-      std::filesystem::create_symlink(c.stub, dir.Path() + "/" + name);
+      std::filesystem::create_symlink(c.stub, dir.path().string() + "/" + name);
     Reset(c.api);
-    SetOpenSSLLibraryFolder(dir.Path());
+    SetOpenSSLLibraryFolder(dir.path().string());
     EXPECT_FALSE(BindOpenSSL());
     ASSERT_NE(GetSSLLibHandle(), nullptr);
     EXPECT_EQ(GetOpenSSLBoundAPIVersion(), c.bound);
@@ -155,7 +144,7 @@ TEST_F(OpenSSLBinding, TheLibraryFoundDecidesTheEntryPointsOfLevel10) {
 }
 
 TEST_F(OpenSSLBinding, FailureListNamesTheFirstFileTried) {
-  TTempDir empty;
+  TempDir empty("openssl-binding");
   struct Case {
     TwsOpenSSLAPI api;
     std::string file;
@@ -164,10 +153,10 @@ TEST_F(OpenSSLBinding, FailureListNamesTheFirstFileTried) {
                         Case{TwsOpenSSLAPI::oslAPI_1_0, "libcrypto.so.1.0.2"}}) {
     StopOpenSSL();
     SetOpenSSLAPIVersion(c.api);
-    SetOpenSSLLibraryFolder(empty.Path());  // stored with its trailing '/'
-    EXPECT_EQ(GetOpenSSLLibPath(), empty.Path() + "/");
+    SetOpenSSLLibraryFolder(empty.path().string());  // stored with its trailing '/'
+    EXPECT_EQ(GetOpenSSLLibPath(), empty.path().string() + "/");
     EXPECT_FALSE(BindOpenSSL());
-    EXPECT_EQ(WhichFailedToLoad(), "Failed to load " + empty.Path() + "/" + c.file + ".\r\n");
+    EXPECT_EQ(WhichFailedToLoad(), "Failed to load " + empty.path().string() + "/" + c.file + ".\r\n");
     EXPECT_EQ(GetCryptLibHandle(), nullptr);
     EXPECT_FALSE(StartOpenSSL());
   }
@@ -178,11 +167,11 @@ TEST_F(OpenSSLBinding, FailureListNamesTheFirstFileTried) {
 TEST_F(OpenSSLBinding, CryptoWithoutSSLKeepsTheCryptoLibraryLoaded) {
   const std::string crypto = SystemLibrary("libcrypto.so.3");
   if (crypto.empty()) GTEST_SKIP() << "libcrypto.so.3 not found in the usual folders";
-  TTempDir dir;
-  std::filesystem::create_symlink(crypto, dir.Path() + "/libcrypto.so.3");
-  SetOpenSSLLibraryFolder(dir.Path());
+  TempDir dir("openssl-binding");
+  std::filesystem::create_symlink(crypto, dir.path().string() + "/libcrypto.so.3");
+  SetOpenSSLLibraryFolder(dir.path().string());
   EXPECT_FALSE(BindOpenSSL());
-  EXPECT_EQ(WhichFailedToLoad(), "Failed to load " + dir.Path() + "/libssl.so.3.\r\n");
+  EXPECT_EQ(WhichFailedToLoad(), "Failed to load " + dir.path().string() + "/libssl.so.3.\r\n");
   EXPECT_NE(GetCryptLibHandle(), nullptr);
   EXPECT_EQ(GetSSLLibHandle(), nullptr);
 }
@@ -258,7 +247,7 @@ TEST_F(OpenSSLBinding, HMACThroughLibraryAndGenericConstruction) {
 
 // The digest routines give the same NIST results whichever way they compute.
 TEST_F(OpenSSLBinding, DigestRoutinesWithAndWithoutTheLibrary) {
-  TTempDir empty;
+  TempDir empty("openssl-binding");
   struct Setting {
     const char* name;
     TwsOpenSSLAPI api;
@@ -268,7 +257,7 @@ TEST_F(OpenSSLBinding, DigestRoutinesWithAndWithoutTheLibrary) {
   const Setting settings[] = {
       {"level 1.0: OpenSSL's digests", TwsOpenSSLAPI::oslAPI_1_0, "", true},
       {"level 1.1: own SHA-2", TwsOpenSSLAPI::oslAPI_1_1, "", false},
-      {"no library: own SHA-2", TwsOpenSSLAPI::oslAPI_1_0, empty.Path(), false},
+      {"no library: own SHA-2", TwsOpenSSLAPI::oslAPI_1_0, empty.path().string(), false},
   };
   for (const Setting& s : settings) {
     SCOPED_TRACE(s.name);

@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <functional>
 
-#include "tests/tls/tls_test_peers.h"
+#include "tests/support/tls_peers.h"
 #include "tls/kfxIdSSLOpenSSL.h"
 #include "tls/kfxIdSSLOpenSSLHeaders_Entries.h"
 
@@ -66,7 +66,7 @@ class OpenSSLContext : public ::testing::Test {
   std::unique_ptr<TIdSSLSocket> Connect(TIdSSLContext& aContext, uint16_t aPort,
                                         const std::string& aHostName,
                                         const std::string& aAddress = "127.0.0.1") {
-    const int fd = tls_test::ConnectTCP(aAddress, aPort);
+    const int fd = tls_test::ConnectTcp(aAddress, aPort);
     EXPECT_GE(fd, 0);
     FDescriptors.push_back(fd);
     auto socket = std::make_unique<TIdSSLSocket>(&FParent);

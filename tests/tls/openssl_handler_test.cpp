@@ -11,7 +11,7 @@
 #include <future>
 #include <thread>
 
-#include "tests/tls/tls_test_peers.h"
+#include "tests/support/tls_peers.h"
 #include "tls/kfxBase_Helpers_OpenSSL.h"
 #include "tls/kfxIdSSLOpenSSLHeaders_Entries.h"
 #include "tls/kfxTCP_Client_OpenSSL.h"

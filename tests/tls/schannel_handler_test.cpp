@@ -14,7 +14,7 @@
 #include <string>
 #include <thread>
 
-#include "tests/platform/sspi/tls_test_support.h"
+#include "tests/support/tls_peers.h"
 #include "transport/IdTCPClient.h"
 
 using namespace tls_test;
@@ -198,7 +198,7 @@ TEST_F(SChannelHandlerTest, TheTlsNameIsTheTunnelsTargetNotTheProxy) {
   TlsClient tls("localhost", 1);  // the target as the tunnel names it
   tls.Handler->SetTransparentProxy(&proxy);
   tls.Handler->Certificate().SetVerifyCertificate(true);
-  tls.Handler->Certificate().SetRootCertFile(Fixture("ca.crt"));
+  tls.Handler->Certificate().SetRootCertFile(FixturePath("ca.crt"));
   EXPECT_NO_THROW(tls.Client.Connect());
   EXPECT_NE(tls.Handler->SSL(), nullptr);
   tls.Handler->SetTransparentProxy(nullptr);

@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/platform/sspi/tls_test_support.h"
+#include "tests/support/tls_peers.h"
 
 using namespace tls_test;
 
@@ -91,7 +91,7 @@ class StoreFolder {
   // The "MY" store stays open while the security interface is loaded:
   // unloading makes the next session open the test's folder.
   StoreFolder() {
-    setenv("XDG_CONFIG_HOME", FDir.Path().c_str(), 1);
+    setenv("XDG_CONFIG_HOME", FDir.path().c_str(), 1);
     UnloadSChannel();
   }
   ~StoreFolder() {
@@ -300,7 +300,7 @@ TEST_F(SChannelSessionTest, ServerVerification) {
   TempDir dir;
   const CertFiles selfSigned = MakeCert(dir, "self", {.SelfSigned = true});
   const CertFiles expired = MakeCert(dir, "expired", {.NotBeforeDays = -10, .NotAfterDays = -1});
-  const std::string ca = Fixture("ca.crt");
+  const std::string ca = FixturePath("ca.crt");
   const std::string missing = dir.File("missing.crt");
   struct Case {
     const char* Name;
@@ -347,7 +347,7 @@ TEST_F(SChannelSessionTest, ServerVerification) {
 
 TEST_F(SChannelSessionTest, ClientCertificateFromFileStoreOrIssuerList) {
   StoreFolder stores;
-  MakePkcs12(Fixture("client.crt"), Fixture("client.key"), nullptr, stores.Dir().File("none.p12"));
+  MakePkcs12(FixturePath("client.crt"), FixturePath("client.key"), nullptr, stores.Dir().File("none.p12"));
   struct Case {
     const char* Name;
     std::string File;
@@ -356,12 +356,12 @@ TEST_F(SChannelSessionTest, ClientCertificateFromFileStoreOrIssuerList) {
     bool InMyStore;
     std::string Error;  // empty: the server receives the certificate
   };
-  const std::string hash = Sha1Hex(Fixture("client.crt"));
+  const std::string hash = Sha1Hex(FixturePath("client.crt"));
   const Case cases[] = {
-      {"file with password", Fixture("client.p12"), "secret", "", false, ""},
-      {"file with empty password", Fixture("client-nopass.p12"), "", "", false, ""},
+      {"file with password", FixturePath("client.p12"), "secret", "", false, ""},
+      {"file with empty password", FixturePath("client-nopass.p12"), "", "", false, ""},
       {"file without any password", stores.Dir().File("none.p12"), "", "", false, ""},
-      {"wrong password", Fixture("client.p12"), "wrong", "", false, "Cannot import the certificate."},
+      {"wrong password", FixturePath("client.p12"), "wrong", "", false, "Cannot import the certificate."},
       {"missing file", stores.Dir().File("missing.p12"), "", "", false, "Cannot import the certificate."},
       {"store by thumbprint", "", "", hash, true, ""},
       {"issuer list", "", "", "", true, ""},
@@ -374,8 +374,8 @@ TEST_F(SChannelSessionTest, ClientCertificateFromFileStoreOrIssuerList) {
   for (const Case& c : cases) {
     std::filesystem::remove_all(CertStoreRootFolder());
     std::filesystem::create_directories(CertStoreRootFolder() + "/CurrentUser/MY");
-    if (c.InMyStore) stores.Put("MY", Fixture("client-nopass.p12"));
-    SServer server({"-Verify", "1", "-CAfile", Fixture("ca.crt"), "-verify_return_error", "-tls1_2"});
+    if (c.InMyStore) stores.Put("MY", FixturePath("client-nopass.p12"));
+    SServer server({"-Verify", "1", "-CAfile", FixturePath("ca.crt"), "-verify_return_error", "-tls1_2"});
     Connection connection(server.Host(), server.Port());
     TkfxSChannelCertificate certificate;
     certificate.SetCertFile(c.File);
@@ -398,7 +398,7 @@ TEST_F(SChannelSessionTest, StoreThatIsMissingAndServerThatAsksForNothing) {
   StoreFolder stores;
   std::filesystem::create_directories(CertStoreRootFolder() + "/CurrentUser/MY");
   {
-    SServer server({"-Verify", "1", "-CAfile", Fixture("ca.crt"), "-verify_return_error", "-tls1_2"});
+    SServer server({"-Verify", "1", "-CAfile", FixturePath("ca.crt"), "-verify_return_error", "-tls1_2"});
     Connection connection(server.Host(), server.Port());
     TkfxSChannelCertificate certificate;
     certificate.SetCertHash(std::string(39, '0'));

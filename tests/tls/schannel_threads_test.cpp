@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/platform/sspi/tls_test_support.h"
+#include "tests/support/tls_peers.h"
 #include "tls/kfxSSL_SChannel.h"
 
 using namespace tls_test;
@@ -35,7 +35,7 @@ TEST(SChannelThreads, FailuresOfTwoConnectionsKeepTheirTexts) {
     threads.emplace_back([&side] {
       TkfxSChannelCertificate certificate;
       certificate.SetVerifyCertificate(true);
-      certificate.SetRootCertFile(Fixture("ca.crt"));
+      certificate.SetRootCertFile(FixturePath("ca.crt"));
       for (int i = 0; i < 10; ++i) {
         const int s = ConnectTcp(side.Server->Host(), side.Server->Port());
         TSSLInfo* ssl = SChannelOpen(s, &certificate, side.Server->Host(), "", nullptr, TwsTLSVersions::tls1_2);

@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "tcp/kfxSocket_Classes_Id.h"
-#include "tests/transport/loopback_peer.h"
+#include "tests/support/loopback_peer.h"
 #include "transport/IdInterceptThrottler.h"
 #include "transport/IdTCPClient.h"
 

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/transport/loopback_peer.h"
+#include "tests/support/loopback_peer.h"
 #include "transport/IdIOHandlerStack.h"
 #include "transport/IdTCPClient.h"
 

@@ -13,8 +13,10 @@
 #include <memory>
 #include <mutex>
 
-#include "tests/transport/loopback_peer.h"
-#include "tests/transport/server_process.h"
+#include "tests/support/loopback_peer.h"
+#include "tests/support/process.h"
+#include "tests/support/server_process.h"
+#include "tests/support/temp_dir.h"
 #include "transport/IdTCPClient.h"
 #include "transport/kfxIdConnectThroughHttpProxy.h"
 #include "transport/kfxIdSocks.h"
@@ -23,6 +25,7 @@ namespace {
 
 using loopback::Peer;
 using loopback::ServerProcess;
+using apns_test::WriteFile;
 
 const std::string kFixtures = APNS_BINARY_DIR "/fixtures/";
 
@@ -75,19 +78,12 @@ std::string TLSPing(int aFD) {
   return answer;
 }
 
+// A shell command line run to its end (bounded); its output without the
+// last line end.
 std::string Command(const std::string& aCommand) {
-  std::string output;
-  if (FILE* pipe = ::popen(aCommand.c_str(), "r")) {
-    char buffer[256];
-    while (std::fgets(buffer, sizeof(buffer), pipe)) output += buffer;
-    ::pclose(pipe);
-  }
+  std::string output = apns_test::RunCommand({"sh", "-c", aCommand}).out;
   while (!output.empty() && (output.back() == '\n' || output.back() == '\r')) output.pop_back();
   return output;
-}
-
-void WriteFile(const std::string& aPath, const std::string& aText) {
-  std::ofstream(aPath) << aText;
 }
 
 // A client whose handler goes through AProxy to host:port; statuses recorded.
@@ -157,17 +153,18 @@ void ExpectRefusal(TIdCustomTransparentProxy* AProxy, uint16_t AProxyPort, const
   EXPECT_FALSE(client.Client.Connected());
 }
 
-uint16_t ClosedPort() { return loopback::FreePort(); }
+uint16_t ClosedPort() { return apns_test::FreePort(); }
 
 // --- squid ---
 
 class SquidProxy : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    if (!loopback::Executable("/usr/sbin/squid")) return;
-    FFolder = loopback::MakeTempFolder("squid-test-");
-    FOpenPort = loopback::FreePort();
-    FAuthPort = loopback::FreePort();
+    if (!apns_test::HaveProgram("/usr/sbin/squid")) return;
+    FTemp = std::make_unique<apns_test::TempDir>("squid-test");
+    FFolder = FTemp->path().string();
+    FOpenPort = apns_test::FreePort();
+    FAuthPort = apns_test::FreePort();
     WriteFile(FFolder + "/squid.conf",
               "http_port 127.0.0.1:" + std::to_string(FOpenPort) + "\n" +
               "http_port 127.0.0.1:" + std::to_string(FAuthPort) + " name=authport\n" +
@@ -189,16 +186,16 @@ class SquidProxy : public ::testing::Test {
     FSquid = new ServerProcess({"/usr/sbin/squid", "-N", "-n", "sq" + std::to_string(FOpenPort),
                                 "-f", FFolder + "/squid.conf"},
                                FOpenPort, FFolder + "/stdout.log");
-    for (int i = 0; i < 500 && FSquid->Ready() && !loopback::Accepts(FAuthPort); ++i)
+    for (int i = 0; i < 500 && FSquid->Ready() && !apns_test::PortOpen(FAuthPort); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   static void TearDownTestSuite() {
     delete FSquid;
     FSquid = nullptr;
-    if (!FFolder.empty()) Command("rm -rf " + FFolder);
+    FTemp.reset();
   }
   void SetUp() override {
-    if (!loopback::Executable("/usr/sbin/squid")) GTEST_SKIP() << "squid is not installed";
+    if (!apns_test::HaveProgram("/usr/sbin/squid")) GTEST_SKIP() << "squid is not installed";
     ASSERT_TRUE(FSquid && FSquid->Ready()) << Command("cat " + FFolder + "/*.log");
   }
   static TIdCustomTransparentProxy* Http(TComponent* AOwner, const std::string& AUser = "",
@@ -210,7 +207,8 @@ class SquidProxy : public ::testing::Test {
     return proxy;
   }
 
-  static inline std::string FFolder;
+  static inline std::unique_ptr<apns_test::TempDir> FTemp;
+  static inline std::string FFolder;  // FTemp's path
   static inline uint16_t FOpenPort = 0;
   static inline uint16_t FAuthPort = 0;
   static inline ServerProcess* FSquid = nullptr;
@@ -269,12 +267,13 @@ TEST_F(SquidProxy, IPv6TargetInBrackets) {
 class MicrosocksProxy : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    if (!loopback::Executable("/usr/bin/microsocks")) return;
-    FFolder = loopback::MakeTempFolder("microsocks-test-");
-    FOpenPort = loopback::FreePort();
+    if (!apns_test::HaveProgram("/usr/bin/microsocks")) return;
+    FTemp = std::make_unique<apns_test::TempDir>("microsocks-test");
+    FFolder = FTemp->path().string();
+    FOpenPort = apns_test::FreePort();
     FOpen = new ServerProcess({"/usr/bin/microsocks", "-i", "127.0.0.1", "-p", std::to_string(FOpenPort)},
                               FOpenPort, FFolder + "/open.log");
-    FAuthPort = loopback::FreePort();
+    FAuthPort = apns_test::FreePort();
     FAuth = new ServerProcess({"/usr/bin/microsocks", "-i", "127.0.0.1", "-p",
                                std::to_string(FAuthPort), "-u", "alice", "-P", "s3cret"},
                               FAuthPort, FFolder + "/auth.log");
@@ -283,10 +282,10 @@ class MicrosocksProxy : public ::testing::Test {
     delete FOpen;
     delete FAuth;
     FOpen = FAuth = nullptr;
-    if (!FFolder.empty()) Command("rm -rf " + FFolder);
+    FTemp.reset();
   }
   void SetUp() override {
-    if (!loopback::Executable("/usr/bin/microsocks")) GTEST_SKIP() << "microsocks is not installed";
+    if (!apns_test::HaveProgram("/usr/bin/microsocks")) GTEST_SKIP() << "microsocks is not installed";
     ASSERT_TRUE(FOpen && FOpen->Ready() && FAuth && FAuth->Ready());
   }
   static TIdCustomTransparentProxy* Socks5(TComponent* AOwner, const std::string& AUser = "",
@@ -299,7 +298,8 @@ class MicrosocksProxy : public ::testing::Test {
     return proxy;
   }
 
-  static inline std::string FFolder;
+  static inline std::unique_ptr<apns_test::TempDir> FTemp;
+  static inline std::string FFolder;  // FTemp's path
   static inline uint16_t FOpenPort = 0, FAuthPort = 0;
   static inline ServerProcess* FOpen = nullptr;
   static inline ServerProcess* FAuth = nullptr;
@@ -340,9 +340,10 @@ TEST_F(MicrosocksProxy, IPv6TargetAddress) {
 class DanteProxy : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    if (!loopback::Executable("/usr/sbin/danted")) return;
-    FFolder = loopback::MakeTempFolder("danted-test-");
-    FPort = loopback::FreePort();
+    if (!apns_test::HaveProgram("/usr/sbin/danted")) return;
+    FTemp = std::make_unique<apns_test::TempDir>("danted-test");
+    FFolder = FTemp->path().string();
+    FPort = apns_test::FreePort();
     WriteFile(FFolder + "/danted.conf",
               "logoutput: " + FFolder + "/danted.log\n"
               "internal: 127.0.0.1 port = " + std::to_string(FPort) + "\n"
@@ -358,10 +359,10 @@ class DanteProxy : public ::testing::Test {
   static void TearDownTestSuite() {
     delete FDante;
     FDante = nullptr;
-    if (!FFolder.empty()) Command("rm -rf " + FFolder);
+    FTemp.reset();
   }
   void SetUp() override {
-    if (!loopback::Executable("/usr/sbin/danted")) GTEST_SKIP() << "danted is not installed";
+    if (!apns_test::HaveProgram("/usr/sbin/danted")) GTEST_SKIP() << "danted is not installed";
     ASSERT_TRUE(FDante && FDante->Ready()) << Command("cat " + FFolder + "/*.log");
   }
   static TIdCustomTransparentProxy* Socks(TComponent* AOwner, TSocksVersion AVersion) {
@@ -370,7 +371,8 @@ class DanteProxy : public ::testing::Test {
     return proxy;
   }
 
-  static inline std::string FFolder;
+  static inline std::unique_ptr<apns_test::TempDir> FTemp;
+  static inline std::string FFolder;  // FTemp's path
   static inline uint16_t FPort = 0;
   static inline ServerProcess* FDante = nullptr;
 };
@@ -401,11 +403,12 @@ class SshSocksProxy : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     if (!Available()) return;
-    FFolder = loopback::MakeTempFolder("sshd-test-");
+    FTemp = std::make_unique<apns_test::TempDir>("sshd-test");
+    FFolder = FTemp->path().string();
     const std::string d = FFolder;
     Command("ssh-keygen -q -t ed25519 -N '' -f " + d + "/hostkey && ssh-keygen -q -t ed25519 -N '' -f " +
             d + "/userkey && cp " + d + "/userkey.pub " + d + "/authorized_keys && mkdir -p /run/sshd");
-    const uint16_t sshPort = loopback::FreePort();
+    const uint16_t sshPort = apns_test::FreePort();
     WriteFile(d + "/sshd_config",
               "Port " + std::to_string(sshPort) + "\nListenAddress 127.0.0.1\nHostKey " + d +
                   "/hostkey\nPidFile " + d + "/sshd.pid\nAuthorizedKeysFile " + d +
@@ -415,7 +418,7 @@ class SshSocksProxy : public ::testing::Test {
     FSshd = new ServerProcess({"/usr/sbin/sshd", "-D", "-e", "-f", d + "/sshd_config"}, sshPort,
                               d + "/sshd.log");
     if (!FSshd->Ready()) return;
-    FPort = loopback::FreePort();
+    FPort = apns_test::FreePort();
     FSsh = new ServerProcess(
         {"/usr/bin/ssh", "-N", "-D", "127.0.0.1:" + std::to_string(FPort), "-p",
          std::to_string(sshPort), "-i", d + "/userkey", "-o", "BatchMode=yes", "-o",
@@ -427,11 +430,11 @@ class SshSocksProxy : public ::testing::Test {
     delete FSsh;  // the client first: its session ends with it
     delete FSshd;
     FSsh = FSshd = nullptr;
-    if (!FFolder.empty()) Command("rm -rf " + FFolder);
+    FTemp.reset();
   }
   static bool Available() {
-    return loopback::Executable("/usr/sbin/sshd") && loopback::Executable("/usr/bin/ssh") &&
-           loopback::Executable("/usr/bin/ssh-keygen");
+    return apns_test::HaveProgram("/usr/sbin/sshd") && apns_test::HaveProgram("/usr/bin/ssh") &&
+           apns_test::HaveProgram("/usr/bin/ssh-keygen");
   }
   void SetUp() override {
     if (!Available()) GTEST_SKIP() << "sshd or ssh is not installed";
@@ -439,7 +442,8 @@ class SshSocksProxy : public ::testing::Test {
         << Command("cat " + FFolder + "/*.log");
   }
 
-  static inline std::string FFolder;
+  static inline std::unique_ptr<apns_test::TempDir> FTemp;
+  static inline std::string FFolder;  // FTemp's path
   static inline uint16_t FPort = 0;
   static inline ServerProcess* FSshd = nullptr;
   static inline ServerProcess* FSsh = nullptr;

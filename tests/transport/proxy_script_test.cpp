@@ -9,7 +9,7 @@
 #include <sstream>
 
 #include "tcp/kfxSocket_Classes_Id.h"
-#include "tests/transport/loopback_peer.h"
+#include "tests/support/loopback_peer.h"
 #include "transport/IdIOHandlerStack.h"
 #include "transport/IdTCPClient.h"
 #include "transport/kfxIdConnectThroughHttpProxy.h"

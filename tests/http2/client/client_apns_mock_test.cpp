@@ -17,28 +17,23 @@
 #include <thread>
 #include <vector>
 
-#include "apns_mock_harness.h"
-#include "test_oauth_client.h"
+#include "tests/support/apns_mock_harness.h"
+#include "tests/http2/client/test_oauth_client.h"
 #include "base/kfxBase_Helpers.h"
 #include "http2/client/kfxHTTP.h"
 #include "platform/crypt32/crypt32.h"
 #include "rtl/MainThread.h"
 #include "tls/kfxSSL_SChannel.h"
+#include "tests/support/wait.h"
 
 namespace {
+
+using namespace std::chrono_literals;
+using apns_test::PumpUntil;
 
 const std::string kDevice(64, 'a');
 const std::string kGone(64, 'b');
 const std::string kPayload = "{\"aps\":{\"alert\":\"hi\"}}";
-
-[[maybe_unused]] bool WaitFor(const std::function<bool()>& aDone, int aTimeoutMs) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(aTimeoutMs);
-  while (!aDone()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    CheckSynchronize(5);
-  }
-  return true;
-}
 
 // The user's configuration folder with the test CA in the Root store, so
 // the SChannel handler trusts apns-mock's certificate.
@@ -254,7 +249,7 @@ TEST_F(ClientApnsMockToken, RefreshedAfterItsLifetimeAndKeptAcrossConnections) {
       // Reported through OnHTTP2Exception; the connection is given up.
       Exception failure("The test ends the connection.");
       pusher.client->DoException(pusher.client->HTTP2Connection(), failure.Message(), &failure);
-      ASSERT_TRUE(WaitFor([&] { return !pusher.client->Active(); }, 5000));
+      ASSERT_TRUE(PumpUntil([&] { return !pusher.client->Active(); }, 5s));
     }
     EXPECT_EQ(pusher.Push(mock.DeviceUrl(kDevice)), "Push Notification sent successfully.") << step.AtSeconds;
   }
@@ -386,12 +381,11 @@ TEST_F(ClientApnsMockToken, OAuthTokensFromAnotherThread) {
       body.SetPosition(0);
       client.PostAsync(url, &body);
     }
-    EXPECT_TRUE(WaitFor(
+    EXPECT_TRUE(PumpUntil(
         [&] {
           std::lock_guard guard(lock);
           return outcomes.size() >= static_cast<size_t>(aCount);
-        },
-        15000));
+        }, 15s));
     std::lock_guard guard(lock);
     return outcomes;
   };
@@ -411,7 +405,7 @@ TEST_F(ClientApnsMockToken, OAuthTokensFromAnotherThread) {
   // Another token source takes a new connection; the failed push gives that
   // one up too. A queued push then goes on a third.
   EXPECT_EQ(pusher.Push(url), "");
-  EXPECT_TRUE(WaitFor([&] { return disconnects.load() >= 2; }, 5000));
+  EXPECT_TRUE(PumpUntil([&] { return disconnects.load() >= 2; }, 5s));
   EXPECT_EQ(queued(1), std::vector<std::string>{"Error invalid_grant. The grant has expired."});
   client.SetActive(false);
 
@@ -490,9 +484,9 @@ TEST_F(ClientApnsMockToken, RefusedAsExpiredMakesExactlyOneNewToken) {
     if (c.Queued) {
       Answers queued(*pusher.client);
       PostQueued(*pusher.client, url, c.First);
-      EXPECT_TRUE(WaitFor([&] { return queued.Count() >= static_cast<size_t>(c.First); }, 30000));
+      EXPECT_TRUE(PumpUntil([&] { return queued.Count() >= static_cast<size_t>(c.First); }, 30s));
       PostQueued(*pusher.client, url, c.Then);
-      EXPECT_TRUE(WaitFor([&] { return queued.Count() >= static_cast<size_t>(c.First + c.Then); }, 30000));
+      EXPECT_TRUE(PumpUntil([&] { return queued.Count() >= static_cast<size_t>(c.First + c.Then); }, 30s));
       std::lock_guard guard(queued.Lock);
       answers = queued.Items;
     } else {
@@ -557,7 +551,7 @@ TEST_F(ClientApnsMockToken, SharedByComponentsThatSignWithOneIdentity) {
       Answers answersA(*a.client), answersB(*b.client);
       PostQueued(*a.client, url, 200);
       PostQueued(*b.client, url, 200);
-      EXPECT_TRUE(WaitFor([&] { return answersA.Count() >= 200 && answersB.Count() >= 200; }, 30000));
+      EXPECT_TRUE(PumpUntil([&] { return answersA.Count() >= 200 && answersB.Count() >= 200; }, 30s));
       std::lock_guard guardA(answersA.Lock), guardB(answersB.Lock);
       EXPECT_EQ(answersA.Items, std::vector<std::string>(200, "200 "));
       EXPECT_EQ(answersB.Items, std::vector<std::string>(200, "200 "));
@@ -630,7 +624,7 @@ TEST_F(ClientApnsMockToken, TooManyTokenUpdatesKeepsTheTokenAndDelaysTheReconnec
     return std::count_if(events.begin(), events.end(), [&](const Event& e) { return e.What == aWhat; });
   };
   const std::string refused = "429 {\"reason\":\"TooManyProviderTokenUpdates\"}";
-  EXPECT_TRUE(WaitFor([&] { return count("disconnect") >= kPushes; }, 30000));
+  EXPECT_TRUE(PumpUntil([&] { return count("disconnect") >= kPushes; }, 30s));
   client.SetActive(false);
   std::lock_guard guard(lock);
   // Each connection takes one push, refused, and ends; the next one comes
@@ -715,7 +709,7 @@ TEST(ClientApnsMockQueued, EveryPushEndsOnceAcrossGoAwayAndClose) {
       body.SetPosition(0);
       client.PostAsync(mock.DeviceUrl(kDevice), &body);
     }
-    const bool done = WaitFor([&] { return outcomes.load() >= count; }, 60000);
+    const bool done = PumpUntil([&] { return outcomes.load() >= count; }, 60s);
     if (!done) {
       std::map<std::string, int> statuses;
       for (const std::string& line : mock.LogLines())

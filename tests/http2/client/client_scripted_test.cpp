@@ -10,20 +10,15 @@
 
 #include "http2/client/kfxHTTP.h"
 #include "rtl/MainThread.h"
-#include "scripted_peer.h"
+#include "tests/http2/client/scripted_peer.h"
+#include "tests/support/wait.h"
 
 namespace {
 
-using namespace h2t;
+using namespace std::chrono_literals;
+using apns_test::PumpUntil;
 
-bool WaitFor(const std::function<bool()>& aDone, int aTimeoutMs) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(aTimeoutMs);
-  while (!aDone()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    CheckSynchronize(5);
-  }
-  return true;
-}
+using namespace h2t;
 
 std::string Value(const HeaderFields& aFields, const std::string& aName) {
   for (auto& [name, value] : aFields)
@@ -138,7 +133,7 @@ TEST(ClientScripted, UnauthorizedAnswersAreRetriedOnceWithTheCredentials) {
     const std::string payload = "{\"hello\":1}";
     body.WriteBuffer(payload.data(), static_cast<int64_t>(payload.size()));
     client->PostAsync("http://127.0.0.1:" + std::to_string(server.Port()) + "/items", &body);
-    EXPECT_TRUE(WaitFor([&] { return out.Count() >= 1; }, 10000));
+    EXPECT_TRUE(PumpUntil([&] { return out.Count() >= 1; }, 10s));
     CheckSynchronize(200);  // nothing more arrives
     client->SetActive(false);
     server.Join();

@@ -16,23 +16,18 @@
 #include <tuple>
 #include <vector>
 
-#include "apns_mock_harness.h"
+#include "tests/support/apns_mock_harness.h"
 #include "http2/client/kfxHTTP.h"
 #include "rtl/MainThread.h"
+#include "tests/support/wait.h"
 
 namespace {
 
+using namespace std::chrono_literals;
+using apns_test::PumpUntil;
+
 const std::string kDevice(64, 'a');
 const std::string kPayload = "{\"aps\":{\"alert\":\"hi\"}}";
-
-bool WaitFor(const std::function<bool()>& aDone, int aTimeoutMs) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(aTimeoutMs);
-  while (!aDone()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    CheckSynchronize(5);
-  }
-  return true;
-}
 
 using Case = std::tuple<TwsTLSIOHandler, TwsNotifyEvent>;
 
@@ -120,7 +115,7 @@ TEST_P(ClientTeardown, WhileAnActivationRunsAndMoreAreQueued) {
   HoldNextActivation();
   body.SetPosition(0);
   client->PostAsync(url, &body);
-  ASSERT_TRUE(WaitFor([&] { return inActivation.load(); }, 10000));
+  ASSERT_TRUE(PumpUntil([&] { return inActivation.load(); }, 10s));
   for (int i = 0; i < 3; ++i) {
     client->AddCommand(TkfxTCPCommands::tcmActive);
     client->AddCommand(TkfxTCPCommands::tcmNotActive);
@@ -147,7 +142,7 @@ TEST_P(ClientTeardown, WhileReconnectsAfterAbruptClosesAreQueued) {
       body.SetPosition(0);
       client->PostAsync(url, &body);
     }
-    WaitFor([&] { return events.load() >= 5 * round; }, 10000);
+    PumpUntil([&] { return events.load() >= 5 * round; }, 10s);
     FreeAndCheck();
   }
 }

@@ -16,23 +16,18 @@
 #include <string>
 #include <vector>
 
-#include "apns_mock_harness.h"
+#include "tests/support/apns_mock_harness.h"
 #include "http2/client/kfxHTTP.h"
 #include "rtl/MainThread.h"
+#include "tests/support/wait.h"
 
 namespace {
 
+using namespace std::chrono_literals;
+using apns_test::PumpUntil;
+
 const std::string kDevice(64, 'a');
 const std::string kPayload = "{\"aps\":{\"alert\":\"hi\"}}";
-
-bool WaitFor(const std::function<bool()>& aDone, int aTimeoutMs) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(aTimeoutMs);
-  while (!aDone()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    CheckSynchronize(5);
-  }
-  return true;
-}
 
 struct Pusher {
   explicit Pusher(TwsNotifyEvent aMode) {
@@ -90,7 +85,7 @@ TEST_P(ClientThreads, SynchronousAndQueuedPushesTogether) {
     if (i % (kQueued / kSync) == 0) synchronous += pusher.PushNow(url);
   }
   EXPECT_EQ(synchronous, kSync);
-  EXPECT_TRUE(WaitFor([&] { return pusher.outcomes.load() >= kQueued; }, 30000)) << pusher.outcomes.load();
+  EXPECT_TRUE(PumpUntil([&] { return pusher.outcomes.load() >= kQueued; }, 30s)) << pusher.outcomes.load();
   CheckSynchronize(50);
   EXPECT_EQ(pusher.answered.load(), kQueued);
   EXPECT_EQ(pusher.outcomes.load(), kQueued);
@@ -108,7 +103,7 @@ TEST_P(ClientThreads, FreedWithPushesPending) {
     const std::string url = mock.DeviceUrl(kDevice);
     ASSERT_TRUE(pusher->PushNow(url));  // connected
     for (int i = 0; i < 500; ++i) pusher->client->PostAsync(url, &pusher->body);
-    WaitFor([&] { return pusher->outcomes.load() >= 20 * round; }, 10000);
+    PumpUntil([&] { return pusher->outcomes.load() >= 20 * round; }, 10s);
     const auto start = std::chrono::steady_clock::now();
     pusher->client.reset();
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
@@ -129,7 +124,7 @@ TEST_P(ClientThreads, QueuedBurstBeforeAnyConnection) {
   constexpr int kQueued = 2000;
   const auto start = std::chrono::steady_clock::now();
   for (int i = 0; i < kQueued; ++i) pusher.client->PostAsync(url, &pusher.body);
-  EXPECT_TRUE(WaitFor([&] { return pusher.outcomes.load() >= kQueued; }, 60000)) << pusher.outcomes.load();
+  EXPECT_TRUE(PumpUntil([&] { return pusher.outcomes.load() >= kQueued; }, 60s)) << pusher.outcomes.load();
   CheckSynchronize(50);
   EXPECT_EQ(pusher.answered.load(), kQueued);
   EXPECT_EQ(pusher.outcomes.load(), kQueued);
@@ -148,12 +143,12 @@ TEST_P(ClientThreads, QueuedConnectAfterFailedOne) {
   std::atomic<int> exceptions{0};
   pusher.client->OnHTTP2Exception = [&](TObject*, TkfxHTTP2ConnectionClient*, Exception*) { ++exceptions; };
   for (int i = 0; i < 20; ++i) pusher.client->PostAsync("https://127.0.0.1:" + std::to_string(closed) + "/3/device/" + kDevice, &pusher.body);
-  EXPECT_TRUE(WaitFor([&] { return exceptions.load() >= 1; }, 15000));
+  EXPECT_TRUE(PumpUntil([&] { return exceptions.load() >= 1; }, 15s));
   CheckSynchronize(50);
   apns_test::ApnsMock mock(apns_test::ApnsMock::BothAuthModes());
   const int before = pusher.answered.load();
   for (int i = 0; i < 20; ++i) pusher.client->PostAsync(mock.DeviceUrl(kDevice), &pusher.body);
-  EXPECT_TRUE(WaitFor([&] { return pusher.answered.load() >= before + 20; }, 30000)) << pusher.answered.load();
+  EXPECT_TRUE(PumpUntil([&] { return pusher.answered.load() >= before + 20; }, 30s)) << pusher.answered.load();
   pusher.client->SetActive(false);
 }
 
@@ -190,11 +185,10 @@ TEST_P(ClientThreads, OneProviderTokenForComponentsSigningAtOnce) {
   const std::string url = mock.DeviceUrl(kDevice);
   for (int n = 0; n < kPushes; ++n)
     for (auto& pusher : pushers) pusher->client->PostAsync(url, &pusher->body);
-  EXPECT_TRUE(WaitFor(
+  EXPECT_TRUE(PumpUntil(
       [&] {
         return std::all_of(pushers.begin(), pushers.end(), [](const auto& p) { return p->outcomes.load() >= kPushes; });
-      },
-      30000));
+      }, 30s));
   CheckSynchronize(50);
   for (auto& pusher : pushers) {
     EXPECT_EQ(pusher->answered.load(), kPushes);
@@ -230,8 +224,8 @@ TEST_P(ClientThreads, FailingPendingRequestsHandlerDropsThePushes) {
   };
   constexpr int kQueued = 20;
   for (int i = 0; i < kQueued; ++i) pusher.client->PostAsync(mock.DeviceUrl(kDevice), &pusher.body);
-  EXPECT_TRUE(WaitFor([&] { return pusher.outcomes.load() >= kQueued; }, 30000)) << pusher.outcomes.load();
-  EXPECT_TRUE(WaitFor([&] { return reported.load() >= 1; }, 10000));
+  EXPECT_TRUE(PumpUntil([&] { return pusher.outcomes.load() >= kQueued; }, 30s)) << pusher.outcomes.load();
+  EXPECT_TRUE(PumpUntil([&] { return reported.load() >= 1; }, 10s));
   CheckSynchronize(50);
   EXPECT_EQ(pusher.outcomes.load(), kQueued);
   EXPECT_LE(pusher.answered.load(), 4);  // the fifth request ended the connection

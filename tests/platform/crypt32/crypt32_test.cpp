@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "platform/crypt32/crypt32_openssl.h"
-#include "tests/platform/sspi/tls_test_support.h"
+#include "tests/support/tls_peers.h"
 
 using namespace tls_test;
 
@@ -60,7 +60,7 @@ class StoreFolder {
  public:
   StoreFolder() {
     if (const char* old = std::getenv("XDG_CONFIG_HOME")) FOld = old;
-    setenv("XDG_CONFIG_HOME", FDir.Path().c_str(), 1);
+    setenv("XDG_CONFIG_HOME", FDir.path().c_str(), 1);
   }
   ~StoreFolder() {
     if (FOld.empty()) {
@@ -85,11 +85,11 @@ class StoreFolder {
 
 TEST(Pkcs12Import, PasswordsAbsentAndEmptyAreKeptApart) {
   TempDir dir;
-  MakePkcs12(Fixture("client.crt"), Fixture("client.key"), nullptr, dir.File("none.p12"));
+  MakePkcs12(FixturePath("client.crt"), FixturePath("client.key"), nullptr, dir.File("none.p12"));
   const std::string legacy = dir.File("legacy.p12");
   // An old-style file (RC2 and 3DES), as older tools write them.
-  const std::string command = "openssl pkcs12 -export -legacy -inkey " + Fixture("client.key") + " -in " +
-                              Fixture("client.crt") + " -passout pass:old -out " + legacy + " 2>/dev/null";
+  const std::string command = "openssl pkcs12 -export -legacy -inkey " + FixturePath("client.key") + " -in " +
+                              FixturePath("client.crt") + " -passout pass:old -out " + legacy + " 2>/dev/null";
   const bool made = std::system(command.c_str()) == 0;
   struct Case {
     std::string File;
@@ -97,11 +97,11 @@ TEST(Pkcs12Import, PasswordsAbsentAndEmptyAreKeptApart) {
     bool Imports;
   };
   const Case cases[] = {
-      {Fixture("client.p12"), u"secret", true},
-      {Fixture("client.p12"), u"wrong", false},
-      {Fixture("client.p12"), nullptr, false},
-      {Fixture("client-nopass.p12"), u"", true},
-      {Fixture("client-nopass.p12"), nullptr, false},
+      {FixturePath("client.p12"), u"secret", true},
+      {FixturePath("client.p12"), u"wrong", false},
+      {FixturePath("client.p12"), nullptr, false},
+      {FixturePath("client-nopass.p12"), u"", true},
+      {FixturePath("client-nopass.p12"), nullptr, false},
       {dir.File("none.p12"), nullptr, true},
       {dir.File("none.p12"), u"", false},
       {legacy, u"old", made},
@@ -133,8 +133,8 @@ TEST(Pkcs12Import, PasswordsAbsentAndEmptyAreKeptApart) {
 
 TEST(CertStores, SystemStoresAreFoldersSearchedByThumbprint) {
   StoreFolder folder;
-  folder.Put("CurrentUser", "MY", Fixture("client-nopass.p12"));
-  folder.Put("LocalMachine", "CA", Fixture("ca.crt"));
+  folder.Put("CurrentUser", "MY", FixturePath("client-nopass.p12"));
+  folder.Put("LocalMachine", "CA", FixturePath("ca.crt"));
 
   EXPECT_EQ(CertOpenStore(CERT_STORE_PROV_SYSTEM, kEncoding, 0,
                           CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_OPEN_EXISTING_FLAG, u"Root"),
@@ -150,10 +150,10 @@ TEST(CertStores, SystemStoresAreFoldersSearchedByThumbprint) {
     std::string Found;  // common name, empty: none
   };
   const Case cases[] = {
-      {CERT_SYSTEM_STORE_CURRENT_USER, u"MY", Fixture("client.crt"), "test client"},
-      {CERT_SYSTEM_STORE_CURRENT_USER, u"MY", Fixture("ca.crt"), "Test CA"},
-      {CERT_SYSTEM_STORE_CURRENT_USER, u"MY", Fixture("server.crt"), ""},
-      {CERT_SYSTEM_STORE_LOCAL_MACHINE, u"CA", Fixture("ca.crt"), "Test CA"},
+      {CERT_SYSTEM_STORE_CURRENT_USER, u"MY", FixturePath("client.crt"), "test client"},
+      {CERT_SYSTEM_STORE_CURRENT_USER, u"MY", FixturePath("ca.crt"), "Test CA"},
+      {CERT_SYSTEM_STORE_CURRENT_USER, u"MY", FixturePath("server.crt"), ""},
+      {CERT_SYSTEM_STORE_LOCAL_MACHINE, u"CA", FixturePath("ca.crt"), "Test CA"},
   };
   for (const Case& c : cases) {
     HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM, kEncoding, 0,
@@ -181,11 +181,11 @@ TEST(CertStores, SystemStoresAreFoldersSearchedByThumbprint) {
 
 TEST(CertStores, ChainSearchByIssuerFindsTheClientCertificate) {
   StoreFolder folder;
-  folder.Put("CurrentUser", "MY", Fixture("client-nopass.p12"));
+  folder.Put("CurrentUser", "MY", FixturePath("client-nopass.p12"));
   HCERTSTORE my = CertOpenSystemStoreW(0, u"MY");
   ASSERT_NE(my, nullptr);
-  std::vector<BYTE> testCa = SubjectDer(Fixture("ca.crt"));
-  std::vector<BYTE> otherCa = SubjectDer(Fixture("other-ca.crt"));
+  std::vector<BYTE> testCa = SubjectDer(FixturePath("ca.crt"));
+  std::vector<BYTE> otherCa = SubjectDer(FixturePath("other-ca.crt"));
   struct Case {
     std::vector<std::vector<BYTE>*> Issuers;
     bool Found;
@@ -277,13 +277,13 @@ DWORD PolicyStatus(const CertFiles& aServer, const std::vector<std::string>& aSe
 
 TEST(ChainPolicy, SslPolicyStatusValues) {
   TempDir dir;
-  setenv("SSL_CERT_FILE", Fixture("ca.crt").c_str(), 1);
-  const CertFiles good{Fixture("server.crt"), Fixture("server.key")};
+  setenv("SSL_CERT_FILE", FixturePath("ca.crt").c_str(), 1);
+  const CertFiles good{FixturePath("server.crt"), FixturePath("server.key")};
   const CertFiles expired = MakeCert(dir, "expired", {.NotBeforeDays = -10, .NotAfterDays = -1});
   const CertFiles selfSigned = MakeCert(dir, "self", {.SelfSigned = true});
   const CertFiles clientOnly = MakeCert(dir, "client", {.ExtendedKeyUsage = "clientAuth"});
   const CertFiles noUsage = MakeCert(dir, "nousage", {.ExtendedKeyUsage = ""});
-  const CertFiles byOtherCa{Fixture("untrusted-client.crt"), Fixture("untrusted-client.key")};
+  const CertFiles byOtherCa{FixturePath("untrusted-client.crt"), FixturePath("untrusted-client.key")};
   struct Case {
     const char* Name;
     CertFiles Server;
@@ -295,14 +295,14 @@ TEST(ChainPolicy, SslPolicyStatusValues) {
       {"good by name", good, {}, u"localhost", 0},
       {"good by IPv4", good, {}, u"127.0.0.1", 0},
       {"good by IPv6", good, {}, u"::1", 0},
-      {"good with its CA sent", good, {Fixture("ca.crt")}, u"localhost", 0},
+      {"good with its CA sent", good, {FixturePath("ca.crt")}, u"localhost", 0},
       {"wrong IP", good, {}, u"127.0.0.2", CERT_E_CN_NO_MATCH},
       {"wrong name", good, {}, u"example.org", CERT_E_CN_NO_MATCH},
       {"empty name", good, {}, u"", CERT_E_CN_NO_MATCH},
       {"no name", good, {}, nullptr, CERT_E_CN_NO_MATCH},
       {"expired", expired, {}, u"localhost", CERT_E_EXPIRED},
       {"self-signed", selfSigned, {}, u"localhost", CERT_E_UNTRUSTEDROOT},
-      {"untrusted CA sent", byOtherCa, {Fixture("other-ca.crt")}, u"localhost", CERT_E_UNTRUSTEDROOT},
+      {"untrusted CA sent", byOtherCa, {FixturePath("other-ca.crt")}, u"localhost", CERT_E_UNTRUSTEDROOT},
       {"issuer missing", byOtherCa, {}, u"localhost", CERT_E_CHAINING},
       {"client usage only", clientOnly, {}, u"localhost", CERT_E_WRONG_USAGE},
       {"no usage restriction", noUsage, {}, u"localhost", 0},
@@ -312,11 +312,11 @@ TEST(ChainPolicy, SslPolicyStatusValues) {
   }
   unsetenv("SSL_CERT_FILE");
   // Without the test CA in the trust store the good server is untrusted too.
-  EXPECT_EQ(PolicyStatus(good, {Fixture("ca.crt")}, u"localhost"), CERT_E_UNTRUSTEDROOT);
+  EXPECT_EQ(PolicyStatus(good, {FixturePath("ca.crt")}, u"localhost"), CERT_E_UNTRUSTEDROOT);
 
   // A "Root" store folder is trusted like the system store.
   StoreFolder folder;
-  folder.Put("LocalMachine", "Root", Fixture("ca.crt"));
+  folder.Put("LocalMachine", "Root", FixturePath("ca.crt"));
   EXPECT_EQ(PolicyStatus(good, {}, u"localhost"), 0u);
 }
 
@@ -330,7 +330,7 @@ HCERTSTORE OpenFileStore(const std::string& aFile) {
 // or no file, opens no store.
 TEST(ChainEngine, FileStores) {
   TempDir dir;
-  HCERTSTORE store = OpenFileStore(Fixture("ca.crt"));
+  HCERTSTORE store = OpenFileStore(FixturePath("ca.crt"));
   ASSERT_NE(store, nullptr);
   PCCERT_CONTEXT first =
       CertFindCertificateInStore(store, kEncoding, 0, CERT_FIND_ANY, nullptr, nullptr);
@@ -341,7 +341,7 @@ TEST(ChainEngine, FileStores) {
   CertCloseStore(store, 0);
   EXPECT_EQ(OpenFileStore(dir.File("missing.pem")), nullptr);
   EXPECT_EQ(CryptGetLastError(), ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(OpenFileStore(dir.Path().string()), nullptr);  // a folder
+  EXPECT_EQ(OpenFileStore(dir.path().string()), nullptr);  // a folder
   EXPECT_EQ(CryptGetLastError(), ERROR_FILE_NOT_FOUND);
   WriteFile(dir.File("empty.pem"), "no certificate here\n");
   EXPECT_EQ(OpenFileStore(dir.File("empty.pem")), nullptr);
@@ -354,9 +354,9 @@ TEST(ChainEngine, FileStores) {
 TEST(ChainEngine, ExclusiveRootsAndAdditionalStores) {
   unsetenv("SSL_CERT_FILE");
   TempDir dir;
-  const CertFiles good{Fixture("server.crt"), Fixture("server.key")};
+  const CertFiles good{FixturePath("server.crt"), FixturePath("server.key")};
   const CertFiles selfSigned = MakeCert(dir, "self", {.SelfSigned = true});
-  const CertFiles byOtherCa{Fixture("untrusted-client.crt"), Fixture("untrusted-client.key")};
+  const CertFiles byOtherCa{FixturePath("untrusted-client.crt"), FixturePath("untrusted-client.key")};
   struct TEngine {
     HCERTSTORE Store = nullptr;
     HCERTCHAINENGINE Engine = nullptr;
@@ -376,7 +376,7 @@ TEST(ChainEngine, ExclusiveRootsAndAdditionalStores) {
       CertCloseStore(Store, 0);
     }
   };
-  TEngine testCA(Fixture("ca.crt"), true);
+  TEngine testCA(FixturePath("ca.crt"), true);
   struct Case {
     const char* Name;
     CertFiles Server;
@@ -387,10 +387,10 @@ TEST(ChainEngine, ExclusiveRootsAndAdditionalStores) {
   constexpr DWORD kUntrusted = CERT_E_UNTRUSTEDROOT;
   const Case cases[] = {
       {"good", good, {}, u"localhost", 0, CERT_E_CHAINING},
-      {"good with its CA sent", good, {Fixture("ca.crt")}, u"localhost", 0, kUntrusted},
+      {"good with its CA sent", good, {FixturePath("ca.crt")}, u"localhost", 0, kUntrusted},
       {"wrong name", good, {}, u"example.org", CERT_E_CN_NO_MATCH, CERT_E_CHAINING},
       {"self-signed", selfSigned, {}, u"localhost", kUntrusted, kUntrusted},
-      {"other CA sent", byOtherCa, {Fixture("other-ca.crt")}, u"localhost", kUntrusted, kUntrusted},
+      {"other CA sent", byOtherCa, {FixturePath("other-ca.crt")}, u"localhost", kUntrusted, kUntrusted},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(PolicyStatus(c.Server, c.Sent, c.ServerName, testCA.Engine), c.WithEngine) << c.Name;
@@ -398,18 +398,18 @@ TEST(ChainEngine, ExclusiveRootsAndAdditionalStores) {
   }
 
   // An additional store completes the chain without trusting its CA.
-  TEngine issuers(Fixture("ca.crt"), false);
+  TEngine issuers(FixturePath("ca.crt"), false);
   EXPECT_EQ(PolicyStatus(good, {}, u"localhost", issuers.Engine), CERT_E_UNTRUSTEDROOT);
   {
     // The test CA in a "Root" folder: trusted by default and through the
     // additional store's issuer, not by an engine whose only root is
     // another CA.
     StoreFolder folder;
-    folder.Put("LocalMachine", "Root", Fixture("ca.crt"));
-    TEngine otherCA(Fixture("other-ca.crt"), true);
-    EXPECT_EQ(PolicyStatus(good, {Fixture("ca.crt")}, u"localhost"), 0u);
+    folder.Put("LocalMachine", "Root", FixturePath("ca.crt"));
+    TEngine otherCA(FixturePath("other-ca.crt"), true);
+    EXPECT_EQ(PolicyStatus(good, {FixturePath("ca.crt")}, u"localhost"), 0u);
     EXPECT_EQ(PolicyStatus(good, {}, u"localhost", issuers.Engine), 0u);
-    EXPECT_EQ(PolicyStatus(good, {Fixture("ca.crt")}, u"localhost", otherCA.Engine),
+    EXPECT_EQ(PolicyStatus(good, {FixturePath("ca.crt")}, u"localhost", otherCA.Engine),
               CERT_E_UNTRUSTEDROOT);
   }
 

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/platform/sspi/tls_test_support.h"
+#include "tests/support/tls_peers.h"
 
 using namespace tls_test;
 
@@ -246,7 +246,7 @@ std::string Alpn(PCtxtHandle aContext) {
 
 // A certificate with its key from a PKCS#12 fixture; the caller frees it.
 PCCERT_CONTEXT ClientCertificate(const std::string& aFile = "client.p12", const char16_t* aPassword = u"secret") {
-  std::string data = ReadFile(Fixture(aFile));
+  std::string data = ReadFile(FixturePath(aFile));
   CRYPT_DATA_BLOB blob{static_cast<DWORD>(data.size()), reinterpret_cast<BYTE*>(data.data())};
   HCERTSTORE store = PFXImportCertStore(&blob, aPassword, 0);
   if (!store) return nullptr;
@@ -305,7 +305,7 @@ TEST_P(SspiVersionTest, HandshakeAlpnSizesAndDataBothWays) {
   PCCERT_CONTEXT remote = nullptr;
   ASSERT_EQ(QueryContextAttributesW(client.Context(), SECPKG_ATTR_REMOTE_CERT_CONTEXT, &remote), SEC_E_OK);
   ASSERT_NE(remote, nullptr);
-  EXPECT_EQ(ReadFile(Fixture("server.crt")).empty(), false);
+  EXPECT_EQ(ReadFile(FixturePath("server.crt")).empty(), false);
   CertFreeCertificateContext(remote);
 
   ASSERT_EQ(client.Send("0ping\n"), SEC_E_OK);
@@ -422,13 +422,13 @@ class SspiClientCertTest : public SspiTest, public ::testing::WithParamInterface
 
 TEST_P(SspiClientCertTest, CertificateRequestStopsOnceWithTheIssuerList) {
   const ClientCertCase& version = GetParam();
-  SServer server({"-Verify", "1", "-CAfile", Fixture("ca.crt"), "-verify_return_error", version.ServerFlag});
+  SServer server({"-Verify", "1", "-CAfile", FixturePath("ca.crt"), "-verify_return_error", version.ServerFlag});
   Client client(server.Host(), server.Port(),
                 {.Protocols = version.Protocols, .OnCertificateRequest = [] { return ClientCertificate(); }});
   ASSERT_EQ(client.Handshake(), SEC_E_OK);
   EXPECT_EQ(client.IncompleteCredentials, 1);
   ASSERT_EQ(client.Issuers.size(), 1u);
-  EXPECT_EQ(client.Issuers[0], SubjectDer(Fixture("ca.crt")));
+  EXPECT_EQ(client.Issuers[0], SubjectDer(FixturePath("ca.crt")));
   ASSERT_EQ(client.Send("0with cert\n"), SEC_E_OK);
   ASSERT_TRUE(server.WaitOutput("0with cert"));
   EXPECT_NE(server.Output().find("test client"), std::string::npos);
@@ -436,7 +436,7 @@ TEST_P(SspiClientCertTest, CertificateRequestStopsOnceWithTheIssuerList) {
 
 TEST_P(SspiClientCertTest, GoingOnWithoutACertificateEndsWithTheServersAlert) {
   const ClientCertCase& version = GetParam();
-  SServer server({"-Verify", "1", "-CAfile", Fixture("ca.crt"), "-verify_return_error", version.ServerFlag});
+  SServer server({"-Verify", "1", "-CAfile", FixturePath("ca.crt"), "-verify_return_error", version.ServerFlag});
   Client client(server.Host(), server.Port(), {.Protocols = version.Protocols});
   SECURITY_STATUS status = client.Handshake();
   EXPECT_EQ(client.IncompleteCredentials, 1);
@@ -477,7 +477,7 @@ TEST_F(SspiTest, AlgorithmListChoosesTheCipher) {
 TEST_F(SspiTest, WithoutManualValidationTheServerIsCheckedByName) {
   TempDir dir;
   const CertFiles selfSigned = MakeCert(dir, "self", {.SelfSigned = true});
-  setenv("SSL_CERT_FILE", Fixture("ca.crt").c_str(), 1);
+  setenv("SSL_CERT_FILE", FixturePath("ca.crt").c_str(), 1);
   struct Case {
     CertFiles Server;
     std::string Target;

@@ -13,6 +13,8 @@
 #include <fstream>
 #include <string>
 
+#include "tests/support/fixtures.h"
+#include "tests/support/temp_dir.h"
 #include "tools/apns-push/credentials.h"
 #include "tools/apns-push/error.h"
 
@@ -20,21 +22,15 @@ namespace {
 
 using namespace apns_push;
 
-std::string Fixture(const std::string& aName) {
-  return std::string(APNS_BINARY_DIR) + "/fixtures/" + aName;
-}
+std::string Fixture(const std::string& aName) { return apns_test::FixturePath(aName); }
 
 // A folder of its own, removed at the end.
 struct TempFolder {
-  std::filesystem::path Path;
-  TempFolder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "apns-push-XXXXXX").string();
-    Path = mkdtemp(pattern.data());
-  }
-  ~TempFolder() { std::filesystem::remove_all(Path); }
+  apns_test::TempDir Dir{"apns-push"};
+  const std::filesystem::path& Path = Dir.path();
   std::string Write(const std::string& aName, const std::string& aText) const {
-    const std::string file = (Path / aName).string();
-    std::ofstream(file, std::ios::binary) << aText;
+    const std::string file = Dir.File(aName);
+    apns_test::WriteFile(file, aText);
     return file;
   }
 };

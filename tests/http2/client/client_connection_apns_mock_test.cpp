@@ -11,10 +11,14 @@
 #include <mutex>
 #include <thread>
 
-#include "apns_mock_harness.h"
-#include "h2_test_client.h"
+#include "tests/support/apns_mock_harness.h"
+#include "tests/http2/client/h2_test_client.h"
+#include "tests/support/wait.h"
 
 namespace {
+
+using namespace std::chrono_literals;
+using apns_test::PumpUntil;
 
 std::string Text(TMemoryStream& aStream) {
   const TIdBytes& bytes = aStream.Bytes();
@@ -86,7 +90,7 @@ TEST(ClientConnectionApnsMock, PushesAreAnsweredWithStatusAndReason) {
   ASSERT_TRUE(client.Connect(10000)) << ::testing::PrintToString(client.Notes());
   auto h2 = client.H2();
   ASSERT_TRUE(h2);
-  ASSERT_TRUE(WaitFor([&] { return h2->PeerMaxConcurrentStreams() == 1; }));
+  ASSERT_TRUE(PumpUntil([&] { return h2->PeerMaxConcurrentStreams() == 1; }));
   const std::string token = apns_test::MakeProviderToken();
   struct Case {
     std::string Device;
@@ -113,7 +117,7 @@ TEST(ClientConnectionApnsMock, PushesAreAnsweredWithStatusAndReason) {
     EXPECT_EQ(Text(answer), c.Body);
   }
   // The first valid token lifted the one-stream start.
-  EXPECT_TRUE(WaitFor([&] { return h2->PeerMaxConcurrentStreams() == 1000; }));
+  EXPECT_TRUE(PumpUntil([&] { return h2->PeerMaxConcurrentStreams() == 1000; }));
   client.Disconnect(5000);
   const auto lines = mock.LogLines();
   ASSERT_EQ(lines.size(), cases.size());
@@ -134,14 +138,14 @@ TEST(ClientConnectionApnsMock, GoAwayAfterAnswersRefusesTheStreamsAboveItsLast) 
   ASSERT_TRUE(client.Connect(10000)) << ::testing::PrintToString(client.Notes());
   auto h2 = client.H2();
   ASSERT_TRUE(h2);
-  ASSERT_TRUE(WaitFor([&] { return h2->SettingsReceived(); }));
+  ASSERT_TRUE(PumpUntil([&] { return h2->SettingsReceived(); }));
   const std::string token = apns_test::MakeProviderToken();
   for (int i = 0; i < 6; ++i) {
     TkfxHTTP2Request request;
     SetPush(request, token, "push-" + std::to_string(i));
     Push(*h2, request, nullptr);
   }
-  ASSERT_TRUE(WaitFor([&] { return !client.Active(); }, 10000)) << ::testing::PrintToString(client.Notes());
+  ASSERT_TRUE(PumpUntil([&] { return !client.Active(); }, 10s)) << ::testing::PrintToString(client.Notes());
   outcomes.With([](Outcomes& o) {
     EXPECT_EQ(o.Answers, (std::vector<std::string>{"1 200", "3 200", "5 200"}));
     // The six go out at once; one queued after the GOAWAY came would not be
@@ -189,7 +193,7 @@ TEST(ClientConnectionApnsMock, AbruptCloseReleasesTheWaiterAsAFailure) {
   EXPECT_EQ(h2->Response().Status(), 0);
   EXPECT_EQ(second.Size(), 0);
   EXPECT_LT(waited, std::chrono::seconds(5));  // released by the close, not by the 10 s time-out
-  EXPECT_TRUE(WaitFor([&] { return !client.Active(); }));
+  EXPECT_TRUE(PumpUntil([&] { return !client.Active(); }));
   client.Disconnect(5000);
 }
 
@@ -216,7 +220,7 @@ TEST(ClientConnectionApnsMock, LateAnswerAfterTheTimeOutArrivesAsAnEvent) {
   EXPECT_EQ(h2->WaitResult(), Th2WaitResult::h2wrTimeout);
   EXPECT_EQ(h2->Response().Status(), 0);
   EXPECT_EQ(answer.Size(), 0);
-  ASSERT_TRUE(WaitFor([&] { return outcomes.With([](Outcomes& o) { return o.Answers.size(); }) == 1; }));
+  ASSERT_TRUE(PumpUntil([&] { return outcomes.With([](Outcomes& o) { return o.Answers.size(); }) == 1; }));
   outcomes.With([](Outcomes& o) {
     EXPECT_EQ(o.Answers, (std::vector<std::string>{"1 200"}));
     EXPECT_TRUE(o.Failed.empty());
@@ -255,7 +259,7 @@ TEST(ClientConnectionApnsMock, TooManyTokenUpdatesEndsTheConnection) {
   ASSERT_EQ(h2->WaitResult(), Th2WaitResult::h2wrAnswered) << ::testing::PrintToString(client.Notes());
   EXPECT_EQ(h2->Response().Status(), 429);
   EXPECT_EQ(Text(second), "{\"reason\":\"TooManyProviderTokenUpdates\"}");
-  ASSERT_TRUE(WaitFor([&] { return !client.Active(); }, 5000));
+  ASSERT_TRUE(PumpUntil([&] { return !client.Active(); }, 5s));
   outcomes.With([](Outcomes& o) {
     EXPECT_EQ(o.GoAways, (std::vector<std::string>{"3 0 {\"reason\":\"TooManyProviderTokenUpdates\"}"}));
     return 0;
@@ -303,7 +307,7 @@ TEST(ClientConnectionApnsMock, ServerWithoutH2IsRefusedBeforeThePreface) {
     if (!refused) std::this_thread::sleep_for(std::chrono::milliseconds(20));  // nginx still starting
   }
   EXPECT_TRUE(refused) << ::testing::PrintToString(client.Notes());
-  EXPECT_TRUE(WaitFor([&] { return !client.Active(); }));
+  EXPECT_TRUE(PumpUntil([&] { return !client.Active(); }));
   client.Disconnect(5000);
   nginx.Stop();
   EXPECT_EQ(apns_test::ReadFile(dir.File("access.log")), "");

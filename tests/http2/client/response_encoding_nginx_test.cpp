@@ -22,24 +22,18 @@
 #include "http2/client/kfxHTTP.h"
 #include "http2/client/kfxHTTP2_Client_Properties.h"
 #include "rtl/MainThread.h"
-#include "tests/tools/apns_mock_harness.h"
+#include "tests/support/apns_mock_harness.h"
+#include "tests/support/wait.h"
 
 namespace {
+
+using apns_test::PumpUntil;
 
 using apns_test::ChildProcess;
 using apns_test::TempDir;
 
 using apns_test::FreePort;
 using apns_test::PortOpen;
-
-bool WaitFor(const std::function<bool()>& aDone, int aTimeoutMs = 10000) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(aTimeoutMs);
-  while (!aDone()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    CheckSynchronize(5);
-  }
-  return true;
-}
 
 std::string Compress(const std::string& aText, int aWindowBits) {
   z_stream s{};
@@ -156,7 +150,7 @@ TEST(ResponseEncodingNginx, BodiesAreInflatedOrRefusedAndResultTextsFollowTheCha
   const std::vector<std::string> paths = {"/plain.txt", "/deflate/zlib.txt", "/deflate/raw.txt", "/br/stored.bin",
                                           "/cut/short.txt"};
   for (const std::string& path : paths) client->GetAsync(nginx.URL(path));
-  ASSERT_TRUE(WaitFor([&] { return answers.size() + failures.size() == paths.size(); }))
+  ASSERT_TRUE(PumpUntil([&] { return answers.size() + failures.size() == paths.size(); }))
       << answers.size() << " answers, " << failures.size() << " failures; " << nginx.Errors();
 
   struct TCase {
@@ -183,7 +177,7 @@ TEST(ResponseEncodingNginx, BodiesAreInflatedOrRefusedAndResultTextsFollowTheCha
   const std::string cut = "The gzip answer body cannot be inflated: the compressed data ends too early.";
   EXPECT_EQ(answers.count("/cut/short.txt"), 0u);
   EXPECT_EQ(failures["/cut/short.txt"], cut);
-  EXPECT_TRUE(WaitFor([&] { return !exceptions.empty(); }));
+  EXPECT_TRUE(PumpUntil([&] { return !exceptions.empty(); }));
   EXPECT_EQ(exceptions, std::vector<std::string>{cut});
 
   // A result text is read in the answer's charset; its content encoding is

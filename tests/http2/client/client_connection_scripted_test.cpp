@@ -7,10 +7,13 @@
 #include <mutex>
 #include <thread>
 
-#include "h2_test_client.h"
-#include "scripted_peer.h"
+#include "tests/http2/client/h2_test_client.h"
+#include "tests/http2/client/scripted_peer.h"
+#include "tests/support/wait.h"
 
 namespace {
+
+using apns_test::PumpUntil;
 
 using namespace h2t;
 
@@ -128,7 +131,7 @@ TEST(ClientConnectionScripted, ProtocolViolationsEndTheConnectionWithGoAway) {
     for (const std::string& note : client.Notes())
       if (note.rfind("h2 ", 0) == 0 && (!c.Message || note == std::string("h2 ") + c.Message)) reported = true;
     EXPECT_TRUE(reported) << "notes: " << ::testing::PrintToString(client.Notes());
-    EXPECT_TRUE(WaitFor([&] { return !client.Active(); }));
+    EXPECT_TRUE(PumpUntil([&] { return !client.Active(); }));
   }
 }
 
@@ -142,7 +145,7 @@ TEST(ClientConnectionScripted, PingIsEchoedAndItsPayloadReusedByOurPing) {
   });
   TH2TestClient client(server.Port());
   client.SetActive(true);
-  ASSERT_TRUE(WaitFor([&] {
+  ASSERT_TRUE(PumpUntil([&] {
     auto h2 = client.H2();
     return h2 != nullptr && h2->SettingsReceived();
   }));
@@ -392,7 +395,7 @@ TEST(ClientConnectionScripted, StreamsBeyondThePeersLimitWaitTheirTurn) {
   client.SetActive(true);
   auto h2 = client.H2();
   ASSERT_TRUE(h2);
-  ASSERT_TRUE(WaitFor([&] { return h2->PeerMaxConcurrentStreams() == 1; }));
+  ASSERT_TRUE(PumpUntil([&] { return h2->PeerMaxConcurrentStreams() == 1; }));
   std::thread queued([&] {
     TkfxHTTP2Request request;
     for (int i = 0; i < 3; ++i) h2->Get("/q", nullptr, &request);
@@ -402,7 +405,7 @@ TEST(ClientConnectionScripted, StreamsBeyondThePeersLimitWaitTheirTurn) {
   h2->Get("/sync", &answer, &request);
   queued.join();
   EXPECT_EQ(h2->WaitResult(), Th2WaitResult::h2wrAnswered);
-  EXPECT_TRUE(WaitFor([&] { return answers.load() == 3; }));
+  EXPECT_TRUE(PumpUntil([&] { return answers.load() == 3; }));
   client.SetActive(false);
   server.Join();
   EXPECT_EQ(order, (std::vector<int32_t>{1, 3, 5, 7}));

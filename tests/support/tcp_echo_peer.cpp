@@ -1,4 +1,4 @@
-#include "tcp_echo_peer.h"
+#include "tests/support/tcp_echo_peer.h"
 
 #include <arpa/inet.h>
 #include <poll.h>

@@ -13,10 +13,14 @@
 #include <random>
 #include <thread>
 
-#include "apns_mock_harness.h"
-#include "h2_test_client.h"
+#include "tests/support/apns_mock_harness.h"
+#include "tests/http2/client/h2_test_client.h"
+#include "tests/support/wait.h"
 
 namespace {
+
+using namespace std::chrono_literals;
+using apns_test::PumpUntil;
 
 using apns_test::ChildProcess;
 using apns_test::TempDir;
@@ -166,7 +170,7 @@ TEST(ClientConnectionNghttpd, TrailersArriveBesideTheHeaders) {
     EXPECT_EQ(h2->Response().Headers().Values(":status"), "200");
   }
   for (int i = 0; i < 3; ++i) h2->Get("/index.html", nullptr, &request);
-  ASSERT_TRUE(WaitFor([&] {
+  ASSERT_TRUE(PumpUntil([&] {
     std::lock_guard guard(lock);
     return queued.size() == 3;
   }));
@@ -191,10 +195,10 @@ TEST(ClientConnectionNghttpd, QueuedRequestsBeyondTheStreamLimitAllAnswered) {
   client.SetActive(true);
   auto h2 = client.H2();
   ASSERT_TRUE(h2);
-  ASSERT_TRUE(WaitFor([&] { return h2->PeerMaxConcurrentStreams() == 2; }));
+  ASSERT_TRUE(PumpUntil([&] { return h2->PeerMaxConcurrentStreams() == 2; }));
   TkfxHTTP2Request request;
   for (int i = 0; i < 50; ++i) h2->Get("/index.html", nullptr, &request);
-  EXPECT_TRUE(WaitFor([&] { return ok.load() + other.load() == 50; }, 10000));
+  EXPECT_TRUE(PumpUntil([&] { return ok.load() + other.load() == 50; }, 10s));
   EXPECT_EQ(ok.load(), 50);
   EXPECT_LE(h2->OpenStreams(), 0);
 }
@@ -226,7 +230,7 @@ TEST(ClientConnectionNghttpd, PushedAnswersArriveAsEvents) {
   TMemoryStream answer;
   h2->Get("/index.html", &answer, &request);
   EXPECT_EQ(Text(answer), "hello\n");
-  EXPECT_TRUE(WaitFor([&] {
+  EXPECT_TRUE(PumpUntil([&] {
     std::lock_guard guard(lock);
     return !pushedBody.empty();
   }));
@@ -274,7 +278,7 @@ TEST(ClientConnectionNghttpd, SynchronousAndQueuedRequestsInterleave) {
   }
   queued.join();
   EXPECT_EQ(good, 40);
-  EXPECT_TRUE(WaitFor([&] { return answered.load() == 40; }, 10000));
+  EXPECT_TRUE(PumpUntil([&] { return answered.load() == 40; }, 10s));
 }
 
 bool HaveNginx() { return ::access("/usr/sbin/nginx", X_OK) == 0; }
@@ -315,7 +319,7 @@ TEST(ClientConnectionNginx, KeepaliveLimitEndsWithGoAwayAndNoStaleAnswer) {
     EXPECT_EQ(h2->WaitResult(), Th2WaitResult::h2wrAnswered);
     EXPECT_EQ(Text(answer), "hello\n");
   }
-  EXPECT_TRUE(WaitFor([&] { return goAways.load() == 1 && !client.Active(); }));
+  EXPECT_TRUE(PumpUntil([&] { return goAways.load() == 1 && !client.Active(); }));
   TMemoryStream late;
   h2->Get("/index.html", &late, &request);
   EXPECT_NE(h2->WaitResult(), Th2WaitResult::h2wrAnswered);

@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/tools/apns_mock_harness.h"
+#include "tests/support/apns_mock_harness.h"
 
 namespace apns_test {
 namespace {

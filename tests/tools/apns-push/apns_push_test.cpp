@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/tools/apns_mock_harness.h"
+#include "tests/support/apns_mock_harness.h"
 
 namespace {
 

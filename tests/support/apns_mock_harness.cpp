@@ -1,16 +1,12 @@
-#include "tests/tools/apns_mock_harness.h"
+#include "tests/support/apns_mock_harness.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <openssl/bio.h>
 #include <openssl/ec.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -19,8 +15,6 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
-
-extern char** environ;
 
 namespace apns_test {
 namespace {
@@ -35,12 +29,6 @@ struct FreeWith {
     FreeFn(p);
   }
 };
-
-int DecodeStatus(int status) {
-  if (WIFEXITED(status)) return WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-  return -1;
-}
 
 std::string Base64Url(const unsigned char* data, size_t length) {
   static constexpr char kAlphabet[] =
@@ -65,126 +53,6 @@ std::string Base64Url(std::string_view text) {
 }
 
 }  // namespace
-
-std::string FixturePath(std::string_view name) {
-  return std::string(APNS_BINARY_DIR) + "/fixtures/" + std::string(name);
-}
-
-std::string ApnsMockPath() {
-  return APNS_MOCK_PATH;
-}
-
-uint16_t FreePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  uint16_t port = 0;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-    port = ntohs(address.sin_port);
-  ::close(fd);
-  return port;
-}
-
-bool PortOpen(uint16_t aPort) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(aPort);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const bool open = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  ::close(fd);
-  return open;
-}
-
-TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "apns-test.XXXXXX").string();
-  if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-  path_ = pattern;
-}
-
-TempDir::~TempDir() {
-  std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void WriteFile(const std::string& path, std::string_view content) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(content.data(), static_cast<std::streamsize>(content.size()));
-  if (!out) throw std::runtime_error("cannot write " + path);
-}
-
-ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::string& out_file,
-                           const std::string& err_file) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0644);
-  posix_spawn_file_actions_addopen(&actions, 2, err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0644);
-  std::vector<char*> args;
-  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-  args.push_back(nullptr);
-  const int error = posix_spawnp(&pid_, args[0], &actions, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (error != 0) throw std::runtime_error("cannot start " + argv[0]);
-}
-
-ChildProcess::~ChildProcess() {
-  if (!status_) {
-    kill(pid_, SIGKILL);
-    Wait(5s);
-  }
-}
-
-std::optional<int> ChildProcess::Wait(std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!status_) {
-    int status = 0;
-    const pid_t done = waitpid(pid_, &status, WNOHANG);
-    if (done == pid_) {
-      status_ = DecodeStatus(status);
-    } else if (done < 0) {
-      status_ = -1;
-    } else if (std::chrono::steady_clock::now() >= deadline) {
-      return std::nullopt;
-    } else {
-      std::this_thread::sleep_for(kPollStep);
-    }
-  }
-  return status_;
-}
-
-int ChildProcess::Stop(std::chrono::milliseconds timeout) {
-  if (status_) return *status_;
-  kill(pid_, SIGTERM);
-  if (const auto code = Wait(timeout)) return *code;
-  kill(pid_, SIGKILL);
-  return Wait(5s).value_or(-1);
-}
-
-CommandResult RunCommand(const std::vector<std::string>& argv, std::chrono::milliseconds timeout) {
-  TempDir dir;
-  CommandResult result;
-  {
-    ChildProcess child(argv, dir.File("out"), dir.File("err"));
-    const auto code = child.Wait(timeout);
-    result.exit_code = code ? *code : (child.Stop(0ms), -1);
-  }
-  result.out = ReadFile(dir.File("out"));
-  result.err = ReadFile(dir.File("err"));
-  return result;
-}
 
 std::string MakeProviderToken(const TokenSpec& spec) {
   const int64_t iat = spec.iat ? *spec.iat

@@ -76,12 +76,3 @@ class TH2TestClient : public TkfxTCPCLient_Common {
   std::mutex FNotesLock;
   std::vector<std::string> FNotes;
 };
-
-inline bool WaitFor(const std::function<bool()>& aDone, int aTimeoutMs = 5000) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(aTimeoutMs);
-  while (!aDone()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    CheckSynchronize(2);
-  }
-  return true;
-}

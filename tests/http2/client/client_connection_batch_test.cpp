@@ -9,10 +9,13 @@
 #include <string>
 #include <vector>
 
-#include "apns_mock_harness.h"
-#include "h2_test_client.h"
+#include "tests/support/apns_mock_harness.h"
+#include "tests/http2/client/h2_test_client.h"
+#include "tests/support/wait.h"
 
 namespace {
+
+using apns_test::PumpUntil;
 
 const std::string kPath = "/3/device/" + std::string(64, 'b');
 
@@ -39,7 +42,7 @@ TEST(ClientConnectionBatch, TakesOnlyFreeSlotsAndEveryRequestIsAnswered) {
   ASSERT_TRUE(client.Connect(10000)) << ::testing::PrintToString(client.Notes());
   auto h2 = client.H2();
   ASSERT_TRUE(h2);
-  ASSERT_TRUE(WaitFor([&] { return h2->SettingsReceived() && h2->PeerMaxConcurrentStreams() == 3; }));
+  ASSERT_TRUE(PumpUntil([&] { return h2->SettingsReceived() && h2->PeerMaxConcurrentStreams() == 3; }));
 
   const std::string token = apns_test::MakeProviderToken();
   constexpr int kCount = 5;
@@ -61,17 +64,17 @@ TEST(ClientConnectionBatch, TakesOnlyFreeSlotsAndEveryRequestIsAnswered) {
   EXPECT_EQ(batch[2].StreamIdentifier, 5);
   EXPECT_EQ(batch[3].StreamIdentifier, 0);
   EXPECT_EQ(batch[4].StreamIdentifier, 0);
-  ASSERT_TRUE(WaitFor([&] {
+  ASSERT_TRUE(PumpUntil([&] {
     std::lock_guard guard(lock);
     return answers.size() == 3;
   }));
   // The rest in a second batch once the answers freed their slots.
-  ASSERT_TRUE(WaitFor([&] { return h2->OpenStreams() == 0; }));
+  ASSERT_TRUE(PumpUntil([&] { return h2->OpenStreams() == 0; }));
   std::span<TkfxHTTP2NoWaitRequest> rest(batch.data() + 3, 2);
   ASSERT_EQ(h2->SendRequestsNoWait(rest, 2000), 2);
   EXPECT_EQ(batch[3].StreamIdentifier, 7);
   EXPECT_EQ(batch[4].StreamIdentifier, 9);
-  ASSERT_TRUE(WaitFor([&] {
+  ASSERT_TRUE(PumpUntil([&] {
     std::lock_guard guard(lock);
     return answers.size() == kCount;
   }));

@@ -4,7 +4,7 @@
 #include <thread>
 #include <vector>
 
-#include "client/test_oauth_client.h"
+#include "tests/http2/client/test_oauth_client.h"
 #include "http2/client/kfxHTTP2_Client.h"
 
 namespace {
