@@ -297,9 +297,10 @@ void TkfxHTTP2CLient_Base::DoNotifyDisconnect(TkfxTCPConnection* Connection) {
     reconnect = any && FPendingRequestsReconnect;
     DoNotifyHTTP2Disconnect(connection);
   } catch (...) {
-    // Handlers' failures are reported where they are raised; what is left
-    // (no memory for a notification record) must not keep the end of the
-    // connection from being handled below.
+    // Each item's outcome and each event is delivered under its own guard;
+    // what is left (no memory for a notification record) is reported, and
+    // must not keep the end of the connection from being handled below.
+    ReportHandlerFailure(std::current_exception());
   }
   TkfxTCPCLient_Common::DoNotifyDisconnect(Connection);
   // Queued only once the ended connection has left its slot: a connect
@@ -308,6 +309,10 @@ void TkfxHTTP2CLient_Base::DoNotifyDisconnect(TkfxTCPConnection* Connection) {
     try {
       QueueConnect(true);
     } catch (...) {
+      // The kept requests stay queued for the next connect (the next
+      // request's or the watchdog's); the application is told this one
+      // could not be queued.
+      ReportHandlerFailure(std::current_exception());
     }
   }
   if (FWatchDogEnabled && (FWatchDog->Attempts() == 0 || FWatchDogAttempts < FWatchDog->Attempts()))
@@ -615,7 +620,15 @@ void TkfxHTTP2CLient_Base::DoRequeuePendingRequests() {
 
 void TkfxHTTP2CLient_Base::FailItems(const TkfxHTTP2ConnectionClientRef& aConnection,
                                      std::deque<TkfxHTTP2_RequestPtr> aItems, const std::string& aReason) {
-  for (auto& item : aItems) DoNotifyHTTP2RequestFailed(aConnection, std::move(item), aReason);
+  // A delivery that fails is reported in place of that item's outcome; the
+  // items behind it still get theirs instead of vanishing with the batch.
+  for (auto& item : aItems) {
+    try {
+      DoNotifyHTTP2RequestFailed(aConnection, std::move(item), aReason);
+    } catch (...) {
+      ReportHandlerFailure(std::current_exception());
+    }
+  }
 }
 
 TkfxHTTP2ConnectionClientRef TkfxHTTP2CLient_Base::RefOf(TkfxHTTP2ConnectionClient* aConnection) {
