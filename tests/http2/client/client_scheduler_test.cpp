@@ -123,12 +123,16 @@ TEST(ClientScheduler, StreamEndsWithoutAnswer) {
     TkfxHTTP2_RequestPtr failed = f.Scheduler->StreamFailed(id, c.Retry, c.Ending, reason);
     EXPECT_EQ(reason, c.Reason);
     EXPECT_EQ(static_cast<bool>(failed), *c.Reason != 0);
-    if (failed) EXPECT_EQ(failed->ID(), id);
+    if (failed) {
+      EXPECT_EQ(failed->ID(), id);
+    }
     EXPECT_EQ(f.IDs(f.Scheduler->Requests()).front() == id, c.BackInQueue);
     EXPECT_EQ(f.Scheduler->RequestsPending().Find(id) != nullptr, !failed && !c.BackInQueue);
     // An item whose outcome was given already is not found again.
-    if (failed) EXPECT_FALSE(f.Scheduler->StreamFailed(id, c.Retry, false, reason));
-    if (failed) EXPECT_FALSE(f.Scheduler->Answered(id));
+    if (failed) {
+      EXPECT_FALSE(f.Scheduler->StreamFailed(id, c.Retry, false, reason));
+      EXPECT_FALSE(f.Scheduler->Answered(id));
+    }
   }
 }
 
