@@ -44,6 +44,15 @@ class TPersistentFields {
     });
   }
 
+  // A field of another type, published through aPublish(aName, field).
+  template <class T>
+  TPersistentFields Field(std::string aName, T C::*aMember,
+                          TPublishedProperty (*aPublish)(const std::string&, T&)) && {
+    return std::move(*this).Add(CopyOf(aMember), [aName, aMember, aPublish](C& aObject) {
+      return aPublish(aName, aObject.*aMember);
+    });
+  }
+
   // An enumeration field, published by the names of its values.
   template <class E>
   TPersistentFields Enum(std::string aName, const std::vector<std::string>& aNames, E C::*aMember) && {

@@ -7,16 +7,24 @@
 
 // --- authentication options ---
 
+// JWT and OAuth are references to other components, copied through their
+// setters (which move the free notifications); they are not stored values.
+const TPersistentFields<TkfxHTTP2_Authentication_Token>& TkfxHTTP2_Authentication_Token::Fields() {
+  using C = TkfxHTTP2_Authentication_Token;
+  static const auto fields =
+      TPersistentFields<C>()
+          .Custom([](C& aDest, const C& aSource) { aDest.SetJWT(aSource.FJWT); }, nullptr)
+          .Custom([](C& aDest, const C& aSource) { aDest.SetOAuth(aSource.FOAuth); }, nullptr)
+          .Field("ReadTimeout", &C::FReadTimeout);
+  return fields;
+}
+
 void TkfxHTTP2_Authentication_Token::Assign(const TPersistent* Source) {
-  const auto* other = dynamic_cast<const TkfxHTTP2_Authentication_Token*>(Source);
-  if (!other) return TPersistent::Assign(Source);
-  SetJWT(other->FJWT);
-  SetOAuth(other->FOAuth);
-  FReadTimeout = other->FReadTimeout;
+  if (!Fields().AssignFrom(*this, Source)) TPersistent::Assign(Source);
 }
 
 void TkfxHTTP2_Authentication_Token::GetPublishedProperties(TPublishedProperties& aList) {
-  aList.push_back(PublishField("ReadTimeout", FReadTimeout));
+  Fields().Publish(*this, aList);
 }
 
 void TkfxHTTP2_Authentication_Token::Hand(TkfxHTTPComponentClientAuthToken_Base* aOld, bool& aEventsBound,
@@ -68,14 +76,18 @@ void TkfxHTTP2_Authentication_Token::OAuthDestroyed() {
   SetOAuth(nullptr);
 }
 
+const TPersistentFields<TkfxHTTP2_Authentication_Options>& TkfxHTTP2_Authentication_Options::Fields() {
+  using C = TkfxHTTP2_Authentication_Options;
+  static const auto fields = TPersistentFields<C>().Object("Token", &C::FToken);
+  return fields;
+}
+
 void TkfxHTTP2_Authentication_Options::Assign(const TPersistent* Source) {
-  const auto* other = dynamic_cast<const TkfxHTTP2_Authentication_Options*>(Source);
-  if (!other) return TPersistent::Assign(Source);
-  FToken->Assign(other->FToken.get());
+  if (!Fields().AssignFrom(*this, Source)) TPersistent::Assign(Source);
 }
 
 void TkfxHTTP2_Authentication_Options::GetPublishedProperties(TPublishedProperties& aList) {
-  aList.push_back(PublishObject("Token", [this] { return FToken.get(); }));
+  Fields().Publish(*this, aList);
 }
 
 // --- header lines ---

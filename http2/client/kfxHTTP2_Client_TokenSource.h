@@ -31,6 +31,7 @@
 #include "jwt/kfxHTTP_JWT_Client.h"
 #include "jwt/kfxHTTP_OAuth_Client.h"
 #include "rtl/Classes.h"
+#include "rtl/PersistentFields.h"
 
 // Where bearer tokens come from. JWT and OAuth are references to components
 // the application owns; the client is told when they are freed.
@@ -66,6 +67,7 @@ class TkfxHTTP2_Authentication_Token : public TPersistent {
   void SetReadTimeout(int aValue) { FReadTimeout = aValue; }
 
  private:
+  static const TPersistentFields<TkfxHTTP2_Authentication_Token>& Fields();
   // Lets go of aOld (taking back our handlers when it carries them) and
   // follows aNew's free.
   void Hand(TkfxHTTPComponentClientAuthToken_Base* aOld, bool& aEventsBound,
@@ -91,6 +93,7 @@ class TkfxHTTP2_Authentication_Options : public TPersistent {
   void SetToken(const TkfxHTTP2_Authentication_Token& aValue) { FToken->Assign(&aValue); }
 
  private:
+  static const TPersistentFields<TkfxHTTP2_Authentication_Options>& Fields();
   std::unique_ptr<TkfxHTTP2_Authentication_Token> FToken;
 };
 

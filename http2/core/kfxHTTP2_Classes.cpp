@@ -31,92 +31,80 @@ std::string ErrorDescription(int64_t aErrorCode) {
 
 // --- TkfxHTTP2Request ---
 
+// A date-time field, published as the text of its number of days.
+static TPublishedProperty PublishDate(const std::string& aName, TDateTime& aField) {
+  return PublishString(
+      aName,
+      [&aField] {
+        char buffer[64];
+        std::snprintf(buffer, sizeof buffer, "%.17g", aField);
+        return std::string(buffer);
+      },
+      [&aField](const std::string& v) {
+        char* end = nullptr;
+        const double value = std::strtod(v.c_str(), &end);
+        if (v.empty() || *end != '\0') throw EConvertError("'" + v + "' is not a valid floating point value");
+        aField = value;
+      });
+}
+
+// The published fields in published order, then the public ones (method, URL,
+// cookies, redirect mark), which Assign copies but stored descriptions do not
+// carry.
+const TPersistentFields<TkfxHTTP2Request>& TkfxHTTP2Request::Fields() {
+  using C = TkfxHTTP2Request;
+  static const auto fields =
+      TPersistentFields<C>()
+          .Field("Accept", &C::Accept)
+          .Field("AcceptCharSet", &C::AcceptCharSet)
+          .Field("AcceptEncoding", &C::AcceptEncoding)
+          .Field("AcceptLanguage", &C::AcceptLanguage)
+          .Field("BasicAuthentication", &C::BasicAuthentication)
+          .Field("BearerAuthentication", &C::BearerAuthentication)
+          .Field("BearerToken", &C::BearerToken)
+          .Field("CacheControl", &C::CacheControl)
+          .Field("CharSet", &C::CharSet)
+          .Field("Connection", &C::Connection)
+          .Field("ContentDisposition", &C::ContentDisposition)
+          .Field("ContentType", &C::ContentType)
+          .Field("ContentVersion", &C::ContentVersion)
+          .Field("Date", &C::Date, PublishDate)
+          .Field("ETag", &C::ETag)
+          .Field("Expires", &C::Expires, PublishDate)
+          .Field("From", &C::From)
+          .Field("Host", &C::Host)
+          .Field("LastModified", &C::LastModified, PublishDate)
+          .Field("Referer", &C::Referer)
+          .Field("TransferEncoding", &C::TransferEncoding)
+          .Field("UserAgent", &C::UserAgent)
+          .Custom([](C& aDest, const C& aSource) { aDest.CustomHeaders.SetText(aSource.CustomHeaders.Text()); },
+                  [](C& aObject) {
+                    return PublishObject("CustomHeaders", [&aObject] { return &aObject.CustomHeaders; });
+                  })
+          .Field("ID", &C::ID)
+          .Field("Password", &C::Password)
+          .Field("Username", &C::Username)
+          .Unpublished(&C::Method)
+          .Unpublished(&C::URL)
+          .Custom(
+              [](C& aDest, const C& aSource) {
+                if (aSource.FCookies)
+                  aDest.Cookies().SetText(aSource.FCookies->Text());
+                else if (aDest.FCookies)
+                  aDest.FCookies->Clear();
+              },
+              nullptr)
+          .Unpublished(&C::Redirect);
+  return fields;
+}
+
 void TkfxHTTP2Request::Assign(const TPersistent* Source) {
-  const auto* src = dynamic_cast<const TkfxHTTP2Request*>(Source);
-  if (!src) return TPersistent::Assign(Source);
-  if (src == this) return;
-  ID = src->ID;
-  Method = src->Method;
-  URL = src->URL;
-  Accept = src->Accept;
-  AcceptCharSet = src->AcceptCharSet;
-  AcceptEncoding = src->AcceptEncoding;
-  AcceptLanguage = src->AcceptLanguage;
-  BasicAuthentication = src->BasicAuthentication;
-  BearerAuthentication = src->BearerAuthentication;
-  BearerToken = src->BearerToken;
-  CacheControl = src->CacheControl;
-  CharSet = src->CharSet;
-  Connection = src->Connection;
-  ContentDisposition = src->ContentDisposition;
-  ContentType = src->ContentType;
-  ContentVersion = src->ContentVersion;
-  Date = src->Date;
-  ETag = src->ETag;
-  Expires = src->Expires;
-  From = src->From;
-  Host = src->Host;
-  LastModified = src->LastModified;
-  Referer = src->Referer;
-  TransferEncoding = src->TransferEncoding;
-  UserAgent = src->UserAgent;
-  Username = src->Username;
-  Password = src->Password;
-  CustomHeaders.SetText(src->CustomHeaders.Text());
-  if (src->FCookies)
-    Cookies().SetText(src->FCookies->Text());
-  else if (FCookies)
-    FCookies->Clear();
-  Redirect = src->Redirect;
+  if (!Fields().AssignFrom(*this, Source)) TPersistent::Assign(Source);
 }
 
 void TkfxHTTP2Request::GetPublishedProperties(TPublishedProperties& aList) {
   TPersistent::GetPublishedProperties(aList);
-  auto field = [&](const char* aName, auto& aField) {
-    aList.push_back(PublishField(aName, aField));
-  };
-  auto date = [&](const char* aName, TDateTime& aField) {
-    aList.push_back(PublishString(
-        aName,
-        [&aField] {
-          char buffer[64];
-          std::snprintf(buffer, sizeof buffer, "%.17g", aField);
-          return std::string(buffer);
-        },
-        [&aField](const std::string& v) {
-          char* end = nullptr;
-          const double value = std::strtod(v.c_str(), &end);
-          if (v.empty() || *end != '\0')
-            throw EConvertError("'" + v + "' is not a valid floating point value");
-          aField = value;
-        }));
-  };
-  field("Accept", Accept);
-  field("AcceptCharSet", AcceptCharSet);
-  field("AcceptEncoding", AcceptEncoding);
-  field("AcceptLanguage", AcceptLanguage);
-  field("BasicAuthentication", BasicAuthentication);
-  field("BearerAuthentication", BearerAuthentication);
-  field("BearerToken", BearerToken);
-  field("CacheControl", CacheControl);
-  field("CharSet", CharSet);
-  field("Connection", Connection);
-  field("ContentDisposition", ContentDisposition);
-  field("ContentType", ContentType);
-  field("ContentVersion", ContentVersion);
-  date("Date", Date);
-  field("ETag", ETag);
-  date("Expires", Expires);
-  field("From", From);
-  field("Host", Host);
-  date("LastModified", LastModified);
-  field("Referer", Referer);
-  field("TransferEncoding", TransferEncoding);
-  field("UserAgent", UserAgent);
-  aList.push_back(PublishObject("CustomHeaders", [this] { return &CustomHeaders; }));
-  field("ID", ID);
-  field("Password", Password);
-  field("Username", Username);
+  Fields().Publish(*this, aList);
 }
 
 TStringList& TkfxHTTP2Request::Cookies() {
@@ -204,26 +192,28 @@ void TkfxHTTP2Response::SetContent(TStream* aValue) {
 
 // --- TkfxHTTP2Settings ---
 
+// EnableConnectProtocol is a public setting only: Assign copies it, stored
+// descriptions do not carry it.
+const TPersistentFields<TkfxHTTP2Settings>& TkfxHTTP2Settings::Fields() {
+  using C = TkfxHTTP2Settings;
+  static const auto fields = TPersistentFields<C>()
+                                 .Unpublished(&C::EnableConnectProtocol)
+                                 .Field("EnablePush", &C::EnablePush)
+                                 .Field("HeaderTableSize", &C::HeaderTableSize)
+                                 .Field("InitialWindowSize", &C::InitialWindowSize)
+                                 .Field("MaxConcurrentStreams", &C::MaxConcurrentStreams)
+                                 .Field("MaxFrameSize", &C::MaxFrameSize)
+                                 .Field("MaxHeaderListSize", &C::MaxHeaderListSize);
+  return fields;
+}
+
 void TkfxHTTP2Settings::Assign(const TPersistent* Source) {
-  const auto* src = dynamic_cast<const TkfxHTTP2Settings*>(Source);
-  if (!src) return TPersistent::Assign(Source);
-  EnableConnectProtocol = src->EnableConnectProtocol;
-  EnablePush = src->EnablePush;
-  HeaderTableSize = src->HeaderTableSize;
-  InitialWindowSize = src->InitialWindowSize;
-  MaxConcurrentStreams = src->MaxConcurrentStreams;
-  MaxFrameSize = src->MaxFrameSize;
-  MaxHeaderListSize = src->MaxHeaderListSize;
+  if (!Fields().AssignFrom(*this, Source)) TPersistent::Assign(Source);
 }
 
 void TkfxHTTP2Settings::GetPublishedProperties(TPublishedProperties& aList) {
   TPersistent::GetPublishedProperties(aList);
-  aList.push_back(PublishField("EnablePush", EnablePush));
-  aList.push_back(PublishField("HeaderTableSize", HeaderTableSize));
-  aList.push_back(PublishField("InitialWindowSize", InitialWindowSize));
-  aList.push_back(PublishField("MaxConcurrentStreams", MaxConcurrentStreams));
-  aList.push_back(PublishField("MaxFrameSize", MaxFrameSize));
-  aList.push_back(PublishField("MaxHeaderListSize", MaxHeaderListSize));
+  Fields().Publish(*this, aList);
 }
 
 // --- notify objects ---

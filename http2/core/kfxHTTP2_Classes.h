@@ -15,6 +15,7 @@
 #include "base/kfxHTTP2_Classes_Queue.h"
 #include "base/kfxWebSocket_Classes_SyncObjs.h"
 #include "rtl/Classes.h"
+#include "rtl/PersistentFields.h"
 #include "rtl/DateTime.h"
 #include "rtl/StringList.h"
 #include "rtl/Streams.h"
@@ -114,6 +115,8 @@ class TkfxHTTP2Request : public TPersistent {
   bool Redirect = false;
 
  private:
+  static const TPersistentFields<TkfxHTTP2Request>& Fields();
+
   std::unique_ptr<TStringList> FCookies;
 };
 
@@ -151,6 +154,9 @@ class TkfxHTTP2Settings : public TPersistent {
   int32_t MaxConcurrentStreams = 2147483647;
   int32_t MaxFrameSize = 16384;
   int32_t MaxHeaderListSize = 2147483647;
+
+ private:
+  static const TPersistentFields<TkfxHTTP2Settings>& Fields();
 };
 
 // One queued event. Connection, Headers and RawObject are not owned: they

@@ -141,6 +141,11 @@ TEST(HTTP2Settings, DefaultsAndAssign) {
                               settings.MaxConcurrentStreams, settings.MaxFrameSize, settings.MaxHeaderListSize}),
             (std::vector<int>{1, 2, 3, 4, 5}));
   EXPECT_THROW(settings.SetPublishedValue("MaxFrameSize", "99999999999"), EConvertError);
+  // EnableConnectProtocol is public only: copied above, but stored descriptions
+  // do not carry it.
+  EXPECT_FALSE(settings.SetPublishedValue("EnableConnectProtocol", "False"));
+  EXPECT_TRUE(settings.EnableConnectProtocol);
+  ASSERT_TRUE(settings.SetPublishedValue("EnablePush", "True"));
 }
 
 TEST(HTTP2NotifyObjects, OverloadsFillTheirFieldsAndKeepOwnCopies) {
