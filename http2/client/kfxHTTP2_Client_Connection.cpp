@@ -508,6 +508,8 @@ bool TkfxHTTP2ConnectionClient::FollowRedirect(TkfxHTTP2_StreamResponse* aStream
   try {
     next = SendRequest(lines, nullptr, request, entry.Waiter);
   } catch (...) {
+    // Dropped on purpose: a redirect that cannot be sent ends its request as
+    // not sent just below (waiter, slot), which is all a failure here means.
     next = 0;
   }
   if (next == 0) {
@@ -843,6 +845,9 @@ int32_t TkfxHTTP2ConnectionClient::SendRequest(TStringList& aHeaders, TStream* a
       try {
         Flush();
       } catch (...) {
+        // A destructor, on a path that is already failing and rethrows: the
+        // write error that matters is that one. A write that fails here also
+        // ends the connection, which fails the stream through its waiter.
       }
     }
   } gather(this);
@@ -1035,6 +1040,8 @@ int TkfxHTTP2ConnectionClient::SendRequestsNoWait(std::span<TkfxHTTP2NoWaitReque
     try {
       WriteBytes(FGathered);
     } catch (...) {
+      // Raised below, unless an earlier failure is raised instead: one error
+      // per call, the first.
       if (!error) error = std::current_exception();
     }
     FGathered.clear();
