@@ -157,8 +157,6 @@ const std::vector<uint8_t>& Recording() {
 
 void BM_Read_Ours(benchmark::State& state) {
   const std::vector<uint8_t>& bytes = Recording();
-  TkfxHTTP2Request request;
-  request.Method = Th2Methods::h2mePost;
   int64_t answers = 0;
   for (auto _ : state) {
     auto reader = std::make_unique<TkfxHTTP2_Frame>();
@@ -169,13 +167,10 @@ void BM_Read_Ours(benchmark::State& state) {
     reader->OnReadStreamResponse = [r, &answers](TObject*, TkfxHTTP2_StreamResponse* aStream) {
       ++answers;
       const int32_t id = aStream->StreamIdentifier;
-      const std::string key = std::to_string(id);
-      r->DeleteReadStreamFrameById(key + "_1");
-      r->DeleteReadStreamFrameById(key + "_0");
-      r->DeleteStreamRequest(id);
+      r->ReleaseStream(id);
       r->AddClosedStream(id);
     };
-    for (int i = 0; i < kRequests; ++i) reader->AddStreamRequest(2 * i + 1, &request);
+    for (int i = 0; i < kRequests; ++i) reader->AddStreamRequest(2 * i + 1, Th2Methods::h2mePost);
     const double start = ThreadSeconds();
     reader->ReadBytes(bytes);
     state.SetIterationTime(ThreadSeconds() - start);

@@ -671,7 +671,8 @@ void TkfxHTTP2CLient_Base::OnConnectionStreamResponseEvent(TkfxHTTP2ConnectionCl
   TkfxHTTP2ConnectionClientRef connection =
       std::dynamic_pointer_cast<TkfxHTTP2ConnectionClient>(ConnectionRefOf(Connection));
   const int32_t streamID = Stream->StreamIdentifier;
-  const std::string id = Stream->HasRequest() ? Stream->Request().ID : std::string();
+  const TkfxHTTP2Request* sent = TkfxHTTP2ConnectionClient::StreamRequest(Stream);
+  const std::string id = sent ? sent->ID : std::string();
   TkfxHTTP2_RequestPtr item;
   if (!id.empty()) {
     item = FScheduler->Answered(id);
@@ -689,7 +690,7 @@ void TkfxHTTP2CLient_Base::OnConnectionStreamResponseEvent(TkfxHTTP2ConnectionCl
     if (data) reason = ReasonOf(std::string(data->Data.begin(), data->Data.end()));
   }
   AfterAnswer(status, reason,
-              reason.empty() || !Stream->HasRequest() ? std::string() : BearerTokenOf(Stream->Request().CustomHeaders));
+              reason.empty() || !sent ? std::string() : BearerTokenOf(sent->CustomHeaders));
   if (status == 401)
     DoNotifyHTTP2Authorization(connection, Stream, std::move(item));
   else
@@ -768,7 +769,8 @@ void TkfxHTTP2CLient_Base::DoNotifyHTTP2Response(const TkfxHTTP2ConnectionClient
   } catch (const std::exception& E) {
     failure = E.what();
   }
-  const std::string id = Stream->HasRequest() ? Stream->Request().ID : std::string();
+  const TkfxHTTP2Request* sent = TkfxHTTP2ConnectionClient::StreamRequest(Stream);
+  const std::string id = sent ? sent->ID : std::string();
   Connection->DoCloseStream(streamID);
   if (!failure.empty()) {
     if (!id.empty()) {
@@ -807,10 +809,10 @@ void TkfxHTTP2CLient_Base::DoNotifyHTTP2Authorization(const TkfxHTTP2ConnectionC
                                                       TkfxHTTP2_StreamResponse* Stream, TkfxHTTP2_RequestPtr aItem) {
   if (!Connection || !Stream) return;
   TkfxHTTP2RequestProperty request;
-  if (Stream->HasRequest()) {
-    request.SetRequest(Stream->Request());
-    request.SetMethod(Stream->Request().Method);
-    request.SetURL(Stream->Request().URL);
+  if (const TkfxHTTP2Request* sent = TkfxHTTP2ConnectionClient::StreamRequest(Stream)) {
+    request.SetRequest(*sent);
+    request.SetMethod(sent->Method);
+    request.SetURL(sent->URL);
   }
   TkfxHTTP2_Frame_Headers* headers = Stream->Frame_Headers();
   const std::string challenge = headers ? headers->Headers().Values("www-authenticate") : std::string();

@@ -34,10 +34,6 @@ bool IsConnectionSpecific(const std::string& aLine) {
   return false;
 }
 
-std::string StreamKey(int32_t aStreamIdentifier, FT aType) {
-  return std::to_string(aStreamIdentifier) + "_" + std::to_string(static_cast<int>(aType));
-}
-
 }  // namespace
 
 std::string RFC1123DateGMT(TDateTime aLocal) {
@@ -126,8 +122,9 @@ void TkfxHTTP2ConnectionClient::OnWriteFrameBytesEvent(TObject*, const TIdBytes&
 }
 
 void TkfxHTTP2ConnectionClient::OnRequestPromisedStreamIdEvent(int32_t& aStreamIdentifier) {
-  aStreamIdentifier = FrameRead().StreamIdentifierCounter().GetNewIdentifier();
+  aStreamIdentifier = FPromisedStreams.GetNewIdentifier();
 }
+
 
 TkfxHTTP2Response& TkfxHTTP2ConnectionClient::Response() {
   if (!FResponse) FResponse = std::make_unique<TkfxHTTP2Response>();
@@ -139,8 +136,18 @@ TkfxHTTP2Response& TkfxHTTP2ConnectionClient::Response() {
 void TkfxHTTP2ConnectionClient::DoHTTP2Initialize(TIdTCPConnection* aTCPConnection,
                                                   const TkfxHTTP2Settings* aSettings) {
   SetTCPConnection(aTCPConnection);
+  if (aSettings) {
+    std::lock_guard read(FReadLock);
+    TkfxHTTP2_Frame& reader = FrameRead();
+    reader.MaxConcurrentStreams = aSettings->MaxConcurrentStreams;
+    // What we advertise binds our reader. Values below the protocol's
+    // defaults bind only once the peer has acknowledged them: until then it
+    // may still send by the defaults.
+    reader.MaxFrameSize = std::max(aSettings->MaxFrameSize, h2DefaultMaxFrameSize);
+    reader.HPACK().SetDynamicTableSizeLimit(std::max(aSettings->HeaderTableSize, 4096));
+    reader.InitialReadWindowSize = std::max(aSettings->InitialWindowSize, 65535);
+  }
   std::lock_guard write(FWriteLock);
-  TkfxHTTP2_Frame& reader = FrameRead();
   if (aSettings) {
     TkfxHTTP2_Frame_Settings& settings = FrameWrite().Frame_Settings();
     settings.EnableConnectProtocol = aSettings->EnableConnectProtocol;
@@ -150,13 +157,6 @@ void TkfxHTTP2ConnectionClient::DoHTTP2Initialize(TIdTCPConnection* aTCPConnecti
     settings.MaxConcurrentStreams = aSettings->MaxConcurrentStreams;
     settings.MaxFrameSize = aSettings->MaxFrameSize;
     settings.MaxHeaderListSize = aSettings->MaxHeaderListSize;
-    reader.MaxConcurrentStreams = aSettings->MaxConcurrentStreams;
-    // What we advertise binds our reader. Values below the protocol's
-    // defaults bind only once the peer has acknowledged them: until then it
-    // may still send by the defaults.
-    reader.MaxFrameSize = std::max(aSettings->MaxFrameSize, h2DefaultMaxFrameSize);
-    reader.HPACK().SetDynamicTableSizeLimit(std::max(aSettings->HeaderTableSize, 4096));
-    reader.InitialReadWindowSize = std::max(aSettings->InitialWindowSize, 65535);
   }
   if (FTLS && ALPNProtocol() != "h2")
     throw TkfxHTTP2Exception(Th2ErrorCodes::h2erNO_ERROR, "ALPN h2 is not supported.",
@@ -253,6 +253,9 @@ void TkfxHTTP2ConnectionClient::ReadData() {
 void TkfxHTTP2ConnectionClient::DoReadBytes(const TIdBytes& aBytes) {
   // After a connection error the rest of the stream means nothing.
   if (FReadStopped || aBytes.empty()) return;
+  // The whole pass, events included, is one call into the reader.
+  std::lock_guard read(FReadLock);
+  ApplyReaderChanges();
   struct TReadPass {
     TkfxHTTP2ConnectionClient* Self;
     explicit TReadPass(TkfxHTTP2ConnectionClient* aSelf) : Self(aSelf) {
@@ -494,7 +497,7 @@ bool TkfxHTTP2ConnectionClient::FollowRedirect(TkfxHTTP2_StreamResponse* aStream
     ++FReservedSlots;  // the stream's slot passes to the redirected request
   }
   TkfxHTTP2Request request;
-  if (aStream->HasRequest()) request.Assign(&aStream->Request());
+  if (const TkfxHTTP2Request* sent = StreamRequest(aStream)) request.Assign(sent);
   request.Redirect = true;
   request.Method = Th2Methods::h2meGet;
   request.URL = path;
@@ -505,6 +508,8 @@ bool TkfxHTTP2ConnectionClient::FollowRedirect(TkfxHTTP2_StreamResponse* aStream
   try {
     next = SendRequest(lines, nullptr, request, entry.Waiter);
   } catch (...) {
+    // Dropped on purpose: a redirect that cannot be sent ends its request as
+    // not sent just below (waiter, slot), which is all a failure here means.
     next = 0;
   }
   if (next == 0) {
@@ -535,11 +540,45 @@ bool TkfxHTTP2ConnectionClient::FollowRedirect(TkfxHTTP2_StreamResponse* aStream
 
 void TkfxHTTP2ConnectionClient::DoCloseStream(int32_t aStreamIdentifier) {
   if (aStreamIdentifier == 0) return;
+  ChangeReader(TReaderChangeKind::rcClose, aStreamIdentifier);
+}
+
+void TkfxHTTP2ConnectionClient::ChangeReader(TReaderChangeKind aKind, int32_t aStreamIdentifier,
+                                             Th2Methods aMethod, std::unique_ptr<TStreamData> aData) {
+  // Never waits for the reader: a read pass may be waiting for this very
+  // thread (an event delivered on the main thread), so a busy reader gets
+  // the change queued.
+  std::unique_lock read(FReadLock, std::try_to_lock);
+  {
+    std::lock_guard guard(FStreamLock);
+    FReaderChanges.push_back({aKind, aStreamIdentifier, aMethod, std::move(aData)});
+  }
+  if (read.owns_lock()) ApplyReaderChanges();
+}
+
+void TkfxHTTP2ConnectionClient::ApplyReaderChanges() {
+  std::vector<TReaderChange> changes;
+  {
+    std::lock_guard guard(FStreamLock);
+    if (FReaderChanges.empty()) return;
+    changes.swap(FReaderChanges);
+  }
   TkfxHTTP2_Frame& reader = FrameRead();
-  reader.DeleteReadStreamFrameById(StreamKey(aStreamIdentifier, FT::h2ftHEADERS));
-  reader.DeleteReadStreamFrameById(StreamKey(aStreamIdentifier, FT::h2ftDATA));
-  reader.DeleteStreamRequest(aStreamIdentifier);
-  reader.AddClosedStream(aStreamIdentifier);
+  for (TReaderChange& change : changes) {
+    switch (change.Kind) {
+      case TReaderChangeKind::rcOpen:
+        reader.AddStreamRequest(change.StreamIdentifier, change.Method, change.Data.get());
+        FStreamData.Set(change.StreamIdentifier, std::move(change.Data));
+        break;
+      case TReaderChangeKind::rcRelease:
+      case TReaderChangeKind::rcClose:
+        // The record goes before the data it points to.
+        reader.ReleaseStream(change.StreamIdentifier);
+        FStreamData.Erase(change.StreamIdentifier);
+        if (change.Kind == TReaderChangeKind::rcClose) reader.AddClosedStream(change.StreamIdentifier);
+        break;
+    }
+  }
 }
 
 // --- streams, waiters and slots ---
@@ -671,9 +710,7 @@ void TkfxHTTP2ConnectionClient::FinishWaiter(int32_t aStreamIdentifier, Th2WaitR
 void TkfxHTTP2ConnectionClient::DropQueuedData(int32_t aStreamIdentifier) {
   if (!FFrameWrite) return;
   std::lock_guard guard(FWriteLock);
-  TkfxHTTP2_Write_Data_Frames& queue = FrameWrite().WriteDataFrames();
-  const std::string id = std::to_string(aStreamIdentifier);
-  while (queue.GetItem(id)) queue.DeleteItem(id);
+  FrameWrite().WriteDataFrames().DeleteStreamFrames(aStreamIdentifier);
 }
 
 void TkfxHTTP2ConnectionClient::FailStream(int32_t aStreamIdentifier, Th2WaitResult aResult, int32_t aErrorCode) {
@@ -688,10 +725,7 @@ void TkfxHTTP2ConnectionClient::FailStream(int32_t aStreamIdentifier, Th2WaitRes
   DropQueuedData(aStreamIdentifier);
   // Frames the peer sent before it saw our reset may still come; they must
   // not read as an error, so the stream is not marked closed for the reader.
-  TkfxHTTP2_Frame& reader = FrameRead();
-  reader.DeleteReadStreamFrameById(StreamKey(aStreamIdentifier, FT::h2ftHEADERS));
-  reader.DeleteReadStreamFrameById(StreamKey(aStreamIdentifier, FT::h2ftDATA));
-  reader.DeleteStreamRequest(aStreamIdentifier);
+  ChangeReader(TReaderChangeKind::rcRelease, aStreamIdentifier);
   if (known && OnStreamFailed)
     OnStreamFailed(this, this, aStreamIdentifier, requestID, aResult == Th2WaitResult::h2wrRefused);
   FinishWaiter(aStreamIdentifier, aResult, aErrorCode, nullptr);
@@ -811,6 +845,9 @@ int32_t TkfxHTTP2ConnectionClient::SendRequest(TStringList& aHeaders, TStream* a
       try {
         Flush();
       } catch (...) {
+        // A destructor, on a path that is already failing and rethrows: the
+        // write error that matters is that one. A write that fails here also
+        // ends the connection, which fails the stream through its waiter.
       }
     }
   } gather(this);
@@ -827,7 +864,9 @@ int32_t TkfxHTTP2ConnectionClient::SendRequest(TStringList& aHeaders, TStream* a
   }
   if (aWaiter) aWaiter->StreamIdentifier = id;
   try {
-    FrameRead().AddStreamRequest(id, &aRequest);
+    auto data = std::make_unique<TStreamData>();
+    data->Request.Assign(&aRequest);
+    ChangeReader(TReaderChangeKind::rcOpen, id, aRequest.Method, std::move(data));
     TkfxHTTP2_Frame_Headers& headers = writer.Frame_Headers();
     headers.EndHeaders = true;
     headers.EndStream = aSource == nullptr;
@@ -850,7 +889,7 @@ int32_t TkfxHTTP2ConnectionClient::SendRequest(TStringList& aHeaders, TStream* a
       // this throws, and must not take another request's reservation.
       ++FReservedSlots;
     }
-    FrameRead().DeleteStreamRequest(id);
+    ChangeReader(TReaderChangeKind::rcRelease, id);
     SignalSlotWaiters();
     SignalMainThread();
     throw;
@@ -863,24 +902,18 @@ bool TkfxHTTP2ConnectionClient::WriteDataAtOnce(int32_t aStreamIdentifier, TStre
   // Every peer takes frames up to the default maximum size.
   if (size < 0 || size > h2DefaultMaxFrameSize) return false;
   TkfxHTTP2_Write_Data_Frames& queue = FrameWrite().WriteDataFrames();
-  std::vector<void*>& queued = queue.LockList();
-  struct TUnlock {
-    TkfxHTTP2_Write_Data_Frames& Queue;
-    ~TUnlock() { Queue.UnlockList(); }
-  } unlock{queue};
-  if (!queued.empty()) {
+  if (!queue.Empty()) {
     // Frames wait for the connection window: the new one waits behind them
     // and nothing is tried again before the window grows.
     if (size == 0 || queue.ConnectionWindowSize > 0) return false;
     TkfxHTTP2_Frame_Data& writer = FrameWrite().Frame_Data();
     auto item = std::make_unique<TkfxHTTP2_Write_Data_Frame>();
-    item->ID = std::to_string(aStreamIdentifier);
     item->WindowSize = queue.InitialWindowSize();
     item->Frame_Data = std::make_unique<TkfxHTTP2_Frame_Data>(writer.FrameRole);
     item->Frame_Data->StreamIdentifier = aStreamIdentifier;
     item->Frame_Data->SetStream(&aSource);
     item->Frame_Data->OnWriteBytes = writer.OnWriteBytes;
-    queue.AddItem(item.release());
+    queue.AddItem(std::move(item));
     return true;
   }
   // A new stream's window is the peer's initial window.
@@ -1007,6 +1040,8 @@ int TkfxHTTP2ConnectionClient::SendRequestsNoWait(std::span<TkfxHTTP2NoWaitReque
     try {
       WriteBytes(FGathered);
     } catch (...) {
+      // Raised below, unless an earlier failure is raised instead: one error
+      // per call, the first.
       if (!error) error = std::current_exception();
     }
     FGathered.clear();

@@ -14,6 +14,16 @@
 // queue (the component's commands mode); without it a write made on the
 // read thread goes out at once, ahead of writes still queued by others.
 //
+// The frame handlers take no locks (see kfxHTTP2_Frame_Handler.h): this
+// connection serialises every call into them. The writer is used only under
+// the write lock. The reader is used only under the read lock, which a read
+// pass (DoReadBytes) holds throughout, its events included. Other threads
+// never wait for the read lock: a change to the reader they cannot make at
+// once (a stream opened, failed or closed) is queued and made before the
+// next octets are read, which is before any answer to it can be read. The
+// read lock comes before the write lock, never after. Octets leave through
+// OnCommand under the write lock only, never under a lock of the handlers.
+//
 // Waiting. A caller that waits for its answer registers a waiter before its
 // HEADERS frame is queued. The read thread completes it with an owned copy
 // of headers and body and releases the stream record itself; RST_STREAM, a
@@ -34,6 +44,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/kfxBase_Hash.h"
 #include "http2/core/kfxHTTP2_Classes.h"
 #include "http2/core/kfxHTTP2_Frame_Handler.h"
 #include "rtl/MainThread.h"
@@ -106,12 +117,18 @@ struct TkfxHTTP2NoWaitRequest {
   Th2Methods Method = Th2Methods::h2meGet;
   const std::string* Path = nullptr;     // required
   TStream* Source = nullptr;             // the body; null without one
-  TkfxHTTP2Request* Request = nullptr;   // required; the stream keeps its own copy
+  TkfxHTTP2Request* Request = nullptr;   // required; the connection keeps its own copy
   int32_t StreamIdentifier = 0;          // set once sent
 };
 
 class TkfxHTTP2ConnectionClient : public TkfxTCPConnectionClient {
  public:
+  // This connection's data for a stream it opened: the request copy the
+  // stream's record points to (its user data). Owned by the connection.
+  struct TStreamData {
+    TkfxHTTP2Request Request;
+  };
+
   // Redirects followed for one request before the 302 itself is the answer.
   static constexpr int MaxRedirects = 5;
   // Milliseconds a waited request waits for its answer, by default.
@@ -126,7 +143,7 @@ class TkfxHTTP2ConnectionClient : public TkfxTCPConnectionClient {
 
   // Requests. A non-null aResponseContent makes the call wait for the answer
   // (body written there, headers in Response); null returns once the frames
-  // are handed on. aRequest is required; the stream keeps its own copy.
+  // are handed on. aRequest is required; the connection keeps its own copy.
   void Head(const std::string& aPath, TkfxHTTP2Request* aRequest);
   void Get(const std::string& aPath, TStream* aResponseContent, TkfxHTTP2Request* aRequest);
   void Options(const std::string& aPath, TStream* aResponseContent, TkfxHTTP2Request* aRequest);
@@ -199,8 +216,16 @@ class TkfxHTTP2ConnectionClient : public TkfxTCPConnectionClient {
   // GOAWAY with aErrorCode and aDescription, then Disconnect.
   virtual void DoClose(Th2ErrorCodes aErrorCode, const std::string& aDescription);
   // Frees the records of a finished stream; 0 frees nothing. Safe to call
-  // for a stream already released.
+  // for a stream already released. Off the read pass the records go before
+  // the next octets are read.
   virtual void DoCloseStream(int32_t aStreamIdentifier);
+  // The request a stream was opened with (this connection's copy, which the
+  // stream's record carries as its user data); null for a stream the peer
+  // opened. Lives as long as the record, so handlers of the stream events
+  // may read it.
+  static const TkfxHTTP2Request* StreamRequest(const TkfxHTTP2_StreamResponse* aStream) {
+    return aStream && aStream->UserData ? &static_cast<const TStreamData*>(aStream->UserData)->Request : nullptr;
+  }
   // Feeds received octets to the reader (read thread).
   virtual void DoReadBytes(const TIdBytes& aBytes);
 
@@ -209,7 +234,8 @@ class TkfxHTTP2ConnectionClient : public TkfxTCPConnectionClient {
   void ReadData() override;
   void DisconnectPeer() override;
 
-  // The frame handlers, created on first use.
+  // The frame handlers, created on first use. FrameRead only under the read
+  // lock (within a read pass), FrameWrite only under the write lock.
   TkfxHTTP2_Frame& FrameRead();
   TkfxHTTP2_Frame& FrameWrite();
 
@@ -277,6 +303,14 @@ class TkfxHTTP2ConnectionClient : public TkfxTCPConnectionClient {
   // the DATA queue. Under FWriteLock.
   bool WriteDataAtOnce(int32_t aStreamIdentifier, TStream& aSource);
   bool FollowRedirect(TkfxHTTP2_StreamResponse* aStream);
+  // A change to the reader's streams from any thread: made at once when the
+  // read lock is free or already held by this thread, else queued for the
+  // next read pass. Changes are made in the order they were asked for.
+  enum class TReaderChangeKind { rcOpen, rcRelease, rcClose };
+  void ChangeReader(TReaderChangeKind aKind, int32_t aStreamIdentifier,
+                    Th2Methods aMethod = Th2Methods::h2meGet, std::unique_ptr<TStreamData> aData = nullptr);
+  // Makes the queued changes; under FReadLock.
+  void ApplyReaderChanges();
   void CheckFirstFrame(Th2FrameType aFrameType);
   void WriteFrame(TkfxHTTP2_Frame_Base& aFrame);
 
@@ -285,6 +319,19 @@ class TkfxHTTP2ConnectionClient : public TkfxTCPConnectionClient {
   std::unique_ptr<TkfxHTTP2_Frame> FFrameRead;
   std::unique_ptr<TkfxHTTP2_Frame> FFrameWrite;
   std::mutex FFrameLock;  // creation of the two handlers
+  // Serialises everything the reader does; see the preamble.
+  std::recursive_mutex FReadLock;
+  // The data of the streams this connection opened, filed by stream under FReadLock.
+  TkfxHashIndex<int32_t, std::unique_ptr<TStreamData>> FStreamData;
+  struct TReaderChange {
+    TReaderChangeKind Kind = TReaderChangeKind::rcRelease;
+    int32_t StreamIdentifier = 0;
+    Th2Methods Method = Th2Methods::h2meGet;
+    std::unique_ptr<TStreamData> Data;
+  };
+  std::vector<TReaderChange> FReaderChanges;  // guarded by FStreamLock
+  // Identifiers for a PUSH_PROMISE written by the writer (under FWriteLock).
+  TkfxHTTP2_StreamIdentifierCounter FPromisedStreams{Th2FrameRole::h2frClientRead};
   std::atomic<bool> FWaitDisconnect{false};
   std::unique_ptr<TkfxHTTP2Response> FResponse;
   Th2WaitResult FWaitResult = Th2WaitResult::h2wrNone;

@@ -7,6 +7,7 @@
 #include <climits>
 
 #include "base/kfxBase_Helpers.h"
+#include "http2/client/kfxHTTP2_Client_Connection.h"
 #include "http2/core/kfxHTTP2_Frame_Streams.h"
 
 namespace {
@@ -209,7 +210,7 @@ void ReadHeaderLines(TkfxHTTP2_Frame_HPACK_Base* aFrame, TStringList& aLines) {
 // and the stream was pushed.
 void BuildRequestProperty(TkfxHTTP2_StreamResponse& aStream, TkfxHTTP2RequestProperty& aRequest,
                           bool aPushed) {
-  if (aStream.HasRequest()) aRequest.SetRequest(aStream.Request());
+  if (const TkfxHTTP2Request* sent = TkfxHTTP2ConnectionClient::StreamRequest(&aStream)) aRequest.SetRequest(*sent);
   TkfxHTTP2_Frame_PushPromise* promise = aPushed ? aStream.Frame_PushPromise() : nullptr;
   if (promise) {
     aRequest.SetURL(promise->URL());

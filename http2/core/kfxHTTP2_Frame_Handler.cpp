@@ -1,7 +1,6 @@
 #include "http2/core/kfxHTTP2_Frame_Handler.h"
 
 #include <algorithm>
-#include <charconv>
 
 namespace {
 
@@ -103,10 +102,10 @@ void TkfxHTTP2_Frame::WriteBytes() {
   }
 }
 
-TkfxHTTP2_StreamResponse* TkfxHTTP2_Frame::AddStreamRequest(int32_t aStreamIdentifier,
-                                                            const TkfxHTTP2Request* aRequest) {
-  FMaxRequestStream.store(std::max(FMaxRequestStream.load(), aStreamIdentifier));
-  return Streams().AddRequest(aStreamIdentifier, aRequest);
+TkfxHTTP2_StreamResponse* TkfxHTTP2_Frame::AddStreamRequest(int32_t aStreamIdentifier, Th2Methods aMethod,
+                                                            void* aUserData) {
+  FMaxRequestStream = std::max(FMaxRequestStream, aStreamIdentifier);
+  return Streams().AddRequest(aStreamIdentifier, aMethod, aUserData);
 }
 
 TkfxHTTP2_StreamResponse* TkfxHTTP2_Frame::GetStreamResponse(int32_t aStreamIdentifier) {
@@ -114,11 +113,17 @@ TkfxHTTP2_StreamResponse* TkfxHTTP2_Frame::GetStreamResponse(int32_t aStreamIden
 }
 
 void TkfxHTTP2_Frame::DeleteStreamRequest(int32_t aStreamIdentifier) {
-  if (aStreamIdentifier != 0) Streams().DeleteItem(std::to_string(aStreamIdentifier));
+  if (aStreamIdentifier != 0) Streams().DeleteStream(aStreamIdentifier);
 }
 
-void TkfxHTTP2_Frame::DeleteReadStreamFrameById(const std::string& aId) {
-  ReadStreamFrames().DeleteItem(aId);
+void TkfxHTTP2_Frame::DeleteReadStreamFrame(const TkfxHTTP2_StreamFrameKey& aKey) {
+  ReadStreamFrames().DeleteFrame(aKey);
+}
+
+void TkfxHTTP2_Frame::ReleaseStream(int32_t aStreamIdentifier) {
+  DeleteReadStreamFrame({aStreamIdentifier, FT::h2ftHEADERS});
+  DeleteReadStreamFrame({aStreamIdentifier, FT::h2ftDATA});
+  DeleteStreamRequest(aStreamIdentifier);
 }
 
 void TkfxHTTP2_Frame::SetWriteDataFramesInitialWindowSize(int32_t aValue) {
@@ -191,7 +196,7 @@ void TkfxHTTP2_Frame::DoReadStreamResponse(TkfxHTTP2_StreamResponse* aStream) {
       // whatever their content-length says.
       const int status = headers->Status();
       bool bodiless = status == 204 || status == 304 || (status >= 100 && status < 200);
-      if (aStream->HasRequest() && aStream->Request().Method == Th2Methods::h2meHead) bodiless = true;
+      if (aStream->RequestMethod == Th2Methods::h2meHead) bodiless = true;
       if (aStream->Frame_PushPromise() && aStream->Frame_PushPromise()->Method() == Th2Methods::h2meHead)
         bodiless = true;
       const int64_t body = aStream->Post_Stream ? aStream->Post_Stream->Size()
@@ -408,28 +413,18 @@ TkfxHTTP2_FramePtr TkfxHTTP2_Frame::NewFrame(FT aType) {
   return frame;
 }
 
-TkfxHTTP2_Read_Stream_Frame& TkfxHTTP2_Frame::Record(const std::string& aKey, FT aType) {
+TkfxHTTP2_Read_Stream_Frame& TkfxHTTP2_Frame::Record(const TkfxHTTP2_StreamFrameKey& aKey, FT aType) {
   if (TkfxHTTP2_Read_Stream_Frame* found = ReadStreamFrames().GetFrame(aKey)) return *found;
   auto record = std::make_unique<TkfxHTTP2_Read_Stream_Frame>();
-  record->ID = aKey;
+  record->Key = aKey;
   record->FrameType = aType;
   record->WindowSize = InitialReadWindowSize;
-  TkfxHTTP2_Read_Stream_Frame& result = *record;
-  ReadStreamFrames().AddItem(record.release());
-  return result;
+  return ReadStreamFrames().AddFrame(std::move(record));
 }
 
 void TkfxHTTP2_Frame::ProcessPayload(std::span<const uint8_t> aPayload) {
-  {
-    // "stream_type", formatted without temporaries: this runs for every frame.
-    char text[32];
-    char* end = std::to_chars(text, text + 16, StreamIdentifier).ptr;
-    *end++ = '_';
-    end = std::to_chars(end, text + sizeof text, static_cast<int>(FrameType)).ptr;
-    FKey.assign(text, static_cast<size_t>(end - text));
-  }
-  if ((FrameType == FT::h2ftSETTINGS && Frame_Settings().ACK) || (FrameType == FT::h2ftPING && Frame_Ping().ACK))
-    FKey += "_ACK";
+  FKey = {StreamIdentifier, FrameType,
+          (FrameType == FT::h2ftSETTINGS && Frame_Settings().ACK) || (FrameType == FT::h2ftPING && Frame_Ping().ACK)};
   // A frame that is complete in itself (a single frame, a header block in
   // one HEADERS frame, a body in one DATA frame) needs no record that
   // outlives it: it is read through a transient one. The stream record
@@ -441,7 +436,7 @@ void TkfxHTTP2_Frame::ProcessPayload(std::span<const uint8_t> aPayload) {
                          FrameType != FT::h2ftPUSH_PROMISE && FrameType != FT::h2ftCONTINUATION);
   TkfxHTTP2_Read_Stream_Frame transient;
   if (!existing && complete) {
-    transient.ID = FKey;
+    transient.Key = FKey;
     transient.FrameType = FrameType;
     transient.WindowSize = InitialReadWindowSize;
   }
@@ -598,7 +593,7 @@ void TkfxHTTP2_Frame::CompleteHeaders(TkfxHTTP2_Read_Stream_Frame& aRecord) {
     // The body ended without END_STREAM on its DATA: what was gathered
     // becomes the stream's body now.
     if (TkfxHTTP2_Read_Stream_Frame* data =
-            ReadStreamFrames().GetFrame(std::to_string(frame->StreamIdentifier) + "_" + std::to_string(static_cast<int>(FT::h2ftDATA)));
+            ReadStreamFrames().GetFrame({frame->StreamIdentifier, FT::h2ftDATA});
         data && data->Frame) {
       static_cast<TkfxHTTP2_Frame_Data*>(data->Frame.get())->Data = std::move(data->PayLoad);
       data->PayLoad.clear();
@@ -636,7 +631,9 @@ void TkfxHTTP2_Frame::CompletePushPromise(TkfxHTTP2_Read_Stream_Frame& aRecord) 
   const int32_t promised = frame->PromisedStreamid;
   // The record moves aside under its promised stream, so that the next
   // promise on the same stream starts afresh.
-  ReadStreamFrames().Rename(&aRecord, aRecord.ID + "_" + std::to_string(promised));
+  TkfxHTTP2_StreamFrameKey aside = aRecord.Key;
+  aside.PromisedStreamIdentifier = promised;
+  ReadStreamFrames().Rename(aRecord, aside);
   frame->StreamIdentifier = promised;
   if (promised > FMaxPromisedStream && promised % 2 == (FFrameRole == Th2FrameRole::h2frClientRead ? 0 : 1))
     FMaxPromisedStream = promised;
@@ -649,8 +646,7 @@ void TkfxHTTP2_Frame::ReadContinuation(TkfxHTTP2_Read_Stream_Frame& aRecord, std
   frame->ReadPayload(aPayload);
   aRecord.PayLoad.insert(aRecord.PayLoad.end(), aPayload.begin(), aPayload.end());
   aRecord.FrameLength += static_cast<int32_t>(aPayload.size());
-  const std::string blockKey = std::to_string(StreamIdentifier) + "_" + std::to_string(static_cast<int>(FBlockType));
-  TkfxHTTP2_Read_Stream_Frame* block = ReadStreamFrames().GetFrame(blockKey);
+  TkfxHTTP2_Read_Stream_Frame* block = ReadStreamFrames().GetFrame({StreamIdentifier, FBlockType});
   if (!block) RaiseH2(E::h2erPROTOCOL_ERROR, "CONTINUATION frame must be preceded by Frame with no EndHeaders.");
   CheckBlockSize(block->PayLoad.size() + aRecord.PayLoad.size());
   if (FBlockType == FT::h2ftHEADERS) Streams().AddFrame(&aRecord);
@@ -658,7 +654,7 @@ void TkfxHTTP2_Frame::ReadContinuation(TkfxHTTP2_Read_Stream_Frame& aRecord, std
   if (!frame->EndHeaders) return;
   block->PayLoad.insert(block->PayLoad.end(), aRecord.PayLoad.begin(), aRecord.PayLoad.end());
   block->FrameLength += aRecord.FrameLength;
-  ReadStreamFrames().DeleteItem(FKey);  // aRecord is gone from here on
+  ReadStreamFrames().DeleteFrame(FKey);  // aRecord is gone from here on
   block->Frame->ReadPayload(block->PayLoad);
   if (FBlockType == FT::h2ftHEADERS)
     CompleteHeaders(*block);

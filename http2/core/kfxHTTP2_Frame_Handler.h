@@ -1,11 +1,17 @@
 // The frame handler: in a reading role it cuts received octets into frames,
 // checks every frame header, gathers frames per stream, raises one event per
 // frame and keeps the receive windows; in a writing role it owns the frame
-// objects the connection fills in and the outgoing DATA queue. No I/O: octets
-// come in through ReadBytes and go out through OnWriteBytes.
+// objects the connection fills in and the outgoing DATA queue. No I/O:
+// octets come in through ReadBytes and go out through OnWriteBytes.
+//
+// Threads. A handler, with everything it owns (HPACK context, stream and
+// reassembly records, DATA queue), takes no locks and is used by one thread
+// at a time: its owner serialises every call, property access included, and
+// events and OnWriteBytes run on the calling thread within the call. A
+// handler may be called again from its own events (to release a stream, to
+// write); it must not be called from another thread meanwhile.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -44,10 +50,16 @@ class TkfxHTTP2_Frame : public TObject {
   // RST_STREAM, PING or GOAWAY; other types write nothing).
   void WriteBytes();
 
-  TkfxHTTP2_StreamResponse* AddStreamRequest(int32_t aStreamIdentifier, const TkfxHTTP2Request* aRequest);
+  // Files a stream this side opened (before its HEADERS go out), with the
+  // request's method and the owner's per-stream data (see
+  // TkfxHTTP2_StreamResponse::UserData); an existing record is returned as it is.
+  TkfxHTTP2_StreamResponse* AddStreamRequest(int32_t aStreamIdentifier, Th2Methods aMethod,
+                                             void* aUserData = nullptr);
   TkfxHTTP2_StreamResponse* GetStreamResponse(int32_t aStreamIdentifier);
   void DeleteStreamRequest(int32_t aStreamIdentifier);
-  void DeleteReadStreamFrameById(const std::string& aId);
+  void DeleteReadStreamFrame(const TkfxHTTP2_StreamFrameKey& aKey);
+  // Forgets a stream: its record and what was gathered of its HEADERS and DATA.
+  void ReleaseStream(int32_t aStreamIdentifier);
   void AddClosedStream(int32_t aStreamIdentifier) { ClosedStream = aStreamIdentifier; }
   bool IsClosedStream(int32_t aStreamIdentifier) const { return aStreamIdentifier == ClosedStream; }
   // The peer's SETTINGS_INITIAL_WINDOW_SIZE for the outgoing DATA queue.
@@ -140,7 +152,7 @@ class TkfxHTTP2_Frame : public TObject {
   void ReadContinuation(TkfxHTTP2_Read_Stream_Frame& aRecord, std::span<const uint8_t> aPayload);
   void CompleteHeaders(TkfxHTTP2_Read_Stream_Frame& aRecord);
   void CompletePushPromise(TkfxHTTP2_Read_Stream_Frame& aRecord);
-  TkfxHTTP2_Read_Stream_Frame& Record(const std::string& aKey, Th2FrameType aType);
+  TkfxHTTP2_Read_Stream_Frame& Record(const TkfxHTTP2_StreamFrameKey& aKey, Th2FrameType aType);
   TkfxHTTP2_FramePtr NewFrame(Th2FrameType aType);
   void CheckStreamIdentifier();
   void CheckConcurrentStreams();
@@ -155,11 +167,10 @@ class TkfxHTTP2_Frame : public TObject {
   TIdBytes ReadBuffer;  // received octets not yet consumed, from FReadPos on
   size_t FReadPos = 0;
   uint8_t FFlags = 0;
-  // Highest stream this side opened: set by the requesting thread, read by the reading one.
-  std::atomic<int32_t> FMaxRequestStream{0};
+  int32_t FMaxRequestStream = 0;  // highest stream this side opened
   int32_t FMaxPromisedStream = 0;  // highest stream the peer promised
   Th2FrameType FBlockType = Th2FrameType::h2ftUNKNOWN;  // the frame that opened the header block
-  std::string FKey;
+  TkfxHTTP2_StreamFrameKey FKey;  // of the frame being read
 
   std::unique_ptr<TkfxHTTP2_StreamIdentifierCounter> FStreamIdentifierCounter;
   std::unique_ptr<TkfxHTTP2_HPACK> FHPACK;

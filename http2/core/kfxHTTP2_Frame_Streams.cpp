@@ -1,8 +1,6 @@
 #include "http2/core/kfxHTTP2_Frame_Streams.h"
 
 #include <algorithm>
-#include <charconv>
-#include <mutex>
 #include <vector>
 
 namespace {
@@ -27,135 +25,33 @@ bool IsActive(SS aState) {
 
 }  // namespace
 
-// --- indexed queue ---
+// --- reassembly records ---
 
-uint64_t TkfxHTTP2_IndexedQueue::TKeyIndex::Hash(std::string_view aKey) {
-  uint64_t h = 14695981039346656037ull;
-  for (char c : aKey) h = (h ^ static_cast<uint8_t>(c)) * 1099511628211ull;
-  return (h ^ (h >> 29)) | 1;
+TkfxHTTP2_Read_Stream_Frame* TkfxHTTP2_Read_Stream_Frames::GetFrame(const TkfxHTTP2_StreamFrameKey& aKey) {
+  const auto* found = FRecords.Find(aKey);
+  return found ? found->get() : nullptr;
 }
 
-size_t* TkfxHTTP2_IndexedQueue::TKeyIndex::Find(std::string_view aKey) {
-  if (FSlots.empty()) return nullptr;
-  const uint64_t hash = Hash(aKey);
-  const size_t mask = FSlots.size() - 1;
-  for (size_t i = hash & mask;; i = (i + 1) & mask) {
-    TSlot& slot = FSlots[i];
-    if (slot.Hash == 0) return nullptr;
-    if (slot.Hash == hash && slot.Key == aKey) return &slot.Position;
-  }
+TkfxHTTP2_Read_Stream_Frame& TkfxHTTP2_Read_Stream_Frames::AddFrame(
+    std::unique_ptr<TkfxHTTP2_Read_Stream_Frame> aRecord) {
+  const TkfxHTTP2_StreamFrameKey key = aRecord->Key;
+  return *FRecords.Set(key, std::move(aRecord));
 }
 
-void TkfxHTTP2_IndexedQueue::TKeyIndex::Insert(const std::string& aKey, size_t aPosition) {
-  if ((FUsed + 1) * 2 > FSlots.size()) {
-    std::vector<TSlot> old(std::max<size_t>(32, FSlots.size() * 2));
-    old.swap(FSlots);
-    FUsed = 0;
-    for (TSlot& slot : old)
-      if (slot.Hash != 0) Insert(slot.Key, slot.Position);
-  }
-  const uint64_t hash = Hash(aKey);
-  const size_t mask = FSlots.size() - 1;
-  size_t i = hash & mask;
-  for (; FSlots[i].Hash != 0; i = (i + 1) & mask)
-    if (FSlots[i].Hash == hash && FSlots[i].Key == aKey) return;
-  FSlots[i].Hash = hash;
-  FSlots[i].Key = aKey;
-  FSlots[i].Position = aPosition;
-  ++FUsed;
+void TkfxHTTP2_Read_Stream_Frames::DeleteFrame(const TkfxHTTP2_StreamFrameKey& aKey) {
+  FRecords.Erase(aKey);
 }
 
-void TkfxHTTP2_IndexedQueue::TKeyIndex::Erase(std::string_view aKey, size_t aPosition) {
-  if (FSlots.empty()) return;
-  const uint64_t hash = Hash(aKey);
-  const size_t mask = FSlots.size() - 1;
-  size_t i = hash & mask;
-  while (!(FSlots[i].Hash == hash && FSlots[i].Key == aKey)) {
-    if (FSlots[i].Hash == 0) return;
-    i = (i + 1) & mask;
-  }
-  if (aPosition != SIZE_MAX && FSlots[i].Position != aPosition) return;
-  // Backward-shift deletion keeps every probe sequence unbroken.
-  for (size_t j = (i + 1) & mask; FSlots[j].Hash != 0; j = (j + 1) & mask) {
-    const size_t home = FSlots[j].Hash & mask;
-    if (((j - home) & mask) >= ((j - i) & mask)) {
-      FSlots[i].Hash = FSlots[j].Hash;
-      FSlots[i].Key.swap(FSlots[j].Key);
-      FSlots[i].Position = FSlots[j].Position;
-      i = j;
-    }
-  }
-  FSlots[i].Hash = 0;
-  --FUsed;
-}
-
-void TkfxHTTP2_IndexedQueue::TKeyIndex::Clear() {
-  FSlots.clear();
-  FUsed = 0;
-}
-
-TkfxHTTP2_IndexedQueue::~TkfxHTTP2_IndexedQueue() {
-  Clear();
-}
-
-void TkfxHTTP2_IndexedQueue::AddItem(TkfxQueueItemBase* aItem) {
-  std::lock_guard guard(FLock);
-  FIndex.Insert(aItem->ID, FList.size());
-  TkfxQueue::AddItem(aItem);
-}
-
-TkfxQueueItemBase* TkfxHTTP2_IndexedQueue::GetItem(std::string_view aID) {
-  std::lock_guard guard(FLock);
-  const size_t* position = FIndex.Find(aID);
-  return position ? static_cast<TkfxQueueItemBase*>(FList[*position]) : nullptr;
-}
-
-void TkfxHTTP2_IndexedQueue::RemoveSlot(size_t aIndex) {
-  auto* item = static_cast<TkfxQueueItemBase*>(FList[aIndex]);
-  FIndex.Erase(item->ID, aIndex);
-  if (aIndex + 1 != FList.size()) {
-    FList[aIndex] = FList.back();
-    if (size_t* moved = FIndex.Find(static_cast<TkfxQueueItemBase*>(FList[aIndex])->ID);
-        moved && *moved == FList.size() - 1)
-      *moved = aIndex;
-  }
-  FList.pop_back();
-  CountChanged();
-  if (OwnObjects) item->Free();
-}
-
-void TkfxHTTP2_IndexedQueue::DeleteItem(std::string_view aID) {
-  std::lock_guard guard(FLock);
-  if (const size_t* position = FIndex.Find(aID)) RemoveSlot(*position);
-}
-
-void TkfxHTTP2_IndexedQueue::DeleteItem(int aIndex) {
-  std::lock_guard guard(FLock);
-  if (aIndex >= 0 && aIndex < static_cast<int>(FList.size())) RemoveSlot(static_cast<size_t>(aIndex));
-}
-
-void TkfxHTTP2_IndexedQueue::Rename(TkfxQueueItemBase* aItem, const std::string& aID) {
-  std::lock_guard guard(FLock);
-  const size_t* position = FIndex.Find(aItem->ID);
-  if (!position || FList[*position] != aItem) return;
-  const size_t at = *position;
-  FIndex.Erase(aItem->ID, at);
-  aItem->ID = aID;
-  FIndex.Insert(aID, at);
-}
-
-void TkfxHTTP2_IndexedQueue::Clear() {
-  std::lock_guard guard(FLock);
-  FIndex.Clear();
-  TkfxQueue::Clear();
+void TkfxHTTP2_Read_Stream_Frames::Rename(TkfxHTTP2_Read_Stream_Frame& aRecord, const TkfxHTTP2_StreamFrameKey& aKey) {
+  auto* slot = FRecords.Find(aRecord.Key);
+  if (!slot || slot->get() != &aRecord) return;
+  std::unique_ptr<TkfxHTTP2_Read_Stream_Frame> record = std::move(*slot);
+  FRecords.Erase(aRecord.Key);
+  record->Key = aKey;
+  FRecords.Set(aKey, std::move(record));
 }
 
 // --- stream record ---
-
-TkfxHTTP2Request& TkfxHTTP2_StreamResponse::Request() {
-  if (!FRequest) FRequest = std::make_unique<TkfxHTTP2Request>();
-  return *FRequest;
-}
 
 void TkfxHTTP2_StreamResponse::DoUpdateStreamState(FT aFrameType, TkfxHTTP2_Frame_Base* aFrame) {
   if (aFrame->TkfxHTTP2_Frame_Base::StreamIdentifier == 0) return;
@@ -262,77 +158,61 @@ void TkfxHTTP2_StreamResponse::AddFrame(FT aFrameType, const TkfxHTTP2_FramePtr&
 // --- stream records ---
 
 TkfxHTTP2_StreamResponse* TkfxHTTP2_StreamResponses::GetStream(int32_t aStreamIdentifier) {
-  // The ID is formatted on the stack: this runs for every frame read.
-  char text[16];
-  const auto end = std::to_chars(text, text + sizeof text, aStreamIdentifier).ptr;
-  return static_cast<TkfxHTTP2_StreamResponse*>(GetItem(std::string_view(text, static_cast<size_t>(end - text))));
+  const auto* found = FStreams.Find(aStreamIdentifier);
+  return found ? found->get() : nullptr;
 }
 
 TkfxHTTP2_StreamResponse* TkfxHTTP2_StreamResponses::AddFrame(TkfxHTTP2_Read_Stream_Frame* aStreamFrame) {
-  std::lock_guard guard(FLock);
   const int32_t id = aStreamFrame->Frame->StreamIdentifier;
-  TkfxHTTP2_StreamResponse* stream = GetStream(id);
-  if (!stream) {
-    auto created = std::make_unique<TkfxHTTP2_StreamResponse>();
-    created->ID = std::to_string(id);
-    created->StreamIdentifier = id;
-    created->WindowSize = aStreamFrame->WindowSize;
-    stream = created.get();
-    AddItem(created.release());
-    try {
-      stream->AddFrame(aStreamFrame->FrameType, aStreamFrame->Frame);
-    } catch (...) {
-      DeleteItem(stream->ID);  // a refused frame leaves no record behind
-      throw;
-    }
+  if (TkfxHTTP2_StreamResponse* stream = GetStream(id)) {
+    stream->AddFrame(aStreamFrame->FrameType, aStreamFrame->Frame);
     return stream;
   }
-  stream->AddFrame(aStreamFrame->FrameType, aStreamFrame->Frame);
-  return stream;
+  // A refused frame leaves no record behind: the record is filed only once
+  // it took the frame.
+  auto created = std::make_unique<TkfxHTTP2_StreamResponse>();
+  created->StreamIdentifier = id;
+  created->WindowSize = aStreamFrame->WindowSize;
+  created->AddFrame(aStreamFrame->FrameType, aStreamFrame->Frame);
+  return FStreams.Set(id, std::move(created)).get();
 }
 
-TkfxHTTP2_StreamResponse* TkfxHTTP2_StreamResponses::AddRequest(int32_t aStreamIdentifier,
-                                                               const TkfxHTTP2Request* aRequest) {
-  std::lock_guard guard(FLock);
+TkfxHTTP2_StreamResponse* TkfxHTTP2_StreamResponses::AddRequest(int32_t aStreamIdentifier, Th2Methods aMethod,
+                                                               void* aUserData) {
   if (TkfxHTTP2_StreamResponse* existing = GetStream(aStreamIdentifier)) return existing;
   auto created = std::make_unique<TkfxHTTP2_StreamResponse>();
-  created->ID = std::to_string(aStreamIdentifier);
   created->StreamIdentifier = aStreamIdentifier;
   created->StreamState = Th2StreamState::h2ssOpen;
-  if (aRequest) created->Request().Assign(aRequest);
-  TkfxHTTP2_StreamResponse* stream = created.get();
-  AddItem(created.release());
-  return stream;
+  created->RequestMethod = aMethod;
+  created->UserData = aUserData;
+  return FStreams.Set(aStreamIdentifier, std::move(created)).get();
 }
 
 int TkfxHTTP2_StreamResponses::ConcurrentStreams() {
-  std::lock_guard guard(FLock);
   int count = 0;
-  for (void* item : FList) count += IsActive(static_cast<TkfxHTTP2_StreamResponse*>(item)->StreamState);
+  FStreams.ForEach([&count](int32_t, const std::unique_ptr<TkfxHTTP2_StreamResponse>& aStream) {
+    count += IsActive(aStream->StreamState);
+  });
   return count;
 }
 
 int TkfxHTTP2_StreamResponses::ConcurrentStreams(int aParity) {
-  std::lock_guard guard(FLock);
   int count = 0;
-  for (void* item : FList) {
-    auto* stream = static_cast<TkfxHTTP2_StreamResponse*>(item);
-    count += IsActive(stream->StreamState) && stream->StreamIdentifier % 2 == aParity;
-  }
+  FStreams.ForEach([&count, aParity](int32_t, const std::unique_ptr<TkfxHTTP2_StreamResponse>& aStream) {
+    count += IsActive(aStream->StreamState) && aStream->StreamIdentifier % 2 == aParity;
+  });
   return count;
 }
 
 // --- DATA queue ---
 
 void TkfxHTTP2_Write_Data_Frames::AddFrame(const TkfxHTTP2_Frame_Data& aFrame, int64_t aInitialWindowSize) {
-  std::lock_guard guard(FLock);
   auto item = std::make_unique<TkfxHTTP2_Write_Data_Frame>();
-  item->ID = std::to_string(aFrame.StreamIdentifier);
   item->WindowSize = aInitialWindowSize;
   item->Frame_Data = std::make_unique<TkfxHTTP2_Frame_Data>(aFrame.FrameRole);
   item->Frame_Data->Assign(&aFrame);
   item->Frame_Data->OnWriteBytes = aFrame.OnWriteBytes;
-  AddItem(item.release());
+  FItems.push_back(std::move(item));
   SendPendingFrames();
 }
 
@@ -354,13 +234,27 @@ bool TkfxHTTP2_Write_Data_Frames::SendFrame(TkfxHTTP2_Write_Data_Frame& aItem) {
   return remaining == 0;
 }
 
+TkfxHTTP2_Write_Data_Frame* TkfxHTTP2_Write_Data_Frames::GetItemByIndex(int aIndex) const {
+  if (aIndex < 0 || aIndex >= static_cast<int>(FItems.size())) return nullptr;
+  return FItems[static_cast<size_t>(aIndex)].get();
+}
+
+void TkfxHTTP2_Write_Data_Frames::RemoveAt(size_t aIndex) {
+  FItems.erase(FItems.begin() + static_cast<std::ptrdiff_t>(aIndex));
+}
+
+void TkfxHTTP2_Write_Data_Frames::DeleteStreamFrames(int32_t aStreamIdentifier) {
+  std::erase_if(FItems, [aStreamIdentifier](const std::unique_ptr<TkfxHTTP2_Write_Data_Frame>& aItem) {
+    return aItem->Frame_Data->StreamIdentifier == aStreamIdentifier;
+  });
+}
+
 void TkfxHTTP2_Write_Data_Frames::SendPendingFrames() {
-  std::lock_guard guard(FLock);
   // Streams whose oldest frame is still queued: a few numbers, searched
   // from the newest; nothing is allocated while every frame goes out.
   std::vector<int32_t> waiting;
-  for (size_t i = 0; i < FList.size();) {
-    auto* item = static_cast<TkfxHTTP2_Write_Data_Frame*>(FList[i]);
+  for (size_t i = 0; i < FItems.size();) {
+    TkfxHTTP2_Write_Data_Frame* item = FItems[i].get();
     const int32_t stream = item->Frame_Data->StreamIdentifier;
     const bool empty = static_cast<int64_t>(item->Frame_Data->Data.size()) <= item->Frame_Data->Offset;
     // Frames of one stream go in order; without connection window only
@@ -379,9 +273,8 @@ void TkfxHTTP2_Write_Data_Frames::SendPendingFrames() {
 }
 
 void TkfxHTTP2_Write_Data_Frames::SendStreamFrame(int32_t aStreamIdentifier) {
-  std::lock_guard guard(FLock);
-  for (size_t i = 0; i < FList.size(); ++i) {
-    auto* item = static_cast<TkfxHTTP2_Write_Data_Frame*>(FList[i]);
+  for (size_t i = 0; i < FItems.size(); ++i) {
+    TkfxHTTP2_Write_Data_Frame* item = FItems[i].get();
     if (item->Frame_Data->StreamIdentifier != aStreamIdentifier) continue;
     if (SendFrame(*item)) RemoveAt(i);
     return;
@@ -389,11 +282,9 @@ void TkfxHTTP2_Write_Data_Frames::SendStreamFrame(int32_t aStreamIdentifier) {
 }
 
 void TkfxHTTP2_Write_Data_Frames::ApplyInitialWindowSize(int32_t aValue) {
-  std::lock_guard guard(FLock);
   const int64_t delta = static_cast<int64_t>(aValue) - FInitialWindowSize;
   FInitialWindowSize = aValue;
-  for (void* entry : FList) {
-    auto* item = static_cast<TkfxHTTP2_Write_Data_Frame*>(entry);
+  for (const auto& item : FItems) {
     item->WindowSize += delta;
     if (item->WindowSize > h2MaxInt32)
       RaiseH2(Th2ErrorCodes::h2erFLOW_CONTROL_ERROR, "Invalid Initial Window Size");
@@ -403,15 +294,13 @@ void TkfxHTTP2_Write_Data_Frames::ApplyInitialWindowSize(int32_t aValue) {
 
 bool TkfxHTTP2_Write_Data_Frames::ApplyWindowUpdate(int32_t aStreamIdentifier, int32_t aWindowSizeIncrement) {
   const char* overflow = "WINDOW UPDATE FRAME: Window Size Increment has exceed 2^30.";
-  std::lock_guard guard(FLock);
   if (aStreamIdentifier == 0) {
     ConnectionWindowSize += aWindowSizeIncrement;
     if (ConnectionWindowSize > h2MaxInt32) RaiseH2(Th2ErrorCodes::h2erFLOW_CONTROL_ERROR, overflow);
     return true;
   }
   bool applied = false;
-  for (void* entry : FList) {
-    auto* item = static_cast<TkfxHTTP2_Write_Data_Frame*>(entry);
+  for (const auto& item : FItems) {
     if (item->Frame_Data->StreamIdentifier != aStreamIdentifier) continue;
     applied = true;
     item->WindowSize += aWindowSizeIncrement;

@@ -78,45 +78,19 @@ constexpr std::array<TStaticRow, 61> kStaticRows = {{
     {"www-authenticate", ""},
 }};
 
-// A quick hash for table lookups (every hit is verified by comparing the
-// texts), eight octets per step.
-uint64_t Mix(uint64_t aSeed, std::string_view aText) {
-  uint64_t h = aSeed ^ (aText.size() * 0x9E3779B97F4A7C15ull);
-  const char* p = aText.data();
-  size_t n = aText.size();
-  for (; n > 8; p += 8, n -= 8) {
-    uint64_t word;
-    std::memcpy(&word, p, 8);
-    h = (h ^ word) * 0xBF58476D1CE4E5B9ull;
-    h ^= h >> 29;
-  }
-  // The last one to eight octets, read without a byte loop.
-  uint64_t tail = 0;
-  if (n >= 4) {
-    uint32_t lo, hi;
-    std::memcpy(&lo, p, 4);
-    std::memcpy(&hi, p + n - 4, 4);
-    tail = uint64_t{lo} << 32 | hi;
-  } else if (n > 0) {
-    tail = uint64_t{static_cast<uint8_t>(p[0])} << 16 | uint64_t{static_cast<uint8_t>(p[n / 2])} << 8 |
-           static_cast<uint8_t>(p[n - 1]);
-  }
-  h = (h ^ tail) * 0x94D049BB133111EBull;
-  return h ^ (h >> 32);
-}
 uint64_t HashText(std::string_view aText) {
-  return Mix(0, aText) | 1;  // never 0, the empty key of the index
+  return kfxHashBytes(aText) | 1;  // never 0, the empty key of the index
 }
 // Values can be long (tokens, cookies): their key takes the length and
 // three samples of eight octets, so a lookup costs the same for any value. A
 // key shared by two values only hides the older one from the encoder.
 uint64_t HashField(uint64_t aNameHash, std::string_view aValue) {
-  if (aValue.size() <= 24) return Mix(aNameHash, aValue) | 1;
+  if (aValue.size() <= 24) return kfxHashBytes(aValue, aNameHash) | 1;
   char sample[24];
   std::memcpy(sample, aValue.data(), 8);
   std::memcpy(sample + 8, aValue.data() + aValue.size() / 2 - 4, 8);
   std::memcpy(sample + 16, aValue.data() + aValue.size() - 8, 8);
-  return Mix(aNameHash ^ aValue.size(), std::string_view(sample, 24)) | 1;
+  return kfxHashBytes(std::string_view(sample, 24), aNameHash ^ aValue.size()) | 1;
 }
 
 // The static rows as table entries, with a small hash index by name: each
@@ -286,56 +260,6 @@ constexpr int64_t kMaxInt32 = 2147483647;
 
 // --- dynamic table ---
 
-int64_t TkfxHTTP2_DynamicTable::THashIndex::Find(uint64_t aKey) const {
-  if (FSlots.empty()) return -1;
-  const size_t mask = FSlots.size() - 1;
-  for (size_t i = aKey & mask;; i = (i + 1) & mask) {
-    if (FSlots[i].first == aKey) return FSlots[i].second;
-    if (FSlots[i].first == 0) return -1;
-  }
-}
-
-void TkfxHTTP2_DynamicTable::THashIndex::Set(uint64_t aKey, int64_t aNumber) {
-  if ((FUsed + 1) * 2 > FSlots.size()) {
-    std::vector<std::pair<uint64_t, int64_t>> old(std::max<size_t>(64, FSlots.size() * 2));
-    old.swap(FSlots);
-    FUsed = 0;
-    for (const auto& [key, number] : old)
-      if (key != 0) Set(key, number);
-  }
-  const size_t mask = FSlots.size() - 1;
-  size_t i = aKey & mask;
-  while (FSlots[i].first != 0 && FSlots[i].first != aKey) i = (i + 1) & mask;
-  if (FSlots[i].first == 0) ++FUsed;
-  FSlots[i] = {aKey, aNumber};
-}
-
-void TkfxHTTP2_DynamicTable::THashIndex::EraseIf(uint64_t aKey, int64_t aNumber) {
-  if (FSlots.empty()) return;
-  const size_t mask = FSlots.size() - 1;
-  size_t i = aKey & mask;
-  while (FSlots[i].first != aKey) {
-    if (FSlots[i].first == 0) return;
-    i = (i + 1) & mask;
-  }
-  if (FSlots[i].second != aNumber) return;
-  // Backward-shift deletion keeps every probe sequence unbroken.
-  for (size_t j = (i + 1) & mask; FSlots[j].first != 0; j = (j + 1) & mask) {
-    const size_t home = FSlots[j].first & mask;
-    if (((j - home) & mask) >= ((j - i) & mask)) {
-      FSlots[i] = FSlots[j];
-      i = j;
-    }
-  }
-  FSlots[i] = {0, 0};
-  --FUsed;
-}
-
-void TkfxHTTP2_DynamicTable::THashIndex::Clear() {
-  FSlots.clear();
-  FUsed = 0;
-}
-
 void TkfxHTTP2_DynamicTable::BuildIndex() const {
   FNameIndex.Clear();
   FFieldIndex.Clear();
@@ -356,8 +280,8 @@ void TkfxHTTP2_DynamicTable::EvictTo(int64_t aSize) {
     if (FIndexed) {
       const int64_t number = FNextNumber - static_cast<int64_t>(FCount);
       const uint64_t nameHash = FNameHashes[Slot(FCount - 1)];
-      FNameIndex.EraseIf(nameHash, number);
-      FFieldIndex.EraseIf(FFieldHashes[Slot(FCount - 1)], number);
+      FNameIndex.EraseIf(nameHash, [number](int64_t aNumber) { return aNumber == number; });
+      FFieldIndex.EraseIf(FFieldHashes[Slot(FCount - 1)], [number](int64_t aNumber) { return aNumber == number; });
     }
     oldest.Name.clear();
     oldest.Value.clear();
@@ -439,7 +363,7 @@ int TkfxHTTP2_DynamicTable::FindHashed(const TkfxHTTP2_TableEntry& aField, uint6
   if (!FIndexed) BuildIndex();
   aIsFullMatch = false;
   if (FCount == 0) return -1;
-  const int full = PositionOf(FFieldIndex.Find(aFieldHash));
+  const int full = PositionOf(NumberOf(FFieldIndex, aFieldHash));
   if (full >= 0) {
     const TkfxHTTP2_TableEntry& e = FEntries[Slot(static_cast<size_t>(full))];
     if (e.Name == aField.Name && e.Value == aField.Value) {
@@ -447,7 +371,7 @@ int TkfxHTTP2_DynamicTable::FindHashed(const TkfxHTTP2_TableEntry& aField, uint6
       return full;
     }
   }
-  const int byName = PositionOf(FNameIndex.Find(aNameHash));
+  const int byName = PositionOf(NumberOf(FNameIndex, aNameHash));
   if (byName >= 0 && FEntries[Slot(static_cast<size_t>(byName))].Name == aField.Name) return byName;
   // A hash shared by two names: fall back to a scan.
   for (size_t i = 0; byName >= 0 && i < FCount; ++i)

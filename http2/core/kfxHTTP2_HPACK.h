@@ -17,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/kfxBase_Hash.h"
 #include "rtl/StringList.h"
 #include "rtl/System.h"
 
@@ -73,18 +74,12 @@ class TkfxHTTP2_DynamicTable : public TObject {
   friend class TkfxHTTP2_HeaderTable;
   friend class TkfxHTTP2_HPACK;
   // Maps the hash of a name, or of a name and value, to the insertion
-  // number of the newest entry with it (linear probing, no tombstones).
-  class THashIndex {
-   public:
-    int64_t Find(uint64_t aKey) const;
-    void Set(uint64_t aKey, int64_t aNumber);
-    void EraseIf(uint64_t aKey, int64_t aNumber);
-    void Clear();
-
-   private:
-    std::vector<std::pair<uint64_t, int64_t>> FSlots;  // key 0: empty
-    size_t FUsed = 0;
-  };
+  // number of the newest entry with it; hits are verified by the caller.
+  using THashIndex = TkfxHashIndex<uint64_t, int64_t, TkfxHashIdentity>;
+  static int64_t NumberOf(const THashIndex& aIndex, uint64_t aHash) {
+    const int64_t* number = aIndex.Find(aHash);
+    return number ? *number : -1;
+  }
 
   // aMayAlias: the texts may be those of an entry of this table.
   void AddHashed(const std::string& aName, const std::string& aValue, uint64_t aNameHash, uint64_t aFieldHash,

@@ -30,7 +30,7 @@ TEST(ClientConnectionBatch, TakesOnlyFreeSlotsAndEveryRequestIsAnswered) {
     c.OnStreamResponse = [&](TObject*, TkfxHTTP2ConnectionClient* conn, TkfxHTTP2_StreamResponse* s) {
       {
         std::lock_guard guard(lock);
-        answers.push_back(s->Request().ID + " " + std::to_string(s->Frame_Headers()->Status()));
+        answers.push_back(TkfxHTTP2ConnectionClient::StreamRequest(s)->ID + " " + std::to_string(s->Frame_Headers()->Status()));
       }
       conn->DoCloseStream(s->StreamIdentifier);
     };

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 #include <thread>
 
@@ -272,6 +273,71 @@ TEST(ClientConnectionScripted, GoAwayLetsStreamsBelowItsLastStreamFinish) {
   EXPECT_TRUE(answeredBeforeGoAway);
   std::lock_guard guard(lock);
   EXPECT_EQ(seen, (std::vector<std::string>{"failed 3 two retry", "answer 1 kept"}));
+}
+
+TEST(ClientConnectionScripted, StreamsOpenedWhileTheReaderIsBusyAreAnsweredWithTheirRequests) {
+  // A read pass runs the stream events. One that waits for another thread
+  // while that thread opens a stream must not hold it up, and the new stream
+  // is known to the reader before its answer is read, with its own request.
+  ScriptedServer server([&](ScriptedPeer& p) {
+    if (!p.Handshake()) return;
+    auto first = p.Expect(HEADERS);
+    if (!first) return;
+    p.SendAnswer(first->Stream, "200", "one");
+    auto second = p.Expect(HEADERS);
+    if (!second) return;
+    p.SendAnswer(second->Stream, "200", "two");
+    p.WaitClosed(3000);
+  });
+  TH2TestClient client(server.Port());
+  std::mutex lock;
+  std::condition_variable changed;
+  bool inEvent = false, secondSent = false;
+  std::vector<std::string> seen;
+  client.Wire = [&](TkfxHTTP2ConnectionClient& c) {
+    c.OnStreamResponse = [&](TObject*, TkfxHTTP2ConnectionClient* conn, TkfxHTTP2_StreamResponse* s) {
+      const TkfxHTTP2Request* sent = TkfxHTTP2ConnectionClient::StreamRequest(s);
+      std::unique_lock guard(lock);
+      seen.push_back(std::to_string(s->StreamIdentifier) + " " + (sent ? sent->ID : "<none>") + " " +
+                     s->Frame_Data()->DataString());
+      if (!inEvent) {
+        inEvent = true;
+        changed.notify_all();
+        changed.wait_for(guard, std::chrono::seconds(5), [&] { return secondSent; });
+      }
+      guard.unlock();
+      conn->DoCloseStream(s->StreamIdentifier);
+    };
+  };
+  client.SetActive(true);
+  auto h2 = client.H2();
+  ASSERT_TRUE(h2);
+  ASSERT_TRUE(WaitFor([&] { return h2->SettingsReceived(); }));
+  TkfxHTTP2Request first, second;
+  first.ID = "first";
+  second.ID = "second";
+  ASSERT_EQ(h2->SendRequestNoWait(Th2Methods::h2meGet, "/one", nullptr, &first), 1);
+  {
+    std::unique_lock guard(lock);
+    ASSERT_TRUE(changed.wait_for(guard, std::chrono::seconds(5), [&] { return inEvent; }));
+  }
+  // The reader is inside the first answer's event, waiting for this thread.
+  EXPECT_EQ(h2->SendRequestNoWait(Th2Methods::h2meGet, "/two", nullptr, &second), 3);
+  {
+    std::lock_guard guard(lock);
+    secondSent = true;
+    changed.notify_all();
+  }
+  ASSERT_TRUE(WaitFor([&] {
+    std::lock_guard guard(lock);
+    return seen.size() == 2;
+  }));
+  {
+    std::lock_guard guard(lock);
+    EXPECT_EQ(seen, (std::vector<std::string>{"1 first one", "3 second two"}));
+  }
+  EXPECT_EQ(h2->OpenStreams(), 0);
+  client.SetActive(false);
 }
 
 TEST(ClientConnectionScripted, RequestHeadersAreOrderedAndWithoutConnectionFields) {

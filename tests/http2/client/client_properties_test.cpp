@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "http2/client/kfxHTTP2_Client_Connection.h"
 #include "http2/client/kfxHTTP2_Client_Properties.h"
 #include "http2/core/kfxHTTP2_Frame_Streams.h"
 
@@ -38,10 +39,11 @@ TIdBytes Text(size_t aSize, uint32_t aSeed) {
 }
 
 // A finished stream record as the reading frame handler leaves it: the
-// request copy, the answer's HEADERS, its gathered DATA and, for a pushed
-// answer, the PUSH_PROMISE. Frames carry stream 0, which the record files
-// without state checks.
+// connection's request copy as its user data, the answer's HEADERS, its
+// gathered DATA and, for a pushed answer, the PUSH_PROMISE. Frames carry
+// stream 0, which the record files without state checks.
 struct TStreamFixture {
+  TkfxHTTP2ConnectionClient::TStreamData data;
   TkfxHTTP2_StreamResponses streams;
   TkfxHTTP2_StreamResponse* stream = nullptr;
 
@@ -52,7 +54,8 @@ struct TStreamFixture {
     request.URL = "https://localhost:8443/3/device/abc";
     request.ID = "QUEUED1";
     request.CustomHeaders.Add("apns-topic: com.example");
-    stream = streams.AddRequest(aPromise.empty() ? 1 : 2, &request);
+    data.Request.Assign(&request);
+    stream = streams.AddRequest(aPromise.empty() ? 1 : 2, request.Method, &data);
     if (!aPromise.empty()) {
       auto promise = std::make_shared<TkfxHTTP2_Frame_PushPromise>(nullptr, nullptr, Th2FrameRole::h2frClientRead);
       for (const auto& line : aPromise) promise->Headers().Add(line);

@@ -20,17 +20,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* aData, size_t aSize) {
     ++events;
     // Like the connection: a finished answer is released.
     const int32_t id = aStream->StreamIdentifier;
-    reader.DeleteReadStreamFrameById(std::to_string(id) + "_1");
-    reader.DeleteReadStreamFrameById(std::to_string(id) + "_0");
-    reader.DeleteStreamRequest(id);
+    reader.ReleaseStream(id);
     reader.AddClosedStream(id);
   };
   reader.OnReadStreamResponseFragment = [&events](TObject*, TkfxHTTP2_StreamResponse*, const TIdBytes& aBytes) {
     events += aBytes.size();
   };
-  TkfxHTTP2Request request;
-  request.Method = (aData[0] & 1) ? Th2Methods::h2meHead : Th2Methods::h2mePost;
-  for (int32_t id = 1; id < 100; id += 2) reader.AddStreamRequest(id, &request);
+  const Th2Methods method = (aData[0] & 1) ? Th2Methods::h2meHead : Th2Methods::h2mePost;
+  for (int32_t id = 1; id < 100; id += 2) reader.AddStreamRequest(id, method);
   const size_t piece = (aData[0] & 0x1F) + 1;
   try {
     for (size_t pos = 1; pos < aSize; pos += piece)

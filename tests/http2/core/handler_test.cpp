@@ -81,9 +81,7 @@ struct Reader {
     };
   }
   void Open(int32_t aFrom, int32_t aTo, Th2Methods aMethod = Th2Methods::h2mePost) {
-    TkfxHTTP2Request request;
-    request.Method = aMethod;
-    for (int32_t id = aFrom; id <= aTo; id += 2) frame.AddStreamRequest(id, &request);
+    for (int32_t id = aFrom; id <= aTo; id += 2) frame.AddStreamRequest(id, aMethod);
   }
   // Feeds aBytes in pieces whose ends come from aCuts (0: whole).
   void Feed(const TIdBytes& aBytes, int aCuts, std::mt19937* aRandom = nullptr) {
@@ -535,6 +533,46 @@ TEST(FrameHandler, ReaderAcceptsLegalInput) {
   EXPECT_LT(at("data 7"), at("response 7"));
 }
 
+// The owner's data rides on the records of the streams it opened and on no
+// other; reassembly records are kept apart by stream, type and promised
+// stream; releasing a stream forgets its record and what was gathered for it.
+TEST(FrameHandler, StreamRecordsCarryTheOwnersDataAndReleasingForgetsThem) {
+  Reader reader;
+  int one = 1, three = 3;
+  reader.frame.AddStreamRequest(1, Th2Methods::h2meGet, &one);
+  reader.frame.AddStreamRequest(3, Th2Methods::h2meHead, &three);
+  std::map<int32_t, void*> answered;
+  reader.frame.OnReadStreamResponse = [&](TObject*, TkfxHTTP2_StreamResponse* aStream) {
+    answered[aStream->StreamIdentifier] = aStream->UserData;
+  };
+  Script s;
+  TIdBytes bytes = s.H(1, EH, {":status=200", "content-length=5"}) + Frame(0, 0, 1, AsBytes("abc"));
+  bytes = bytes + s.Promise(1, 2, "/pushed");
+  bytes = bytes + s.H(3, EH | ES, {":status=200", "content-length=5"});  // the answer to a HEAD
+  bytes = bytes + s.H(2, EH | ES, {":status=204"});
+  try {
+    reader.Feed(bytes, 1);
+  } catch (const Exception& e) {
+    FAIL() << e.Message();
+  }
+  EXPECT_EQ(answered, (std::map<int32_t, void*>{{2, nullptr}, {3, &three}}));
+  ASSERT_NE(reader.frame.GetStreamResponse(1), nullptr);
+  EXPECT_EQ(reader.frame.GetStreamResponse(1)->UserData, &one);
+  TkfxHTTP2_Read_Stream_Frames& records = reader.frame.ReadStreamFrames();
+  const TkfxHTTP2_Read_Stream_Frame* gathered = records.GetFrame({1, Th2FrameType::h2ftDATA});
+  ASSERT_NE(gathered, nullptr);
+  EXPECT_EQ(gathered->PayLoad, AsBytes("abc"));
+  // The completed promise moved aside under the stream it promised.
+  EXPECT_EQ(records.GetFrame({1, Th2FrameType::h2ftPUSH_PROMISE}), nullptr);
+  EXPECT_NE(records.GetFrame({1, Th2FrameType::h2ftPUSH_PROMISE, false, 2}), nullptr);
+
+  reader.frame.ReleaseStream(1);
+  EXPECT_EQ(reader.frame.GetStreamResponse(1), nullptr);
+  EXPECT_EQ(records.GetFrame({1, Th2FrameType::h2ftDATA}), nullptr);
+  ASSERT_NE(reader.frame.GetStreamResponse(3), nullptr);
+  EXPECT_EQ(reader.frame.GetStreamResponse(3)->UserData, &three);
+}
+
 // A trailer part after the body, in one frame or over CONTINUATION, ends the
 // stream: the answer keeps its own header block and the trailers beside it.
 TEST(FrameHandler, ReaderKeepsTrailersBesideTheHeaders) {
@@ -695,7 +733,7 @@ TEST(StreamRecords, StatesAndIdentifierParity) {
     SCOPED_TRACE(std::to_string(static_cast<int>(c.from)) + "/" + std::to_string(static_cast<int>(c.type)) + "/" +
                  std::to_string(c.stream));
     TkfxHTTP2_StreamResponses streams;
-    TkfxHTTP2_StreamResponse* stream = streams.AddRequest(c.stream, nullptr);
+    TkfxHTTP2_StreamResponse* stream = streams.AddRequest(c.stream, Th2Methods::h2meGet, nullptr);
     stream->StreamState = c.from;
     TkfxHTTP2_FramePtr frame;
     if (c.type == FT::h2ftHEADERS) {
