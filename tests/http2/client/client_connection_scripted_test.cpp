@@ -312,7 +312,7 @@ TEST(ClientConnectionScripted, StreamsOpenedWhileTheReaderIsBusyAreAnsweredWithT
   client.SetActive(true);
   auto h2 = client.H2();
   ASSERT_TRUE(h2);
-  ASSERT_TRUE(WaitFor([&] { return h2->SettingsReceived(); }));
+  ASSERT_TRUE(PumpUntil([&] { return h2->SettingsReceived(); }));
   TkfxHTTP2Request first, second;
   first.ID = "first";
   second.ID = "second";
@@ -328,7 +328,7 @@ TEST(ClientConnectionScripted, StreamsOpenedWhileTheReaderIsBusyAreAnsweredWithT
     secondSent = true;
     changed.notify_all();
   }
-  ASSERT_TRUE(WaitFor([&] {
+  ASSERT_TRUE(PumpUntil([&] {
     std::lock_guard guard(lock);
     return seen.size() == 2;
   }));
