@@ -96,7 +96,9 @@ TEST(ClientRequests, MixedOperationsKeepOrderAndLookupsInStep) {
       }
       ASSERT_EQ(queue.Count(), static_cast<int>(model.size()));
       ASSERT_EQ(queue.Empty(), model.empty());
-      if (!model.empty()) ASSERT_EQ(queue.GetRequest()->Key(), model.front());
+      if (!model.empty()) {
+        ASSERT_EQ(queue.GetRequest()->Key(), model.front());
+      }
     }
     // TakeAll gives the model's order and leaves nothing to find.
     std::deque<TkfxHTTP2_RequestPtr> all = queue.TakeAll();
