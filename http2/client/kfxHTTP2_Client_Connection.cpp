@@ -678,16 +678,20 @@ void TkfxHTTP2ConnectionClient::ReleaseStreamSlot(int32_t aStreamIdentifier) {
   SignalMainThread();
 }
 
-void TkfxHTTP2ConnectionClient::FinishWaiter(int32_t aStreamIdentifier, Th2WaitResult aResult, int32_t aErrorCode,
-                                             TkfxHTTP2_StreamResponse* aStream) {
-  TkfxHTTP2WaiterRef waiter;
-  {
-    std::lock_guard guard(FStreamLock);
-    auto at = FOpenStreams.find(aStreamIdentifier);
-    if (at == FOpenStreams.end()) return;
-    waiter = std::move(at->second.Waiter);
-    FOpenStreams.erase(at);
-    if (waiter) {
+std::optional<TkfxHTTP2ConnectionClient::TOpenStream> TkfxHTTP2ConnectionClient::TakeOpenStream(
+    int32_t aStreamIdentifier) {
+  std::lock_guard guard(FStreamLock);
+  auto at = FOpenStreams.find(aStreamIdentifier);
+  if (at == FOpenStreams.end()) return std::nullopt;
+  std::optional<TOpenStream> entry(std::move(at->second));
+  FOpenStreams.erase(at);
+  return entry;
+}
+
+void TkfxHTTP2ConnectionClient::CompleteStream(TOpenStream& aEntry, Th2WaitResult aResult, int32_t aErrorCode,
+                                               TkfxHTTP2_StreamResponse* aStream) {
+  if (TkfxHTTP2WaiterRef waiter = std::move(aEntry.Waiter)) {
+    {
       std::lock_guard done(waiter->Lock);
       if (waiter->Result == Th2WaitResult::h2wrNone) {
         waiter->Result = aResult;
@@ -701,10 +705,16 @@ void TkfxHTTP2ConnectionClient::FinishWaiter(int32_t aStreamIdentifier, Th2WaitR
         }
       }
     }
+    waiter->Wake();
   }
-  if (waiter) waiter->Wake();
   SignalSlotWaiters();
   SignalMainThread();
+}
+
+void TkfxHTTP2ConnectionClient::FinishWaiter(int32_t aStreamIdentifier, Th2WaitResult aResult, int32_t aErrorCode,
+                                             TkfxHTTP2_StreamResponse* aStream) {
+  if (std::optional<TOpenStream> entry = TakeOpenStream(aStreamIdentifier))
+    CompleteStream(*entry, aResult, aErrorCode, aStream);
 }
 
 void TkfxHTTP2ConnectionClient::DropQueuedData(int32_t aStreamIdentifier) {
@@ -714,21 +724,18 @@ void TkfxHTTP2ConnectionClient::DropQueuedData(int32_t aStreamIdentifier) {
 }
 
 void TkfxHTTP2ConnectionClient::FailStream(int32_t aStreamIdentifier, Th2WaitResult aResult, int32_t aErrorCode) {
-  std::string requestID;
-  bool known;
-  {
-    std::lock_guard guard(FStreamLock);
-    auto at = FOpenStreams.find(aStreamIdentifier);
-    known = at != FOpenStreams.end();
-    if (known) requestID = at->second.RequestID;
-  }
+  // Taking the stream out first makes this the one place that ends it: the
+  // reader (a reset, a GOAWAY) and a sending thread (a GOAWAY it raced) may
+  // both try, and the stream's failure must be reported once.
+  std::optional<TOpenStream> entry = TakeOpenStream(aStreamIdentifier);
   DropQueuedData(aStreamIdentifier);
   // Frames the peer sent before it saw our reset may still come; they must
   // not read as an error, so the stream is not marked closed for the reader.
   ChangeReader(TReaderChangeKind::rcRelease, aStreamIdentifier);
-  if (known && OnStreamFailed)
-    OnStreamFailed(this, this, aStreamIdentifier, requestID, aResult == Th2WaitResult::h2wrRefused);
-  FinishWaiter(aStreamIdentifier, aResult, aErrorCode, nullptr);
+  if (!entry) return;
+  if (OnStreamFailed)
+    OnStreamFailed(this, this, aStreamIdentifier, entry->RequestID, aResult == Th2WaitResult::h2wrRefused);
+  CompleteStream(*entry, aResult, aErrorCode, nullptr);
 }
 
 void TkfxHTTP2ConnectionClient::FailStreamsAboveGoAway() {

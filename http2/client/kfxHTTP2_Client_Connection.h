@@ -39,6 +39,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <thread>
@@ -354,6 +355,12 @@ class TkfxHTTP2ConnectionClient : public TkfxTCPConnectionClient {
     std::string RequestID;
     int Redirects = 0;
   };
+  // Takes a stream out of FOpenStreams (under FStreamLock); none when it is
+  // not there, so one caller alone goes on to end it.
+  std::optional<TOpenStream> TakeOpenStream(int32_t aStreamIdentifier);
+  // Completes a taken stream's waiter, if any, and wakes who waits for a slot.
+  void CompleteStream(TOpenStream& aEntry, Th2WaitResult aResult, int32_t aErrorCode,
+                      TkfxHTTP2_StreamResponse* aStream);
   std::mutex FStreamLock;
   std::vector<TkfxWaitSignal*> FSlotWaiters;  // threads waiting for a slot
   std::map<int32_t, TOpenStream> FOpenStreams;
