@@ -77,6 +77,26 @@ void TkfxThreadList::UnlockList() {
   FLock.Release();
 }
 
+void TkfxThreadList::AppendItem(void* aItem) {
+  std::lock_guard guard(FLock);
+  FList.push_back(aItem);
+  CountChanged();
+}
+
+std::vector<void*> TkfxThreadList::TakeAllItems() {
+  std::lock_guard guard(FLock);
+  std::vector<void*> items;
+  items.swap(FList);
+  CountChanged();
+  return items;
+}
+
+void* TkfxThreadList::ItemAt(int aIndex) {
+  std::lock_guard guard(FLock);
+  if (aIndex < 0 || aIndex >= static_cast<int>(FList.size())) return nullptr;
+  return FList[static_cast<size_t>(aIndex)];
+}
+
 void* TkfxThreadList::GetValue(const std::string&) const { return nullptr; }
 
 bool TkfxThreadList::IsEmpty() const { return FCount.load(std::memory_order_relaxed) == 0; }

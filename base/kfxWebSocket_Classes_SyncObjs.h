@@ -62,14 +62,21 @@ class TkfxThreadList : public TObject {
   void SetListType(TkfxThreadListType) { FListType = TkfxThreadListType::tdlOnlyThread; }
 
  protected:
-  // IsEmpty reads the count without the lock; subclasses that edit FList
-  // directly call this under the lock afterwards.
-  void CountChanged() { FCount.store(FList.size(), std::memory_order_relaxed); }
+  // For subclasses that keep typed items in the list: appends without the
+  // duplicate check, takes every item out first to last, reads item aIndex
+  // (null past the end). Each takes the lock.
+  void AppendItem(void* aItem);
+  std::vector<void*> TakeAllItems();
+  void* ItemAt(int aIndex);
 
-  std::vector<void*> FList;
   mutable TkfxCriticalSection FLock;
 
  private:
+  // IsEmpty reads the count without the lock; everything that changes FList
+  // calls this under the lock afterwards.
+  void CountChanged() { FCount.store(FList.size(), std::memory_order_relaxed); }
+
+  std::vector<void*> FList;
   TDuplicates FDuplicates = TDuplicates::dupIgnore;
   TkfxThreadListType FListType = TkfxThreadListType::tdlOnlyThread;
   std::atomic<size_t> FCount{0};

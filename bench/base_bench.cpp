@@ -28,7 +28,7 @@ BENCHMARK(BM_Base64EncodeText)->Arg(64)->Arg(4096);
 
 // A stream table lookup: items keyed by odd stream ids, looking up the newest.
 void BM_QueueGetItem(benchmark::State& state) {
-  TkfxQueue queue;
+  TkfxQueue<> queue;
   queue.OwnObjects = true;
   const int count = static_cast<int>(state.range(0));
   for (int i = 0; i < count; ++i) {

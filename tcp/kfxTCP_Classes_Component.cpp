@@ -69,9 +69,7 @@ TMemoryStream* TkfxTCPNotifyObject::Stream() {
 TkfxTCPObjectList::~TkfxTCPObjectList() { DeleteAll(false); }
 
 void TkfxTCPObjectList::Append(std::unique_ptr<TkfxTCPNotifyObject> aObject) {
-  std::lock_guard guard(FLock);
-  FList.push_back(aObject.release());
-  CountChanged();
+  AppendItem(aObject.release());
 }
 
 namespace {
@@ -138,19 +136,15 @@ void TkfxTCPObjectList::AddNotifyObject(TkfxTCPConnection* aConnection, const st
 }
 
 std::vector<std::unique_ptr<TkfxTCPNotifyObject>> TkfxTCPObjectList::TakeAll() {
+  std::vector<void*> items = TakeAllItems();
   std::vector<std::unique_ptr<TkfxTCPNotifyObject>> batch;
-  std::lock_guard guard(FLock);
-  batch.reserve(FList.size());
-  for (void* item : FList) batch.emplace_back(static_cast<TkfxTCPNotifyObject*>(item));
-  FList.clear();
-  CountChanged();
+  batch.reserve(items.size());
+  for (void* item : items) batch.emplace_back(static_cast<TkfxTCPNotifyObject*>(item));
   return batch;
 }
 
 TkfxTCPNotifyObject* TkfxTCPObjectList::Items(int aIndex) {
-  std::lock_guard guard(FLock);
-  if (aIndex < 0 || aIndex >= static_cast<int>(FList.size())) return nullptr;
-  return static_cast<TkfxTCPNotifyObject*>(FList[static_cast<size_t>(aIndex)]);
+  return static_cast<TkfxTCPNotifyObject*>(ItemAt(aIndex));
 }
 
 void TkfxTCPObjectList::DeleteAll(bool aFreeConnection) {

@@ -370,11 +370,8 @@ void TkfxIdTCPClient::DoLeaveCS() { FCS->Release(); }
 
 uint64_t TkfxQueueCommands::Append(std::unique_ptr<TkfxQueueCommand> aCommand) {
   aCommand->ID = CommandGUIDText();
-  std::lock_guard guard(FLock);
-  aCommand->FSequence = ++FLastSequence;
-  const uint64_t sequence = aCommand->FSequence;
-  FList.push_back(aCommand.release());
-  CountChanged();
+  uint64_t sequence = 0;
+  AddItemStamped(aCommand.release(), [&](TkfxQueueCommand& aItem) { sequence = aItem.FSequence = ++FLastSequence; });
   return sequence;
 }
 
@@ -394,33 +391,25 @@ uint64_t TkfxQueueCommands::AddBytes(TIdBytes ABytes, uint64_t aGeneration) {
 }
 
 std::unique_ptr<TkfxQueueCommand> TkfxQueueCommands::Pop() {
-  std::lock_guard guard(FLock);
-  if (FList.empty()) return nullptr;
-  std::unique_ptr<TkfxQueueCommand> item(static_cast<TkfxQueueCommand*>(FList.front()));
-  FList.erase(FList.begin());
-  CountChanged();
-  return item;
+  std::vector<TkfxQueueCommand*> taken = TakeFirstRun([](const TkfxQueueCommand&, const TkfxQueueCommand&) { return false; });
+  return std::unique_ptr<TkfxQueueCommand>(taken.empty() ? nullptr : taken.front());
 }
 
 std::unique_ptr<TkfxQueueCommand> TkfxQueueCommands::Pop(
     std::vector<std::unique_ptr<TkfxQueueCommand>>& aFollowing, size_t aMaxBytes) {
-  std::lock_guard guard(FLock);
-  if (FList.empty()) return nullptr;
-  std::unique_ptr<TkfxQueueCommand> item(static_cast<TkfxQueueCommand*>(FList.front()));
-  size_t taken = 1;
-  if (item->FCommand == TkfxTCPCommands::tcmWriteBytes) {
-    size_t bytes = item->FBytes.size();
-    while (taken < FList.size() && bytes < aMaxBytes) {
-      auto* next = static_cast<TkfxQueueCommand*>(FList[taken]);
-      if (next->FCommand != TkfxTCPCommands::tcmWriteBytes || next->FGeneration != item->FGeneration) break;
-      bytes += next->FBytes.size();
-      aFollowing.emplace_back(next);
-      ++taken;
-    }
-  }
-  FList.erase(FList.begin(), FList.begin() + static_cast<long>(taken));
-  CountChanged();
-  return item;
+  size_t bytes = SIZE_MAX;  // counted from the first item on
+  std::vector<TkfxQueueCommand*> taken =
+      TakeFirstRun([&](const TkfxQueueCommand& aFirst, const TkfxQueueCommand& aNext) {
+        if (bytes == SIZE_MAX) bytes = aFirst.FBytes.size();
+        if (aFirst.FCommand != TkfxTCPCommands::tcmWriteBytes || aNext.FCommand != TkfxTCPCommands::tcmWriteBytes ||
+            aNext.FGeneration != aFirst.FGeneration || bytes >= aMaxBytes)
+          return false;
+        bytes += aNext.FBytes.size();
+        return true;
+      });
+  if (taken.empty()) return nullptr;
+  for (size_t i = 1; i < taken.size(); ++i) aFollowing.emplace_back(taken[i]);
+  return std::unique_ptr<TkfxQueueCommand>(taken.front());
 }
 
 // --- TkfxTCPConnectionClient ---

@@ -178,7 +178,7 @@ class TkfxQueueCommand : public TkfxQueueItemBase {
 };
 
 // The command queue; owns its items.
-class TkfxQueueCommands : public TkfxQueue {
+class TkfxQueueCommands : public TkfxQueue<TkfxQueueCommand> {
  public:
   TkfxQueueCommands() { OwnObjects = true; }
   // Each returns the command's sequence number (1, 2, ...).
@@ -195,7 +195,7 @@ class TkfxQueueCommands : public TkfxQueue {
 
  private:
   uint64_t Append(std::unique_ptr<TkfxQueueCommand> aCommand);
-  uint64_t FLastSequence = 0;  // guarded by the list lock
+  uint64_t FLastSequence = 0;  // stamped under the queue's lock
 };
 
 class TkfxTCPConnectionClient;

@@ -250,9 +250,7 @@ TkfxHTTP2ObjectList::~TkfxHTTP2ObjectList() {
 }
 
 TkfxHTTP2NotifyObject* TkfxHTTP2ObjectList::Append(std::unique_ptr<TkfxHTTP2NotifyObject> aObject) {
-  std::lock_guard guard(FLock);
-  FList.push_back(aObject.get());
-  CountChanged();
+  AppendItem(aObject.get());
   return aObject.release();
 }
 
@@ -313,10 +311,7 @@ TkfxHTTP2NotifyObject* TkfxHTTP2ObjectList::AddNotifyObject(
 }
 
 void TkfxHTTP2ObjectList::DeleteAll() {
-  std::lock_guard guard(FLock);
-  for (void* item : FList) static_cast<TkfxHTTP2NotifyObject*>(item)->Free();
-  FList.clear();
-  CountChanged();
+  for (void* item : TakeAllItems()) static_cast<TkfxHTTP2NotifyObject*>(item)->Free();
 }
 
 // --- push promises ---
@@ -334,7 +329,7 @@ void TkfxHTTP2PushPromiseList::AddPushPromise(const std::string& aPath, const TS
 }
 
 TStringList* TkfxHTTP2PushPromiseList::GetPushPromiseLinks(const std::string& aPath) {
-  auto* item = static_cast<TkfxHTTP2PushPromiseItem*>(GetItem(aPath));
+  TkfxHTTP2PushPromiseItem* item = GetItem(aPath);
   return item && item->HasLinks() ? &item->Links() : nullptr;
 }
 

@@ -221,7 +221,7 @@ class TkfxHTTP2PushPromiseItem : public TkfxQueueItemBase {
 };
 
 // Links pushed by a server, keyed by path; owns its items.
-class TkfxHTTP2PushPromiseList : public TkfxQueue {
+class TkfxHTTP2PushPromiseList : public TkfxQueue<TkfxHTTP2PushPromiseItem> {
  public:
   TkfxHTTP2PushPromiseList() { OwnObjects = true; }
   void AddPushPromise(const std::string& aPath, const TStringList& aLinks);

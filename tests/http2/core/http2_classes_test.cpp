@@ -233,7 +233,7 @@ TEST(KeyedQueue, LookupDeletionAndOwnership) {
   for (bool owns : {false, true}) {
     int freed = 0;
     std::vector<std::unique_ptr<TTrackedItem>> keep;  // frees what the queue does not own
-    TkfxQueue queue;
+    TkfxQueue<TTrackedItem> queue;
     queue.OwnObjects = owns;
     auto add = [&](const std::string& id) {
       auto* item = new TTrackedItem(id, freed);
