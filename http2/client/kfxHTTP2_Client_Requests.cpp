@@ -106,8 +106,8 @@ const std::string& TkfxHTTP2_Request::URL() const {
 
 TkfxHTTP2_Requests::TItems::iterator TkfxHTTP2_Requests::FindLocked(const TkfxHTTP2_RequestKey& aKey) {
   if (FIndexed) {
-    auto at = FIndex.find(aKey);
-    return at == FIndex.end() ? FItems.end() : at->second;
+    TItems::iterator* at = FIndex.Find(aKey);
+    return at ? *at : FItems.end();
   }
   for (auto at = FItems.begin(); at != FItems.end(); ++at)
     if ((*at)->Key() == aKey) return at;
@@ -116,7 +116,7 @@ TkfxHTTP2_Requests::TItems::iterator TkfxHTTP2_Requests::FindLocked(const TkfxHT
 
 TkfxHTTP2_RequestPtr TkfxHTTP2_Requests::TakeLocked(TItems::iterator aAt) {
   TkfxHTTP2_RequestPtr item = std::move(*aAt);
-  if (FIndexed) FIndex.erase(item->Key());
+  if (FIndexed) FIndex.Erase(item->Key());
   FItems.erase(aAt);
   return item;
 }
@@ -126,7 +126,7 @@ void TkfxHTTP2_Requests::Insert(TItems::iterator aBefore, TkfxHTTP2_RequestPtr a
   auto at = FItems.insert(aBefore, std::move(aItem));
   if (!FIndexed) return;
   try {
-    FIndex[key] = at;
+    FIndex.Set(key, at);
   } catch (...) {
     // Not indexed, so not queued either: the caller keeps no item, so it
     // is freed here as the raise leaves.
@@ -183,7 +183,7 @@ std::deque<TkfxHTTP2_RequestPtr> TkfxHTTP2_Requests::TakeAll() {
   {
     std::lock_guard guard(FLock);
     taken.swap(FItems);
-    FIndex.clear();
+    FIndex.Clear();
   }
   for (auto& item : taken) items.push_back(std::move(item));
   return items;
@@ -205,6 +205,6 @@ void TkfxHTTP2_Requests::Clear() {
   {
     std::lock_guard guard(FLock);
     taken.swap(FItems);
-    FIndex.clear();
+    FIndex.Clear();
   }
 }

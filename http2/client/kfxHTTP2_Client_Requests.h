@@ -17,8 +17,8 @@
 #include <mutex>
 #include <span>
 #include <string>
-#include <unordered_map>
 
+#include "base/kfxBase_Hash.h"
 #include "http2/core/kfxHTTP2_Classes.h"
 #include "rtl/Streams.h"
 #include "rtl/System.h"
@@ -125,7 +125,7 @@ class TkfxHTTP2_Requests : public TObject {
   using TItems = std::list<TkfxHTTP2_RequestPtr>;
   struct TKeyHash {
     // The bits are random already.
-    size_t operator()(const TkfxHTTP2_RequestKey& aKey) const noexcept { return aKey.Hi ^ aKey.Lo; }
+    uint64_t operator()(const TkfxHTTP2_RequestKey& aKey) const { return aKey.Hi ^ aKey.Lo; }
   };
   // Under FLock; FItems.end() when there is none.
   TItems::iterator FindLocked(const TkfxHTTP2_RequestKey& aKey);
@@ -137,6 +137,5 @@ class TkfxHTTP2_Requests : public TObject {
   std::mutex FLock;
   TItems FItems;  // guarded by FLock, first to last
   // Guarded by FLock: where each item sits in FItems, when FIndexed.
-  // A plain standard map until the base layer's hash utility takes its place.
-  std::unordered_map<TkfxHTTP2_RequestKey, TItems::iterator, TKeyHash> FIndex;
+  TkfxHashIndex<TkfxHTTP2_RequestKey, TItems::iterator, TKeyHash> FIndex;
 };
