@@ -1,5 +1,7 @@
 #include "tools/apns-push/output.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 
 #include "jwt/kfxJSON.h"
@@ -35,35 +37,48 @@ std::string OneLine(const std::string& aText) {
   return out;
 }
 
-std::string ResultLine(Result r, bool aText) {
-  if (!r.ReasonIsJson) r.Reason = OneLine(r.Reason);
+void AppendResultLine(std::string& aOut, Result r, bool aText) {
+  if (!r.ReasonIsJson && r.Reason.find_first_of("\r\n") != std::string::npos) r.Reason = OneLine(r.Reason);
   char ms[32];
   std::snprintf(ms, sizeof ms, "%.1f", r.Millis);
-  std::string line;
   if (aText) {
-    line = r.Token + "  " + (r.Status ? std::to_string(r.Status) : "---") + "  " +
-           (r.Status == 200    ? "accepted"
-            : r.Reason.empty() ? "rejected"
-                               : r.Reason);
-    if (!r.ApnsId.empty()) line += "  apns-id " + r.ApnsId;
-    if (!r.Timestamp.empty()) line += "  unregistered at " + r.Timestamp;
-    line += "  " + std::string(ms) + " ms";
+    aOut += r.Token;
+    aOut += "  ";
+    aOut += r.Status ? std::to_string(r.Status) : "---";
+    aOut += "  ";
+    aOut += r.Status == 200 ? "accepted" : r.Reason.empty() ? "rejected" : r.Reason;
+    if (!r.ApnsId.empty()) aOut.append("  apns-id ").append(r.ApnsId);
+    if (!r.Timestamp.empty()) aOut.append("  unregistered at ").append(r.Timestamp);
+    aOut.append("  ").append(ms).append(" ms");
   } else {
-    line = "{\"token\":" + JSONQuotedString(r.Token) + ",\"status\":" + std::to_string(r.Status) +
-           ",\"reason\":\"";
-    AppendJSONString(line, r.Reason, r.ReasonIsJson);
-    line += "\",\"apns-id\":" + JSONQuotedString(r.ApnsId);
-    if (!r.Timestamp.empty()) line += ",\"timestamp\":" + r.Timestamp;
-    line += ",\"time_ms\":" + std::string(ms) + "}";
+    aOut += "{\"token\":\"";
+    AppendJSONString(aOut, r.Token, false);
+    aOut += "\",\"status\":";
+    aOut += std::to_string(r.Status);
+    aOut += ",\"reason\":\"";
+    AppendJSONString(aOut, r.Reason, r.ReasonIsJson);
+    aOut += "\",\"apns-id\":\"";
+    AppendJSONString(aOut, r.ApnsId, false);
+    aOut += '"';
+    if (!r.Timestamp.empty()) aOut.append(",\"timestamp\":").append(r.Timestamp);
+    aOut.append(",\"time_ms\":").append(ms).append("}");
   }
+}
+
+std::string ResultLine(Result r, bool aText) {
+  std::string line;
+  AppendResultLine(line, std::move(r), aText);
   return line;
 }
 
 std::string HeaderValue(TStringList& aHeaders, const std::string& aName) {
   for (int i = 0; i < aHeaders.Count(); ++i) {
     const std::string& line = aHeaders[i];
-    size_t eq = line.find('=');
-    if (eq != std::string::npos && SameText(line.substr(0, eq), aName)) return line.substr(eq + 1);
+    if (line.size() <= aName.size() || line[aName.size()] != '=') continue;
+    if (std::equal(aName.begin(), aName.end(), line.begin(), [](char a, char b) {
+          return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+        }))
+      return line.substr(aName.size() + 1);
   }
   return "";
 }

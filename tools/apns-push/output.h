@@ -23,6 +23,8 @@ std::string OneLine(const std::string& aText);
 // The line of r, without its line break: JSON (one object) or, with aText,
 // "TOKEN  STATUS  REASON  [apns-id ID]  [unregistered at T]  MS ms".
 std::string ResultLine(Result r, bool aText);
+// The same, appended to aOut.
+void AppendResultLine(std::string& aOut, Result r, bool aText);
 
 // The value of the header aName ("name=value" lines, the name in any case),
 // empty when there is none.

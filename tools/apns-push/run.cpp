@@ -118,7 +118,7 @@ int Run(int argc, char** argv) {
   // The clients, configured as the provider window configures its one. The
   // set is made after the outcomes and so freed before them.
   const size_t clientCount = std::max<size_t>(1, std::min<size_t>(o.Connections, sendable));
-  Outcomes outcomes(o.Text, total, clientCount);
+  Outcomes outcomes(o.Text, total, clientCount, std::cout, kWindowPerConnection / 2);
   PusherSet pushers(clientCount, o, certMode, proxy, outcomes);
 
   const bool progress = isatty(STDERR_FILENO) && sendable > 1;
@@ -134,7 +134,7 @@ int Run(int argc, char** argv) {
   else
     SendBatch(pushers, tokens, body, base, server, outcomes, progress, batchStart);
 
-  std::cout.flush();
+  outcomes.Flush();
   const double secs = std::chrono::duration<double>(Clock::now() - batchStart).count();
   if (progress) {
     outcomes.Progress(batchStart);

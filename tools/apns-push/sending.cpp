@@ -67,10 +67,10 @@ PusherSet::PusherSet(size_t aCount, const Options& o, bool aCertMode,
       Result r;
       r.Token = TokenOfURL(Request->URL());
       std::string body;
-      if (TMemoryStream* data = Response->Data())
+      if (TMemoryStream* data = Response->Data(); data && !data->Bytes().empty())
         body.assign(data->Bytes().begin(), data->Bytes().end());
       ReadAnswer(r, Response->Status(), Response->Headers(), body);
-      aOutcomes.Done(c, r);
+      aOutcomes.Done(c, std::move(r));
     };
     p.Client->OnHTTP2RequestFailed = [&aOutcomes, c](TObject*, TkfxHTTP2ConnectionClient*,
                                                     TkfxHTTP2RequestProperty* Request,
@@ -78,7 +78,7 @@ PusherSet::PusherSet(size_t aCount, const Options& o, bool aCertMode,
       Result r;
       r.Token = TokenOfURL(Request->URL());
       r.Reason = aReason;
-      aOutcomes.Done(c, r);
+      aOutcomes.Done(c, std::move(r));
     };
     // At the end of a connection, notifications not sent yet wait for the
     // next one, which the client makes at once. Those sent and not
@@ -93,7 +93,7 @@ PusherSet::PusherSet(size_t aCount, const Options& o, bool aCertMode,
         Result r;
         r.Token = TokenOfURL(item->URL());
         r.Reason = kCutOff;
-        aOutcomes.Done(c, r);
+        aOutcomes.Done(c, std::move(r));
       }
       aReconnect = true;
       aClear = false;

@@ -101,6 +101,8 @@ TEST(ApnsPushOutcomes, EachQueuedTokenGetsExactlyOneLine) {
   EXPECT_EQ(outcomes.Rejected(), 1u);
   EXPECT_EQ(outcomes.Failed(), 1u);
   EXPECT_EQ(outcomes.Lines(), 3u);
+  EXPECT_TRUE(out.str().empty());  // the lines are written by the main thread's Flush
+  outcomes.Flush();
   const std::string text = out.str();
   EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 3);
   EXPECT_NE(text.find("b  ---  gone  "), std::string::npos) << text;
