@@ -5,7 +5,7 @@ set -euo pipefail
 
 PACKAGES=(
   g++ cmake ninja-build ccache pkg-config
-  libssl-dev openssl zlib1g-dev
+  libssl-dev openssl zlib1g-dev libjemalloc-dev
   qt6-base-dev xvfb xauth x11-utils imagemagick fonts-dejavu-core xdotool xclip
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libnghttp2-dev nghttp2-server nghttp2-client curl nginx
