@@ -130,9 +130,19 @@ void TkfxHTTP2CLient_Base::Notification(TComponent* AComponent, TOperation Opera
 // --- connection management ---
 
 std::string TkfxHTTP2CLient_Base::TLSIdentity() {
+  std::string identity;
+  TLSIdentityTo(identity);
+  return identity;
+}
+
+void TkfxHTTP2CLient_Base::TLSIdentityTo(std::string& aOut) {
   const TkfxTCPTLS_Options& options = *FTLSOptions;
-  return std::to_string(static_cast<int>(options.IOHandler())) + "\n" + options.CertFile() + "\n" +
-         options.Password() + "\n" + options.KeyFile() + "\n" + (FTLS ? "1" : "0");
+  aOut.clear();
+  aOut.append(std::to_string(static_cast<int>(options.IOHandler()))).append("\n");
+  aOut.append(options.CertFile()).append("\n");
+  aOut.append(options.Password()).append("\n");
+  aOut.append(options.KeyFile()).append("\n");
+  aOut.append(FTLS ? "1" : "0");
 }
 
 void TkfxHTTP2CLient_Base::CheckConnection(const std::string& aURL, bool aQueued) {
@@ -153,10 +163,16 @@ void TkfxHTTP2CLient_Base::CheckConnection(const std::string& aURL, bool aQueued
     bool tlsChanged = false;
     bool tokenChanged = false;
     if (connection) {
+      // Every queued request passes here: the identities are written into
+      // buffers that keep their storage.
       thread_local std::string identity;
       FTokens->IdentityTo(identity);
       tokenChanged = FConnectedToken != identity;
-      tlsChanged = tokenChanged || FConnectedTLS != TLSIdentity();
+      if (!tokenChanged) {
+        TLSIdentityTo(identity);
+        tlsChanged = FConnectedTLS != identity;
+      }
+      tlsChanged = tlsChanged || tokenChanged;
     }
     // A server or a token other than the one refused need not wait.
     if (moved || tokenChanged) FSlot->EndBackOff();
@@ -761,6 +777,11 @@ void TkfxHTTP2CLient_Base::DoNotifyHTTP2Response(const TkfxHTTP2ConnectionClient
   // reader is done with, which is released right after.
   auto request = std::make_shared<TkfxHTTP2RequestProperty>();
   auto response = std::make_shared<TkfxHTTP2ResponseProperty>();
+  // The stream's request copy moves into the property: the record goes
+  // right after this.
+  std::unique_ptr<TkfxHTTP2Request> sent = TkfxHTTP2ConnectionClient::TakeStreamRequest(Stream);
+  const std::string id = sent ? sent->ID : std::string();
+  if (sent) request->AdoptRequest(std::move(sent));
   std::string failure;
   try {
     BuildHTTP2ResponseProperties(*Stream, *request, *response);
@@ -769,8 +790,6 @@ void TkfxHTTP2CLient_Base::DoNotifyHTTP2Response(const TkfxHTTP2ConnectionClient
   } catch (const std::exception& E) {
     failure = E.what();
   }
-  const TkfxHTTP2Request* sent = TkfxHTTP2ConnectionClient::StreamRequest(Stream);
-  const std::string id = sent ? sent->ID : std::string();
   Connection->DoCloseStream(streamID);
   if (!failure.empty()) {
     if (!id.empty()) {

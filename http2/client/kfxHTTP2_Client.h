@@ -345,6 +345,7 @@ class TkfxHTTP2CLient_Base : public TkfxTCPCLient_Common {
   void CheckConnection(const std::string& aURL, bool aQueued);
   void ConnectTo(const std::string& aHost, int aPort, bool aQueued);
   std::string TLSIdentity();
+  void TLSIdentityTo(std::string& aOut);
   // Drops the OAuth client's token this component holds.
   void DropOAuthToken() { FTokens->DropOAuthToken(); }
   // Has the bound JWT client sign a token, reported through

@@ -872,7 +872,8 @@ int32_t TkfxHTTP2ConnectionClient::SendRequest(TStringList& aHeaders, TStream* a
   if (aWaiter) aWaiter->StreamIdentifier = id;
   try {
     auto data = std::make_unique<TStreamData>();
-    data->Request.Assign(&aRequest);
+    data->Request = std::make_unique<TkfxHTTP2Request>();
+    data->Request->Assign(&aRequest);
     ChangeReader(TReaderChangeKind::rcOpen, id, aRequest.Method, std::move(data));
     TkfxHTTP2_Frame_Headers& headers = writer.Frame_Headers();
     headers.EndHeaders = true;

@@ -127,7 +127,7 @@ class TkfxHTTP2ConnectionClient : public TkfxTCPConnectionClient {
   // This connection's data for a stream it opened: the request copy the
   // stream's record points to (its user data). Owned by the connection.
   struct TStreamData {
-    TkfxHTTP2Request Request;
+    std::unique_ptr<TkfxHTTP2Request> Request;  // null once taken
   };
 
   // Redirects followed for one request before the 302 itself is the answer.
@@ -225,8 +225,13 @@ class TkfxHTTP2ConnectionClient : public TkfxTCPConnectionClient {
   // opened. Lives as long as the record, so handlers of the stream events
   // may read it.
   static const TkfxHTTP2Request* StreamRequest(const TkfxHTTP2_StreamResponse* aStream) {
-    return aStream && aStream->UserData ? &static_cast<const TStreamData*>(aStream->UserData)->Request : nullptr;
+    return aStream && aStream->UserData ? static_cast<const TStreamData*>(aStream->UserData)->Request.get() : nullptr;
+  }  // Takes the request copy out of a stream's record, for a reader that is
+  // done with the stream (StreamRequest gives null afterwards).
+  static std::unique_ptr<TkfxHTTP2Request> TakeStreamRequest(TkfxHTTP2_StreamResponse* aStream) {
+    return aStream && aStream->UserData ? std::move(static_cast<TStreamData*>(aStream->UserData)->Request) : nullptr;
   }
+
   // Feeds received octets to the reader (read thread).
   virtual void DoReadBytes(const TIdBytes& aBytes);
 

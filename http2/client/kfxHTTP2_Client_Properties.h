@@ -37,6 +37,8 @@ class TkfxHTTP2RequestProperty : public TObject {
   // A copy of the request settings the stream was opened with; created on first use.
   TkfxHTTP2Request& Request();
   void SetRequest(const TkfxHTTP2Request& aValue) { Request().Assign(&aValue); }
+  // Takes aValue over instead of copying it (null: none).
+  void AdoptRequest(std::unique_ptr<TkfxHTTP2Request> aValue) { FRequest = std::move(aValue); }
   const std::string& URL() const { return FURL; }
   void SetURL(const std::string& aValue) { FURL = aValue; }
 

@@ -372,8 +372,12 @@ int ASCIIByteCount(const std::string& aText) {
   return count;
 }
 
-bool SplitHTTP2URL(const std::string& aURL, std::string& aProtocol, std::string& aHost, int& aPort,
-                   std::string& aPath) {
+namespace {
+
+// The general reading: the URL as a delimited list on "/", where blanks also
+// separate items and quotes group them.
+bool SplitHTTP2URLItems(const std::string& aURL, std::string& aProtocol, std::string& aHost, int& aPort,
+                        std::string& aPath) {
   aPort = 443;
   aPath.clear();
   TStringList items;
@@ -401,5 +405,49 @@ bool SplitHTTP2URL(const std::string& aURL, std::string& aProtocol, std::string&
     aPath += items[i];
   }
   if (aPath.empty()) aPath.push_back('/');
+  return true;
+}
+
+// Text without blanks, control characters or quotes splits on "/" alone, so
+// its items are plain substrings: the common case, read without a list.
+bool PlainURLText(const std::string& aText) {
+  return std::none_of(aText.begin(), aText.end(),
+                      [](char c) { return static_cast<unsigned char>(c) <= ' ' || c == '"'; });
+}
+
+}  // namespace
+
+bool SplitHTTP2URL(const std::string& aURL, std::string& aProtocol, std::string& aHost, int& aPort,
+                   std::string& aPath) {
+  if (aURL.empty() || !PlainURLText(aURL)) return SplitHTTP2URLItems(aURL, aProtocol, aHost, aPort, aPath);
+  aPort = 443;
+  aPath.clear();
+  // Items: scheme "/" "" "/" authority "/" path items...
+  const size_t first = aURL.find('/');
+  std::string scheme = aURL.substr(0, first);
+  std::erase(scheme, ':');
+  aProtocol = LowerCase(scheme);
+  if (first == std::string::npos) return false;
+  const size_t second = aURL.find('/', first + 1);
+  if (second == std::string::npos) return false;
+  const size_t third = aURL.find('/', second + 1);
+  const std::string authority = aURL.substr(second + 1, third == std::string::npos ? std::string::npos : third - second - 1);
+  const size_t closing = authority.find(']');
+  if (!authority.empty() && authority.front() == '[' && closing != std::string::npos) {
+    // A bracketed IPv6 literal: its colons do not separate a port.
+    aHost = authority.substr(1, closing - 1);
+    if (closing + 1 < authority.size() && authority[closing + 1] == ':')
+      aPort = StrToInt(authority.substr(closing + 2));
+  } else {
+    // Host and port only when the authority has exactly one colon.
+    const size_t colon = authority.find(':');
+    aHost = authority.substr(0, colon);
+    if (colon != std::string::npos && authority.find(':', colon + 1) == std::string::npos)
+      aPort = StrToInt(authority.substr(colon + 1));
+  }
+  if (third == std::string::npos)
+    aPath = "/";
+  else
+    aPath.assign(aURL, third, std::string::npos);
   return true;
 }

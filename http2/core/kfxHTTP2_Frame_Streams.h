@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstddef>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -188,6 +189,7 @@ class TkfxHTTP2_Write_Data_Frames : public TObject {
   // Sends what the windows allow of aItem; true when it is finished.
   bool SendFrame(TkfxHTTP2_Write_Data_Frame& aItem);
   void RemoveAt(size_t aIndex);
-  std::vector<std::unique_ptr<TkfxHTTP2_Write_Data_Frame>> FItems;
+  // Oldest first; sent frames leave from the front.
+  std::deque<std::unique_ptr<TkfxHTTP2_Write_Data_Frame>> FItems;
   int32_t FInitialWindowSize = 65535;
 };

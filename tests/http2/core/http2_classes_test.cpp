@@ -331,6 +331,11 @@ TEST(HTTP2Helpers, SplitHTTP2URL) {
       {"https://[2001:db8::1]/", true, "https", "2001:db8::1", 443, "/"},
       {"https://a:1:2/x", true, "https", "a", 443, "/x"},  // more than two parts: no port
       {"https:", false, "https", "", 443, ""},
+      {"https:/", false, "https", "", 443, ""},
+      {"https://", true, "https", "", 443, "/"},
+      {"https://h//a/", true, "https", "h", 443, "//a/"},
+      {"https:x/y/z", true, "httpsx", "z", 443, "/"},  // the items, not the form, decide
+      {"https://h/\"a/b\"", true, "https", "h", 443, "/a/b"},  // quotes group an item
       {"", false, "", "", 443, ""},
   };
   for (const auto& c : cases) {
