@@ -13,6 +13,13 @@
 #include <sstream>
 #include <vector>
 
+#include <sys/stat.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <map>
+
+#include "platform/sha2/sha2.h"
 #include "tls/kfxIdSSLOpenSSLHeaders_Entries.h"
 
 using namespace IdOpenSSL;
@@ -267,7 +274,7 @@ int PasswordCallback(char* buf, int size, int rwflag, void* userdata) {
     std::lock_guard guard(CallbackLocks().Password);
     auto* context = static_cast<TIdSSLContext*>(userdata);
     try {
-      if (context && context->Parent) password = context->Parent->GetPassword(rwflag > 0);
+      if (context) password = context->PasswordForLoading(rwflag > 0);
     } catch (...) {
       // Nothing may unwind through OpenSSL. Without a password the file
       // does not load, which the context reports ("check password").
@@ -460,6 +467,235 @@ PSSL_METHOD TIdSSLContext::SetSSLMethod() {
   return result;
 }
 
+// ===================== Shared contexts =====================
+
+namespace {
+
+// One shared context: the cache holds a reference of its own.
+struct TSharedContext {
+  std::string Fingerprint;  // the contents its set-up read (ContentFingerprint)
+  PSSL_CTX Context = nullptr;
+  bool PasswordAsked = false;
+  std::vector<uint8_t> PasswordDigest;
+  uint64_t LastUse = 0;
+};
+
+// A few configurations per process are normal (one per client certificate
+// or CA file); the least recently used one goes beyond this bound.
+constexpr size_t kSharedContextLimit = 16;
+
+struct TContextCache {
+  std::mutex Lock;
+  std::map<std::string, TSharedContext> Entries;
+  uint64_t Uses = 0;
+  std::atomic<uint64_t> Setups{0};
+  std::once_flag ExitHook;
+  // Passwords are compared by a salted digest; the salt never leaves the process.
+  std::string Salt;
+};
+
+// Never destroyed: it is emptied at program end by its own exit handler and
+// by the unbinding, which may run after this function's statics are gone.
+TContextCache& ContextCache() {
+  static TContextCache& cache = *[] {
+    auto* made = new TContextCache;
+    std::ifstream random("/dev/urandom", std::ios::binary);
+    char salt[16] = {};
+    random.read(salt, sizeof salt);
+    made->Salt.assign(salt, sizeof salt);
+    return made;
+  }();
+  return cache;
+}
+
+std::vector<uint8_t> PasswordDigest(const std::string& aPassword) {
+  const std::string salted = ContextCache().Salt + aPassword;
+  return PlatformSHA256(salted.data(), salted.size());
+}
+
+// Appends aText so that no two lists of texts make the same key.
+void AddKeyPart(std::string& aKey, const std::string& aText) {
+  aKey += std::to_string(aText.size());
+  aKey += ':';
+  aKey += aText;
+}
+
+// What a file holds: its SHA-256, or a mark when it cannot be read (the
+// set-up then fails and nothing is shared).
+std::string FileContentIdentity(const std::string& aFileName) {
+  std::string data;
+  if (!ReadFileBytes(aFileName, data)) return "-";
+  const std::vector<uint8_t> digest = PlatformSHA256(data.data(), data.size());
+  return std::string(digest.begin(), digest.end());
+}
+
+// A file or folder whose contents are read lazily or are large: its
+// identity and modification time (a changed file or folder is a new one).
+std::string FileStatusIdentity(const std::string& aPath) {
+  struct stat status {};
+  if (aPath.empty() || ::stat(aPath.c_str(), &status) != 0) return "-";
+  return std::to_string(status.st_dev) + '/' + std::to_string(status.st_ino) + '/' +
+         std::to_string(status.st_size) + '/' + std::to_string(status.st_mtim.tv_sec) + '.' +
+         std::to_string(status.st_mtim.tv_nsec) + '/' + std::to_string(status.st_ctim.tv_sec) + '.' +
+         std::to_string(status.st_ctim.tv_nsec);
+}
+
+// The file the library loads its default trust anchors from.
+std::string DefaultCertFile() {
+  if (X509_get_default_cert_file_env) {
+    if (const char* variable = X509_get_default_cert_file_env())
+      if (const char* value = std::getenv(variable)) return value;
+  }
+  return X509_get_default_cert_file ? X509_get_default_cert_file() : "";
+}
+
+// A reference to the shared context of aKey when it was made from the same
+// contents (and, when its set-up asked for a password, the password that
+// aContext gives now is the same); nullptr otherwise.
+PSSL_CTX TakeSharedContext(const std::string& aKey, const std::string& aFingerprint,
+                           TIdSSLContext& aContext) {
+  TContextCache& cache = ContextCache();
+  PSSL_CTX shared = nullptr;
+  bool asked = false;
+  std::vector<uint8_t> digest;
+  {
+    std::lock_guard guard(cache.Lock);
+    const auto found = cache.Entries.find(aKey);
+    if (found == cache.Entries.end()) return nullptr;
+    if (found->second.Fingerprint != aFingerprint) {
+      // The files changed: the old context is of no further use.
+      SSL_CTX_free(found->second.Context);
+      cache.Entries.erase(found);
+      return nullptr;
+    }
+    shared = found->second.Context;
+    SSL_CTX_up_ref(shared);
+    found->second.LastUse = ++cache.Uses;
+    asked = found->second.PasswordAsked;
+    digest = found->second.PasswordDigest;
+  }
+  // The password is asked without the lock: the handler's event may wait
+  // for another thread.
+  if (asked && PasswordDigest(aContext.PasswordForLoading(false)) != digest) {
+    SSL_CTX_free(shared);
+    return nullptr;
+  }
+  return shared;
+}
+
+void ShareContext(const std::string& aKey, const std::string& aFingerprint, PSSL_CTX aContext,
+                  bool aPasswordAsked, std::vector<uint8_t> aPasswordDigest) {
+  TContextCache& cache = ContextCache();
+  // Runs before the libraries' own clean-up at exit, which was registered
+  // when they made their first context.
+  std::call_once(cache.ExitHook, [] {
+    std::atexit(ClearOpenSSLContextCache);
+    SetOpenSSLBeforeUnbind(ClearOpenSSLContextCache);
+  });
+  // Passwords are asked only while files are loaded; the context keeps no
+  // pointer to the object that set it up.
+  SSL_CTX_set_default_passwd_cb_userdata(aContext, nullptr);
+  SSL_CTX_up_ref(aContext);
+  PSSL_CTX replaced = nullptr;
+  {
+    std::lock_guard guard(cache.Lock);
+    auto found = cache.Entries.find(aKey);
+    if (found == cache.Entries.end()) {
+      if (cache.Entries.size() >= kSharedContextLimit) {
+        auto oldest = cache.Entries.begin();
+        for (auto it = cache.Entries.begin(); it != cache.Entries.end(); ++it)
+          if (it->second.LastUse < oldest->second.LastUse) oldest = it;
+        replaced = oldest->second.Context;
+        cache.Entries.erase(oldest);
+      }
+      found = cache.Entries.emplace(aKey, TSharedContext{}).first;
+    } else {
+      replaced = found->second.Context;
+    }
+    found->second = TSharedContext{aFingerprint, aContext, aPasswordAsked, std::move(aPasswordDigest),
+                                   ++cache.Uses};
+  }
+  if (replaced) SSL_CTX_free(replaced);
+}
+
+}  // namespace
+
+uint64_t OpenSSLContextSetups() { return ContextCache().Setups.load(); }
+
+void ClearOpenSSLContextCache() {
+  TContextCache& cache = ContextCache();
+  std::map<std::string, TSharedContext> entries;
+  {
+    std::lock_guard guard(cache.Lock);
+    entries.swap(cache.Entries);
+  }
+  if (!SSL_CTX_free) return;  // unbound already: the libraries freed everything
+  for (auto& [key, entry] : entries) SSL_CTX_free(entry.Context);
+}
+
+std::string TIdSSLContext::PasswordForLoading(bool IsWrite) {
+  std::string password;
+  try {
+    if (Parent) password = Parent->GetPassword(IsWrite);
+  } catch (...) {
+    password.clear();
+  }
+  FPasswordAsked = true;
+  FPasswordGiven = password;
+  return password;
+}
+
+// Everything that shapes the context apart from the contents of files.
+std::string TIdSSLContext::ConfigurationKey(TIdSSLCtxMode CtxMode) const {
+  std::string key;
+  AddKeyPart(key, GetOpenSSLLibPath());
+  AddKeyPart(key, std::to_string(static_cast<int>(GetOpenSSLBoundAPIVersion())));
+  AddKeyPart(key, std::to_string(static_cast<int>(CtxMode)));
+  AddKeyPart(key, std::to_string(static_cast<int>(Mode)));
+  AddKeyPart(key, std::to_string(static_cast<int>(Method)));
+  std::string versions;
+  for (TIdSSLVersion v : kAllVersions) versions += SSLVersions.Contains(v) ? '1' : '0';
+  AddKeyPart(key, versions);
+  std::string verify;
+  for (TIdSSLVerifyMode m : {TIdSSLVerifyMode::sslvrfPeer, TIdSSLVerifyMode::sslvrfFailIfNoPeerCert,
+                             TIdSSLVerifyMode::sslvrfClientOnce})
+    verify += VerifyMode.Contains(m) ? '1' : '0';
+  AddKeyPart(key, verify);
+  AddKeyPart(key, std::to_string(VerifyDepth));
+  AddKeyPart(key, VerifyOn ? "1" : "0");
+  AddKeyPart(key, StatusInfoOn ? "1" : "0");
+  AddKeyPart(key, CipherList);
+  AddKeyPart(key, RootCertFile);
+  AddKeyPart(key, VerifyDirs);
+  AddKeyPart(key, CertFile);
+  AddKeyPart(key, KeyFile);
+  AddKeyPart(key, DHParamsFile);
+  AddKeyPart(key, DefaultCertFile());
+  const char* certDir = std::getenv("SSL_CERT_DIR");
+  AddKeyPart(key, certDir ? certDir : "");
+  std::string alpn;
+  if (CtxMode == TIdSSLCtxMode::sslCtxClient && FALPNProtocols)
+    for (const std::string& protocol : FALPNProtocols->Lines()) AddKeyPart(alpn, protocol);
+  AddKeyPart(key, alpn);
+  return key;
+}
+
+// The contents the set-up reads: the named files, and the default trust
+// anchors' file and the verify folders by their status.
+std::string TIdSSLContext::ContentFingerprint() const {
+  std::string fingerprint;
+  for (const std::string* file : {&RootCertFile, &CertFile, &KeyFile, &DHParamsFile})
+    AddKeyPart(fingerprint, file->empty() ? std::string() : FileContentIdentity(*file));
+  AddKeyPart(fingerprint, FileStatusIdentity(DefaultCertFile()));
+  size_t start = 0;
+  while (start < VerifyDirs.size()) {
+    const size_t end = std::min(VerifyDirs.find(':', start), VerifyDirs.size());
+    AddKeyPart(fingerprint, FileStatusIdentity(VerifyDirs.substr(start, end - start)));
+    start = end + 1;
+  }
+  return fingerprint;
+}
+
 void TIdSSLContext::InitContext(TIdSSLCtxMode CtxMode) {
   if (fContext) {
     SSL_CTX_free(fContext);
@@ -467,6 +703,38 @@ void TIdSSLContext::InitContext(TIdSSLCtxMode CtxMode) {
   }
   if (Mode == TIdSSLMode::sslmUnassigned)
     Mode = CtxMode == TIdSSLCtxMode::sslCtxClient ? TIdSSLMode::sslmClient : TIdSSLMode::sslmServer;
+  // Without reference counting (the 1.0 libraries) every context is its own.
+  const bool shareable = SSL_CTX_up_ref != nullptr;
+  std::string key, fingerprint;
+  if (shareable) {
+    key = ConfigurationKey(CtxMode);
+    fingerprint = ContentFingerprint();
+    if (PSSL_CTX shared = TakeSharedContext(key, fingerprint, *this)) {
+      if (ERR_clear_error) ERR_clear_error();
+      fContext = shared;
+      FPasswordGiven.assign(FPasswordGiven.size(), '\0');
+      FPasswordGiven.clear();
+      return;
+    }
+  }
+  FPasswordAsked = false;
+  FPasswordGiven.clear();
+  try {
+    SetUpContext(CtxMode);
+  } catch (...) {
+    FPasswordGiven.assign(FPasswordGiven.size(), '\0');
+    FPasswordGiven.clear();
+    throw;
+  }
+  ContextCache().Setups.fetch_add(1);
+  if (shareable)
+    ShareContext(key, fingerprint, fContext, FPasswordAsked,
+                 FPasswordAsked ? PasswordDigest(FPasswordGiven) : std::vector<uint8_t>());
+  FPasswordGiven.assign(FPasswordGiven.size(), '\0');
+  FPasswordGiven.clear();
+}
+
+void TIdSSLContext::SetUpContext(TIdSSLCtxMode CtxMode) {
   PSSL_METHOD method = SetSSLMethod();
   if (ERR_clear_error) ERR_clear_error();
   fContext = SSL_CTX_new(method);

@@ -245,6 +245,12 @@ class TIdSSLContext : public TObject {
   ~TIdSSLContext() override;
 
   // Creates the OpenSSL context from the fields below (a previous one is freed).
+  // Contexts are shared process-wide per configuration: a second context
+  // with the same fields, the same contents of the files they name, the same
+  // default trust anchors and, where loading asked for one, the same password
+  // takes a reference to the first one's OpenSSL context instead of loading
+  // the trust anchors, certificate and key again. A shared OpenSSL context is
+  // never changed once made.
   void InitContext(TIdSSLCtxMode CtxMode);
   ssl_ctx_st* Context() const { return fContext; }
   TStringList& ALPNProtocols();
@@ -263,7 +269,15 @@ class TIdSSLContext : public TObject {
   // The handler the context belongs to; the callbacks speak to it.
   IIdSSLOpenSSLCallbacks* Parent = nullptr;
 
+  // The password for a file being loaded, from Parent (empty without one or
+  // when it raises); remembered so that a shared context can tell whether a
+  // later configuration gives the same one.
+  std::string PasswordForLoading(bool IsWrite);
+
  private:
+  void SetUpContext(TIdSSLCtxMode CtxMode);
+  std::string ConfigurationKey(TIdSSLCtxMode CtxMode) const;
+  std::string ContentFingerprint() const;
   const struct ssl_method_st* SetSSLMethod();
   void SetVerifyMode(TIdSSLVerifyModeSet aMode, bool CheckRoutine);
   bool LoadRootCert();
@@ -272,9 +286,19 @@ class TIdSSLContext : public TObject {
   bool LoadDHParams();
   void SetALPNProtocols();
 
-  ssl_ctx_st* fContext = nullptr;
+  ssl_ctx_st* fContext = nullptr;  // one reference of its own
   std::unique_ptr<TStringList> FALPNProtocols;
+  bool FPasswordAsked = false;
+  std::string FPasswordGiven;
 };
+
+// OpenSSL contexts built from their files since the program started (one
+// taken from the shared ones is not counted).
+uint64_t OpenSSLContextSetups();
+// Forgets the shared contexts (connections keep theirs): the next context of
+// each configuration is built afresh. Runs by itself at program end and
+// before the libraries are unbound.
+void ClearOpenSSLContextCache();
 
 // --- One TLS connection over a connected socket ---
 class TIdSSLSocket : public TObject {

@@ -151,7 +151,8 @@ const std::vector<TSlot>& Slots() {
   // after this function's statics would be gone.
   static const std::vector<TSlot>& slots = *new std::vector<TSlot>{
       S("SSL_CTX_set_cipher_list", SSL_CTX_set_cipher_list, ssl), S("SSL_CTX_new", SSL_CTX_new, ssl),
-      S("SSL_CTX_free", SSL_CTX_free, ssl), S("SSL_set_fd", SSL_set_fd, ssl),
+      S("SSL_CTX_free", SSL_CTX_free, ssl), S("SSL_CTX_up_ref", SSL_CTX_up_ref, ssl),
+      S("SSL_set_fd", SSL_set_fd, ssl),
       S("SSL_CTX_use_PrivateKey", SSL_CTX_use_PrivateKey, ssl),
       S("SSL_CTX_use_certificate", SSL_CTX_use_certificate, ssl),
       S("SSL_state_string_long", SSL_state_string_long, ssl),
@@ -240,6 +241,8 @@ const std::vector<TSlot>& Slots() {
       S("X509_STORE_CTX_get_ex_data", X509_STORE_CTX_get_ex_data),
       S("X509_verify_cert_error_string", X509_verify_cert_error_string),
       S("X509_free", X509_free), S("X509_up_ref", X509_up_ref),
+      S("X509_get_default_cert_file", X509_get_default_cert_file),
+      S("X509_get_default_cert_file_env", X509_get_default_cert_file_env),
       S("X509_get_subject_name", X509_get_subject_name),
       S("X509_get_issuer_name", X509_get_issuer_name), S("X509_NAME_oneline", X509_NAME_oneline),
       S("X509_digest", X509_digest), S("X509_get_serialNumber", X509_get_serialNumber),
@@ -425,7 +428,14 @@ bool BindOpenSSL() {
   return GFailed.Count() == 0;
 }
 
+namespace {
+std::atomic<void (*)()> GBeforeUnbind{nullptr};
+}  // namespace
+
+void SetOpenSSLBeforeUnbind(void (*aHook)()) { GBeforeUnbind = aHook; }
+
 void UnbindOpenSSL() {
+  if (void (*hook)() = GBeforeUnbind.load(); hook && GSSLHandle) hook();
   if (GSSLHandle) {
     if (SSL_COMP_free_compression_methods) {
       SSL_COMP_free_compression_methods();

@@ -40,8 +40,11 @@ void IdOpenSSLSetLibPath(const std::string& aPath);
 // return true at once after a success. A failed binding leaves a library that
 // did load loaded, so that the next attempt reuses it.
 bool BindOpenSSL();
-// Library clean-up, unloading, and every entry point forgotten.
+// Library clean-up, unloading, and every entry point forgotten. The hook set
+// with SetOpenSSLBeforeUnbind runs first, while the entry points still work,
+// so that objects the libraries made can be freed.
 void UnbindOpenSSL();
+void SetOpenSSLBeforeUnbind(void (*aHook)());
 // What the last binding missed: "Failed to load <file>." or the names of
 // missing required entry points, one per line.
 std::string WhichFailedToLoad();

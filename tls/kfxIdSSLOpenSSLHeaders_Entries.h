@@ -110,6 +110,8 @@ constexpr int EVP_MAX_MD_SIZE = 64;
 inline int (*SSL_CTX_set_cipher_list)(PSSL_CTX, const char*) = nullptr;
 inline PSSL_CTX (*SSL_CTX_new)(PSSL_METHOD) = nullptr;
 inline void (*SSL_CTX_free)(PSSL_CTX) = nullptr;
+// Counts up a context's references (1.1 and later; absent before).
+inline int (*SSL_CTX_up_ref)(PSSL_CTX) = nullptr;
 inline int (*SSL_set_fd)(PSSL, int) = nullptr;
 inline int (*SSL_CTX_use_PrivateKey)(PSSL_CTX, PEVP_PKEY) = nullptr;
 inline int (*SSL_CTX_use_certificate)(PSSL_CTX, PX509) = nullptr;
@@ -240,6 +242,10 @@ inline void* (*X509_STORE_CTX_get_ex_data)(PX509_STORE_CTX, int) = nullptr;
 inline const char* (*X509_verify_cert_error_string)(long) = nullptr;
 inline void (*X509_free)(PX509) = nullptr;
 inline int (*X509_up_ref)(PX509) = nullptr;
+// Where the library looks for its default trust anchors, and the environment
+// variable that overrides the file.
+inline const char* (*X509_get_default_cert_file)() = nullptr;
+inline const char* (*X509_get_default_cert_file_env)() = nullptr;
 inline PX509_NAME (*X509_get_subject_name)(const x509_st*) = nullptr;
 inline PX509_NAME (*X509_get_issuer_name)(const x509_st*) = nullptr;
 inline char* (*X509_NAME_oneline)(const x509_name_st*, char*, int) = nullptr;

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <functional>
 
+#include "tests/support/temp_dir.h"
 #include "tests/support/tls_peers.h"
 #include "tls/kfxIdSSLOpenSSL.h"
 #include "tls/kfxIdSSLOpenSSLHeaders_Entries.h"
@@ -388,6 +389,112 @@ TEST_F(OpenSSLContext, ALPNOfferAndRefusal) {
   } catch (const EIdOSSLUnderlyingCryptoError& e) {
     EXPECT_NE(e.Message().find("no application protocol"), std::string::npos) << e.Message();
   }
+}
+
+// Contexts with the same configuration share one set-up (the trust anchors
+// and credentials are loaded once per process); any change to what shapes
+// the context, including the contents of the files it names, makes a new one.
+TEST_F(OpenSSLContext, SameConfigurationSharesOneSetUp) {
+  SServer server(FixturePath("server.crt"), FixturePath("server.key"), {"-alpn", "h2"});
+  ASSERT_TRUE(server.Ready()) << server.Errors();
+  tls_test::TempDir dir;
+  const std::string caFile = dir.File("ca.crt");
+  std::filesystem::copy_file(FixturePath("ca.crt"), caFile);
+  ClearOpenSSLContextCache();
+
+  auto make = [&](const std::string& aCAFile) {
+    auto context = ClientContext(TIdSSLVersion::sslvTLSv1_3);
+    context->RootCertFile = aCAFile;
+    context->InitContext(TIdSSLCtxMode::sslCtxClient);
+    return context;
+  };
+  const uint64_t before = OpenSSLContextSetups();
+  auto first = make(caFile);
+  auto second = make(caFile);
+  EXPECT_EQ(OpenSSLContextSetups(), before + 1);
+  EXPECT_EQ(first->Context(), second->Context());
+  // Both connect and verify; the first context's end leaves the second working.
+  EXPECT_EQ(RoundTrip(*Connect(*first, server.Port(), "localhost"), "one"), "eno\n");
+  first.reset();
+  auto socket = Connect(*second, server.Port(), "localhost");
+  EXPECT_EQ(socket->GetALPNProtocol(), "h2");
+  EXPECT_EQ(RoundTrip(*socket, "two"), "owt\n");
+  socket.reset();  // the server takes one connection at a time
+
+  struct Case {
+    const char* name;
+    std::function<void(TIdSSLContext&)> change;
+  };
+  const Case cases[] = {
+      {"another CA file", [&](TIdSSLContext& c) { c.RootCertFile = FixturePath("ca.crt"); }},
+      {"another version", [](TIdSSLContext& c) {
+         c.Method = TIdSSLVersion::sslvTLSv1_2;
+         c.SSLVersions = {TIdSSLVersion::sslvTLSv1_2};
+       }},
+      {"no peer verification", [](TIdSSLContext& c) { c.VerifyMode = {}; }},
+      {"verify callback", [](TIdSSLContext& c) { c.VerifyOn = true; }},
+      {"another ALPN offer", [](TIdSSLContext& c) { c.ALPNProtocols().Add("http/1.1"); }},
+      {"a client certificate", [](TIdSSLContext& c) {
+         c.CertFile = FixturePath("client.crt");
+         c.KeyFile = FixturePath("client.key");
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto context = ClientContext(TIdSSLVersion::sslvTLSv1_3);
+    context->RootCertFile = caFile;
+    c.change(*context);
+    const uint64_t setups = OpenSSLContextSetups();
+    context->InitContext(TIdSSLCtxMode::sslCtxClient);
+    EXPECT_EQ(OpenSSLContextSetups(), setups + 1);
+    EXPECT_NE(context->Context(), second->Context());
+  }
+
+  // The CA file now holds another CA: the shared context is not used, and
+  // the server's certificate is refused as the new contents say.
+  apns_test::WriteFile(caFile, apns_test::ReadFile(FixturePath("other-ca.crt")));
+  const uint64_t setups = OpenSSLContextSetups();
+  auto changed = make(caFile);
+  EXPECT_EQ(OpenSSLContextSetups(), setups + 1);
+  EXPECT_THROW(Connect(*changed, server.Port(), "localhost"), EIdOSSLUnderlyingCryptoError);
+  // And back: a new set-up again, which verifies.
+  apns_test::WriteFile(caFile, apns_test::ReadFile(FixturePath("ca.crt")));
+  auto restored = make(caFile);
+  EXPECT_EQ(OpenSSLContextSetups(), setups + 2);
+  EXPECT_EQ(RoundTrip(*Connect(*restored, server.Port(), "localhost"), "three"), "eerht\n");
+}
+
+// A shared context made with a password is used only with the same password:
+// the wrong one fails as it did without sharing.
+TEST_F(OpenSSLContext, SharedContextWithAPasswordNeedsTheSamePassword) {
+  SServer server(FixturePath("server.crt"), FixturePath("server.key"),
+                 {"-Verify", "1", "-CAfile", FixturePath("ca.crt"), "-verify_return_error"});
+  ASSERT_TRUE(server.Ready()) << server.Errors();
+  ClearOpenSSLContextCache();
+  auto make = [&](const std::string& aPassword) {
+    auto context = ClientContext(TIdSSLVersion::sslvTLSv1_3);
+    context->CertFile = FixturePath("client.p12");
+    context->KeyFile = FixturePath("client.p12");
+    FParent.Password = aPassword;
+    context->InitContext(TIdSSLCtxMode::sslCtxClient);
+    return context;
+  };
+  const uint64_t before = OpenSSLContextSetups();
+  auto first = make("secret");
+  EXPECT_EQ(OpenSSLContextSetups(), before + 1);
+  try {
+    make("wrong");
+    ADD_FAILURE() << "no exception";
+  } catch (const EIdOpenSSLError& e) {
+    EXPECT_EQ(e.ClassName(), "EIdOSSLLoadingCertError");
+    EXPECT_EQ(e.Message().substr(0, 29), "Could not load certificate.\r\n");
+  }
+  FParent.PasswordCalls = 0;
+  auto second = make("secret");
+  EXPECT_EQ(OpenSSLContextSetups(), before + 1);
+  EXPECT_EQ(second->Context(), first->Context());
+  EXPECT_GT(FParent.PasswordCalls, 0);  // the password is still asked for
+  EXPECT_EQ(RoundTrip(*Connect(*second, server.Port(), "localhost"), "client"), "tneilc\n");
 }
 
 }  // namespace
