@@ -12,6 +12,15 @@
 #include "tools/apns-push/error.h"
 #include "tools/apns-push/run.h"
 
+#ifdef APNS_PUSH_JEMALLOC
+// jemalloc's settings, read at its start: one arena for the few threads (an
+// arena per core would hold more memory than a batch needs) and freed pages
+// given back within a second.
+extern "C" {
+const char* malloc_conf = "narenas:1,dirty_decay_ms:1000,muzzy_decay_ms:0";
+}
+#endif
+
 int main(int argc, char** argv) {
   try {
     return apns_push::Run(argc, argv);

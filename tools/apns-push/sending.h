@@ -29,7 +29,7 @@ namespace apns_push {
 
 // Notifications queued on one connection beyond those in flight are kept
 // to this many, so a batch of any size needs the same memory.
-constexpr size_t kWindowPerConnection = 3000;
+constexpr size_t kWindowPerConnection = 2000;
 // A connection whose connects fail this many times in a row has its
 // notifications given up.
 constexpr int kConnectAttempts = 3;
