@@ -56,6 +56,8 @@ class TStringList : public TPersistent {
   void SaveToStream(TStream& aStream) const;
 
   void Assign(const TPersistent* Source) override;
+  // Exchanges the lines of the two lists (their storage moves with them).
+  void Swap(TStringList& aOther) { FLines.swap(aOther.FLines); }
 
   // Published as one text of lines (for stored descriptions).
   void GetPublishedProperties(TPublishedProperties& aList) override;

@@ -878,7 +878,8 @@ int32_t TkfxHTTP2ConnectionClient::SendRequest(TStringList& aHeaders, TStream* a
     TkfxHTTP2_Frame_Headers& headers = writer.Frame_Headers();
     headers.EndHeaders = true;
     headers.EndStream = aSource == nullptr;
-    headers.Headers().Assign(&aHeaders);
+    // The lines move into the frame; the caller's list is spent.
+    headers.Headers().Swap(aHeaders);
     headers.StreamIdentifier = id;
     headers.WriteBytes();
     if (aSource && !WriteDataAtOnce(id, *aSource)) {

@@ -276,7 +276,8 @@ class TkfxHTTP2ConnectionClient : public TkfxTCPConnectionClient {
                        TStream* aSource, const TkfxHTTP2Request& aRequest, TStringList& aHeaders);
   // Sends HEADERS (and DATA) for a new stream under the write lock; registers
   // aWaiter (may be null) and the stream record before the HEADERS go out.
-  // Returns the stream identifier, 0 when nothing was sent.
+  // Returns the stream identifier, 0 when nothing was sent. aHeaders is
+  // spent: its lines move into the HEADERS frame.
   int32_t SendRequest(TStringList& aHeaders, TStream* aSource, const TkfxHTTP2Request& aRequest,
                       const TkfxHTTP2WaiterRef& aWaiter);
   // Waits for a free stream slot under the peer's limit; false when the

@@ -51,6 +51,24 @@ static TPublishedProperty PublishDate(const std::string& aName, TDateTime& aFiel
 // The published fields in published order, then the public ones (method, URL,
 // cookies, redirect mark), which Assign copies but stored descriptions do not
 // carry.
+namespace {
+
+// aDest := aSource as its text reads back: a line holding a line break
+// becomes several lines. Lines without breaks read back as they are, so
+// they are copied as they stand (every queued request copies its lines).
+void CopyLinesAsText(TStringList& aDest, const TStringList& aSource) {
+  const std::vector<std::string>& lines = aSource.Lines();
+  const bool plain = std::none_of(lines.begin(), lines.end(), [](const std::string& aLine) {
+    return aLine.empty() || aLine.find_first_of("\r\n") != std::string::npos;
+  });
+  if (plain)
+    aDest.Assign(&aSource);
+  else
+    aDest.SetText(aSource.Text());
+}
+
+}  // namespace
+
 const TPersistentFields<TkfxHTTP2Request>& TkfxHTTP2Request::Fields() {
   using C = TkfxHTTP2Request;
   static const auto fields =
@@ -77,7 +95,7 @@ const TPersistentFields<TkfxHTTP2Request>& TkfxHTTP2Request::Fields() {
           .Field("Referer", &C::Referer)
           .Field("TransferEncoding", &C::TransferEncoding)
           .Field("UserAgent", &C::UserAgent)
-          .Custom([](C& aDest, const C& aSource) { aDest.CustomHeaders.SetText(aSource.CustomHeaders.Text()); },
+          .Custom([](C& aDest, const C& aSource) { CopyLinesAsText(aDest.CustomHeaders, aSource.CustomHeaders); },
                   [](C& aObject) {
                     return PublishObject("CustomHeaders", [&aObject] { return &aObject.CustomHeaders; });
                   })
@@ -89,7 +107,7 @@ const TPersistentFields<TkfxHTTP2Request>& TkfxHTTP2Request::Fields() {
           .Custom(
               [](C& aDest, const C& aSource) {
                 if (aSource.FCookies)
-                  aDest.Cookies().SetText(aSource.FCookies->Text());
+                  CopyLinesAsText(aDest.Cookies(), *aSource.FCookies);
                 else if (aDest.FCookies)
                   aDest.FCookies->Clear();
               },
