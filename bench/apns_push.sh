@@ -45,15 +45,17 @@ push() {
   local name="$1"; shift
   local start end lines rss
   start=$(date +%s.%N)
-  /usr/bin/time -f '%M' -o "$work/time" "$push" --url "$url" --ca "$fx/ca.crt" \
+  /usr/bin/time -f '%M %U %S' -o "$work/time" "$push" --url "$url" --ca "$fx/ca.crt" \
     --topic com.example.app --payload @"$work/payload.json" --tokens "$work/tokens" "$@" \
     > "$work/out" 2> "$work/err" || true
   end=$(date +%s.%N)
   lines=$(grep -c '"status":200' "$work/out" || true)
-  rss=$(tail -n1 "$work/time")
+  read -r rss user sys < <(tail -n1 "$work/time")
   awk -v n="$count" -v ok="$lines" -v s="$start" -v e="$end" -v rss="$rss" -v name="$name" \
-    'BEGIN { printf "%-44s %8.0f notifications/s  %6.2f s  peak RSS %6.1f MB  accepted %d/%d\n",
-             name, n / (e - s), e - s, rss / 1024, ok, n }'
+    -v cpu="$user $sys" \
+    'BEGIN { split(cpu, c, " ");
+             printf "%-44s %8.0f notifications/s  %6.2f s  %5.1f us CPU each  peak RSS %6.1f MB  accepted %d/%d\n",
+             name, n / (e - s), e - s, (c[1] + c[2]) * 1e6 / n, rss / 1024, ok, n }'
   echo "$name $(awk -v n="$count" -v s="$start" -v e="$end" 'BEGIN { print n / (e - s) }')" >> "$work/rates"
 }
 
@@ -61,10 +63,13 @@ push() {
 # provider token (h2load has no client certificate).
 h2l() {
   local name="$1" streams="$2" rate
-  rate=$(h2load -n "$count" -c 1 -m "$streams" -H "authorization: bearer $jwt" \
-    -H 'apns-topic: com.example.app' -d "$work/payload.json" "$url/3/device/$device" |
-    awk '/^finished in/ { gsub(",", "", $4); print $4 }')
-  printf '%-44s %8.0f notifications/s\n' "$name" "$rate"
+  rate=$(/usr/bin/time -f '%U %S' -o "$work/h2time" h2load -n "$count" -c 1 -m "$streams" \
+    -H "authorization: bearer $jwt" -H 'apns-topic: com.example.app' -d "$work/payload.json" \
+    "$url/3/device/$device" | awk '/^finished in/ { gsub(",", "", $4); print $4 }')
+  read -r user sys < <(tail -n1 "$work/h2time")
+  awk -v name="$name" -v rate="$rate" -v n="$count" -v cpu="$user $sys" \
+    'BEGIN { split(cpu, c, " "); printf "%-44s %8.0f notifications/s  %26.1f us CPU each\n",
+             name, rate, (c[1] + c[2]) * 1e6 / n }'
   echo "$name $rate" >> "$work/rates"
 }
 
@@ -76,8 +81,11 @@ push "apns-push, provider token, 1 connection" --tls openssl --key "$fx/AuthKey_
 push "apns-push, certificate, schannel, 1 connection" --cert "$fx/client.p12" --password secret
 push "apns-push, certificate, 2 connections" --tls openssl --cert "$fx/client.p12" \
   --password secret --connections 2
-# Each apns-push figure as a share of h2load's better one.
+# Each apns-push figure as a share of h2load's with 100 streams (the target's
+# reference) and of h2load's better one.
 awk '{ rate[NR] = $NF; name[NR] = substr($0, 1, length($0) - length($NF) - 1) }
-     /^h2load/ && $NF > ref { ref = $NF }
+     /^h2load/ && $NF > best { best = $NF }
+     /^h2load, 1 connection, 100 streams/ { m100 = $NF }
      END { for (i = 1; i <= NR; i++) if (name[i] ~ /^apns-push/)
-             printf "apns-push/h2load %.2f  %s\n", rate[i] / ref, name[i] }' "$work/rates"
+             printf "apns-push/h2load -m100 %.2f, /best h2load %.2f  %s\n", rate[i] / m100, rate[i] / best,
+                    name[i] }' "$work/rates"
