@@ -687,8 +687,7 @@ void TkfxHTTP2CLient_Base::OnConnectionStreamResponseEvent(TkfxHTTP2ConnectionCl
   TkfxHTTP2ConnectionClientRef connection =
       std::dynamic_pointer_cast<TkfxHTTP2ConnectionClient>(ConnectionRefOf(Connection));
   const int32_t streamID = Stream->StreamIdentifier;
-  const TkfxHTTP2Request* sent = TkfxHTTP2ConnectionClient::StreamRequest(Stream);
-  const std::string id = sent ? sent->ID : std::string();
+  const std::string& id = TkfxHTTP2ConnectionClient::StreamRequestID(Stream);
   TkfxHTTP2_RequestPtr item;
   if (!id.empty()) {
     item = FScheduler->Answered(id);
@@ -705,8 +704,8 @@ void TkfxHTTP2CLient_Base::OnConnectionStreamResponseEvent(TkfxHTTP2ConnectionCl
     TkfxHTTP2_Frame_Data* data = Stream->Frame_Data();
     if (data) reason = ReasonOf(std::string(data->Data.begin(), data->Data.end()));
   }
-  AfterAnswer(status, reason,
-              reason.empty() || !sent ? std::string() : BearerTokenOf(sent->CustomHeaders));
+  const TkfxHTTP2Request* sent = reason.empty() ? nullptr : TkfxHTTP2ConnectionClient::StreamRequest(Stream);
+  AfterAnswer(status, reason, sent ? BearerTokenOf(sent->CustomHeaders) : std::string());
   if (status == 401)
     DoNotifyHTTP2Authorization(connection, Stream, std::move(item));
   else
@@ -779,9 +778,9 @@ void TkfxHTTP2CLient_Base::DoNotifyHTTP2Response(const TkfxHTTP2ConnectionClient
   auto response = std::make_shared<TkfxHTTP2ResponseProperty>();
   // The stream's request copy moves into the property: the record goes
   // right after this.
-  std::unique_ptr<TkfxHTTP2Request> sent = TkfxHTTP2ConnectionClient::TakeStreamRequest(Stream);
-  const std::string id = sent ? sent->ID : std::string();
-  if (sent) request->AdoptRequest(std::move(sent));
+  TkfxHTTP2RequestCopy sent = TkfxHTTP2ConnectionClient::TakeStreamRequest(Stream);
+  const std::string id = sent.ID();
+  if (!sent.Empty()) request->AdoptRequest(std::move(sent));
   std::string failure;
   try {
     BuildHTTP2ResponseProperties(*Stream, *request, *response);

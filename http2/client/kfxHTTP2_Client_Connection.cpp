@@ -823,7 +823,8 @@ void TkfxHTTP2ConnectionClient::BuildHeaderList(Th2Methods aMethod, const std::s
 }
 
 int32_t TkfxHTTP2ConnectionClient::SendRequest(TStringList& aHeaders, TStream* aSource,
-                                               const TkfxHTTP2Request& aRequest, const TkfxHTTP2WaiterRef& aWaiter) {
+                                               const TkfxHTTP2Request& aRequest, const TkfxHTTP2WaiterRef& aWaiter,
+                                               const std::shared_ptr<const TkfxHTTP2Request>& aShared) {
   // HTTP/2 forbids the fields of HTTP/1.x connection management, from
   // whichever source they came.
   for (int i = aHeaders.Count() - 1; i >= 0; --i)
@@ -872,8 +873,7 @@ int32_t TkfxHTTP2ConnectionClient::SendRequest(TStringList& aHeaders, TStream* a
   if (aWaiter) aWaiter->StreamIdentifier = id;
   try {
     auto data = std::make_unique<TStreamData>();
-    data->Request = std::make_unique<TkfxHTTP2Request>();
-    data->Request->Assign(&aRequest);
+    data->Request = aShared ? TkfxHTTP2RequestCopy(aShared, aRequest) : TkfxHTTP2RequestCopy(aRequest);
     ChangeReader(TReaderChangeKind::rcOpen, id, aRequest.Method, std::move(data));
     TkfxHTTP2_Frame_Headers& headers = writer.Frame_Headers();
     headers.EndHeaders = true;
@@ -1036,7 +1036,7 @@ int TkfxHTTP2ConnectionClient::SendRequestsNoWait(std::span<TkfxHTTP2NoWaitReque
         if (sent > 0 && !TryAcquireStreamSlot()) break;
         TkfxHTTP2NoWaitRequest& entry = aRequests[sent];
         try {
-          entry.StreamIdentifier = SendRequest(lines[sent], entry.Source, *entry.Request, nullptr);
+          entry.StreamIdentifier = SendRequest(lines[sent], entry.Source, *entry.Request, nullptr, entry.Shared);
         } catch (...) {
           UnreserveStreamSlot();
           throw;

@@ -119,6 +119,9 @@ struct TkfxHTTP2NoWaitRequest {
   const std::string* Path = nullptr;     // required
   TStream* Source = nullptr;             // the body; null without one
   TkfxHTTP2Request* Request = nullptr;   // required; the connection keeps its own copy
+  // Optional: settings equal to *Request in every field but ID, URL and
+  // method; the stream then shares them instead of copying *Request.
+  std::shared_ptr<const TkfxHTTP2Request> Shared;
   int32_t StreamIdentifier = 0;          // set once sent
 };
 
@@ -127,7 +130,7 @@ class TkfxHTTP2ConnectionClient : public TkfxTCPConnectionClient {
   // This connection's data for a stream it opened: the request copy the
   // stream's record points to (its user data). Owned by the connection.
   struct TStreamData {
-    std::unique_ptr<TkfxHTTP2Request> Request;  // null once taken
+    TkfxHTTP2RequestCopy Request;  // empty once taken
   };
 
   // Redirects followed for one request before the 302 itself is the answer.
@@ -224,12 +227,22 @@ class TkfxHTTP2ConnectionClient : public TkfxTCPConnectionClient {
   // stream's record carries as its user data); null for a stream the peer
   // opened. Lives as long as the record, so handlers of the stream events
   // may read it.
+  // (Made whole on first use: the reader's thread only.)
   static const TkfxHTTP2Request* StreamRequest(const TkfxHTTP2_StreamResponse* aStream) {
-    return aStream && aStream->UserData ? static_cast<const TStreamData*>(aStream->UserData)->Request.get() : nullptr;
-  }  // Takes the request copy out of a stream's record, for a reader that is
+    TStreamData* data = aStream ? static_cast<TStreamData*>(aStream->UserData) : nullptr;
+    return data && !data->Request.Empty() ? &data->Request.Whole() : nullptr;
+  }
+  // The ID of that request; empty without one.
+  static const std::string& StreamRequestID(const TkfxHTTP2_StreamResponse* aStream) {
+    static const std::string kNone;
+    const TStreamData* data = aStream ? static_cast<const TStreamData*>(aStream->UserData) : nullptr;
+    return data ? data->Request.ID() : kNone;
+  }
+  // Takes the request copy out of a stream's record, for a reader that is
   // done with the stream (StreamRequest gives null afterwards).
-  static std::unique_ptr<TkfxHTTP2Request> TakeStreamRequest(TkfxHTTP2_StreamResponse* aStream) {
-    return aStream && aStream->UserData ? std::move(static_cast<TStreamData*>(aStream->UserData)->Request) : nullptr;
+  static TkfxHTTP2RequestCopy TakeStreamRequest(TkfxHTTP2_StreamResponse* aStream) {
+    TStreamData* data = aStream ? static_cast<TStreamData*>(aStream->UserData) : nullptr;
+    return data ? std::move(data->Request) : TkfxHTTP2RequestCopy();
   }
 
   // Feeds received octets to the reader (read thread).
@@ -279,7 +292,8 @@ class TkfxHTTP2ConnectionClient : public TkfxTCPConnectionClient {
   // Returns the stream identifier, 0 when nothing was sent. aHeaders is
   // spent: its lines move into the HEADERS frame.
   int32_t SendRequest(TStringList& aHeaders, TStream* aSource, const TkfxHTTP2Request& aRequest,
-                      const TkfxHTTP2WaiterRef& aWaiter);
+                      const TkfxHTTP2WaiterRef& aWaiter,
+                      const std::shared_ptr<const TkfxHTTP2Request>& aShared = nullptr);
   // Waits for a free stream slot under the peer's limit; false when the
   // connection ends or aTimeout ms pass first.
   bool AcquireStreamSlot(int aTimeout);

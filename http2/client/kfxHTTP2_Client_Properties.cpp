@@ -216,8 +216,8 @@ void BuildRequestProperty(TkfxHTTP2_StreamResponse& aStream, TkfxHTTP2RequestPro
     aRequest.SetURL(promise->URL());
     aRequest.SetMethod(promise->Method());
   } else {
-    aRequest.SetURL(aRequest.Request().URL);
-    aRequest.SetMethod(aRequest.Request().Method);
+    aRequest.SetURL(aRequest.RequestCopy().URL());
+    aRequest.SetMethod(aRequest.RequestCopy().Method());
   }
 }
 
@@ -287,10 +287,7 @@ void DecodeHTTP2Content(const uint8_t* aData, size_t aSize, const std::string& a
 
 // --- request property ---
 
-TkfxHTTP2Request& TkfxHTTP2RequestProperty::Request() {
-  if (!FRequest) FRequest = std::make_unique<TkfxHTTP2Request>();
-  return *FRequest;
-}
+TkfxHTTP2Request& TkfxHTTP2RequestProperty::Request() { return FRequest.Whole(); }
 
 // --- response property ---
 

@@ -37,14 +37,16 @@ class TkfxHTTP2RequestProperty : public TObject {
   // A copy of the request settings the stream was opened with; created on first use.
   TkfxHTTP2Request& Request();
   void SetRequest(const TkfxHTTP2Request& aValue) { Request().Assign(&aValue); }
-  // Takes aValue over instead of copying it (null: none).
-  void AdoptRequest(std::unique_ptr<TkfxHTTP2Request> aValue) { FRequest = std::move(aValue); }
+  // Takes aValue over instead of copying it.
+  void AdoptRequest(TkfxHTTP2RequestCopy aValue) { FRequest = std::move(aValue); }
+  // The request as kept, without making it whole.
+  const TkfxHTTP2RequestCopy& RequestCopy() const { return FRequest; }
   const std::string& URL() const { return FURL; }
   void SetURL(const std::string& aValue) { FURL = aValue; }
 
  private:
   Th2Methods FMethod = Th2Methods::h2meGet;
-  std::unique_ptr<TkfxHTTP2Request> FRequest;
+  TkfxHTTP2RequestCopy FRequest;
   std::string FURL;
 };
 

@@ -10,8 +10,9 @@
 
 namespace {
 
-// Whether two request settings would put the same fields on the wire.
-bool SameRequest(const TkfxHTTP2Request& a, const TkfxHTTP2Request& b) {
+// Whether two request settings would put the same fields on the wire; with
+// aOwnToo false, each request's own ID, method and URL are not compared.
+bool SameRequest(const TkfxHTTP2Request& a, const TkfxHTTP2Request& b, bool aOwnToo = true) {
   if (a.CustomHeaders.Lines() != b.CustomHeaders.Lines() || a.HasCookies() != b.HasCookies()) return false;
   if (a.HasCookies() &&
       const_cast<TkfxHTTP2Request&>(a).Cookies().Lines() != const_cast<TkfxHTTP2Request&>(b).Cookies().Lines())
@@ -23,9 +24,9 @@ bool SameRequest(const TkfxHTTP2Request& a, const TkfxHTTP2Request& b) {
          a.ContentDisposition == b.ContentDisposition && a.ContentType == b.ContentType &&
          a.ContentVersion == b.ContentVersion && a.Date == b.Date && a.ETag == b.ETag && a.Expires == b.Expires &&
          a.From == b.From && a.Host == b.Host && a.LastModified == b.LastModified && a.Referer == b.Referer &&
-         a.TransferEncoding == b.TransferEncoding && a.UserAgent == b.UserAgent && a.ID == b.ID &&
-         a.Method == b.Method && a.Password == b.Password && a.URL == b.URL && a.Username == b.Username &&
-         a.Redirect == b.Redirect;
+         a.TransferEncoding == b.TransferEncoding && a.UserAgent == b.UserAgent && a.Password == b.Password &&
+         a.Username == b.Username && a.Redirect == b.Redirect &&
+         (!aOwnToo || (a.ID == b.ID && a.Method == b.Method && a.URL == b.URL));
 }
 
 // What the request thread sends for one item, copied out of it while it is
@@ -66,6 +67,9 @@ struct TkfxHTTP2_Scheduler::TRun {
   // Queued items mostly share one URL: it is split once.
   std::shared_ptr<const std::string> SplitURL;
   std::string SplitPath;
+  // The settings the last sends shared with their streams (all but each
+  // request's own ID, method and URL), made again when they differ.
+  std::shared_ptr<const TkfxHTTP2Request> Shared;
 };
 
 TkfxHTTP2_Scheduler::TkfxHTTP2_Scheduler(THost aHost)
@@ -311,11 +315,19 @@ void TkfxHTTP2_Scheduler::SendBatch(TRun& aRun, const TkfxHTTP2ConnectionClientR
     }
     const bool body = send.Method == Th2Methods::h2mePost || send.Method == Th2Methods::h2mePut ||
                       send.Method == Th2Methods::h2mePatch;
+    // Compared field by field: cheaper than the copy each stream would
+    // otherwise keep.
+    if (!aRun.Shared || !SameRequest(*aRun.Shared, send.Request, false)) {
+      auto shared = std::make_shared<TkfxHTTP2Request>();
+      shared->Assign(&send.Request);
+      aRun.Shared = std::move(shared);
+    }
     TkfxHTTP2NoWaitRequest entry;
     entry.Method = send.Method;
     entry.Path = &send.Path;
     entry.Source = body && send.HasBody ? &send.Body : nullptr;
     entry.Request = &send.Request;
+    entry.Shared = aRun.Shared;
     aRun.Batch.push_back(entry);
     aRun.Order.push_back(&send);
   }

@@ -125,6 +125,32 @@ void TkfxHTTP2Request::GetPublishedProperties(TPublishedProperties& aList) {
   Fields().Publish(*this, aList);
 }
 
+// --- TkfxHTTP2RequestCopy ---
+
+TkfxHTTP2RequestCopy::TkfxHTTP2RequestCopy(const TkfxHTTP2Request& aRequest)
+    : FWhole(std::make_unique<TkfxHTTP2Request>()) {
+  FWhole->Assign(&aRequest);
+}
+
+TkfxHTTP2RequestCopy::TkfxHTTP2RequestCopy(std::shared_ptr<const TkfxHTTP2Request> aBase,
+                                           const TkfxHTTP2Request& aRequest)
+    : FBase(std::move(aBase)), FID(aRequest.ID), FURL(aRequest.URL), FMethod(aRequest.Method) {}
+
+TkfxHTTP2Request& TkfxHTTP2RequestCopy::Whole() {
+  if (!FWhole) {
+    auto whole = std::make_unique<TkfxHTTP2Request>();
+    if (FBase) {
+      whole->Assign(FBase.get());
+      whole->ID = FID;
+      whole->URL = FURL;
+      whole->Method = FMethod;
+    }
+    FWhole = std::move(whole);
+    FBase.reset();
+  }
+  return *FWhole;
+}
+
 TStringList& TkfxHTTP2Request::Cookies() {
   if (!FCookies) FCookies = std::make_unique<TStringList>();
   return *FCookies;

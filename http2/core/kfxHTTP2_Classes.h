@@ -120,6 +120,33 @@ class TkfxHTTP2Request : public TPersistent {
   std::unique_ptr<TStringList> FCookies;
 };
 
+// A request as a stream or an answer keeps it: a whole copy, or settings
+// shared with other requests (every field but ID, URL and method, which it
+// keeps itself), made whole on first use. Queued requests mostly share their
+// settings, so a stream need not copy them.
+class TkfxHTTP2RequestCopy {
+ public:
+  TkfxHTTP2RequestCopy() = default;
+  // A whole copy of aRequest.
+  explicit TkfxHTTP2RequestCopy(const TkfxHTTP2Request& aRequest);
+  // aRequest's own ID, URL and method on aBase, which must equal aRequest in
+  // every other field.
+  TkfxHTTP2RequestCopy(std::shared_ptr<const TkfxHTTP2Request> aBase, const TkfxHTTP2Request& aRequest);
+
+  bool Empty() const { return !FWhole && !FBase; }
+  // The whole request; an empty copy becomes a default request.
+  TkfxHTTP2Request& Whole();
+  const std::string& ID() const { return FWhole ? FWhole->ID : FID; }
+  const std::string& URL() const { return FWhole ? FWhole->URL : FURL; }
+  Th2Methods Method() const { return FWhole ? FWhole->Method : FMethod; }
+
+ private:
+  std::unique_ptr<TkfxHTTP2Request> FWhole;
+  std::shared_ptr<const TkfxHTTP2Request> FBase;
+  std::string FID, FURL;
+  Th2Methods FMethod = Th2Methods::h2meHead;
+};
+
 // The answer a synchronous call fills.
 class TkfxHTTP2Response : public TObject {
  public:

@@ -54,8 +54,7 @@ struct TStreamFixture {
     request.URL = "https://localhost:8443/3/device/abc";
     request.ID = "QUEUED1";
     request.CustomHeaders.Add("apns-topic: com.example");
-    data.Request = std::make_unique<TkfxHTTP2Request>();
-    data.Request->Assign(&request);
+    data.Request = TkfxHTTP2RequestCopy(request);
     stream = streams.AddRequest(aPromise.empty() ? 1 : 2, request.Method, &data);
     if (!aPromise.empty()) {
       auto promise = std::make_shared<TkfxHTTP2_Frame_PushPromise>(nullptr, nullptr, Th2FrameRole::h2frClientRead);

@@ -313,6 +313,39 @@ TEST(HTTP2Helpers, ByteCounts) {
   EXPECT_EQ(ASCIIByteCount(""), 0);
 }
 
+TEST(RequestCopy, SharedSettingsWithTheirOwnIDURLAndMethod) {
+  auto base = std::make_shared<TkfxHTTP2Request>();
+  base->CustomHeaders.Add("apns-topic: com.example");
+  base->UserAgent = "agent";
+  base->ID = "BASE";
+  TkfxHTTP2Request own;
+  own.Assign(base.get());
+  own.ID = "OWN";
+  own.URL = "/3/device/abc";
+  own.Method = Th2Methods::h2mePost;
+  TkfxHTTP2RequestCopy shared(base, own), whole(own), none;
+  // Read without being made whole, then whole: the same request either way.
+  for (TkfxHTTP2RequestCopy* copy : {&shared, &whole}) {
+    EXPECT_EQ(copy->ID(), "OWN");
+    EXPECT_EQ(copy->URL(), "/3/device/abc");
+    EXPECT_EQ(copy->Method(), Th2Methods::h2mePost);
+    TkfxHTTP2Request& request = copy->Whole();
+    EXPECT_EQ(request.ID, "OWN");
+    EXPECT_EQ(request.URL, "/3/device/abc");
+    EXPECT_EQ(request.Method, Th2Methods::h2mePost);
+    EXPECT_EQ(request.UserAgent, "agent");
+    EXPECT_EQ(request.CustomHeaders.Lines(), std::vector<std::string>{"apns-topic: com.example"});
+  }
+  // The base is shared, not changed, and a whole copy is the copy's own.
+  shared.Whole().UserAgent = "changed";
+  EXPECT_EQ(base->UserAgent, "agent");
+  EXPECT_EQ(base->ID, "BASE");
+  EXPECT_TRUE(none.Empty());
+  EXPECT_EQ(none.ID(), "");
+  EXPECT_EQ(none.Whole().URL, "");  // an empty copy becomes a default request
+  EXPECT_FALSE(none.Empty());
+}
+
 TEST(HTTP2Helpers, SplitHTTP2URL) {
   struct Case {
     std::string url;
