@@ -300,6 +300,15 @@ uint64_t OpenSSLContextSetups();
 // before the libraries are unbound.
 void ClearOpenSSLContextCache();
 
+// Gives a client or server context the library's default trust anchors. The
+// hashed default folder (and store) are looked up by name as the library
+// does; the default anchors' file, which holds every anchor of the system,
+// is read only when a chain asks for a name that nothing else in the
+// context's store has. Libraries without custom lookups (1.0) read it at once.
+void SetDefaultTrustAnchors(ssl_ctx_st* aContext);
+// Times the default anchors' file was read since the program started.
+uint64_t OpenSSLDefaultAnchorLoads();
+
 // --- One TLS connection over a connected socket ---
 class TIdSSLSocket : public TObject {
  public:
