@@ -852,13 +852,19 @@ void TIdSSLContext::InitContext(TIdSSLCtxMode CtxMode) {
   }
   FPasswordAsked = false;
   FPasswordGiven.clear();
+  auto forgetKey = [this] {
+    if (FPKCS12Key) EVP_PKEY_free(FPKCS12Key);
+    FPKCS12Key = nullptr;
+  };
   try {
     SetUpContext(CtxMode);
   } catch (...) {
+    forgetKey();
     FPasswordGiven.assign(FPasswordGiven.size(), '\0');
     FPasswordGiven.clear();
     throw;
   }
+  forgetKey();
   ContextCache().Setups.fetch_add(1);
   if (shareable)
     ShareContext(key, fingerprint, fContext, FPasswordAsked,
@@ -1030,8 +1036,15 @@ TPKCS12FileContent ReadPKCS12FileContent(const std::string& aFileName,
 bool TIdSSLContext::LoadCert() {
   if (IsPKCS12File(CertFile)) {
     TPKCS12Contents p12;
-    return p12.Read(CertFile, this) && p12.Certificate &&
-           SSL_CTX_use_certificate(fContext, p12.Certificate) == 1;
+    if (!p12.Read(CertFile, this) || !p12.Certificate ||
+        SSL_CTX_use_certificate(fContext, p12.Certificate) != 1)
+      return false;
+    if (KeyFile == CertFile && p12.Key) {
+      if (FPKCS12Key) EVP_PKEY_free(FPKCS12Key);
+      FPKCS12Key = p12.Key;  // LoadKey takes it
+      p12.Key = nullptr;
+    }
+    return true;
   }
   TFileBIO file(CertFile);
   if (!file.Bio) return false;
@@ -1055,7 +1068,9 @@ bool TIdSSLContext::LoadCert() {
 
 bool TIdSSLContext::LoadKey() {
   bool ok = false;
-  if (IsPKCS12File(KeyFile)) {
+  if (FPKCS12Key && KeyFile == CertFile) {
+    ok = SSL_CTX_use_PrivateKey(fContext, FPKCS12Key) == 1;
+  } else if (IsPKCS12File(KeyFile)) {
     TPKCS12Contents p12;
     ok = p12.Read(KeyFile, this) && p12.Key && SSL_CTX_use_PrivateKey(fContext, p12.Key) == 1;
   } else {

@@ -42,6 +42,7 @@ struct ssl_st;
 struct ssl_ctx_st;
 struct x509_st;
 struct x509_name_st;
+struct evp_pkey_st;
 
 enum class TIdSSLVersion {
   sslvSSLv2, sslvSSLv23, sslvSSLv3, sslvTLSv1, sslvTLSv1_1, sslvTLSv1_2, sslvTLSv1_3
@@ -287,6 +288,9 @@ class TIdSSLContext : public TObject {
   void SetALPNProtocols();
 
   ssl_ctx_st* fContext = nullptr;  // one reference of its own
+  // The key of a PKCS#12 CertFile that is the KeyFile too, kept from
+  // LoadCert for LoadKey so that the file is decrypted once per set-up.
+  evp_pkey_st* FPKCS12Key = nullptr;
   std::unique_ptr<TStringList> FALPNProtocols;
   bool FPasswordAsked = false;
   std::string FPasswordGiven;

@@ -467,6 +467,24 @@ TEST_F(OpenSSLContext, SameConfigurationSharesOneSetUp) {
   EXPECT_EQ(RoundTrip(*Connect(*restored, server.Port(), "localhost"), "three"), "eerht\n");
 }
 
+// A PKCS#12 file named as both certificate and key is decrypted once per
+// set-up (its password is asked once), and the pair it holds is used.
+TEST_F(OpenSSLContext, PKCS12CertificateAndKeyFileIsReadOnce) {
+  SServer server(FixturePath("server.crt"), FixturePath("server.key"),
+                 {"-Verify", "1", "-CAfile", FixturePath("ca.crt"), "-verify_return_error"});
+  ASSERT_TRUE(server.Ready()) << server.Errors();
+  ClearOpenSSLContextCache();
+  auto context = ClientContext(TIdSSLVersion::sslvTLSv1_3);
+  context->CertFile = FixturePath("client.p12");
+  context->KeyFile = FixturePath("client.p12");
+  FParent.Password = "secret";
+  FParent.PasswordCalls = 0;
+  context->InitContext(TIdSSLCtxMode::sslCtxClient);
+  EXPECT_EQ(FParent.PasswordCalls, 1);
+  EXPECT_EQ(RoundTrip(*Connect(*context, server.Port(), "localhost"), "once"), "ecno\n");
+  ClearOpenSSLContextCache();
+}
+
 // A shared context made with a password is used only with the same password:
 // the wrong one fails as it did without sharing.
 TEST_F(OpenSSLContext, SharedContextWithAPasswordNeedsTheSamePassword) {
