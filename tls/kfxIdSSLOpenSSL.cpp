@@ -467,6 +467,139 @@ PSSL_METHOD TIdSSLContext::SetSSLMethod() {
   return result;
 }
 
+// ===================== Default trust anchors =====================
+
+namespace {
+
+std::atomic<uint64_t> GDefaultAnchorLoads{0};
+
+// What the deferred lookup of one store keeps: the store's file lookup,
+// which reads the library's default anchors' file the first time a chain
+// asks for a name that nothing else in the store has.
+struct TDeferredAnchors {
+  PX509_LOOKUP File = nullptr;
+  std::mutex Lock;
+  bool Loaded = false;
+};
+
+void LoadDeferredAnchors(TDeferredAnchors& aAnchors) {
+  std::lock_guard guard(aAnchors.Lock);
+  if (aAnchors.Loaded) return;
+  aAnchors.Loaded = true;
+  // A missing or damaged file leaves no error behind, as when the anchors
+  // are loaded while the context is set up; the chain then fails on its own.
+  ERR_set_mark();
+  X509_LOOKUP_ctrl(aAnchors.File, X509_L_FILE_LOAD, nullptr, X509_FILETYPE_DEFAULT, nullptr);
+  ERR_pop_to_mark();
+  GDefaultAnchorLoads.fetch_add(1);
+}
+
+// The library asks its lookups in turn once the certificates held by the
+// store missed the name: this one loads the default file into the store and
+// answers from what the store holds then. The answer borrows the store's
+// object, as the library's own lookups do; the caller takes its reference.
+int DeferredAnchorsBySubject(PX509_LOOKUP aLookup, int aType, const x509_name_st* aName,
+                             PX509_OBJECT aResult) {
+  auto* anchors = static_cast<TDeferredAnchors*>(X509_LOOKUP_get_method_data(aLookup));
+  PX509_STORE store = X509_LOOKUP_get_store(aLookup);
+  if (!anchors || !store || !aName || !aResult) return 0;
+  LoadDeferredAnchors(*anchors);
+  int found = 0;
+  if (X509_STORE_lock(store) != 1) return 0;
+  PX509_OBJECT object = X509_OBJECT_retrieve_by_subject(X509_STORE_get0_objects(store), aType, aName);
+  if (object && aType == X509_LU_X509) {
+    PX509 certificate = X509_OBJECT_get0_X509(object);
+    if (certificate && X509_OBJECT_set1_X509(aResult, certificate) == 1) {
+      X509_free(certificate);
+      found = 1;
+    }
+  } else if (object && aType == X509_LU_CRL) {
+    X509_crl_st* list = X509_OBJECT_get0_X509_CRL(object);
+    if (list && X509_OBJECT_set1_X509_CRL(aResult, list) == 1) {
+      X509_CRL_free(list);
+      found = 1;
+    }
+  }
+  X509_STORE_unlock(store);
+  return found;
+}
+
+void FreeDeferredAnchors(PX509_LOOKUP aLookup) {
+  delete static_cast<TDeferredAnchors*>(X509_LOOKUP_get_method_data(aLookup));
+  X509_LOOKUP_set_method_data(aLookup, nullptr);
+}
+
+bool CanDeferDefaultAnchors() {
+  return X509_LOOKUP_meth_new && X509_LOOKUP_meth_set_get_by_subject && X509_LOOKUP_meth_set_free &&
+         X509_LOOKUP_file && X509_LOOKUP_hash_dir && X509_STORE_add_lookup && X509_LOOKUP_ctrl &&
+         X509_LOOKUP_set_method_data && X509_LOOKUP_get_method_data && X509_LOOKUP_get_store &&
+         X509_STORE_lock && X509_STORE_unlock && X509_STORE_get0_objects &&
+         X509_OBJECT_retrieve_by_subject && X509_OBJECT_get0_X509 && X509_OBJECT_get0_X509_CRL &&
+         X509_OBJECT_set1_X509 && X509_OBJECT_set1_X509_CRL && X509_CRL_free && X509_free &&
+         ERR_set_mark && ERR_pop_to_mark && ERR_clear_error && SSL_CTX_get_cert_store;
+}
+
+// The lookup method, made once per bound library. A method is plain memory
+// holding our callbacks, so one made by a library bound earlier stays sound.
+PX509_LOOKUP_METHOD DeferredAnchorsMethod() {
+  static std::mutex lock;
+  static PX509_LOOKUP_METHOD method = nullptr;
+  static void* madeBy = nullptr;
+  std::lock_guard guard(lock);
+  void* binding = reinterpret_cast<void*>(X509_LOOKUP_meth_new);
+  if (method && madeBy == binding) return method;
+  PX509_LOOKUP_METHOD made = X509_LOOKUP_meth_new("deferred default trust anchors");
+  if (!made || X509_LOOKUP_meth_set_get_by_subject(made, DeferredAnchorsBySubject) != 1 ||
+      X509_LOOKUP_meth_set_free(made, FreeDeferredAnchors) != 1)
+    return nullptr;  // an unusable method is left behind; contexts load the file at once
+  method = made;
+  madeBy = binding;
+  return method;
+}
+
+// The library's default trust anchors as SSL_CTX_set_default_verify_paths
+// gives them (the default file, the hashed default folder and, from 3.0, the
+// default store, in that order), except that the file is read only when a
+// chain needs a name that neither the certificates the context loaded nor
+// the folder lookups have. The folders are looked up by name in any case.
+bool AddDeferredDefaultAnchors(PSSL_CTX aContext) {
+  if (!CanDeferDefaultAnchors()) return false;
+  PX509_LOOKUP_METHOD method = DeferredAnchorsMethod();
+  PX509_STORE store = SSL_CTX_get_cert_store(aContext);
+  if (!method || !store) return false;
+  // Adding a lookup a store has already gives the one it has, so a failure
+  // half-way leaves nothing that loading the defaults at once would repeat.
+  PX509_LOOKUP file = X509_STORE_add_lookup(store, X509_LOOKUP_file());
+  PX509_LOOKUP folder = X509_STORE_add_lookup(store, X509_LOOKUP_hash_dir());
+  if (!file || !folder) return false;
+  X509_LOOKUP_ctrl(folder, X509_L_ADD_DIR, nullptr, X509_FILETYPE_DEFAULT, nullptr);
+  if (X509_LOOKUP_store) {
+    PX509_LOOKUP uri = X509_STORE_add_lookup(store, X509_LOOKUP_store());
+    if (!uri) return false;
+    X509_LOOKUP_ctrl(uri, X509_L_ADD_STORE, nullptr, 0, nullptr);
+  }
+  PX509_LOOKUP deferred = X509_STORE_add_lookup(store, method);
+  if (!deferred) return false;
+  if (!X509_LOOKUP_get_method_data(deferred)) {
+    auto anchors = std::make_unique<TDeferredAnchors>();
+    anchors->File = file;
+    if (X509_LOOKUP_set_method_data(deferred, anchors.get()) != 1) return false;
+    anchors.release();  // freed with the lookup
+  }
+  ERR_clear_error();
+  return true;
+}
+
+}  // namespace
+
+uint64_t OpenSSLDefaultAnchorLoads() { return GDefaultAnchorLoads.load(); }
+
+void SetDefaultTrustAnchors(PSSL_CTX aContext) {
+  if (AddDeferredDefaultAnchors(aContext)) return;
+  SSL_CTX_set_default_verify_paths(aContext);
+  GDefaultAnchorLoads.fetch_add(1);
+}
+
 // ===================== Shared contexts =====================
 
 namespace {
@@ -719,13 +852,19 @@ void TIdSSLContext::InitContext(TIdSSLCtxMode CtxMode) {
   }
   FPasswordAsked = false;
   FPasswordGiven.clear();
+  auto forgetKey = [this] {
+    if (FPKCS12Key) EVP_PKEY_free(FPKCS12Key);
+    FPKCS12Key = nullptr;
+  };
   try {
     SetUpContext(CtxMode);
   } catch (...) {
+    forgetKey();
     FPasswordGiven.assign(FPasswordGiven.size(), '\0');
     FPasswordGiven.clear();
     throw;
   }
+  forgetKey();
   ContextCache().Setups.fetch_add(1);
   if (shareable)
     ShareContext(key, fingerprint, fContext, FPasswordAsked,
@@ -774,7 +913,7 @@ void TIdSSLContext::SetUpContext(TIdSSLCtxMode CtxMode) {
   SSL_CTX_set_mode(fContext, SSL_MODE_AUTO_RETRY);
   SSL_CTX_set_default_passwd_cb(fContext, PasswordCallback);
   SSL_CTX_set_default_passwd_cb_userdata(fContext, this);
-  SSL_CTX_set_default_verify_paths(fContext);
+  SetDefaultTrustAnchors(fContext);
 
   if ((!RootCertFile.empty() || !VerifyDirs.empty()) && !LoadRootCert())
     EIdOpenSSLAPICryptoError::RaiseException<EIdOSSLLoadingRootCertError>("Could not load root certificate.");
@@ -897,8 +1036,15 @@ TPKCS12FileContent ReadPKCS12FileContent(const std::string& aFileName,
 bool TIdSSLContext::LoadCert() {
   if (IsPKCS12File(CertFile)) {
     TPKCS12Contents p12;
-    return p12.Read(CertFile, this) && p12.Certificate &&
-           SSL_CTX_use_certificate(fContext, p12.Certificate) == 1;
+    if (!p12.Read(CertFile, this) || !p12.Certificate ||
+        SSL_CTX_use_certificate(fContext, p12.Certificate) != 1)
+      return false;
+    if (KeyFile == CertFile && p12.Key) {
+      if (FPKCS12Key) EVP_PKEY_free(FPKCS12Key);
+      FPKCS12Key = p12.Key;  // LoadKey takes it
+      p12.Key = nullptr;
+    }
+    return true;
   }
   TFileBIO file(CertFile);
   if (!file.Bio) return false;
@@ -922,7 +1068,9 @@ bool TIdSSLContext::LoadCert() {
 
 bool TIdSSLContext::LoadKey() {
   bool ok = false;
-  if (IsPKCS12File(KeyFile)) {
+  if (FPKCS12Key && KeyFile == CertFile) {
+    ok = SSL_CTX_use_PrivateKey(fContext, FPKCS12Key) == 1;
+  } else if (IsPKCS12File(KeyFile)) {
     TPKCS12Contents p12;
     ok = p12.Read(KeyFile, this) && p12.Key && SSL_CTX_use_PrivateKey(fContext, p12.Key) == 1;
   } else {

@@ -42,6 +42,7 @@ struct ssl_st;
 struct ssl_ctx_st;
 struct x509_st;
 struct x509_name_st;
+struct evp_pkey_st;
 
 enum class TIdSSLVersion {
   sslvSSLv2, sslvSSLv23, sslvSSLv3, sslvTLSv1, sslvTLSv1_1, sslvTLSv1_2, sslvTLSv1_3
@@ -287,6 +288,9 @@ class TIdSSLContext : public TObject {
   void SetALPNProtocols();
 
   ssl_ctx_st* fContext = nullptr;  // one reference of its own
+  // The key of a PKCS#12 CertFile that is the KeyFile too, kept from
+  // LoadCert for LoadKey so that the file is decrypted once per set-up.
+  evp_pkey_st* FPKCS12Key = nullptr;
   std::unique_ptr<TStringList> FALPNProtocols;
   bool FPasswordAsked = false;
   std::string FPasswordGiven;
@@ -299,6 +303,15 @@ uint64_t OpenSSLContextSetups();
 // each configuration is built afresh. Runs by itself at program end and
 // before the libraries are unbound.
 void ClearOpenSSLContextCache();
+
+// Gives a client or server context the library's default trust anchors. The
+// hashed default folder (and store) are looked up by name as the library
+// does; the default anchors' file, which holds every anchor of the system,
+// is read only when a chain asks for a name that nothing else in the
+// context's store has. Libraries without custom lookups (1.0) read it at once.
+void SetDefaultTrustAnchors(ssl_ctx_st* aContext);
+// Times the default anchors' file was read since the program started.
+uint64_t OpenSSLDefaultAnchorLoads();
 
 // --- One TLS connection over a connected socket ---
 class TIdSSLSocket : public TObject {

@@ -16,6 +16,10 @@ struct x509_st;
 struct x509_name_st;
 struct x509_store_st;
 struct x509_store_ctx_st;
+struct x509_lookup_st;
+struct x509_lookup_method_st;
+struct x509_object_st;
+struct X509_crl_st;
 struct X509_VERIFY_PARAM_st;
 struct X509_info_st;
 struct asn1_string_st;
@@ -75,7 +79,13 @@ constexpr int TLSEXT_NAMETYPE_host_name = 0;
 constexpr int BIO_CTRL_INFO = 3;
 constexpr int BIO_CTRL_PENDING = 10;
 constexpr int X509_L_FILE_LOAD = 1;
+constexpr int X509_L_ADD_DIR = 2;
+constexpr int X509_L_ADD_STORE = 3;
 constexpr int X509_FILETYPE_PEM = 1;
+constexpr int X509_FILETYPE_DEFAULT = 3;
+// What a store lookup asks for (X509_LOOKUP_TYPE).
+constexpr int X509_LU_X509 = 1;
+constexpr int X509_LU_CRL = 2;
 
 constexpr long SSL_MODE_AUTO_RETRY = 4;
 constexpr uint32_t SSL_OP_NO_SSLv2 = 0x01000000;
@@ -205,6 +215,9 @@ inline int (*RAND_bytes)(unsigned char*, int) = nullptr;
 inline unsigned long (*ERR_get_error)() = nullptr;
 inline unsigned long (*ERR_peek_error)() = nullptr;
 inline unsigned long (*ERR_peek_last_error)() = nullptr;
+// Errors raised after a mark can be dropped without the earlier ones (optional).
+inline int (*ERR_set_mark)() = nullptr;
+inline int (*ERR_pop_to_mark)() = nullptr;
 inline void (*ERR_clear_error)() = nullptr;
 inline void (*ERR_error_string_n)(unsigned long, char*, size_t) = nullptr;
 inline void (*ERR_put_error)(int, int, int, const char*, int) = nullptr;
@@ -246,6 +259,35 @@ inline int (*X509_up_ref)(PX509) = nullptr;
 // variable that overrides the file.
 inline const char* (*X509_get_default_cert_file)() = nullptr;
 inline const char* (*X509_get_default_cert_file_env)() = nullptr;
+// Lookups of a certificate store, for trust anchors found by name when a
+// chain needs them (1.1 and later; the store lookup 3.0 and later). All
+// optional: without them the default anchors are loaded at once.
+using PX509_LOOKUP = x509_lookup_st*;
+using PX509_LOOKUP_METHOD = x509_lookup_method_st*;
+using PX509_OBJECT = x509_object_st*;
+using TLookupBySubject = int (*)(PX509_LOOKUP, int aType, const x509_name_st* aName, PX509_OBJECT aResult);
+using TLookupFree = void (*)(PX509_LOOKUP);
+inline PX509_LOOKUP_METHOD (*X509_LOOKUP_meth_new)(const char*) = nullptr;
+inline int (*X509_LOOKUP_meth_set_get_by_subject)(PX509_LOOKUP_METHOD, TLookupBySubject) = nullptr;
+inline int (*X509_LOOKUP_meth_set_free)(PX509_LOOKUP_METHOD, TLookupFree) = nullptr;
+inline PX509_LOOKUP_METHOD (*X509_LOOKUP_file)() = nullptr;
+inline PX509_LOOKUP_METHOD (*X509_LOOKUP_hash_dir)() = nullptr;
+inline PX509_LOOKUP_METHOD (*X509_LOOKUP_store)() = nullptr;
+inline PX509_LOOKUP (*X509_STORE_add_lookup)(PX509_STORE, PX509_LOOKUP_METHOD) = nullptr;
+inline int (*X509_LOOKUP_ctrl)(PX509_LOOKUP, int, const char*, long, char**) = nullptr;
+inline int (*X509_LOOKUP_set_method_data)(PX509_LOOKUP, void*) = nullptr;
+inline void* (*X509_LOOKUP_get_method_data)(const x509_lookup_st*) = nullptr;
+inline PX509_STORE (*X509_LOOKUP_get_store)(const x509_lookup_st*) = nullptr;
+inline int (*X509_STORE_lock)(PX509_STORE) = nullptr;
+inline int (*X509_STORE_unlock)(PX509_STORE) = nullptr;
+inline PSTACK (*X509_STORE_get0_objects)(const x509_store_st*) = nullptr;
+inline PX509_OBJECT (*X509_OBJECT_retrieve_by_subject)(PSTACK, int, const x509_name_st*) = nullptr;
+inline int (*X509_OBJECT_get_type)(const x509_object_st*) = nullptr;
+inline PX509 (*X509_OBJECT_get0_X509)(const x509_object_st*) = nullptr;
+inline X509_crl_st* (*X509_OBJECT_get0_X509_CRL)(const x509_object_st*) = nullptr;
+inline int (*X509_OBJECT_set1_X509)(PX509_OBJECT, PX509) = nullptr;
+inline int (*X509_OBJECT_set1_X509_CRL)(PX509_OBJECT, X509_crl_st*) = nullptr;
+inline void (*X509_CRL_free)(X509_crl_st*) = nullptr;
 inline PX509_NAME (*X509_get_subject_name)(const x509_st*) = nullptr;
 inline PX509_NAME (*X509_get_issuer_name)(const x509_st*) = nullptr;
 inline char* (*X509_NAME_oneline)(const x509_name_st*, char*, int) = nullptr;

@@ -665,11 +665,12 @@ struct TRootFileEngine {
 }  // namespace
 
 // With a root certificate file its certificates are trusted in addition to
-// the system's trust store, as the OpenSSL handler trusts its RootCertFile:
-// a chain the system store does not accept is built again on the file's
-// certificates alone. The second verdict stands unless the file did not
-// anchor the chain either (untrusted root, incomplete chain); then the
-// system store's verdict is reported, as without a file.
+// the system's trust store, as the OpenSSL handler trusts its RootCertFile.
+// The chain is built on the file's certificates alone first: when they
+// accept it, so does the pair, and the system store (all the system's
+// anchors) is not needed. Otherwise the system store's verdict stands when
+// it accepts, or when the file did not anchor the chain either (untrusted
+// root, incomplete chain), as without a file; else the file's verdict does.
 bool TSSLInfo::DoVerifyCertificate() {
   PCCERT_CONTEXT server = nullptr;
   const SECURITY_STATUS status = Table()->QueryContextAttributesW(&Context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &server);
@@ -684,12 +685,14 @@ bool TSSLInfo::DoVerifyCertificate() {
     WinSSPI::CertFreeCertificateContext(server);
     return false;
   }
+  DWORD ownVerdict = 0;
+  const bool ownEvaluated = rootFile.Engine && ServerPolicyStatus(rootFile.Engine, server, Servername, ownVerdict);
   DWORD verdict = 0;
-  bool evaluated = ServerPolicyStatus(nullptr, server, Servername, verdict);
-  if (evaluated && verdict != 0 && rootFile.Engine) {
-    DWORD ownVerdict = 0;
-    if (ServerPolicyStatus(rootFile.Engine, server, Servername, ownVerdict) &&
-        ownVerdict != CERT_E_UNTRUSTEDROOT && ownVerdict != CERT_E_CHAINING)
+  bool evaluated = ownEvaluated && ownVerdict == 0;
+  if (!evaluated) {
+    evaluated = ServerPolicyStatus(nullptr, server, Servername, verdict);
+    if (evaluated && verdict != 0 && ownEvaluated && ownVerdict != CERT_E_UNTRUSTEDROOT &&
+        ownVerdict != CERT_E_CHAINING)
       verdict = ownVerdict;
   }
   WinSSPI::CertFreeCertificateContext(server);

@@ -7,6 +7,7 @@
 #include <openssl/pkcs12.h>
 #include <openssl/provider.h>
 #include <openssl/x509v3.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -68,9 +69,6 @@ struct BioDeleter {
 };
 struct StackDeleter {
   void operator()(STACK_OF(X509) * p) const { sk_X509_pop_free(p, X509_free); }
-};
-struct StoreDeleter {
-  void operator()(X509_STORE* p) const { X509_STORE_free(p); }
 };
 struct StoreCtxDeleter {
   void operator()(X509_STORE_CTX* p) const { X509_STORE_CTX_free(p); }
@@ -309,21 +307,199 @@ struct ChainEngine {
   std::vector<EntryPtr> additional;  // issuers offered to every chain, untrusted
 };
 
-// The trust anchors: the system store of OpenSSL plus the "Root" folders, or
-// an engine's exclusive roots.
-std::unique_ptr<X509_STORE, StoreDeleter> TrustAnchors(const ChainEngine* aEngine) {
-  std::unique_ptr<X509_STORE, StoreDeleter> store(X509_STORE_new());
-  if (aEngine && aEngine->exclusive) {
-    for (const EntryPtr& entry : aEngine->roots) X509_STORE_add_cert(store.get(), entry->cert);
-    ERR_clear_error();
-    return store;
-  }
-  X509_STORE_set_default_paths(store.get());
-  for (DWORD location : {CERT_SYSTEM_STORE_CURRENT_USER, CERT_SYSTEM_STORE_LOCAL_MACHINE}) {
-    for (const EntryPtr& entry : LoadFolder(SystemStoreFolder(location, "Root"))) {
-      X509_STORE_add_cert(store.get(), entry->cert);
+// --- the system's trust anchors ------------------------------------------------
+
+std::atomic<uint64_t> gSystemAnchorBuilds{0};
+std::atomic<uint64_t> gDefaultFileLoads{0};
+
+// What the deferred lookup of one store keeps: the store's file lookup, which
+// reads OpenSSL's default anchors' file the first time a chain asks for a
+// name that nothing else in the store has.
+struct DeferredAnchors {
+  X509_LOOKUP* file = nullptr;
+  std::mutex lock;
+  bool loaded = false;
+};
+
+void LoadDeferredAnchors(DeferredAnchors& aAnchors) {
+  std::lock_guard<std::mutex> guard(aAnchors.lock);
+  if (aAnchors.loaded) return;
+  aAnchors.loaded = true;
+  // Errors of a missing or damaged file are dropped, as when the defaults are
+  // loaded at once; the chain then fails on its own.
+  ERR_set_mark();
+  X509_LOOKUP_load_file(aAnchors.file, nullptr, X509_FILETYPE_DEFAULT);
+  ERR_pop_to_mark();
+  gDefaultFileLoads.fetch_add(1);
+}
+
+// Asked after the certificates the store holds and the folder lookups missed
+// the name: loads the default file into the store and answers from what the
+// store holds then. The answer borrows the store's object, as OpenSSL's own
+// lookups do; the caller takes its reference.
+int DeferredAnchorsBySubject(X509_LOOKUP* aLookup, X509_LOOKUP_TYPE aType, const X509_NAME* aName,
+                             X509_OBJECT* aResult) {
+  auto* anchors = static_cast<DeferredAnchors*>(X509_LOOKUP_get_method_data(aLookup));
+  X509_STORE* store = X509_LOOKUP_get_store(aLookup);
+  if (!anchors || !store || !aName || !aResult) return 0;
+  LoadDeferredAnchors(*anchors);
+  int found = 0;
+  if (X509_STORE_lock(store) != 1) return 0;
+  X509_OBJECT* object = X509_OBJECT_retrieve_by_subject(X509_STORE_get0_objects(store), aType,
+                                                        const_cast<X509_NAME*>(aName));
+  if (object && aType == X509_LU_X509) {
+    X509* cert = X509_OBJECT_get0_X509(object);
+    if (cert && X509_OBJECT_set1_X509(aResult, cert) == 1) {
+      X509_free(cert);
+      found = 1;
+    }
+  } else if (object && aType == X509_LU_CRL) {
+    X509_CRL* list = X509_OBJECT_get0_X509_CRL(object);
+    if (list && X509_OBJECT_set1_X509_CRL(aResult, list) == 1) {
+      X509_CRL_free(list);
+      found = 1;
     }
   }
+  X509_STORE_unlock(store);
+  return found;
+}
+
+void FreeDeferredAnchors(X509_LOOKUP* aLookup) {
+  delete static_cast<DeferredAnchors*>(X509_LOOKUP_get_method_data(aLookup));
+  X509_LOOKUP_set_method_data(aLookup, nullptr);
+}
+
+// Kept for the life of the process.
+X509_LOOKUP_METHOD* DeferredAnchorsMethod() {
+  static X509_LOOKUP_METHOD* const method = [] {
+    X509_LOOKUP_METHOD* made = X509_LOOKUP_meth_new("deferred default trust anchors");
+    if (made) {
+      X509_LOOKUP_meth_set_get_by_subject(made, DeferredAnchorsBySubject);
+      X509_LOOKUP_meth_set_free(made, FreeDeferredAnchors);
+    }
+    return made;
+  }();
+  return method;
+}
+
+// OpenSSL's default trust anchors as X509_STORE_set_default_paths gives them
+// (the default file, the hashed default folder, the default store, in that
+// order), except that the file is read only when a chain needs a name that
+// nothing else in the store has. The folders are looked up by name anyway.
+void AddDefaultAnchors(X509_STORE* aStore) {
+  X509_LOOKUP_METHOD* method = DeferredAnchorsMethod();
+  X509_LOOKUP* file = method ? X509_STORE_add_lookup(aStore, X509_LOOKUP_file()) : nullptr;
+  X509_LOOKUP* folder = file ? X509_STORE_add_lookup(aStore, X509_LOOKUP_hash_dir()) : nullptr;
+  X509_LOOKUP* uri = folder ? X509_STORE_add_lookup(aStore, X509_LOOKUP_store()) : nullptr;
+  X509_LOOKUP* deferred = uri ? X509_STORE_add_lookup(aStore, method) : nullptr;
+  auto anchors = std::make_unique<DeferredAnchors>();
+  anchors->file = file;
+  if (!deferred || X509_LOOKUP_set_method_data(deferred, anchors.get()) != 1) {
+    // Adding a lookup the store has gives the one it has: nothing is doubled.
+    X509_STORE_set_default_paths(aStore);
+    gDefaultFileLoads.fetch_add(1);
+    return;
+  }
+  anchors.release();  // freed with the lookup
+  X509_LOOKUP_add_dir(folder, nullptr, X509_FILETYPE_DEFAULT);
+  X509_LOOKUP_add_store(uri, nullptr);
+}
+
+// The system's trust anchors: OpenSSL's defaults plus the "Root" folders.
+X509_STORE* NewSystemAnchors() {
+  X509_STORE* store = X509_STORE_new();
+  if (!store) return nullptr;
+  AddDefaultAnchors(store);
+  for (DWORD location : {CERT_SYSTEM_STORE_CURRENT_USER, CERT_SYSTEM_STORE_LOCAL_MACHINE}) {
+    for (const EntryPtr& entry : LoadFolder(SystemStoreFolder(location, "Root"))) {
+      X509_STORE_add_cert(store, entry->cert);
+    }
+  }
+  ERR_clear_error();
+  gSystemAnchorBuilds.fetch_add(1);
+  return store;
+}
+
+// A file or folder by its identity, size and times ("-" when missing): a
+// changed one is a new one.
+std::string PathStatus(const std::string& aPath) {
+  struct stat status {};
+  if (aPath.empty() || ::stat(aPath.c_str(), &status) != 0) return "-";
+  return std::to_string(status.st_dev) + '/' + std::to_string(status.st_ino) + '/' +
+         std::to_string(status.st_size) + '/' + std::to_string(status.st_mtim.tv_sec) + '.' +
+         std::to_string(status.st_mtim.tv_nsec) + '/' + std::to_string(status.st_ctim.tv_sec) + '.' +
+         std::to_string(status.st_ctim.tv_nsec);
+}
+
+void AddKeyPart(std::string& aKey, const std::string& aText) {
+  aKey += std::to_string(aText.size());
+  aKey += ':';
+  aKey += aText;
+}
+
+// What the system anchors are made of: where OpenSSL's defaults are and the
+// status of the file and folders there, and the "Root" folders with the
+// status of each file in them.
+std::string SystemAnchorsKey() {
+  std::string key;
+  const char* fileVariable = secure_getenv(X509_get_default_cert_file_env());
+  const std::string file = fileVariable ? fileVariable : X509_get_default_cert_file();
+  AddKeyPart(key, file);
+  AddKeyPart(key, PathStatus(file));
+  const char* dirVariable = secure_getenv(X509_get_default_cert_dir_env());
+  const std::string dirs = dirVariable ? dirVariable : X509_get_default_cert_dir();
+  AddKeyPart(key, dirs);
+  size_t start = 0;
+  while (start <= dirs.size()) {
+    const size_t end = std::min(dirs.find(':', start), dirs.size());
+    AddKeyPart(key, PathStatus(dirs.substr(start, end - start)));
+    start = end + 1;
+  }
+  for (DWORD location : {CERT_SYSTEM_STORE_CURRENT_USER, CERT_SYSTEM_STORE_LOCAL_MACHINE}) {
+    const std::string folder = SystemStoreFolder(location, "Root");
+    AddKeyPart(key, folder);
+    AddKeyPart(key, PathStatus(folder));
+    std::error_code ec;
+    std::vector<std::string> files;
+    for (const auto& item : std::filesystem::directory_iterator(folder, ec)) files.push_back(item.path());
+    std::sort(files.begin(), files.end());
+    for (const std::string& name : files) {
+      AddKeyPart(key, name);
+      AddKeyPart(key, PathStatus(name));
+    }
+  }
+  return key;
+}
+
+using SharedStore = std::shared_ptr<X509_STORE>;
+
+SharedStore ShareStore(X509_STORE* aStore) {
+  return aStore ? SharedStore(aStore, [](X509_STORE* p) { X509_STORE_free(p); }) : nullptr;
+}
+
+// One system store per process, made again when what it is made of changes.
+// Chain checks on many threads use it at once (OpenSSL locks the store).
+SharedStore SystemAnchors() {
+  static std::mutex lock;
+  static std::string cachedKey;
+  static SharedStore* cached = new SharedStore;  // never destroyed: chains may be checked at exit
+  const std::string key = SystemAnchorsKey();
+  std::lock_guard<std::mutex> guard(lock);
+  if (!*cached || key != cachedKey) {
+    SharedStore made = ShareStore(NewSystemAnchors());
+    if (!made) return nullptr;
+    *cached = std::move(made);
+    cachedKey = key;
+  }
+  return *cached;
+}
+
+// The trust anchors: the system's (shared), or an engine's exclusive roots.
+SharedStore TrustAnchors(const ChainEngine* aEngine) {
+  if (!aEngine || !aEngine->exclusive) return SystemAnchors();
+  SharedStore store = ShareStore(X509_STORE_new());
+  if (!store) return nullptr;
+  for (const EntryPtr& entry : aEngine->roots) X509_STORE_add_cert(store.get(), entry->cert);
   ERR_clear_error();
   return store;
 }
@@ -363,9 +539,9 @@ struct ChainImpl : CERT_CHAIN_CONTEXT {
 ChainImpl* BuildChain(PCCERT_CONTEXT aLeafContext, STACK_OF(X509) * aUntrusted,
                       const FILETIME* aTime, const ChainEngine* aEngine = nullptr) {
   X509* leaf = CertContextX509(aLeafContext);
-  auto anchors = TrustAnchors(aEngine);
+  const SharedStore anchors = TrustAnchors(aEngine);
   std::unique_ptr<X509_STORE_CTX, StoreCtxDeleter> context(X509_STORE_CTX_new());
-  if (!context || X509_STORE_CTX_init(context.get(), anchors.get(), leaf, aUntrusted) != 1) {
+  if (!anchors || !context || X509_STORE_CTX_init(context.get(), anchors.get(), leaf, aUntrusted) != 1) {
     return Fail(ERROR_INVALID_PARAMETER, nullptr);
   }
   ChainErrors errors;
@@ -891,3 +1067,7 @@ HCERTSTORE CertStoreFromX509Stack(STACK_OF(X509) * aCerts) {
 void CertStoreForEach(HCERTSTORE aStore, const std::function<void(X509*, EVP_PKEY*)>& aVisit) {
   for (const EntryPtr& entry : aStore->Snapshot(false)) aVisit(entry->cert, entry->key);
 }
+
+uint64_t SystemTrustStoreBuilds() { return gSystemAnchorBuilds.load(); }
+
+uint64_t DefaultTrustFileLoads() { return gDefaultFileLoads.load(); }

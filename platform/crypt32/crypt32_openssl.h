@@ -5,6 +5,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
+#include <cstdint>
 #include <functional>
 
 #include "platform/crypt32/crypt32.h"
@@ -20,3 +21,12 @@ EVP_PKEY* CertContextPrivateKey(PCCERT_CONTEXT aContext);
 HCERTSTORE CertStoreFromX509Stack(STACK_OF(X509) * aCerts);
 // Calls aVisit for each certificate of the store, in store order.
 void CertStoreForEach(HCERTSTORE aStore, const std::function<void(X509*, EVP_PKEY*)>& aVisit);
+
+// The system's trust anchors (chains built without an engine of exclusive
+// roots) are one store per process, made again when OpenSSL's default file
+// or folders or the "Root" folders change; the default file is read into it
+// only when a chain needs a name that nothing else there has. Since the
+// program started: how often that store was made, and how often the default
+// file was read.
+uint64_t SystemTrustStoreBuilds();
+uint64_t DefaultTrustFileLoads();

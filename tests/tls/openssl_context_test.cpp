@@ -5,7 +5,10 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <cstdlib>
 #include <functional>
+#include <tuple>
+#include <vector>
 
 #include "tests/support/temp_dir.h"
 #include "tests/support/tls_peers.h"
@@ -464,6 +467,24 @@ TEST_F(OpenSSLContext, SameConfigurationSharesOneSetUp) {
   EXPECT_EQ(RoundTrip(*Connect(*restored, server.Port(), "localhost"), "three"), "eerht\n");
 }
 
+// A PKCS#12 file named as both certificate and key is decrypted once per
+// set-up (its password is asked once), and the pair it holds is used.
+TEST_F(OpenSSLContext, PKCS12CertificateAndKeyFileIsReadOnce) {
+  SServer server(FixturePath("server.crt"), FixturePath("server.key"),
+                 {"-Verify", "1", "-CAfile", FixturePath("ca.crt"), "-verify_return_error"});
+  ASSERT_TRUE(server.Ready()) << server.Errors();
+  ClearOpenSSLContextCache();
+  auto context = ClientContext(TIdSSLVersion::sslvTLSv1_3);
+  context->CertFile = FixturePath("client.p12");
+  context->KeyFile = FixturePath("client.p12");
+  FParent.Password = "secret";
+  FParent.PasswordCalls = 0;
+  context->InitContext(TIdSSLCtxMode::sslCtxClient);
+  EXPECT_EQ(FParent.PasswordCalls, 1);
+  EXPECT_EQ(RoundTrip(*Connect(*context, server.Port(), "localhost"), "once"), "ecno\n");
+  ClearOpenSSLContextCache();
+}
+
 // A shared context made with a password is used only with the same password:
 // the wrong one fails as it did without sharing.
 TEST_F(OpenSSLContext, SharedContextWithAPasswordNeedsTheSamePassword) {
@@ -495,6 +516,102 @@ TEST_F(OpenSSLContext, SharedContextWithAPasswordNeedsTheSamePassword) {
   EXPECT_EQ(second->Context(), first->Context());
   EXPECT_GT(FParent.PasswordCalls, 0);  // the password is still asked for
   EXPECT_EQ(RoundTrip(*Connect(*second, server.Port(), "localhost"), "client"), "tneilc\n");
+}
+
+}  // namespace
+
+namespace {
+
+// Sets environment variables for its life and restores them after.
+class TEnvironment {
+ public:
+  void Set(const char* aName, const std::string& aValue) {
+    if (const char* old = std::getenv(aName))
+      FSaved.emplace_back(aName, std::string(old), true);
+    else
+      FSaved.emplace_back(aName, std::string(), false);
+    setenv(aName, aValue.c_str(), 1);
+  }
+  ~TEnvironment() {
+    for (auto it = FSaved.rbegin(); it != FSaved.rend(); ++it) {
+      if (std::get<2>(*it))
+        setenv(std::get<0>(*it), std::get<1>(*it).c_str(), 1);
+      else
+        unsetenv(std::get<0>(*it));
+    }
+  }
+
+ private:
+  std::vector<std::tuple<const char*, std::string, bool>> FSaved;
+};
+
+// The default trust anchors' file is read only when a chain needs a name
+// that the context's own CA file does not have; what is trusted stays the
+// same. The default file is a test bundle here (SSL_CERT_FILE, with an empty
+// SSL_CERT_DIR) except in the first case, which keeps the system's.
+TEST_F(OpenSSLContext, DefaultAnchorsFileIsReadOnlyWhenAChainNeedsIt) {
+  tls_test::TempDir dir;
+  const std::string bundle = dir.File("bundle.pem");
+  apns_test::WriteFile(bundle, apns_test::ReadFile(FixturePath("other-ca.crt")) +
+                                   apns_test::ReadFile(FixturePath("ca.crt")));
+  const std::string emptyFolder = dir.File("certs");
+  std::filesystem::create_directory(emptyFolder);
+  const std::string refused =
+      "Error connecting with SSL.\r\nerror:0A000086:SSL routines::certificate verify failed";
+  struct Case {
+    const char* name;
+    std::string cert, key;
+    std::vector<std::string> serverArgs;
+    std::string rootCertFile;
+    bool testBundle;
+    bool accepted;
+    uint64_t loads;  // reads of the default file for two connections
+  };
+  const Case cases[] = {
+      {"CA file names the server's CA, system defaults", FixturePath("server.crt"),
+       FixturePath("server.key"), {}, FixturePath("ca.crt"), false, true, 0},
+      {"CA file names the server's CA", FixturePath("server.crt"), FixturePath("server.key"), {},
+       FixturePath("ca.crt"), true, true, 0},
+      {"CA only in the default file", FixturePath("server.crt"), FixturePath("server.key"), {}, "",
+       true, true, 1},
+      {"root of a chain only in the default file", TLSFixturePath("chain-server.crt"),
+       TLSFixturePath("chain-server.key"), {"-cert_chain", TLSFixturePath("intermediate.crt")}, "",
+       true, true, 1},
+      {"unknown CA with a CA file", TLSFixturePath("untrusted-server.crt"),
+       TLSFixturePath("untrusted-server.key"), {}, FixturePath("ca.crt"), true, false, 1},
+      {"unknown CA without a CA file", TLSFixturePath("untrusted-server.crt"),
+       TLSFixturePath("untrusted-server.key"), {}, "", true, false, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TEnvironment environment;
+    if (c.testBundle) {
+      environment.Set("SSL_CERT_FILE", bundle);
+      environment.Set("SSL_CERT_DIR", emptyFolder);
+    }
+    ClearOpenSSLContextCache();
+    SServer server(c.cert, c.key, c.serverArgs);
+    ASSERT_TRUE(server.Ready()) << server.Errors();
+    const uint64_t before = OpenSSLDefaultAnchorLoads();
+    for (int connection = 0; connection < 2; ++connection) {
+      auto context = ClientContext(TIdSSLVersion::sslvTLSv1_3);
+      context->RootCertFile = c.rootCertFile;
+      context->InitContext(TIdSSLCtxMode::sslCtxClient);
+      if (c.accepted) {
+        auto socket = Connect(*context, server.Port(), "localhost");
+        EXPECT_EQ(RoundTrip(*socket, "anchor"), "rohcna\n");
+      } else {
+        try {
+          Connect(*context, server.Port(), "localhost");
+          ADD_FAILURE() << "connected";
+        } catch (const EIdOSSLUnderlyingCryptoError& e) {
+          EXPECT_EQ(e.Message(), refused);
+        }
+      }
+    }
+    EXPECT_EQ(OpenSSLDefaultAnchorLoads(), before + c.loads);
+  }
+  ClearOpenSSLContextCache();
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/crypt32/crypt32_openssl.h"
 #include "tests/support/tls_peers.h"
 
 using namespace tls_test;
@@ -341,6 +342,43 @@ TEST_F(SChannelSessionTest, ServerVerification) {
     EXPECT_EQ(SChannelLastError(), expected);
     EXPECT_EQ(SChannelLastErrorCode(), c.CertStatus);
   }
+}
+
+// A root file that anchors the chain makes the system's trust store
+// unneeded: the default anchors' file is not read. A file that does not
+// anchor it leaves the verdict to the system store, which reads the file once.
+TEST_F(SChannelSessionTest, RootFileThatAnchorsTheChainLeavesTheSystemStoreUnread) {
+  TempDir dir;
+  const std::string bundle = dir.File("bundle.pem");
+  WriteFile(bundle, ReadFile(FixturePath("other-ca.crt")) + ReadFile(FixturePath("ca.crt")));
+  const std::string emptyFolder = dir.File("certs");
+  std::filesystem::create_directory(emptyFolder);
+  setenv("SSL_CERT_FILE", bundle.c_str(), 1);
+  setenv("SSL_CERT_DIR", emptyFolder.c_str(), 1);
+  struct Case {
+    const char* Name;
+    std::string RootFile;
+    uint64_t Loads;
+  };
+  const Case cases[] = {
+      {"root file with the server's CA", FixturePath("ca.crt"), 0},
+      {"root file with another CA", FixturePath("other-ca.crt"), 1},
+      {"the system store again", FixturePath("other-ca.crt"), 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    SServer server({}, "127.0.0.1");
+    Connection connection("127.0.0.1", server.Port());
+    TkfxSChannelCertificate certificate;
+    certificate.SetVerifyCertificate(true);
+    certificate.SetRootCertFile(c.RootFile);
+    const uint64_t loads = DefaultTrustFileLoads();
+    EXPECT_TRUE(connection.Open(certificate, "127.0.0.1")) << SChannelLastError();
+    EXPECT_EQ(SChannelLastCertStatus(), 0u);
+    EXPECT_EQ(DefaultTrustFileLoads(), loads + c.Loads);
+  }
+  unsetenv("SSL_CERT_DIR");
+  unsetenv("SSL_CERT_FILE");
 }
 
 // --- client certificates -----------------------------------------------------------------------

@@ -320,6 +320,52 @@ TEST(ChainPolicy, SslPolicyStatusValues) {
   EXPECT_EQ(PolicyStatus(good, {}, u"localhost"), 0u);
 }
 
+// The system's trust anchors are one store per process: two chain checks
+// make it and read OpenSSL's default file once. The file is read only when a
+// chain needs a name the "Root" folders do not have, and a change to the
+// file or the folders makes the store again.
+TEST(ChainPolicy, SystemAnchorsAreSharedAndTheDefaultFileReadWhenNeeded) {
+  TempDir dir;
+  const std::string bundle = dir.File("bundle.pem");
+  WriteFile(bundle, ReadFile(FixturePath("other-ca.crt")) + ReadFile(FixturePath("ca.crt")));
+  const std::string emptyFolder = dir.File("certs");
+  std::filesystem::create_directory(emptyFolder);
+  setenv("SSL_CERT_FILE", bundle.c_str(), 1);
+  setenv("SSL_CERT_DIR", emptyFolder.c_str(), 1);
+  const CertFiles good{FixturePath("server.crt"), FixturePath("server.key")};
+
+  uint64_t builds = SystemTrustStoreBuilds(), loads = DefaultTrustFileLoads();
+  EXPECT_EQ(PolicyStatus(good, {}, u"localhost"), 0u);
+  EXPECT_EQ(PolicyStatus(good, {FixturePath("ca.crt")}, u"127.0.0.1"), 0u);
+  EXPECT_EQ(SystemTrustStoreBuilds(), builds + 1);
+  EXPECT_EQ(DefaultTrustFileLoads(), loads + 1);
+
+  {
+    // The test CA in a "Root" folder: a new store, which anchors the chain
+    // without the default file.
+    StoreFolder folder;
+    folder.Put("CurrentUser", "Root", FixturePath("ca.crt"));
+    builds = SystemTrustStoreBuilds();
+    loads = DefaultTrustFileLoads();
+    EXPECT_EQ(PolicyStatus(good, {}, u"localhost"), 0u);
+    EXPECT_EQ(PolicyStatus(good, {}, u"localhost"), 0u);
+    EXPECT_EQ(SystemTrustStoreBuilds(), builds + 1);
+    EXPECT_EQ(DefaultTrustFileLoads(), loads);
+  }
+
+  // The default file without the test CA: the store is made again and the
+  // server's chain ends at an untrusted root, as it does with no such file.
+  WriteFile(bundle, ReadFile(FixturePath("other-ca.crt")));
+  builds = SystemTrustStoreBuilds();
+  loads = DefaultTrustFileLoads();
+  EXPECT_EQ(PolicyStatus(good, {FixturePath("ca.crt")}, u"localhost"), CERT_E_UNTRUSTEDROOT);
+  EXPECT_EQ(PolicyStatus(good, {}, u"localhost"), CERT_E_CHAINING);
+  EXPECT_EQ(SystemTrustStoreBuilds(), builds + 1);
+  EXPECT_EQ(DefaultTrustFileLoads(), loads + 1);
+  unsetenv("SSL_CERT_DIR");
+  unsetenv("SSL_CERT_FILE");
+}
+
 HCERTSTORE OpenFileStore(const std::string& aFile) {
   const std::u16string path = Utf8ToUtf16(aFile);
   return CertOpenStore(CERT_STORE_PROV_FILENAME_W, kEncoding, 0,
