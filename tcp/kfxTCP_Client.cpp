@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <map>
 #include <random>
 #include <typeinfo>
 #include <thread>
@@ -40,24 +41,83 @@ std::string CommandGUIDText() {
 
 // --- TkfxActivationDeadline ---
 
+namespace {
+
+// The thread that watches every activation's deadline, started with the
+// first one and kept for the life of the process (it is never destroyed, so
+// it cannot outlive its own state at exit).
+class TDeadlineWatch {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  static TDeadlineWatch& Get() {
+    static TDeadlineWatch* watch = new TDeadlineWatch;
+    return *watch;
+  }
+
+  void Add(TkfxActivationDeadline* aDeadline, Clock::time_point aAt) {
+    std::lock_guard guard(FLock);
+    FDeadlines.emplace(aAt, aDeadline);
+    if (!FStarted) {
+      std::thread([this] { Run(); }).detach();
+      FStarted = true;
+    }
+    FChanged.notify_one();
+  }
+
+  // After it returns the deadline is neither watched nor being expired.
+  void Remove(TkfxActivationDeadline* aDeadline) {
+    std::unique_lock lock(FLock);
+    for (auto at = FDeadlines.begin(); at != FDeadlines.end(); ++at) {
+      if (at->second == aDeadline) {
+        FDeadlines.erase(at);
+        break;
+      }
+    }
+    FExpired.wait(lock, [&] { return FExpiring != aDeadline; });
+  }
+
+ private:
+  [[noreturn]] void Run() {
+    std::unique_lock lock(FLock);
+    for (;;) {
+      if (FDeadlines.empty()) {
+        FChanged.wait(lock);
+        continue;
+      }
+      const auto first = FDeadlines.begin();
+      if (Clock::now() < first->first) {
+        FChanged.wait_until(lock, first->first);
+        continue;
+      }
+      TkfxActivationDeadline* deadline = first->second;
+      FExpiring = deadline;
+      FDeadlines.erase(first);
+      lock.unlock();
+      deadline->Expire();
+      lock.lock();
+      FExpiring = nullptr;
+      FExpired.notify_all();
+    }
+  }
+
+  std::mutex FLock;
+  std::condition_variable FChanged, FExpired;
+  std::multimap<Clock::time_point, TkfxActivationDeadline*> FDeadlines;
+  TkfxActivationDeadline* FExpiring = nullptr;  // being expired, outside the lock
+  bool FStarted = false;
+};
+
+}  // namespace
+
 TkfxActivationDeadline::TkfxActivationDeadline(int aTimeoutMs) {
   if (aTimeoutMs <= 0) return;
-  FThread = std::thread([this, aTimeoutMs] {
-    std::unique_lock guard(FLock);
-    if (FChanged.wait_for(guard, std::chrono::milliseconds(aTimeoutMs), [this] { return FFinished; }))
-      return;
-    FExpired = true;
-    if (FHandle >= 0) ::shutdown(FHandle, SHUT_RDWR);
-  });
+  FWatched = true;
+  TDeadlineWatch::Get().Add(this, TDeadlineWatch::Clock::now() + std::chrono::milliseconds(aTimeoutMs));
 }
 
 TkfxActivationDeadline::~TkfxActivationDeadline() {
-  {
-    std::lock_guard guard(FLock);
-    FFinished = true;
-  }
-  FChanged.notify_all();
-  if (FThread.joinable()) FThread.join();
+  if (FWatched) TDeadlineWatch::Get().Remove(this);
   if (FHandle >= 0) ::close(FHandle);
 }
 

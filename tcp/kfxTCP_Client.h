@@ -231,10 +231,13 @@ class TkfxTCPConnectionClient : public TkfxTCPConnection_Id {
 
 // Stops an activation that runs past its time budget: shuts the socket down
 // (without closing it, which stays with the owning thread), so a blocked
-// connect, proxy negotiation or TLS handshake returns with an error.
+// connect, proxy negotiation or TLS handshake returns with an error. One
+// thread of the process watches every deadline, so an activation starts and
+// joins no thread of its own.
 class TkfxActivationDeadline {
  public:
   explicit TkfxActivationDeadline(int aTimeoutMs);
+  // Once it returns, the watching thread no longer touches this deadline.
   ~TkfxActivationDeadline();
   void SocketAllocated(int aHandle);
   // Cuts the activation off now (its owner is being destroyed).
@@ -243,11 +246,9 @@ class TkfxActivationDeadline {
 
  private:
   std::mutex FLock;
-  std::condition_variable FChanged;
-  bool FFinished = false;
+  bool FWatched = false;
   int FHandle = -1;  // a duplicate of the socket's descriptor
   std::atomic<bool> FExpired{false};
-  std::thread FThread;
 };
 
 class TkfxTCPCLient_Common : public TkfxTCPComponent {

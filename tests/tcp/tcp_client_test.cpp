@@ -527,9 +527,26 @@ TEST(TCPClient, DeactivationFromTheReadThread) {
 }
 
 // Many activation cycles leave no thread and no descriptor behind.
+TEST(ActivationDeadline, OneThreadExpiresEachDeadlineInTurnAndNoneAfterItEnds) {
+  // Made in an order other than their expiry; the one that ends first is
+  // never expired afterwards, whatever the watch does meanwhile.
+  auto late = std::make_unique<TkfxActivationDeadline>(60000);
+  auto second = std::make_unique<TkfxActivationDeadline>(80);
+  auto first = std::make_unique<TkfxActivationDeadline>(20);
+  auto ended = std::make_unique<TkfxActivationDeadline>(40);
+  ended.reset();
+  ASSERT_TRUE(apns_test::WaitUntil([&] { return first->Expired(); }));
+  ASSERT_TRUE(apns_test::WaitUntil([&] { return second->Expired(); }));
+  EXPECT_FALSE(late->Expired());
+  late.reset();  // unwatched at once, not after its minute
+}
+
 TEST(TCPClient, ActivationCyclesLeakNothing) {
   TEchoPeer peer;
   ASSERT_TRUE(peer.Start());
+  // The process's one deadline thread starts with the first deadline and
+  // stays: it is there before the counting starts.
+  { TkfxActivationDeadline warm(60000); }
   for (TkfxTCPMode mode : {TkfxTCPMode::tcpmCommands, TkfxTCPMode::tcpmDefault}) {
     SCOPED_TRACE(static_cast<int>(mode));
     const int fdsBefore = CountEntries("/proc/self/fd");
