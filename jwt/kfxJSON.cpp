@@ -74,6 +74,19 @@ size_t UTF8SequenceLength(const std::string& aText, size_t aPos) {
 // goes through here, and programs that write JSON lines of their own use it.
 void AppendJSONString(std::string& aOut, const std::string& aText, bool aKeepEscapes) {
   for (size_t pos = 0; pos < aText.size();) {
+    // A run of printable ASCII without quotes or backslashes is written as
+    // it stands, in one go: most texts are nothing else.
+    size_t run = pos;
+    while (run < aText.size()) {
+      const auto u = static_cast<uint8_t>(aText[run]);
+      if (u < 0x20 || u > 0x7E || u == '"' || u == '\\') break;
+      ++run;
+    }
+    if (run > pos) {
+      aOut.append(aText, pos, run - pos);
+      pos = run;
+      continue;
+    }
     const char c = aText[pos];
     if (aKeepEscapes && c == '\\' && pos + 1 < aText.size()) {
       // A valid escape of the stored form stays as it is.
