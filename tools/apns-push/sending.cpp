@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <iostream>
+#include <string>
+#include <vector>
 
 #include "apns/kfxAPNs_Setup.h"
 #include "rtl/MainThread.h"
@@ -175,7 +177,12 @@ void SendBatch(PusherSet& aPushers, TokenFeed& aTokens, TMemoryStream& aBody,
   };
   std::optional<DeviceToken> waiting = aTokens.Next();  // the next to queue
   auto lastProgress = aBatchStart;
+  std::vector<size_t> load(clientCount);
+  std::string url;
   for (;;) {
+    // The counts only fall meanwhile (answers), so one reading of them
+    // never lets a connection's window overflow.
+    for (size_t c = 0; c < clientCount; ++c) load[c] = aOutcomes.Outstanding(c);
     for (; waiting; waiting = aTokens.Next()) {
       const DeviceToken& t = *waiting;
       if (t.Malformed) {
@@ -185,13 +192,14 @@ void SendBatch(PusherSet& aPushers, TokenFeed& aTokens, TMemoryStream& aBody,
       size_t best = clientCount, fewest = kWindowPerConnection;
       for (size_t c = 0; c < clientCount; ++c) {
         if (aPushers[c].GivenUp || !aPushers[c].Client->Active()) continue;
-        const size_t n = aOutcomes.Outstanding(c);
-        if (n < fewest) best = c, fewest = n;
+        if (load[c] < fewest) best = c, fewest = load[c];
       }
       if (best == clientCount) break;
       aOutcomes.Queued(best, t.Token);
+      ++load[best];
       aBody.SetPosition(0);
-      aPushers[best].Client->PostAsync(aBase + t.Token, &aBody);
+      url.assign(aBase).append(t.Token);
+      aPushers[best].Client->PostAsync(url, &aBody);
     }
     bool anyLeft = false;
     for (size_t c = 0; c < clientCount; ++c) anyLeft |= !aPushers[c].GivenUp;
