@@ -418,6 +418,17 @@ int ASCIIByteCount(const std::string& aText) {
 
 namespace {
 
+// A bracketed IPv6 literal as the authority (its colons do not separate a
+// port): host and port read, true. False for any other authority.
+bool ReadBracketedHost(const std::string& aAuthority, std::string& aHost, int& aPort) {
+  const size_t closing = aAuthority.find(']');
+  if (aAuthority.empty() || aAuthority.front() != '[' || closing == std::string::npos) return false;
+  aHost = aAuthority.substr(1, closing - 1);
+  if (closing + 1 < aAuthority.size() && aAuthority[closing + 1] == ':')
+    aPort = StrToInt(aAuthority.substr(closing + 2));
+  return true;
+}
+
 // The general reading: the URL as a delimited list on "/", where blanks also
 // separate items and quotes group them.
 bool SplitHTTP2URLItems(const std::string& aURL, std::string& aProtocol, std::string& aHost, int& aPort,
@@ -430,13 +441,7 @@ bool SplitHTTP2URLItems(const std::string& aURL, std::string& aProtocol, std::st
   if (items.Count() > 0) aProtocol = LowerCase(ReplaceText(items[0], ":", ""));
   if (items.Count() < 3) return false;
   const std::string& authority = items[2];
-  const size_t closing = authority.find(']');
-  if (!authority.empty() && authority.front() == '[' && closing != std::string::npos) {
-    // A bracketed IPv6 literal: its colons do not separate a port.
-    aHost = authority.substr(1, closing - 1);
-    if (closing + 1 < authority.size() && authority[closing + 1] == ':')
-      aPort = StrToInt(authority.substr(closing + 2));
-  } else {
+  if (!ReadBracketedHost(authority, aHost, aPort)) {
     TStringList hostAndPort;
     hostAndPort.Delimiter = ':';
     hostAndPort.StrictDelimiter = true;
@@ -476,13 +481,7 @@ bool SplitHTTP2URL(const std::string& aURL, std::string& aProtocol, std::string&
   if (second == std::string::npos) return false;
   const size_t third = aURL.find('/', second + 1);
   const std::string authority = aURL.substr(second + 1, third == std::string::npos ? std::string::npos : third - second - 1);
-  const size_t closing = authority.find(']');
-  if (!authority.empty() && authority.front() == '[' && closing != std::string::npos) {
-    // A bracketed IPv6 literal: its colons do not separate a port.
-    aHost = authority.substr(1, closing - 1);
-    if (closing + 1 < authority.size() && authority[closing + 1] == ':')
-      aPort = StrToInt(authority.substr(closing + 2));
-  } else {
+  if (!ReadBracketedHost(authority, aHost, aPort)) {
     // Host and port only when the authority has exactly one colon.
     const size_t colon = authority.find(':');
     aHost = authority.substr(0, colon);
