@@ -86,8 +86,11 @@ class TDeadlineWatch {
         continue;
       }
       const auto first = FDeadlines.begin();
-      if (Clock::now() < first->first) {
-        FChanged.wait_until(lock, first->first);
+      // A copy: the wait takes it by reference, and the entry may go while
+      // the lock is released.
+      const Clock::time_point at = first->first;
+      if (Clock::now() < at) {
+        FChanged.wait_until(lock, at);
         continue;
       }
       TkfxActivationDeadline* deadline = first->second;
