@@ -11,9 +11,9 @@ mock="$build/tools/apns-mock/apns-mock"
 fx="$build/fixtures"
 requests=200000
 work="$(mktemp -d)"
-pid=""
+. "$root/bench/mock.sh"
 cleanup() {
-  if [ -n "$pid" ]; then kill -TERM "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; fi
+  stop_mock
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -22,21 +22,11 @@ printf '{"aps":{"alert":"Hello from the benchmark","badge":1,"sound":"default"}}
 device=0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef
 token="$("$root/tools/apns-mock/make-token.sh" "$fx/AuthKey_TEST123456.p8" TEST123456 TEAM123456)"
 
-# start_mock OPTIONS...: starts apns-mock on a free port, sets pid and port.
-start_mock() {
-  "$mock" --cert "$fx/server.crt" --key "$fx/server.key" --port 0 \
-    --auth-key "$fx/AuthKey_TEST123456.pub.pem" --key-id TEST123456 --team-id TEAM123456 \
-    "$@" > "$work/port" 2> "$work/stderr" &
-  pid=$!
-  for _ in $(seq 500); do
-    port="$(head -n1 "$work/port" 2>/dev/null || true)"
-    [ -n "$port" ] && return 0
-    sleep 0.01
-  done
-  echo "apns-mock did not start: $(cat "$work/stderr")" >&2
-  exit 1
+# mock_with OPTIONS...: apns-mock with the bench's key and OPTIONS.
+mock_with() {
+  start_mock --cert "$fx/server.crt" --key "$fx/server.key" \
+    --auth-key "$fx/AuthKey_TEST123456.pub.pem" --key-id TEST123456 --team-id TEAM123456 "$@"
 }
-stop_mock() { kill -TERM "$pid"; wait "$pid"; pid=""; }
 
 # run NAME REQUESTS [h2load options...]
 run() {
@@ -47,16 +37,16 @@ run() {
     "https://127.0.0.1:$port/3/device/$device" | grep -E 'finished in|^requests:|^status codes:'
 }
 
-start_mock
+mock_with
 run "bearer token" "$requests" -H "authorization: bearer $token"
 stop_mock
 
 # Without credentials the connection would stay at one stream; h2load has no
 # client certificate, so the one-stream start is switched off.
-start_mock --no-auth-stream-limit
+mock_with --no-auth-stream-limit
 run "no credentials (refused), --no-auth-stream-limit" "$requests"
 stop_mock
 
-start_mock
+mock_with
 run "no credentials (refused), default one-stream start: one request at a time" 20000
 stop_mock

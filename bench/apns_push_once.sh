@@ -15,9 +15,9 @@ mock="$build/tools/apns-mock/apns-mock"
 push="$build/tools/apns-push/apns-push"
 fx="$build/fixtures"
 work="$(mktemp -d)"
-pid=""
+. "$root/bench/mock.sh"
 cleanup() {
-  if [ -n "$pid" ]; then kill -TERM "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; fi
+  stop_mock
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -26,17 +26,9 @@ printf '{"aps":{"alert":"Hello from the benchmark","badge":1,"sound":"default"}}
 device=0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef
 jwt="$("$root/tools/apns-mock/make-token.sh" "$fx/AuthKey_TEST123456.p8" TEST123456 TEAM123456)"
 
-"$mock" --cert "$fx/server.crt" --key "$fx/server.key" --port 0 --client-ca "$fx/ca.crt" \
+start_mock --cert "$fx/server.crt" --key "$fx/server.key" --client-ca "$fx/ca.crt" \
   --auth-key "$fx/AuthKey_TEST123456.pub.pem" --key-id TEST123456 --team-id TEAM123456 \
-  --token-update-interval 0 > "$work/port" 2> "$work/stderr" &
-pid=$!
-port=""
-for _ in $(seq 500); do
-  port="$(head -n1 "$work/port" 2>/dev/null || true)"
-  [ -n "$port" ] && break
-  sleep 0.01
-done
-[ -n "$port" ] || { echo "apns-mock did not start: $(cat "$work/stderr")" >&2; exit 1; }
+  --token-update-interval 0
 url="https://127.0.0.1:$port"
 echo "one notification per process, $runs runs each, against apns-mock on $url"
 

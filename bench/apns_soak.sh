@@ -26,11 +26,7 @@ mock="$build/tools/apns-mock/apns-mock"
 push="$build/tools/apns-push/apns-push"
 fx="$build/fixtures"
 work="$(mktemp -d)"
-pid=""
-stop_mock() {
-  if [ -n "$pid" ]; then kill -TERM "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; fi
-  pid=""
-}
+. "$root/bench/mock.sh"
 cleanup() {
   stop_mock
   rm -rf "$work"
@@ -40,21 +36,13 @@ trap cleanup EXIT
 printf '{"aps":{"alert":"Hello from the soak","badge":1}}' > "$work/payload.json"
 for ((i = 1; i <= count; i++)); do printf '%064x\n' "$i"; done > "$work/tokens"
 
-# start_mock OPTIONS...: a fresh apns-mock (fresh log, fresh token history).
-start_mock() {
+# fresh_mock OPTIONS...: a fresh apns-mock (fresh log, fresh token history).
+fresh_mock() {
   stop_mock
   : > "$work/log"
-  "$mock" --cert "$fx/server.crt" --key "$fx/server.key" --port 0 --client-ca "$fx/ca.crt" \
+  start_mock --cert "$fx/server.crt" --key "$fx/server.key" --client-ca "$fx/ca.crt" \
     --auth-key "$fx/AuthKey_TEST123456.pub.pem" --key-id TEST123456 --team-id TEAM123456 \
-    --log "$work/log" "$@" > "$work/port" 2> "$work/mock.err" &
-  pid=$!
-  port=""
-  for _ in $(seq 500); do
-    port="$(head -n1 "$work/port" 2>/dev/null || true)"
-    [ -n "$port" ] && break
-    sleep 0.01
-  done
-  [ -n "$port" ] || { echo "apns-mock did not start: $(cat "$work/mock.err")" >&2; exit 1; }
+    --log "$work/log" "$@"
 }
 
 failed=0
@@ -65,7 +53,7 @@ run() {
   local mock_options=()
   while [ "$1" != "--" ]; do mock_options+=("$1"); shift; done
   shift
-  start_mock "${mock_options[@]}"
+  fresh_mock "${mock_options[@]}"
   local status=0
   /usr/bin/time -f '%M' -o "$work/time" timeout 600 "$push" --url "https://127.0.0.1:$port" \
     --ca "$fx/ca.crt" --topic com.example.app --payload @"$work/payload.json" --tokens "$work/tokens" \
