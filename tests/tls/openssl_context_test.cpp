@@ -7,9 +7,11 @@
 #include <filesystem>
 #include <cstdlib>
 #include <functional>
-#include <tuple>
+#include <optional>
+#include <string>
 #include <vector>
 
+#include "tests/support/environment.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/tls_peers.h"
 #include "tls/kfxIdSSLOpenSSL.h"
@@ -522,40 +524,11 @@ TEST_F(OpenSSLContext, SharedContextWithAPasswordNeedsTheSamePassword) {
 
 namespace {
 
-// Sets environment variables for its life and restores them after.
-class TEnvironment {
- public:
-  void Set(const char* aName, const std::string& aValue) {
-    if (const char* old = std::getenv(aName))
-      FSaved.emplace_back(aName, std::string(old), true);
-    else
-      FSaved.emplace_back(aName, std::string(), false);
-    setenv(aName, aValue.c_str(), 1);
-  }
-  ~TEnvironment() {
-    for (auto it = FSaved.rbegin(); it != FSaved.rend(); ++it) {
-      if (std::get<2>(*it))
-        setenv(std::get<0>(*it), std::get<1>(*it).c_str(), 1);
-      else
-        unsetenv(std::get<0>(*it));
-    }
-  }
-
- private:
-  std::vector<std::tuple<const char*, std::string, bool>> FSaved;
-};
-
 // The default trust anchors' file is read only when a chain needs a name
 // that the context's own CA file does not have; what is trusted stays the
 // same. The default file is a test bundle here (SSL_CERT_FILE, with an empty
 // SSL_CERT_DIR) except in the first case, which keeps the system's.
 TEST_F(OpenSSLContext, DefaultAnchorsFileIsReadOnlyWhenAChainNeedsIt) {
-  tls_test::TempDir dir;
-  const std::string bundle = dir.File("bundle.pem");
-  apns_test::WriteFile(bundle, apns_test::ReadFile(FixturePath("other-ca.crt")) +
-                                   apns_test::ReadFile(FixturePath("ca.crt")));
-  const std::string emptyFolder = dir.File("certs");
-  std::filesystem::create_directory(emptyFolder);
   const std::string refused =
       "Error connecting with SSL.\r\nerror:0A000086:SSL routines::certificate verify failed";
   struct Case {
@@ -584,11 +557,8 @@ TEST_F(OpenSSLContext, DefaultAnchorsFileIsReadOnlyWhenAChainNeedsIt) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    TEnvironment environment;
-    if (c.testBundle) {
-      environment.Set("SSL_CERT_FILE", bundle);
-      environment.Set("SSL_CERT_DIR", emptyFolder);
-    }
+    std::optional<apns_test::TestDefaultAnchors> anchors;
+    if (c.testBundle) anchors.emplace();
     ClearOpenSSLContextCache();
     SServer server(c.cert, c.key, c.serverArgs);
     ASSERT_TRUE(server.Ready()) << server.Errors();

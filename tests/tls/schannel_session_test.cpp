@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/crypt32/crypt32_openssl.h"
+#include "tests/support/environment.h"
 #include "tests/support/tls_peers.h"
 
 using namespace tls_test;
@@ -348,13 +349,7 @@ TEST_F(SChannelSessionTest, ServerVerification) {
 // unneeded: the default anchors' file is not read. A file that does not
 // anchor it leaves the verdict to the system store, which reads the file once.
 TEST_F(SChannelSessionTest, RootFileThatAnchorsTheChainLeavesTheSystemStoreUnread) {
-  TempDir dir;
-  const std::string bundle = dir.File("bundle.pem");
-  WriteFile(bundle, ReadFile(FixturePath("other-ca.crt")) + ReadFile(FixturePath("ca.crt")));
-  const std::string emptyFolder = dir.File("certs");
-  std::filesystem::create_directory(emptyFolder);
-  setenv("SSL_CERT_FILE", bundle.c_str(), 1);
-  setenv("SSL_CERT_DIR", emptyFolder.c_str(), 1);
+  const apns_test::TestDefaultAnchors anchors;
   struct Case {
     const char* Name;
     std::string RootFile;
@@ -377,8 +372,6 @@ TEST_F(SChannelSessionTest, RootFileThatAnchorsTheChainLeavesTheSystemStoreUnrea
     EXPECT_EQ(SChannelLastCertStatus(), 0u);
     EXPECT_EQ(DefaultTrustFileLoads(), loads + c.Loads);
   }
-  unsetenv("SSL_CERT_DIR");
-  unsetenv("SSL_CERT_FILE");
 }
 
 // --- client certificates -----------------------------------------------------------------------

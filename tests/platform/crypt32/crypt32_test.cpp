@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/crypt32/crypt32_openssl.h"
+#include "tests/support/environment.h"
 #include "tests/support/tls_peers.h"
 
 using namespace tls_test;
@@ -325,13 +326,8 @@ TEST(ChainPolicy, SslPolicyStatusValues) {
 // chain needs a name the "Root" folders do not have, and a change to the
 // file or the folders makes the store again.
 TEST(ChainPolicy, SystemAnchorsAreSharedAndTheDefaultFileReadWhenNeeded) {
-  TempDir dir;
-  const std::string bundle = dir.File("bundle.pem");
-  WriteFile(bundle, ReadFile(FixturePath("other-ca.crt")) + ReadFile(FixturePath("ca.crt")));
-  const std::string emptyFolder = dir.File("certs");
-  std::filesystem::create_directory(emptyFolder);
-  setenv("SSL_CERT_FILE", bundle.c_str(), 1);
-  setenv("SSL_CERT_DIR", emptyFolder.c_str(), 1);
+  const apns_test::TestDefaultAnchors anchors;
+  const std::string& bundle = anchors.Bundle();
   const CertFiles good{FixturePath("server.crt"), FixturePath("server.key")};
 
   uint64_t builds = SystemTrustStoreBuilds(), loads = DefaultTrustFileLoads();
@@ -362,8 +358,6 @@ TEST(ChainPolicy, SystemAnchorsAreSharedAndTheDefaultFileReadWhenNeeded) {
   EXPECT_EQ(PolicyStatus(good, {}, u"localhost"), CERT_E_CHAINING);
   EXPECT_EQ(SystemTrustStoreBuilds(), builds + 1);
   EXPECT_EQ(DefaultTrustFileLoads(), loads + 1);
-  unsetenv("SSL_CERT_DIR");
-  unsetenv("SSL_CERT_FILE");
 }
 
 HCERTSTORE OpenFileStore(const std::string& aFile) {
