@@ -34,13 +34,13 @@ std::string ReadStdin() {
   return text.str();
 }
 
-std::string CheckedPayload(std::string aText, const std::string& aSource) {
+std::string CheckedPayload(std::string aText, const std::string& aSource, size_t aLimit) {
   // A file or a here-document usually ends with a line break: not part of the payload.
   while (!aText.empty() && (aText.back() == '\n' || aText.back() == '\r')) aText.pop_back();
   if (aText.empty()) Fail("payload (" + aSource + ") is empty");
-  if (aText.size() > kMaxPayload)
+  if (aText.size() > aLimit)
     Fail("payload (" + aSource + ") is " + std::to_string(aText.size()) +
-         " octets; APNs accepts at most 4096");
+         " octets; APNs accepts at most " + std::to_string(aLimit));
   const size_t first = aText.find_first_not_of(" \t\n\r");
   std::string problem = first == std::string::npos || aText[first] != '{'
                             ? "not a JSON object"

@@ -11,8 +11,14 @@
 
 namespace apns_push {
 
-// APNs takes payloads of at most this many octets.
+// APNs takes payloads of at most this many octets; VoIP ones up to kMaxVoIPPayload.
 inline constexpr size_t kMaxPayload = 4096;
+inline constexpr size_t kMaxVoIPPayload = 5120;
+
+// The payload limit for the push type aPushType.
+inline size_t PayloadLimit(const std::string& aPushType) {
+  return aPushType == "voip" ? kMaxVoIPPayload : kMaxPayload;
+}
 
 // The whole file aPath; aWhat names it in messages ("payload file").
 // A file that cannot be read raises EUsageError.
@@ -21,8 +27,9 @@ std::string ReadWholeFile(const std::string& aPath, const std::string& aWhat);
 std::string ReadStdin();
 
 // aText without its trailing line breaks, when it is one JSON object of at
-// most kMaxPayload octets; otherwise EUsageError naming aSource and the fault.
-std::string CheckedPayload(std::string aText, const std::string& aSource);
+// most aLimit octets; otherwise EUsageError naming aSource and the fault.
+std::string CheckedPayload(std::string aText, const std::string& aSource,
+                           size_t aLimit = kMaxPayload);
 
 struct DeviceToken {
   std::string Token;
