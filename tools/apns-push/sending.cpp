@@ -151,9 +151,6 @@ NotificationSource::Got LineNotifications::Next(Notification& n, int aTimeoutMs)
     const LineReader::Got got = FReader.Next(FLine, aTimeoutMs);
     if (got == LineReader::Got::Wait) return Got::Wait;
     if (got == LineReader::Got::End) return Got::End;
-    const std::string where = got == LineReader::Got::TooLong || !LineParser::Skip(FLine)
-                                  ? FReader.Name() + ":" + std::to_string(FReader.LineNumber())
-                                  : std::string();
     if (got == LineReader::Got::TooLong) {
       FProblem = "MalformedLine: longer than " + std::to_string(LineReader::kMaxLine) + " octets";
       FToken.clear();
@@ -166,6 +163,7 @@ NotificationSource::Got LineNotifications::Next(Notification& n, int aTimeoutMs)
       }
       return Got::Item;
     }
+    const std::string where = FReader.Name() + ":" + std::to_string(FReader.LineNumber());
     std::cerr << "apns-push: " << where << ": " << FProblem << "; not sent\n";
     Result r;
     r.Token = FToken;
