@@ -231,11 +231,13 @@ class Outcomes {
     std::lock_guard guard(FLock);
     if (FDone.empty()) FDone.swap(done);
   }
-  void Progress(Clock::time_point aStart) {
+  // The progress line on stderr; aSkipped device tokens were left out as
+  // done in an earlier run (they count towards the total).
+  void Progress(Clock::time_point aStart, size_t aSkipped = 0) {
     std::lock_guard guard(FLock);
     const double secs = std::chrono::duration<double>(Clock::now() - aStart).count();
-    const size_t done = FAccepted + FRejected + FFailed;
-    const double rate = secs > 0 ? done / secs : 0;
+    const size_t done = FAccepted + FRejected + FFailed + aSkipped;
+    const double rate = secs > 0 ? (done - aSkipped) / secs : 0;
     // Tokens from standard input are not counted beforehand: no total then.
     std::string total, left, retrying;
     if (FTotal && FTotal >= done) {

@@ -218,7 +218,7 @@ int Run(int argc, char** argv) {
   summary.Skipped = notifications->Skipped();
   summary.Signal = InterruptSignal();
   if (setup.Progress) {
-    outcomes.Progress(setup.Start);
+    outcomes.Progress(setup.Start, notifications->Skipped());
     std::fputs("\n", stderr);
   }
   std::fputs(summary.Text().c_str(), stderr);

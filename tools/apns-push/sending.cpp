@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <iostream>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -146,6 +147,24 @@ NotificationSource::Got TokenNotifications::Next(Notification& n, int) {
   return Got::End;
 }
 
+bool TokenNotifications::NextReadAhead(Notification& n) {
+  while (FFeed.Ahead() > 0) {
+    std::optional<DeviceToken> t = FFeed.Next();
+    if (t->Malformed) {
+      ReportMalformed(*t, FOutcomes);
+      continue;
+    }
+    if (FDone && FDone->count(LowerToken(t->Token))) {
+      ++FSkipped;
+      continue;
+    }
+    n = Notification{};
+    n.Token = std::move(t->Token);
+    return true;
+  }
+  return false;
+}
+
 NotificationSource::Got LineNotifications::Next(Notification& n, int aTimeoutMs) {
   for (;;) {
     const LineReader::Got got = FReader.Next(FLine, aTimeoutMs);
@@ -201,6 +220,7 @@ void SendOneByOne(Pusher& aPusher, NotificationSource& aSource, const BatchSetup
   TMemoryStream common, scratch;
   common.WriteBuffer(aSetup.Payload.data(), static_cast<int64_t>(aSetup.Payload.size()));
   std::shared_ptr<const TkfxAPNsHeaders> applied;  // null: the command line's
+  std::mt19937 jitter(std::random_device{}());
   Notification n;
   for (;;) {
     if (InterruptSignal()) break;
@@ -240,16 +260,19 @@ void SendOneByOne(Pusher& aPusher, NotificationSource& aSource, const BatchSetup
                          (cutOff ? aSetup.Retry.ResendCutOff : RetriableAnswer(r.Status, r.Reason));
       if (!again) break;
       if (!cutOff) {
-        auto delay = aSetup.Retry.FirstDelay * (int64_t{1} << std::min(n.Attempts - 1, 20));
-        Pause(std::min<std::chrono::milliseconds>(delay, aSetup.Retry.MaxDelay));
+        // Half to all of the doubled delay, as a batch waits.
+        auto delay = std::min<std::chrono::milliseconds>(
+            aSetup.Retry.FirstDelay * (int64_t{1} << std::min(n.Attempts - 1, 20)),
+            aSetup.Retry.MaxDelay);
+        Pause(std::chrono::duration_cast<std::chrono::milliseconds>(
+            delay * std::uniform_real_distribution<double>(0.5, 1.0)(jitter)));
       }
     }
     aOutcomes.NotSent(r);
   }
   // What was read and not sent still gets its line.
-  // (One by one is for a batch read ahead whole: nothing more is read.)
   if (InterruptSignal()) {
-    while (aSource.Next(n, 0) == NotificationSource::Got::Item) {
+    while (aSource.NextReadAhead(n)) {
       Result r;
       r.Token = n.Token;
       r.Reason = kInterruptedNotSent;
@@ -336,6 +359,7 @@ void SendBatch(PusherSet& aPushers, NotificationSource& aSource, const BatchSetu
       };
       if (waiting) notSent(waiting->Token, waiting->Attempts);
       waiting.reset();
+      for (Notification n; aSource.NextReadAhead(n);) notSent(n.Token, 0);
       for (; nextRetry < retries.size(); ++nextRetry)
         notSent(retries[nextRetry].Token, retries[nextRetry].Attempts);
       for (size_t c = 0; c < clientCount; ++c) {
@@ -464,7 +488,7 @@ void SendBatch(PusherSet& aPushers, NotificationSource& aSource, const BatchSetu
     aOutcomes.Wait(wait);
     CheckSynchronize(0);
     if (aSetup.Progress && now - lastProgress > std::chrono::milliseconds(250)) {
-      aOutcomes.Progress(aSetup.Start);
+      aOutcomes.Progress(aSetup.Start, aSource.Skipped());
       lastProgress = now;
     }
   }

@@ -106,6 +106,9 @@ class NotificationSource {
   // The next notification in n; Wait when none is ready within aTimeoutMs
   // (input from a pipe).
   virtual Got Next(Notification& n, int aTimeoutMs) = 0;
+  // The next of those read already (read ahead) and not given yet, without
+  // reading more; false when there is none.
+  virtual bool NextReadAhead(Notification&) { return false; }
   // Device tokens left out as done.
   size_t Skipped() const { return FSkipped; }
 
@@ -120,6 +123,7 @@ class TokenNotifications : public NotificationSource {
                      const std::unordered_set<std::string>* aDone)
       : FFeed(aFeed), FOutcomes(aOutcomes), FDone(aDone) {}
   Got Next(Notification& n, int aTimeoutMs) override;
+  bool NextReadAhead(Notification& n) override;
 
  private:
   TokenFeed& FFeed;

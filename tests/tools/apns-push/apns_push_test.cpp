@@ -971,4 +971,34 @@ TEST(ApnsPushCampaignTest, InterruptedRunResumesWithSkipDone) {
   EXPECT_EQ(accepted, kTokens);
 }
 
+// On a terminal a progress line (done/total, failures, rate, time left) is
+// redrawn, at most a few times a second; the summary follows it.
+TEST(ApnsPushCampaignTest, ProgressLineOnATerminal) {
+  if (!HaveProgram("script")) GTEST_SKIP() << "script (util-linux) is not installed";
+  constexpr size_t kTokens = 3000;
+  const std::vector<std::string> tokens = MakeTokens(kTokens, 41);
+  TempDir dir;
+  std::string text;
+  for (const std::string& t : tokens) text += t + "\n";
+  WriteFile(dir.File("tokens"), text);
+  ApnsMock mock(ApnsMock::BothAuthModes());
+  std::string command;
+  for (const std::string& arg : PushTo(mock, {"--payload", R"({"aps":{}})", "--tokens", dir.File("tokens"),
+                                               "--rate", "2000"}))
+    command += "'" + arg + "' ";
+  command += "2>&1 >'" + dir.File("out") + "'";  // stderr stays on the terminal
+  const auto start = std::chrono::steady_clock::now();
+  const CommandResult r = RunCommand({"script", "-qec", command, "/dev/null"}, 60s);
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_EQ(Lines(ReadFile(dir.File("out"))).size(), kTokens);
+  size_t redraws = 0;
+  for (size_t at = 0; (at = r.out.find("\rdone ", at)) != std::string::npos; ++at) ++redraws;
+  EXPECT_GE(redraws, 2u) << r.out;
+  EXPECT_LE(static_cast<double>(redraws), seconds * 4 + 2) << r.out;
+  EXPECT_NE(r.out.find("\rdone 3000/3000, accepted 3000, failed 0, "), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(" s left"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("apns-push: 3000 device tokens: 3000 accepted"), std::string::npos) << r.out;
+}
+
 }  // namespace
