@@ -74,11 +74,17 @@ class Outcomes {
     ++FSent;
   }
 
+  // How a queued notification ended without an answer.
+  enum class Unanswered {
+    No,      // it was answered (or failed as the client says)
+    CutOff,  // its connection ended before the answer
+    NotSent  // taken back from the client before it was sent
+  };
   // The outcome of a queued token. The first outcome of a token queued on
   // aClient counts; one that arrives after the token got its line (given up
-  // meanwhile) is dropped, so no token gets two. aCutOff: the connection
-  // ended before the answer.
-  void Done(size_t aClient, Result r, bool aCutOff = false) {
+  // meanwhile) is dropped, so no token gets two.
+  void Done(size_t aClient, Result r, Unanswered aHow = Unanswered::No) {
+    const bool aCutOff = aHow == Unanswered::CutOff;
     const auto now = Clock::now();
     std::lock_guard guard(FLock);
     Waits* waits = FWaiting.Find(r.Token);
@@ -100,11 +106,11 @@ class Outcomes {
       waits->More.erase(at);
     }
     r.Millis = std::chrono::duration<double, std::milli>(now - entry.Start).count();
-    r.Attempts = entry.Attempts;
+    r.Attempts = aHow == Unanswered::NotSent ? entry.Attempts - 1 : entry.Attempts;
     --FOutstanding[aClient];
     --FOutstandingTotal;
     FLastProgress = now;
-    if (entry.Attempts <= FRetry.Retries &&
+    if (aHow != Unanswered::NotSent && entry.Attempts <= FRetry.Retries &&
         (aCutOff ? FRetry.ResendCutOff : RetriableAnswer(r.Status, r.Reason))) {
       Later(std::move(r), std::move(entry), aCutOff ? now : now + Backoff(entry.Attempts));
     } else {

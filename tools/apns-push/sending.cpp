@@ -102,7 +102,7 @@ PusherSet::PusherSet(size_t aCount, const Options& o, bool aCertMode,
         Result r;
         r.Token = TokenOfURL(item->URL());
         r.Reason = resend ? kCutOffRetried : kCutOff;
-        aOutcomes.Done(c, std::move(r), true);
+        aOutcomes.Done(c, std::move(r), Outcomes::Unanswered::CutOff);
       }
       aReconnect = true;
       aClear = false;
@@ -313,7 +313,7 @@ void SendBatch(PusherSet& aPushers, NotificationSource& aSource, const BatchSetu
   auto lastProgress = aSetup.Start;
   std::vector<size_t> load(clientCount);
   std::string url;
-  // The rate: each send is due FInterval after the one before, and may go
+  // The rate: each send is due an interval after the one before, and may go
   // up to kRateTolerance early, so sends come in small steps, never in a
   // burst of a second's worth.
   constexpr auto kRateTolerance = std::chrono::milliseconds(20);
@@ -367,7 +367,7 @@ void SendBatch(PusherSet& aPushers, NotificationSource& aSource, const BatchSetu
           Result r;
           r.Token = TokenOfURL(item->URL());
           r.Reason = kInterruptedNotSent;
-          aOutcomes.Done(c, std::move(r));
+          aOutcomes.Done(c, std::move(r), Outcomes::Unanswered::NotSent);
         }
       }
       aOutcomes.EndRetries();

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,7 @@
 #include "tests/support/temp_dir.h"
 #include "tools/apns-push/error.h"
 #include "tools/apns-push/lines.h"
+#include "tools/apns-push/outcomes.h"
 #include "tools/apns-push/payload.h"
 #include "tools/apns-push/summary.h"
 
@@ -252,6 +254,84 @@ TEST(ApnsPushSummary, PercentilesAndCountsByAnswer) {
   const std::string json = s.JSON();
   EXPECT_TRUE(IsValidJSON(json)) << json;
   EXPECT_NE(json.find(R"({"status":503,"reason":"ServiceUnavailable","count":10})"), std::string::npos) << json;
+}
+
+// Answers that ask for it wait for a retry instead of getting their line,
+// as often as the policy allows; the last answer is the line, with the
+// number of sends. A notification taken back unsent counts no send.
+TEST(ApnsPushOutcomes, RetriesWaitAndTheFinalAnswerGetsTheLine) {
+  struct Case {
+    const char* name;
+    int status;
+    std::string reason;
+    Outcomes::Unanswered how;
+    bool resendCutOff;
+    int expectedAttempts;  // in the line
+    int expectedStatus;
+  };
+  const Case cases[] = {
+      {"503 until the retries are spent", 503, "ServiceUnavailable", Outcomes::Unanswered::No, false, 3, 503},
+      {"500", 500, "InternalServerError", Outcomes::Unanswered::No, false, 3, 500},
+      {"429", 429, "TooManyRequests", Outcomes::Unanswered::No, false, 3, 429},
+      {"429 for the provider token: final", 429, "TooManyProviderTokenUpdates", Outcomes::Unanswered::No, false, 1, 429},
+      {"400: final", 400, "BadDeviceToken", Outcomes::Unanswered::No, false, 1, 400},
+      {"cut off, at most once", 0, "cut", Outcomes::Unanswered::CutOff, false, 1, 0},
+      {"cut off, resent", 0, "cut", Outcomes::Unanswered::CutOff, true, 3, 0},
+      {"taken back unsent", 0, "not sent", Outcomes::Unanswered::NotSent, true, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::ostringstream out;
+    RetryPolicy policy;
+    policy.Retries = 2;
+    policy.ResendCutOff = c.resendCutOff;
+    Outcomes outcomes(false, 1, 2, out, 0, policy);
+    Notification n;
+    n.Token = kToken;
+    n.Payload = std::make_shared<const std::string>("{\"own\":1}");
+    for (int send = 1;; ++send) {
+      ASSERT_LE(send, 3);
+      n.Attempts = send;
+      outcomes.Queued(static_cast<size_t>(send % 2), n);  // another connection each time
+      Result r;
+      r.Token = kToken;
+      r.Status = c.status;
+      r.Reason = c.reason;
+      outcomes.Done(static_cast<size_t>(send % 2), r, c.how);
+      EXPECT_EQ(outcomes.Outstanding(), 0u);
+      if (outcomes.RetriesWaiting() == 0) break;
+      std::vector<Notification> due;
+      outcomes.TakeDueRetries(Clock::now(), due, 10);  // a back-off first, for answers
+      if (c.how == Outcomes::Unanswered::No) EXPECT_TRUE(due.empty());
+      outcomes.TakeDueRetries(Clock::now() + std::chrono::hours(1), due, 10);
+      ASSERT_EQ(due.size(), 1u);
+      EXPECT_EQ(due[0].Token, kToken);
+      EXPECT_EQ(due[0].Attempts, send);
+      ASSERT_TRUE(due[0].Payload);
+      EXPECT_EQ(*due[0].Payload, "{\"own\":1}");  // sent again as it was
+      n = due[0];
+    }
+    outcomes.Flush();
+    EXPECT_EQ(outcomes.Lines(), 1u);
+    const std::string line = out.str();
+    EXPECT_NE(line.find("\"status\":" + std::to_string(c.expectedStatus)), std::string::npos) << line;
+    EXPECT_EQ(line.find("\"attempts\":") != std::string::npos, c.expectedAttempts > 0) << line;
+    if (c.expectedAttempts)
+      EXPECT_NE(line.find("\"attempts\":" + std::to_string(c.expectedAttempts)), std::string::npos) << line;
+  }
+  // A batch that stops writes the waiting ones with their last answer.
+  std::ostringstream out;
+  Outcomes outcomes(false, 1, 1, out, 0, RetryPolicy{});
+  outcomes.Queued(0, kToken);
+  Result r;
+  r.Token = kToken;
+  r.Status = 503;
+  outcomes.Done(0, r);
+  EXPECT_EQ(outcomes.Lines(), 0u);
+  outcomes.EndRetries();
+  outcomes.Flush();
+  EXPECT_NE(out.str().find("\"status\":503"), std::string::npos) << out.str();
+  EXPECT_EQ(outcomes.RetriesWaiting(), 0u);
 }
 
 }  // namespace
