@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/apns-push/lines.h"
+
 namespace apns_push {
 
 // APNs takes payloads of at most this many octets; VoIP ones up to kMaxVoIPPayload.
@@ -47,6 +49,9 @@ class TokenSource {
   explicit TokenSource(std::vector<std::string> aArguments) : FArguments(std::move(aArguments)) {}
   // aIn is read line by line; aName names it in messages ("standard input").
   TokenSource(std::istream& aIn, std::string aName) : FIn(&aIn), FName(std::move(aName)) {}
+  // The lines of aReader (a pipe, say): while it waits for input, a
+  // SIGINT or SIGTERM ends the tokens.
+  explicit TokenSource(LineReader& aReader) : FReader(&aReader), FName(aReader.Name()) {}
 
   // The next device token, none at the end. Blank lines and lines starting
   // with "#" are skipped; spaces, tabs and CR around a token are dropped.
@@ -55,6 +60,7 @@ class TokenSource {
  private:
   std::vector<std::string> FArguments;
   std::istream* FIn = nullptr;
+  LineReader* FReader = nullptr;
   std::string FName;
   size_t FLine = 0;  // lines read, or arguments taken
 };

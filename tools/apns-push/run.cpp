@@ -121,6 +121,8 @@ int Run(int argc, char** argv) {
   if (!o.CAFile.empty()) CheckCAFile(o.CAFile);
 
   const std::string payload = Payload(o);
+  // From here on an interrupt ends the batch in order (nothing is sent yet).
+  CatchInterrupts();
   std::unordered_set<std::string> done;
   if (o.SkipDone) done = ReadDoneTokens(*o.SkipDone);
   if (o.SummaryJSON) {
@@ -129,6 +131,7 @@ int Run(int argc, char** argv) {
   }
 
   std::ifstream tokenFile;
+  std::optional<LineReader> stdinReader;
   std::optional<TokenSource> source;
   std::optional<TokenFeed> tokens;
   int inputFd = -1;
@@ -154,11 +157,14 @@ int Run(int argc, char** argv) {
       source.emplace(tokenFile, *o.TokensFile);
       total = CountTokenLines(*o.TokensFile);
     } else {
-      source.emplace(std::cin, "standard input");
+      // Read as a pipe, so that an interrupt is seen while it waits.
+      stdinReader.emplace(STDIN_FILENO, "standard input");
+      source.emplace(*stdinReader);
     }
     // Read ahead far enough to know whether there is more than one token to
     // send and how many connections are worth making.
     tokens.emplace(*source, static_cast<size_t>(o.Connections));
+    if (tokens->Ahead() == 0 && InterruptSignal()) return InterruptStatus(InterruptSignal());
     if (tokens->Ahead() == 0) Fail("no device tokens");
     if (tokens->AllReadAhead()) total = tokens->Ahead();
     sendable = tokens->SendableAhead();
@@ -199,7 +205,6 @@ int Run(int argc, char** argv) {
     notifications = std::make_unique<TokenNotifications>(*tokens, outcomes, skip);
   }
 
-  CatchInterrupts();
   setup.Progress = isatty(STDERR_FILENO) && sendable > 1;
   setup.Start = Clock::now();
   const std::string host =

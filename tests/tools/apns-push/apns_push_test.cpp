@@ -1002,4 +1002,32 @@ TEST(ApnsPushCampaignTest, ProgressLineOnATerminal) {
   EXPECT_NE(r.out.find("apns-push: 3000 device tokens: 3000 accepted"), std::string::npos) << r.out;
 }
 
+// Device tokens from a pipe that stays open: SIGTERM ends the wait for more
+// input, every token read gets its line and the exit status says SIGTERM.
+TEST(ApnsPushCampaignTest, SigtermWhileWaitingForInputEndsInOrder) {
+  constexpr size_t kTokens = 50;
+  const std::vector<std::string> tokens = MakeTokens(kTokens, 43);
+  TempDir dir;
+  ApnsMock mock(ApnsMock::BothAuthModes());
+  ChildProcess push(PushTo(mock, {"--payload", R"({"aps":{}})", "--connections", "2"}),
+                    dir.File("out"), dir.File("err"), true);
+  std::string text;
+  for (const std::string& t : tokens) text += t + "\n";
+  push.WriteInput(text);  // and no end of input
+  const auto until = std::chrono::steady_clock::now() + 30s;
+  while (mock.LogLines().size() < kTokens && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(20ms);
+  ASSERT_EQ(mock.LogLines().size(), kTokens) << ReadFile(dir.File("err"));
+  ASSERT_TRUE(push.Running());
+  kill(push.pid(), SIGTERM);
+  const std::optional<int> status = push.Wait(20s);
+  ASSERT_TRUE(status.has_value()) << "still waiting for input";
+  const std::string err = ReadFile(dir.File("err"));
+  EXPECT_EQ(*status, 143) << err;
+  EXPECT_NE(err.find("interrupted by signal 15"), std::string::npos) << err;
+  const std::vector<std::string> lines = Lines(ReadFile(dir.File("out")));
+  EXPECT_EQ(lines.size(), kTokens);
+  for (const std::string& line : lines) EXPECT_EQ(JsonMember(line, "status"), "200") << line;
+}
+
 }  // namespace
