@@ -314,12 +314,18 @@ void SendBatch(PusherSet& aPushers, NotificationSource& aSource, const BatchSetu
   std::vector<size_t> load(clientCount);
   std::string url;
   // The rate: each send is due an interval after the one before, and may go
-  // up to kRateTolerance early, so sends come in small steps, never in a
-  // burst of a second's worth.
+  // up to kRateTolerance early, so sends come in small steps (the main
+  // thread wakes every few milliseconds), never in a burst of a second's
+  // worth. With the interval (1 s + kRateTolerance) / N no second holds
+  // more than N sends, however late the thread wakes: one that is late
+  // does not catch up beyond the tolerance.
   constexpr auto kRateTolerance = std::chrono::milliseconds(20);
-  const auto interval = aSetup.Rate > 0 ? std::chrono::duration_cast<Clock::duration>(
-                                              std::chrono::duration<double>(1.0 / aSetup.Rate))
-                                        : Clock::duration::zero();
+  const auto interval =
+      aSetup.Rate > 0
+          ? std::chrono::duration_cast<Clock::duration>(
+                std::chrono::duration<double>((1.0 + std::chrono::duration<double>(kRateTolerance).count()) /
+                                              aSetup.Rate))
+          : Clock::duration::zero();
   Clock::time_point due = Clock::now();
   bool stopping = false;
   Clock::time_point stopBy;
