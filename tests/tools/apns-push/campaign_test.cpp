@@ -334,4 +334,20 @@ TEST(ApnsPushOutcomes, RetriesWaitAndTheFinalAnswerGetsTheLine) {
   EXPECT_EQ(outcomes.RetriesWaiting(), 0u);
 }
 
+// A sent token's line says how often it was sent; an unsent one's does not.
+TEST(ApnsPushOutput, LinesCarryTheAttempts) {
+  Result r;
+  r.Token = "ab";
+  r.Status = 503;
+  r.Reason = "ServiceUnavailable";
+  r.Attempts = 4;
+  EXPECT_EQ(ResultLine(r, false),
+            R"({"token":"ab","status":503,"reason":"ServiceUnavailable","apns-id":"","attempts":4,"time_ms":0.0})");
+  EXPECT_EQ(ResultLine(r, true), "ab  503  ServiceUnavailable  4 attempts  0.0 ms");
+  r.Attempts = 1;
+  EXPECT_EQ(ResultLine(r, true), "ab  503  ServiceUnavailable  1 attempt  0.0 ms");
+  r.Attempts = 0;
+  EXPECT_EQ(ResultLine(r, true), "ab  503  ServiceUnavailable  0.0 ms");
+}
+
 }  // namespace
