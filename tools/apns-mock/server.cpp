@@ -30,6 +30,7 @@ constexpr uint64_t kSignalKey = UINT64_MAX - 1;
 constexpr size_t kReadChunk = 64 * 1024;
 constexpr size_t kWriteChunk = 64 * 1024;
 constexpr size_t kMaxPayload = 4096;
+constexpr size_t kMaxVoipPayload = 5120;  // apns-push-type: voip
 constexpr size_t kMaxHeaderList = 8000;
 constexpr size_t kHeaderEntryOverhead = 32;  // per RFC 9113, section 6.5.2
 constexpr std::string_view kDevicePath = "/3/device/";
@@ -119,12 +120,14 @@ struct Server::Stream {
   std::string apns_id;
   std::string authorization;
   bool has_topic = false;
+  bool voip = false;  // apns-push-type: voip
   bool has_apns_id = false;
   size_t header_list_size = 0;
   HeaderList headers;  // kept only when logging
   size_t body_length = 0;
   std::string request_body;  // kept only for --log-bodies, up to kMaxLoggedBody
   bool complete = false;  // END_STREAM received
+  std::chrono::steady_clock::time_point arrived;  // when END_STREAM came
 
   AuthKind auth = AuthKind::kNone;
   bool token_valid = false;
@@ -637,6 +640,7 @@ void Server::RunDueAnswers() {
 
 void Server::OnRequestComplete(Connection& c, Stream& s) {
   s.complete = true;
+  s.arrived = Clock::now();
   if (c.abort) return;
   ++c.requests_received;
   if (options_.close_after != 0 && c.requests_received == options_.close_after) {
@@ -711,7 +715,25 @@ Server::Answer Server::Decide(Connection& c, Stream& s) {
   if (s.has_apns_id && !IsUuid(s.apns_id)) return refuse(400, "BadMessageId");
   if (!s.has_topic) return refuse(400, "MissingTopic");
   if (s.body_length == 0) return refuse(400, "PayloadEmpty");
-  if (s.body_length > kMaxPayload) return refuse(413, "PayloadTooLarge");
+  if (s.body_length > (s.voip ? kMaxVoipPayload : kMaxPayload))
+    return refuse(413, "PayloadTooLarge");
+  if (!options_.failures.empty()) {
+    const std::string key = Lower(device);
+    const auto it = options_.failures.find(key);
+    if (it != options_.failures.end()) {
+      const uint32_t seen = ++failure_counts_[key];
+      if (it->second.attempts == 0 || seen <= it->second.attempts) {
+        switch (it->second.status) {
+          case 429:
+            return refuse(429, "TooManyRequests");
+          case 500:
+            return refuse(500, "InternalServerError");
+          default:
+            return refuse(503, "ServiceUnavailable");
+        }
+      }
+    }
+  }
   if (!options_.unregistered.empty()) {
     const auto it = options_.unregistered.find(Lower(device));
     if (it != options_.unregistered.end()) {
@@ -791,6 +813,8 @@ void Server::Log(const Connection& c, const Stream& s, int status, std::string_v
   entry.status = status;
   entry.reason = reason;
   entry.apns_id = s.response_id;
+  const Clock::time_point at = s.complete ? s.arrived : Clock::now();
+  entry.at_ms = std::chrono::duration_cast<std::chrono::milliseconds>(at - started_).count();
   log_->Write(entry);
 }
 
@@ -842,6 +866,8 @@ int Server::OnHeader(nghttp2_session*, const nghttp2_frame* frame, const uint8_t
     s.authorization = v;
   } else if (n == "apns-topic") {
     s.has_topic = !v.empty();
+  } else if (n == "apns-push-type") {
+    s.voip = v == "voip";
   } else if (n == "apns-id") {
     s.has_apns_id = true;
     s.apns_id = v;
