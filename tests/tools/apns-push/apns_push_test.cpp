@@ -882,21 +882,23 @@ TEST(ApnsPushCampaignTest, RateCapsRequestsPerSecondOverAllConnections) {
   ASSERT_EQ(at.size(), kTokens);
   std::sort(at.begin(), at.end());
   // Any window of one second: at most N sent; some more may arrive in one
-  // when a busy machine delivers requests late, together.
+  // when a busy machine (a sanitizer build, parallel tests) holds the
+  // server up for a moment and delivers late requests together.
   size_t most = 0;
   for (size_t first = 0, last = 0; first < at.size(); ++first) {
     while (last < at.size() && at[last] < at[first] + 1000) ++last;
     most = std::max(most, last - first);
   }
-  EXPECT_LE(most, static_cast<size_t>(kRate * 1.1)) << "requests in the busiest second";
-  // Not in bursts: no 100 ms holds much more than a tenth of N (a quarter,
-  // for a thread that a busy machine held up for a while).
+  EXPECT_LE(most, static_cast<size_t>(kRate * 1.25)) << "requests in the busiest second";
+  // Not in bursts: no 100 ms holds much more than a tenth of N (half of N
+  // at most, for a thread that a busy machine held up for a while; a run
+  // sent in bursts of a second's worth fails).
   size_t mostIn100 = 0;
   for (size_t first = 0, last = 0; first < at.size(); ++first) {
     while (last < at.size() && at[last] < at[first] + 100) ++last;
     mostIn100 = std::max(mostIn100, last - first);
   }
-  EXPECT_LE(mostIn100, static_cast<size_t>(kRate / 4));
+  EXPECT_LE(mostIn100, static_cast<size_t>(kRate / 2));
   // The whole takes about kTokens / kRate seconds: never much less.
   EXPECT_GE(at.back() - at.front(), 1000 * static_cast<int64_t>(kTokens) / kRate - 1000);
   std::cout << kTokens << " at --rate " << kRate << ": " << at.back() - at.front()
@@ -952,7 +954,9 @@ TEST(ApnsPushCampaignTest, InterruptedRunResumesWithSkipDone) {
     for (const std::string& line : out) {
       const std::string status = JsonMember(line, "status");
       EXPECT_TRUE(status == "200" || line.find("Interrupted; not sent.") != std::string::npos) << line;
-      if (status != "200") EXPECT_EQ(JsonMember(line, "attempts"), "") << line;  // never sent
+      if (status != "200") {
+        EXPECT_EQ(JsonMember(line, "attempts"), "") << line;  // never sent
+      }
     }
   }
   const CommandResult second = RunCommand(args({"--skip-done", dir.File("first.out")}), 60s);
