@@ -15,6 +15,7 @@
 #include "rtl/DateTime.h"
 #include "rtl/StringList.h"
 #include "tls/kfxIdSSLOpenSSLHeaders.h"
+#include "tls/kfxTLS_PKCS12.h"
 
 // Binds and initialises the libraries once per process (under the start-up
 // lock); true when they are ready. A failed start is tried again on the next
@@ -35,7 +36,6 @@ bool IsPKCS12File(const std::string& aFileName);
 // through the binding as a context reads a client certificate and its key
 // from it, so that a program can check the file before it connects. Raises
 // EIdOSSLCouldNotLoadSSLLibrary when the libraries cannot be started.
-enum class TPKCS12FileContent { p12Unreadable, p12NotPKCS12, p12WrongPassword, p12NoKeyPair, p12KeyPair };
 TPKCS12FileContent ReadPKCS12FileContent(const std::string& aFileName, const std::string& aPassword);
 
 struct ssl_st;

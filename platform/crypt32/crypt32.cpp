@@ -3,13 +3,16 @@
 
 #include <arpa/inet.h>
 #include <openssl/err.h>
+#include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/pkcs12.h>
 #include <openssl/provider.h>
+#include <openssl/sha.h>
 #include <openssl/x509v3.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -117,6 +120,60 @@ bool ParsePkcs12(const uint8_t* aData, size_t aSize, const char* aPassword,
     aEntries.push_back(std::make_shared<CertEntry>(sk_X509_value(ca, i), nullptr));
   }
   return true;
+}
+
+// The last few PKCS#12 files imported, by a digest of their contents and
+// password: decrypting one costs several key derivations, and a process
+// imports the same file again for every connection it makes (and once to
+// check it before). The entries hold certificates and keys that no store
+// changes, so stores share them. Failures are not kept.
+using ImportKey = std::array<uint8_t, SHA256_DIGEST_LENGTH>;
+std::atomic<uint64_t> gPkcs12Decryptions{0};
+
+ImportKey ImportKeyOf(const uint8_t* aData, size_t aSize, const std::string* aPassword) {
+  ImportKey key{};
+  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+  const uint8_t marker = aPassword ? 1 : 0;  // no password is not the empty one
+  const uint64_t size = aSize;
+  EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr);
+  EVP_DigestUpdate(ctx, &size, sizeof size);
+  EVP_DigestUpdate(ctx, aData, aSize);
+  EVP_DigestUpdate(ctx, &marker, 1);
+  if (aPassword) EVP_DigestUpdate(ctx, aPassword->data(), aPassword->size());
+  EVP_DigestFinal_ex(ctx, key.data(), nullptr);
+  EVP_MD_CTX_free(ctx);
+  return key;
+}
+
+class ImportCache {
+ public:
+  bool Find(const ImportKey& aKey, std::vector<EntryPtr>& aEntries) {
+    std::lock_guard guard(FLock);
+    for (auto at = FKept.begin(); at != FKept.end(); ++at) {
+      if (at->first != aKey) continue;
+      aEntries = at->second;
+      std::rotate(FKept.begin(), at, at + 1);  // most recent first
+      return true;
+    }
+    return false;
+  }
+  void Keep(const ImportKey& aKey, const std::vector<EntryPtr>& aEntries) {
+    std::lock_guard guard(FLock);
+    FKept.insert(FKept.begin(), {aKey, aEntries});
+    if (FKept.size() > kKept) FKept.pop_back();
+  }
+
+ private:
+  static constexpr size_t kKept = 4;
+  std::mutex FLock;
+  std::vector<std::pair<ImportKey, std::vector<EntryPtr>>> FKept;
+};
+
+ImportCache& Imports() {
+  // Never destroyed: stores closed while the process ends may still share
+  // its entries.
+  static ImportCache* const cache = new ImportCache();
+  return *cache;
 }
 
 // Certificates of a PEM (or single DER) file; a private key in the file goes
@@ -807,9 +864,14 @@ HCERTSTORE PFXImportCertStore(CRYPT_DATA_BLOB* pPFX, LPCWSTR szPassword, DWORD) 
   if (!pPFX || !pPFX->pbData) return Fail<HCERTSTORE>(ERROR_INVALID_PARAMETER, nullptr);
   std::string password;
   if (szPassword) password = Utf16ToUtf8(szPassword);
+  const ImportKey key = ImportKeyOf(pPFX->pbData, pPFX->cbData, szPassword ? &password : nullptr);
   std::vector<EntryPtr> entries;
-  const bool parsed =
-      ParsePkcs12(pPFX->pbData, pPFX->cbData, szPassword ? password.c_str() : nullptr, entries);
+  bool parsed = Imports().Find(key, entries);
+  if (!parsed) {
+    ++gPkcs12Decryptions;
+    parsed = ParsePkcs12(pPFX->pbData, pPFX->cbData, szPassword ? password.c_str() : nullptr, entries);
+    if (parsed) Imports().Keep(key, entries);
+  }
   OPENSSL_cleanse(password.data(), password.size());
   if (!parsed) return nullptr;
   auto* store = new CertStore();
@@ -1069,5 +1131,6 @@ void CertStoreForEach(HCERTSTORE aStore, const std::function<void(X509*, EVP_PKE
 }
 
 uint64_t SystemTrustStoreBuilds() { return gSystemAnchorBuilds.load(); }
+uint64_t Pkcs12Decryptions() { return gPkcs12Decryptions.load(); }
 
 uint64_t DefaultTrustFileLoads() { return gDefaultFileLoads.load(); }

@@ -30,3 +30,7 @@ void CertStoreForEach(HCERTSTORE aStore, const std::function<void(X509*, EVP_PKE
 // file was read.
 uint64_t SystemTrustStoreBuilds();
 uint64_t DefaultTrustFileLoads();
+
+// PKCS#12 imports are kept by their contents and password (the last few):
+// since the program started, how many imports decrypted a file.
+uint64_t Pkcs12Decryptions();

@@ -11,12 +11,13 @@
 
 namespace apns_push {
 
-void CheckPKCS12(const std::string& aFile, const std::string& aPassword) {
+void CheckPKCS12(const std::string& aFile, const std::string& aPassword, TwsTLSIOHandler aHandler) {
   // Read first for the message of a missing or unreadable file.
-  ReadWholeFile(aFile, "certificate");
+  std::string data = ReadWholeFile(aFile, "certificate");
   TPKCS12FileContent content;
   try {
-    content = ReadPKCS12FileContent(aFile, aPassword);
+    content = aHandler == TwsTLSIOHandler::iohSChannel ? ImportedPKCS12Content(std::move(data), aPassword)
+                                                       : ReadPKCS12FileContent(aFile, aPassword);
   } catch (const Exception& e) {
     Fail("certificate " + aFile + ": " + e.Message());
   }

@@ -7,11 +7,19 @@
 
 #include <string>
 
+#include "tls/kfxSocket_Classes_TLS.h"
+#include "tls/kfxTLS_PKCS12.h"
+
 namespace apns_push {
 
 // aFile is a PKCS#12 file that opens with aPassword and holds a certificate
-// with its private key.
-void CheckPKCS12(const std::string& aFile, const std::string& aPassword);
+// with its private key, read as aHandler's TLS layer reads it (the
+// certificate services keep what they decrypted for the connections).
+void CheckPKCS12(const std::string& aFile, const std::string& aPassword, TwsTLSIOHandler aHandler);
+
+// The content of the PKCS#12 file aData as the SChannel layer imports it
+// with aPassword.
+TPKCS12FileContent ImportedPKCS12Content(std::string aData, const std::string& aPassword);
 
 // aFile is a PEM private key on P-256 that signs ES256 provider tokens.
 void CheckP8Key(const std::string& aFile);

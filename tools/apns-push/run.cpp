@@ -114,7 +114,7 @@ int Run(int argc, char** argv) {
 
   if (certMode) {
     o.Password = CertificatePassword(o.PasswordFile, o.HavePassword, o.Password);
-    CheckPKCS12(o.CertFile, o.Password);
+    CheckPKCS12(o.CertFile, o.Password, o.TLS);
   } else {
     CheckP8Key(o.KeyFile);
   }

@@ -132,6 +132,37 @@ TEST(Pkcs12Import, PasswordsAbsentAndEmptyAreKeptApart) {
   EXPECT_EQ(PFXImportCertStore(&blob, u"", 0), nullptr);
 }
 
+// A file imported again with the same password is not decrypted again; its
+// stores are independent of each other. Another password, other contents
+// or a failed import are not taken for it.
+TEST(Pkcs12Import, TheSameFileAndPasswordAreDecryptedOnce) {
+  TempDir dir;
+  MakePkcs12(FixturePath("client.crt"), FixturePath("client.key"), "other", dir.File("other.p12"));
+  const uint64_t before = Pkcs12Decryptions();
+  HCERTSTORE first = Import(FixturePath("client.p12"), u"secret");
+  ASSERT_NE(first, nullptr);
+  HCERTSTORE second = Import(FixturePath("client.p12"), u"secret");
+  ASSERT_NE(second, nullptr);
+  EXPECT_LE(Pkcs12Decryptions() - before, 1u);  // an earlier test may have imported it
+  CertCloseStore(first, 0);
+  PCCERT_CONTEXT any = CertFindCertificateInStore(second, kEncoding, 0, CERT_FIND_ANY, nullptr, nullptr);
+  ASSERT_NE(any, nullptr);
+  EXPECT_EQ(CommonName(any), "test client");
+  EXPECT_NE(CertContextPrivateKey(any), nullptr);
+  CertFreeCertificateContext(any);
+  CertCloseStore(second, 0);
+
+  const uint64_t kept = Pkcs12Decryptions();
+  EXPECT_EQ(Import(FixturePath("client.p12"), u"wrong"), nullptr);
+  EXPECT_EQ(Import(FixturePath("client.p12"), u"wrong"), nullptr);
+  EXPECT_EQ(Pkcs12Decryptions() - kept, 2u);  // failures are tried each time
+  HCERTSTORE other = Import(dir.File("other.p12"), u"other");
+  ASSERT_NE(other, nullptr);
+  CertCloseStore(other, 0);
+  EXPECT_EQ(Import(dir.File("other.p12"), u"secret"), nullptr);
+  EXPECT_EQ(Pkcs12Decryptions() - kept, 4u);
+}
+
 TEST(CertStores, SystemStoresAreFoldersSearchedByThumbprint) {
   StoreFolder folder;
   folder.Put("CurrentUser", "MY", FixturePath("client-nopass.p12"));

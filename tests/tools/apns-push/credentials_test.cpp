@@ -85,11 +85,15 @@ TEST(ApnsPushCredentials, PKCS12AsTheTLSLayerReadsIt) {
       {certOnly, "pw", "certificate " + certOnly + " holds no certificate with its private key"},
       {dir.Write("empty.p12", ""), "", "certificate " + (dir.Path / "empty.p12").string() + " is not a PKCS#12 (.p12) file"},
   };
-  for (const auto& c : cases)
-    EXPECT_EQ(Problem([&] { CheckPKCS12(c.File, c.Password); }), c.Problem) << c.File;
-  EXPECT_NE(Problem([&] { CheckPKCS12((dir.Path / "missing.p12").string(), ""); })
-                .rfind("cannot read certificate ", 0),
-            std::string::npos);
+  // Each TLS layer reads it its own way, with the same outcome.
+  for (const TwsTLSIOHandler handler : {TwsTLSIOHandler::iohOpenSSL, TwsTLSIOHandler::iohSChannel}) {
+    SCOPED_TRACE(handler == TwsTLSIOHandler::iohOpenSSL ? "openssl" : "schannel");
+    for (const auto& c : cases)
+      EXPECT_EQ(Problem([&] { CheckPKCS12(c.File, c.Password, handler); }), c.Problem) << c.File;
+    EXPECT_NE(Problem([&] { CheckPKCS12((dir.Path / "missing.p12").string(), "", handler); })
+                  .rfind("cannot read certificate ", 0),
+              std::string::npos);
+  }
 }
 
 TEST(ApnsPushCredentials, P8KeyAsTheTokenSignerReadsIt) {
