@@ -128,6 +128,7 @@ void Sender::Configure(Connection& aConn) {
   client.SetNotifyEvents(TwsNotifyEvent::neNoSync);
   client.SetConnectTimeout(10000);
   client.SetRequestMaxRetries(FApp.MaxAttempts);
+  client.SetReconnectBackoffBounds(FApp.ReconnectBackoffFirstMs, FApp.ReconnectBackoffMaxMs);
   client.TLSOptions().SetIOHandler(FApp.TLS);
   client.TLSOptions().SetVerifyCertificate(true);
   client.TLSOptions().SetRootCertFile(FApp.CAFile);
