@@ -198,6 +198,46 @@ TEST(ApnsPushd, ConnectionsEndedByTheServerLoseNothing) {
   }
 }
 
+// 429, 500 and 503 are sent again after a back-off (half to the whole of
+// 500 ms, doubled per attempt) until they pass or max_attempts is used up;
+// the outcome carries the last answer and the attempts made.
+TEST(ApnsPushd, RetriesOf429500And503) {
+  struct Case {
+    const char* name;
+    std::string fail;  // the mock's --fail for device 1
+    int status;        // the final answer
+    std::string reason;
+    int attempts;
+  };
+  const Case cases[] = {
+      {"429 twice", Device(1) + "=429:2", 200, "", 3},
+      {"500 once", Device(1) + "=500:1", 200, "", 2},
+      {"503 always", Device(1) + "=503", 503, "ServiceUnavailable", 3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ApnsMock mock(MockOptions({"--fail", c.fail}));
+    Pushd pushd(mock, "", "max_attempts = 3\n");
+    auto answer = pushd.Post(Batch(1, 3), true);
+    ASSERT_TRUE(answer);
+    ASSERT_EQ(answer->status, 200);
+    const std::string first = answer->body.substr(0, answer->body.find("},{"));
+    EXPECT_NE(first.find("\"status\":" + std::to_string(c.status) + ",\"reason\":\"" + c.reason + "\""),
+              std::string::npos)
+        << first;
+    EXPECT_NE(first.find("\"attempts\":" + std::to_string(c.attempts)), std::string::npos) << first;
+    // The others were not held up and passed at once.
+    EXPECT_EQ(Count(answer->body, "\"attempts\":1,"), 2u) << answer->body;
+    EXPECT_TRUE(pushd.EachOnce(Ids(answer->body)));
+    // The server saw device 1 that often, at least half a back-off apart.
+    std::vector<long> at;
+    for (const std::string& line : mock.LogLines())
+      if (line.find("/3/device/" + Device(1)) != std::string::npos) at.push_back(std::stol(JsonMember(line, "at_ms")));
+    ASSERT_EQ(at.size(), static_cast<size_t>(c.attempts));
+    for (size_t i = 1; i < at.size(); ++i) EXPECT_GE(at[i] - at[i - 1], 250 * (1L << (i - 1))) << i;
+  }
+}
+
 // APNs answers 429 TooManyProviderTokenUpdates to a token that would replace
 // the key's current one too soon: the service retries with back-off up to
 // max_attempts, then reports the answer with the attempts made.
@@ -307,6 +347,8 @@ TEST(ApnsPushd, BadCallsGetClearErrorsAndLeaveItHealthy) {
       {"empty batch", bearer, "demo", "[]", "application/json", 400, "no notifications"},
       {"body over the limit", bearer, "demo", "[" + std::string(70000, ' ') + "]", "application/json", 413,
        "larger than the configured limit"},
+      {"form-encoded", bearer, "demo", "[" + std::string(9000, ' ') + good + "]", "application/x-www-form-urlencoded",
+       413, "send the body as Content-Type: application/json"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
