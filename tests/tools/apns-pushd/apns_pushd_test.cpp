@@ -174,6 +174,39 @@ TEST(ApnsPushd, BatchOf10000EndsWithEachOutcomeOnceWithAndWithoutWait) {
   EXPECT_EQ(pushd.process().Stop(10s), 0);
 }
 
+// Notifications to one device in flight together, with and without an
+// apns-id of the caller's: each answer is matched to its own notification.
+TEST(ApnsPushd, SameDeviceManyTimesInOneBatch) {
+  ApnsMock mock(MockOptions({"--unregistered", Device(9)}));
+  Pushd pushd(mock);
+  std::string body = "[";
+  for (int i = 0; i < 60; ++i) {
+    char apnsId[40];
+    std::snprintf(apnsId, sizeof apnsId, "00000000-0000-4000-8000-%012d", i);
+    const int device = i % 3 == 0 ? 9 : 1;  // device 1 forty times, device 9 twenty times
+    body += std::string(i ? "," : "") + "{\"device_token\":\"" + Device(device) + "\",\"payload\":{}" +
+            (i % 2 ? ",\"apns_id\":\"" + std::string(apnsId) + "\"" : "") + "}";
+  }
+  body += "]";
+  auto answer = pushd.Post(body, true);
+  ASSERT_TRUE(answer);
+  ASSERT_EQ(answer->status, 200);
+  const std::vector<std::string> ids = Ids(answer->body);
+  ASSERT_EQ(ids.size(), 60u);
+  EXPECT_TRUE(pushd.EachOnce(ids));
+  EXPECT_EQ(Count(answer->body, "\"device_token\":\"" + Device(9) + "\",\"status\":410"), 20u);
+  EXPECT_EQ(Count(answer->body, "\"device_token\":\"" + Device(1) + "\",\"status\":200"), 40u);
+  // The results come in the order sent; a caller's apns-id is answered back.
+  for (int i = 1; i < 60; i += 2) {
+    char apnsId[40];
+    std::snprintf(apnsId, sizeof apnsId, "00000000-0000-4000-8000-%012d", i);
+    const size_t at = answer->body.find(ids[static_cast<size_t>(i)]);
+    const size_t end = answer->body.find('}', at);
+    EXPECT_NE(answer->body.substr(at, end - at).find(apnsId), std::string::npos) << i;
+  }
+  EXPECT_EQ(mock.LogLines().size(), 60u);
+}
+
 // The server ends connections midway: by GOAWAY after some answers, or by
 // closing without a word. Every notification still ends with exactly one
 // outcome, accepted; those cut off were sent again (at least once).
