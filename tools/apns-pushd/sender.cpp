@@ -71,7 +71,8 @@ std::string TokenOfURL(const std::string& aURL) { return aURL.substr(aURL.rfind(
 // already has one in flight gets an apns-id, so no two in flight share a key
 // of either kind.
 std::string IdKey(const std::string& aApnsId) { return "i:" + Lower(aApnsId); }
-std::string TokenKey(const std::string& aToken) { return "t:" + Lower(aToken); }
+// The URL carries the device token exactly as the notification has it.
+std::string TokenKey(const std::string& aToken) { return "t:" + aToken; }
 
 bool Retryable(int aStatus) { return aStatus == 429 || aStatus == 500 || aStatus == 503; }
 
