@@ -13,6 +13,7 @@
 #include "jwt/kfxJSON.h"
 #include "rtl/DateTime.h"
 #include "rtl/Streams.h"
+#include "tls/kfxIdSSLOpenSSL.h"
 #include "tools/apns-pushd/log.h"
 
 namespace apns_pushd {
@@ -91,6 +92,37 @@ std::string SignProviderToken(const std::string& aKeyText, const std::string& aK
   TkfxHTTP_JWT_ES signer;
   const TIdBytes signature = signer.SignES256(TIdBytes(input.begin(), input.end()), key.Bytes());
   return input + "." + Base64URLEncode(signature);
+}
+
+void CheckCredentials(const AppConfig& aApp) {
+  const std::string where = "app \"" + aApp.Name + "\"";
+  if (aApp.TokenMode()) {
+    std::ifstream in(aApp.KeyFile, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    try {
+      SignProviderToken(text.str(), aApp.KeyId, aApp.TeamId);
+    } catch (const Exception& e) {
+      throw EConfigError(where + ".key: " + aApp.KeyFile + " does not sign ES256 tokens: " + e.Message());
+    }
+    return;
+  }
+  TPKCS12FileContent content;
+  try {
+    content = ReadPKCS12FileContent(aApp.CertFile, aApp.CertPassword);
+  } catch (const Exception& e) {
+    throw EConfigError(where + ".certificate: " + aApp.CertFile + ": " + e.Message());
+  }
+  switch (content) {
+    case TPKCS12FileContent::p12KeyPair: return;
+    case TPKCS12FileContent::p12Unreadable: throw EConfigError(where + ".certificate: cannot read " + aApp.CertFile);
+    case TPKCS12FileContent::p12NotPKCS12:
+      throw EConfigError(where + ".certificate: " + aApp.CertFile + " is not a PKCS#12 (.p12) file");
+    case TPKCS12FileContent::p12WrongPassword:
+      throw EConfigError(where + ".certificate: wrong password for " + aApp.CertFile);
+    case TPKCS12FileContent::p12NoKeyPair:
+      throw EConfigError(where + ".certificate: " + aApp.CertFile + " holds no certificate with its private key");
+  }
 }
 
 std::chrono::milliseconds RetryDelay(int aAttempts, uint64_t aRandom) {
@@ -480,21 +512,33 @@ void Sender::Loop() {
     };
     // The current token once per round: a token refused as expired is
     // replaced before the round that sends its notifications again.
-    if (!resend.empty() || free > 0) RefreshToken();
-    for (Notification& n : resend) Send(n, pick());
-    free = free > resend.size() ? free - resend.size() : 0;
     std::vector<Notification> batch;
-    if (free > 0) {
-      const bool idle = inFlight == 0 && resend.empty();
-      batch = FQueue.Take(FApp.Name, std::min<size_t>(free, 500),
-                          idle ? std::chrono::milliseconds(50) : std::chrono::milliseconds(0));
-      std::vector<std::string> ids;
-      ids.reserve(batch.size());
-      for (Notification& n : batch) {
-        Send(n, pick());
-        ids.push_back(n.Id);
+    try {
+      if (!resend.empty() || free > 0) RefreshToken();
+      free = free > resend.size() ? free - resend.size() : 0;
+      for (Notification& n : resend) Send(n, pick());
+      resend.clear();  // sent: the catch below puts back only unsent ones
+      if (free > 0) {
+        const bool idle = inFlight == 0;
+        batch = FQueue.Take(FApp.Name, std::min<size_t>(free, 500),
+                            idle ? std::chrono::milliseconds(50) : std::chrono::milliseconds(0));
+        std::vector<std::string> ids;
+        ids.reserve(batch.size());
+        for (Notification& n : batch) {
+          Send(n, pick());
+          ids.push_back(n.Id);
+        }
+        if (!ids.empty()) FQueue.MarkSent(ids);
       }
-      if (!ids.empty()) FQueue.MarkSent(ids);
+    } catch (const std::exception& e) {
+      // No token could be signed, or the queue's store is away: the
+      // notifications not sent yet wait for the next round, a second on.
+      Log("app " + FApp.Name + ": " + e.what());
+      std::unique_lock lock(FLock);
+      for (Notification& n : resend) FRetries.push_back(Retry{std::move(n), Clock::now() + std::chrono::seconds(1)});
+      resend.clear();
+      FChanged.wait_for(lock, std::chrono::seconds(1), [&] { return FStopping; });
+      continue;
     }
     if (batch.empty() && resend.empty()) {
       std::unique_lock lock(FLock);

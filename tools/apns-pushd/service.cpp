@@ -48,6 +48,7 @@ Service::Service(Config aConfig) : FConfig(std::move(aConfig)) {
   FQueue = MakeQueue(FConfig);
   FTokens = MakeTokenSource(FConfig);
   FSink = std::make_unique<OutcomeSink>(FConfig, FMetrics);
+  for (const AppConfig& app : FConfig.Apps) CheckCredentials(app);
   for (const AppConfig& app : FConfig.Apps)
     FSenders.push_back(std::make_unique<Sender>(app, *FQueue, *FTokens, *FSink, FMetrics));
   FServer = std::make_unique<httplib::Server>();
