@@ -332,7 +332,12 @@ bool Sender::TakeInFlight(size_t aConn, const std::string& aKey, InFlight& aOut)
 
 void Sender::Settle(InFlight&& f, int aStatus, const std::string& aReason, const std::string& aAnswerId,
                     bool aRetryable, bool aAtOnce) {
-  if (aRetryable && f.N.Attempts < FApp.MaxAttempts && !FHandingBack) {
+  if (aRetryable && FHandingBack) {
+    // Handed back with the rest (HandBack collects the retries last).
+    FRetries.push_back(Retry{std::move(f.N), Clock::now()});
+    return;
+  }
+  if (aRetryable && f.N.Attempts < FApp.MaxAttempts) {
     const auto due = aAtOnce ? Clock::now() : Clock::now() + RetryDelay(f.N.Attempts, FRandom++ * 0x9E3779B97F4A7C15ULL);
     FRetries.push_back(Retry{std::move(f.N), due});
     FMetrics.Retry(FApp.Name);
@@ -355,22 +360,23 @@ void Sender::Settle(InFlight&& f, int aStatus, const std::string& aReason, const
 void Sender::Answered(size_t aConn, const std::string& aIdKey, const std::string& aTokenKey, int aStatus,
                       const std::string& aReason, const std::string& aAnswerId) {
   InFlight f;
-  std::shared_ptr<const std::string> expired;
   {
     std::lock_guard guard(FLock);
-    if (FHandingBack || !(TakeInFlight(aConn, aIdKey, f) || TakeInFlight(aConn, aTokenKey, f))) return;
-    FMetrics.Answer(std::chrono::duration<double>(Clock::now() - f.Sent).count());
-    const bool expiredToken = aStatus == 403 && aReason == "ExpiredProviderToken";
-    if (expiredToken) expired = f.Token;
-    Settle(std::move(f), aStatus, aReason, aAnswerId, Retryable(aStatus) || expiredToken, expiredToken);
+    if (!(TakeInFlight(aConn, aIdKey, f) || TakeInFlight(aConn, aTokenKey, f))) return;
   }
-  if (expired && FApp.TokenMode()) FTokens.Expire(FApp.TeamId, FApp.KeyId, *expired);
+  FMetrics.Answer(std::chrono::duration<double>(Clock::now() - f.Sent).count());
+  const bool expiredToken = aStatus == 403 && aReason == "ExpiredProviderToken";
+  // The token goes before the notification is queued again, so that its
+  // next send carries a new one.
+  if (expiredToken && f.Token && FApp.TokenMode()) FTokens.Expire(FApp.TeamId, FApp.KeyId, *f.Token);
+  std::lock_guard guard(FLock);
+  Settle(std::move(f), aStatus, aReason, aAnswerId, Retryable(aStatus) || expiredToken, expiredToken);
 }
 
 void Sender::Failed(size_t aConn, const std::string& aKey, const std::string& aReason) {
   std::lock_guard guard(FLock);
   InFlight f;
-  if (FHandingBack || !TakeInFlight(aConn, aKey, f)) return;
+  if (!TakeInFlight(aConn, aKey, f)) return;
   Settle(std::move(f), 0, aReason, "", true, false);
 }
 
@@ -430,11 +436,14 @@ size_t Sender::HandBack() {
     std::lock_guard guard(FLock);
     FHandingBack = true;
   }
-  // Nothing queued on the clients is answered any more.
+  // Nothing queued on the clients is answered any more. Answers already on
+  // their way are still taken (a final one is an outcome, a retry goes back
+  // with the rest) until the clients are freed, which ends their threads.
   for (auto& conn : FConns) {
     conn->Client->Requests().TakeAll();
     conn->Client->RequestsPending().TakeAll();
   }
+  FOwner.reset();  // closes the connections
   std::vector<Notification> back;
   {
     std::lock_guard guard(FLock);
@@ -445,7 +454,6 @@ size_t Sender::HandBack() {
     FRetries.clear();
     std::fill(FLoad.begin(), FLoad.end(), 0);
   }
-  FOwner.reset();  // closes the connections
   if (!back.empty()) {
     std::sort(back.begin(), back.end(),
               [](const Notification& a, const Notification& b) { return a.QueuedAtMs < b.QueuedAtMs; });
