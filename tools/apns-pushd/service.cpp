@@ -176,6 +176,8 @@ void Service::Routes() {
   s.set_read_timeout(std::chrono::milliseconds(FConfig.ReadTimeoutMs));
   s.set_write_timeout(std::chrono::milliseconds(FConfig.ReadTimeoutMs));
   s.set_keep_alive_timeout(std::max<time_t>(1, FConfig.ReadTimeoutMs / 1000));
+  // Applications that post all day keep their connection.
+  s.set_keep_alive_max_count(1000);
   // Every call but /healthz needs the bearer token, checked before the body
   // is handed to any handler; a refused one is logged without its body. The
   // server library skips that body (up to the body limit), so it is never
