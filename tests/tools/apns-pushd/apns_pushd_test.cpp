@@ -427,6 +427,10 @@ TEST(ApnsPushd, BadCallsGetClearErrorsAndLeaveItHealthy) {
       {"payload too large", bearer, "demo",
        "{\"device_token\":\"" + Device(1) + "\",\"payload\":{\"a\":\"" + std::string(5000, 'x') + "\"}}",
        "application/json", 400, "APNs takes at most 4096"},
+      {"voip payload too large", bearer, "demo",
+       "{\"device_token\":\"" + Device(1) + "\",\"push_type\":\"voip\",\"payload\":{\"a\":\"" +
+           std::string(5200, 'x') + "\"}}",
+       "application/json", 400, "APNs takes at most 5120 for voip"},
       {"unknown field", bearer, "demo", "{\"device_token\":\"" + Device(1) + "\",\"payload\":{},\"prio\":5}",
        "application/json", 400, "unknown field \\\"prio\\\""},
       {"header injection", bearer, "demo",
