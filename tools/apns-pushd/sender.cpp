@@ -150,7 +150,7 @@ Sender::Sender(const AppConfig& aApp, NotificationQueue& aQueue, ProviderTokenSo
                OutcomeSink& aSink, Metrics& aMetrics)
     : FApp(aApp), FQueue(aQueue), FTokens(aTokens), FSink(aSink), FMetrics(aMetrics),
       FOwner(std::make_unique<TComponent>(nullptr)), FLoad(static_cast<size_t>(aApp.Connections), 0),
-      FRandom(std::random_device{}()), FIds(std::random_device{}()) {
+      FJitter(std::random_device{}()), FIds(std::random_device{}()) {
   if (FApp.TokenMode()) {
     std::ifstream in(FApp.KeyFile, std::ios::binary);
     std::ostringstream text;
@@ -338,7 +338,7 @@ void Sender::Settle(InFlight&& f, int aStatus, const std::string& aReason, const
     return;
   }
   if (aRetryable && f.N.Attempts < FApp.MaxAttempts) {
-    const auto due = aAtOnce ? Clock::now() : Clock::now() + RetryDelay(f.N.Attempts, FRandom++ * 0x9E3779B97F4A7C15ULL);
+    const auto due = aAtOnce ? Clock::now() : Clock::now() + RetryDelay(f.N.Attempts, FJitter());
     FRetries.push_back(Retry{std::move(f.N), due});
     FMetrics.Retry(FApp.Name);
     return;

@@ -123,7 +123,7 @@ class Sender {
   std::vector<size_t> FLoad;                                       // in flight per connection
   std::vector<Retry> FRetries;
   std::vector<Outcome> FDone;
-  uint64_t FRandom = 0;
+  std::mt19937_64 FJitter;  // under FLock: retry delays
   std::mt19937_64 FIds;  // apns-ids; the sender's thread only
   std::shared_ptr<const std::string> FToken;  // the sender's thread only
   std::string FAuthorization;
