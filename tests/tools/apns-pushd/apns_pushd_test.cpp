@@ -579,6 +579,20 @@ TEST(ApnsPushd, FullQueueAnswers429) {
   EXPECT_EQ(third->status, 202);
 }
 
+// ?wait=1 waits at most wait_timeout_ms: what has no outcome by then is
+// answered with its state, and its outcome follows in the file.
+TEST(ApnsPushd, WaitIsBounded) {
+  ApnsMock mock(MockOptions({"--delay", "1500"}));
+  Pushd pushd(mock, "wait_timeout_ms = 200\n");
+  auto answer = pushd.Post(Batch(1, 5), true);
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->status, 200);
+  EXPECT_EQ(Count(answer->body, "\"state\":\"sent\""), 5u) << answer->body;
+  const std::vector<std::string> ids = Ids(answer->body);
+  ASSERT_TRUE(WaitUntil([&] { return pushd.OutcomeLines().size() >= 5; }));
+  EXPECT_TRUE(pushd.EachOnce(ids));
+}
+
 // SIGTERM: new work gets 503 at once, what is in flight is finished, every
 // notification has its outcome, and the process exits 0 within the bound.
 TEST(ApnsPushd, GracefulStopFinishesInFlightAndRefusesNewWork) {
