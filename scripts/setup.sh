@@ -13,6 +13,7 @@ PACKAGES=(
   python3
   squid dante-server microsocks openssh-server openssh-client
   dpkg-dev lintian desktop-file-utils man-db
+  libcpp-httplib-dev libtomlplusplus-dev
 )
 
 missing=()
