@@ -96,14 +96,17 @@ TEST_F(InstallTest, InstallsTheProgramsAndTheirFilesAndNothingElse) {
       "usr/bin/apns-mock",
       "usr/bin/apns-provider",
       "usr/bin/apns-push",
+      "usr/bin/apns-pushd",
       "usr/share/applications/apns-provider.desktop",
       "usr/share/bash-completion/completions/apns-push",
       "usr/share/doc/apns-provider/changelog.gz",
       "usr/share/doc/apns-provider/copyright",
+      "usr/share/doc/apns-provider/examples/apns-pushd.toml",
       "usr/share/icons/hicolor/scalable/apps/apns-provider.svg",
       "usr/share/man/man1/apns-mock.1.gz",
       "usr/share/man/man1/apns-provider.1.gz",
       "usr/share/man/man1/apns-push.1.gz",
+      "usr/share/man/man1/apns-pushd.1.gz",
   };
   EXPECT_EQ(files, expected);
 
@@ -115,7 +118,7 @@ TEST_F(InstallTest, InstallsTheProgramsAndTheirFilesAndNothingElse) {
   }
   // The programs find their libraries where the system keeps them, not in
   // the build folder.
-  for (const char* name : {"apns-provider", "apns-push", "apns-mock"}) {
+  for (const char* name : {"apns-provider", "apns-push", "apns-pushd", "apns-mock"}) {
     const CommandResult dynamic = RunCommand({"readelf", "--dynamic", Program(name)});
     ASSERT_EQ(dynamic.exit_code, 0) << dynamic.err;
     EXPECT_EQ(dynamic.out.find("RPATH"), std::string::npos) << name << dynamic.out;
@@ -125,7 +128,7 @@ TEST_F(InstallTest, InstallsTheProgramsAndTheirFilesAndNothingElse) {
 
 // The one version of the build; apns-provider answers without a display.
 TEST_F(InstallTest, EveryProgramPrintsTheProjectVersion) {
-  for (const char* name : {"apns-provider", "apns-push", "apns-mock"}) {
+  for (const char* name : {"apns-provider", "apns-push", "apns-pushd", "apns-mock"}) {
     const CommandResult version = RunCommand(
         {"env", "-u", "DISPLAY", "-u", "WAYLAND_DISPLAY", "-u", "QT_QPA_PLATFORM", Program(name),
          "--version"});
@@ -142,7 +145,7 @@ TEST_F(InstallTest, EveryProgramPrintsTheProjectVersion) {
 // without a warning.
 TEST_F(InstallTest, ManualPagesDocumentTheOptionsOfHelp) {
   static const std::regex item_option("^\\.[BIR]+ +(--[a-z][a-z0-9-]*)");
-  for (const char* name : {"apns-provider", "apns-push", "apns-mock"}) {
+  for (const char* name : {"apns-provider", "apns-push", "apns-pushd", "apns-mock"}) {
     SCOPED_TRACE(name);
     const std::string page = Usr(std::string("share/man/man1/") + name + ".1.gz");
     const CommandResult source = RunCommand({"gzip", "-dc", page});

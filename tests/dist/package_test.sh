@@ -34,7 +34,7 @@ diff -u "$work/installed" "$work/packaged" >&2 || fail "the package and the inst
 
 # The packaged programs run and print the package's version.
 dpkg-deb --extract "$deb" "$work/extracted"
-for program in apns-provider apns-push apns-mock; do
+for program in apns-provider apns-push apns-pushd apns-mock; do
   out="$(env -u DISPLAY "$work/extracted/usr/bin/$program" --version)"
   [ "$out" = "$program $version" ] || fail "$program --version printed \"$out\""
 done

@@ -65,6 +65,31 @@ TEST(ApnsPushdConfig, SoundFileIsReadWhole) {
   EXPECT_EQ(c.FindApp("nope"), nullptr);
 }
 
+// The sample configuration that is installed beside the program reads as
+// it says: every value it shows is the default or a sound setting.
+TEST(ApnsPushdConfig, TheInstalledSampleIsSound) {
+  std::string text = ReadFile(APNS_SOURCE_DIR "/dist/apns-pushd.toml");
+  // Its key is where an installation keeps it; the test's is a fixture.
+  const std::string key = "/etc/apns-pushd/AuthKey_ABCDEFGHIJ.p8";
+  ASSERT_NE(text.find(key), std::string::npos);
+  text.replace(text.find(key), key.size(), FixturePath("AuthKey_TEST123456.p8"));
+  const Config c = ParseConfig(text, "apns-pushd.toml");
+  const Config defaults;
+  EXPECT_EQ(c.Listen.Host, defaults.Listen.Host);
+  EXPECT_EQ(c.Listen.Port, defaults.Listen.Port);
+  EXPECT_EQ(c.Queue, "memory");
+  EXPECT_EQ(c.QueueMax, defaults.QueueMax);
+  EXPECT_EQ(c.BodyLimit, defaults.BodyLimit);
+  EXPECT_EQ(c.BatchMax, defaults.BatchMax);
+  EXPECT_EQ(c.StopTimeoutMs, defaults.StopTimeoutMs);
+  ASSERT_EQ(c.Apps.size(), 1u);
+  const apns_pushd::AppConfig app;
+  EXPECT_EQ(c.Apps[0].Server.Host, "api.push.apple.com");
+  EXPECT_TRUE(c.Apps[0].TokenMode());
+  EXPECT_EQ(c.Apps[0].MaxAttempts, app.MaxAttempts);
+  EXPECT_EQ(c.Apps[0].TLS, app.TLS);
+}
+
 TEST(ApnsPushdConfig, PasswordFromTheEnvironment) {
   setenv("APNS_PUSHD_TEST_PASSWORD", "from-env", 1);
   const Config c = ParseConfig(Top() + "[[app]]\nname = \"c\"\ncertificate = \"" + FixturePath("client.p12") +
