@@ -40,6 +40,7 @@
 
 #include "tools/apns-pushd/queue.h"
 #include "tools/apns-pushd/redis/redis_connection.h"
+#include "tools/apns-pushd/redis/redis_token_source.h"
 
 namespace apns_pushd::redis {
 
