@@ -259,6 +259,10 @@ std::vector<Notification> RedisQueue::Claim(RedisConnection& aConnection, const 
     for (const auto& entry : v.Elements[1].Elements) {
       if (entry.Elements.size() != 3) continue;
       Notification n = FromFields(entry.Elements[1]);
+      {
+        std::lock_guard<std::mutex> lock(FAppsLock);
+        if (FHeld.count(n.Id)) continue;  // still in hand here: the claim renewed its hold
+      }
       n.Attempts = std::max(n.Attempts, static_cast<int>(entry.Elements[2].Number(0)));
       out.push_back(std::move(n));
     }
@@ -314,6 +318,8 @@ std::vector<Notification> RedisQueue::Take(const std::string& aApp, size_t aMax,
     if (e.Connection()) return {};  // waited out within aWait; the caller takes again
     throw;
   }
+  std::lock_guard<std::mutex> lock(FAppsLock);
+  for (const auto& n : out) FHeld.insert(n.Id);
   return out;
 }
 
@@ -345,6 +351,8 @@ size_t RedisQueue::Finish(const std::vector<Outcome>& aOutcomes) {
                          "finishing")
                   .Number(0);
   });
+  std::lock_guard<std::mutex> lock(FAppsLock);
+  for (const auto& o : aOutcomes) FHeld.erase(o.Id);
   return static_cast<size_t>(std::max<long long>(0, written));
 }
 
@@ -354,6 +362,8 @@ void RedisQueue::Release(const std::vector<Notification>& aNotifications) {
                                    std::to_string(FOptions.ClaimAfter.count())};
   for (const auto& n : aNotifications) args.push_back(n.Id);
   FClient.Run([&](RedisConnection& c) { CheckReply(EvalScript(c, kReleaseScript, {}, args), "releasing"); });
+  std::lock_guard<std::mutex> lock(FAppsLock);
+  for (const auto& n : aNotifications) FHeld.erase(n.Id);
 }
 
 std::optional<NotificationStatus> RedisQueue::Lookup(const std::string& aId) {

@@ -36,6 +36,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 
 #include "tools/apns-pushd/queue.h"
@@ -99,6 +100,10 @@ class RedisQueue : public NotificationQueue {
   const std::string FPrefix;  // "N:"
   std::mutex FAppsLock;
   std::map<std::string, AppState> FApps;
+  // Ids this instance took and has not finished or released. The claim
+  // sweep meets them when they wait long (a slow retry): it renews the hold
+  // and does not hand them out a second time.
+  std::set<std::string> FHeld;
 };
 
 // The queue of aUrl (redis://host:port/name). Throws RedisUrlError for a

@@ -343,6 +343,28 @@ TEST_F(RedisQueueTest, WhatADeadInstanceTookIsClaimedByAnotherAndFinishedOnce) {
   for (const auto& [id, count] : seen) EXPECT_EQ(count, 1) << id;
 }
 
+// Held past the claim time by a live instance (a long retry): its own
+// sweep renews the hold instead of handing them out to it a second time.
+TEST_F(RedisQueueTest, NotificationsHeldLongAreNotHandedTwiceToTheirInstance) {
+  auto holder = Queue(Options(200ms));
+  Inspector redis(FServer);
+  ASSERT_TRUE(holder->Append(Batch("a", "h", 3)));
+  ASSERT_EQ(TakeAll(*holder, "a", 3).size(), 3u);
+  auto idle = [&] {
+    return redis.Command({"XPENDING", "q:app:a", "apns-pushd", "IDLE", "200", "-", "+", "10"}).Elements.size();
+  };
+  ASSERT_TRUE(apns_test::WaitUntil([&] { return idle() == 3; }));
+  std::vector<Notification> again;
+  ASSERT_TRUE(apns_test::WaitUntil([&] {
+    for (auto& n : holder->Take("a", 10, 20ms)) again.push_back(n);
+    return idle() < 3;  // the sweep ran and renewed the hold
+  }));
+  EXPECT_TRUE(again.empty());
+  const auto pending = redis.Command({"XPENDING", "q:app:a", "apns-pushd", "-", "+", "10"});
+  ASSERT_EQ(pending.Elements.size(), 3u);
+  for (const auto& p : pending.Elements) EXPECT_EQ(p.Elements.at(1).Str, holder->Consumer());
+}
+
 TEST_F(RedisQueueTest, AppendRefusesTheWholeBatchAtTheMaximumDepth) {
   auto q = Queue(Options(30s, 10));
   struct Step {
