@@ -1,7 +1,10 @@
 #include "tools/apns-pushd/redis/redis_connection.h"
 
 #include <hiredis/hiredis.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <time.h>
 
 #include <algorithm>
 #include <cctype>
@@ -52,6 +55,41 @@ RedisValue Copy(const redisReply* aReply) {
   }
   return v;
 }
+
+// hiredis writes with write(2), which raises SIGPIPE on a socket whose peer
+// has gone and would end the process. While a command is written the signal
+// is blocked on the writing thread, and one it raised is taken out of the
+// thread's pending set before the mask is restored; the write fails with
+// EPIPE instead.
+class SigpipeBlock {
+ public:
+  SigpipeBlock() {
+    sigemptyset(&FSet);
+    sigaddset(&FSet, SIGPIPE);
+    sigset_t pending;
+    sigpending(&pending);
+    FWasPending = sigismember(&pending, SIGPIPE) == 1;
+    pthread_sigmask(SIG_BLOCK, &FSet, &FOld);
+  }
+  ~SigpipeBlock() {
+    if (!FWasPending) {
+      sigset_t pending;
+      sigpending(&pending);
+      if (sigismember(&pending, SIGPIPE) == 1) {
+        const timespec none{0, 0};
+        while (sigtimedwait(&FSet, nullptr, &none) == -1 && errno == EINTR) {
+        }
+      }
+    }
+    pthread_sigmask(SIG_SETMASK, &FOld, nullptr);
+  }
+  SigpipeBlock(const SigpipeBlock&) = delete;
+  SigpipeBlock& operator=(const SigpipeBlock&) = delete;
+
+ private:
+  sigset_t FSet, FOld;
+  bool FWasPending = false;
+};
 
 timeval ToTimeval(std::chrono::milliseconds aTime) {
   timeval tv{};
@@ -187,6 +225,7 @@ RedisValue RedisConnection::Command(const std::vector<std::string>& aArgv) {
 
 std::vector<RedisValue> RedisConnection::Pipeline(const std::vector<std::vector<std::string>>& aCommands) {
   if (FBroken) throw RedisError("redis " + FAddress.Endpoint() + ": connection lost", true);
+  const SigpipeBlock no_sigpipe;
   std::vector<const char*> argv;
   std::vector<size_t> lengths;
   for (const auto& command : aCommands) {

@@ -434,6 +434,23 @@ TEST_F(RedisQueueTest, CloseWakesAWaitingTakeAndLaterOnesReturnAtOnce) {
   EXPECT_EQ(q->Finish(Answers(Batch("a", "c", 1))), 1u);
 }
 
+// A pooled connection to a server that went away: a large write on it meets
+// a closed socket, which must fail the write (and be retried on a new
+// connection), not end the process with a signal.
+TEST(RedisQueueRestart, AConnectionToAServerThatWentAwayIsReplaced) {
+  if (!apns_test::HaveProgram("redis-server")) GTEST_SKIP() << "redis-server is not installed";
+  RedisServer server(false);
+  ASSERT_TRUE(server.Ready());
+  auto q = MakeRedisQueue(server.Url("q"), Options());
+  ASSERT_TRUE(q->Append(Batch("a", "before-", 1)));
+  server.Kill();
+  ASSERT_TRUE(server.Start());
+  auto big = Batch("a", "big-", 4000);
+  for (auto& n : big) n.Payload = std::string(1000, 'x');
+  ASSERT_TRUE(q->Append(big));
+  EXPECT_EQ(q->Depth(), 4000u) << "the restarted server (without its data) holds the big batch";
+}
+
 // The server is killed and started again in the middle of the work (its
 // append-only file flushed before each answer): the queue reconnects, every
 // acknowledged notification gets exactly one outcome, none is lost.
