@@ -151,6 +151,17 @@ if finished > 0 then redis.call('DECRBY', KEYS[1], finished) end
 return written
 )lua";
 
+// KEYS[1] an app's stream. ARGV: group, consumer. Removes the consumer from
+// the group when it holds nothing (one that holds entries stays, so that
+// they can be claimed).
+const char* const kLeaveScript = R"lua(
+local p = redis.pcall('XPENDING', KEYS[1], ARGV[1], '-', '+', 1, ARGV[2])
+if type(p) == 'table' and p.err == nil and #p == 0 then
+  redis.call('XGROUP', 'DELCONSUMER', KEYS[1], ARGV[1], ARGV[2])
+end
+return 0
+)lua";
+
 std::string DefaultConsumer() {
   char host[256] = {};
   if (gethostname(host, sizeof host - 1) != 0 || !host[0]) std::snprintf(host, sizeof host, "host");
@@ -198,7 +209,22 @@ RedisQueue::RedisQueue(RedisAddress aAddress, RedisQueueOptions aOptions)
 
 // What this instance took and did not finish stays pending in the group:
 // another instance claims it after ClaimAfter, as it would after a crash.
-RedisQueue::~RedisQueue() { Close(); }
+// An instance that holds nothing leaves the group, so that the group's
+// consumers are the instances that run (or died holding work).
+RedisQueue::~RedisQueue() {
+  Close();
+  std::vector<std::string> apps;
+  for (const auto& [app, state] : FApps)
+    if (state.GroupReady) apps.push_back(app);
+  for (const auto& app : apps) {
+    try {
+      FClient.Run([&](RedisConnection& c) { EvalScript(c, kLeaveScript, {StreamKey(app)}, {kGroup, FOptions.Consumer}); },
+                  milliseconds(200));
+    } catch (const std::exception&) {
+      // the server is away: the consumer stays, holding nothing
+    }
+  }
+}
 
 std::string RedisQueue::StreamKey(const std::string& aApp) const { return FPrefix + "app:" + aApp; }
 

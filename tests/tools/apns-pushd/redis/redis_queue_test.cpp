@@ -251,6 +251,13 @@ TEST_F(RedisQueueTest, EachNotificationIsTakenOnceAndGetsOneOutcomeSeenByEveryIn
   ASSERT_TRUE(a->Append(both)) << "a repeated append";
   EXPECT_EQ(a->Depth(), 0u);
   EXPECT_TRUE(b->Take("a", 100, 50ms).empty());
+
+  // Instances that hold nothing leave the group when they end.
+  EXPECT_EQ(redis.Command({"XINFO", "CONSUMERS", "q:app:a", "apns-pushd"}).Elements.size(), 1u)
+      << "the instance that took from the stream";
+  a.reset();
+  b.reset();
+  EXPECT_EQ(redis.Command({"XINFO", "CONSUMERS", "q:app:a", "apns-pushd"}).Elements.size(), 0u);
 }
 
 // Two instances take from one stream at the same time: every notification
