@@ -14,6 +14,7 @@ PACKAGES=(
   libhiredis-dev redis-server
   squid dante-server microsocks openssh-server openssh-client
   dpkg-dev lintian desktop-file-utils man-db
+  libcpp-httplib-dev libtomlplusplus-dev
 )
 
 missing=()

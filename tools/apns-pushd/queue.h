@@ -102,6 +102,10 @@ class ProviderTokenSource {
   // aSign when none is current.
   virtual std::string Current(const std::string& aTeamId, const std::string& aKeyId,
                               const Signer& aSign) = 0;
+  // APNs refused aToken as expired (403 ExpiredProviderToken): the next
+  // Current signs a new one, unless another took its place meanwhile.
+  virtual void Expire(const std::string& aTeamId, const std::string& aKeyId,
+                      const std::string& aToken) = 0;
 };
 
 }  // namespace apns_pushd

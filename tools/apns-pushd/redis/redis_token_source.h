@@ -34,6 +34,11 @@ class RedisTokenSource : public ProviderTokenSource {
   std::string Current(const std::string& aTeamId, const std::string& aKeyId,
                       const Signer& aSign) override;
 
+  // The service's word that APNs refused aToken as expired: Renew.
+  void Expire(const std::string& aTeamId, const std::string& aKeyId, const std::string& aToken) override {
+    Renew(aTeamId, aKeyId, aToken);
+  }
+
   // APNs refused aToken (ExpiredProviderToken): drops it so that the next
   // Current signs a new one, unless it is younger than MinInterval. True
   // when the next Current gives another token (this call dropped it, or
