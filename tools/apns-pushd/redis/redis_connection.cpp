@@ -154,6 +154,31 @@ RedisAddress ParseRedisUrl(const std::string& aUrl) {
   if (slash == std::string::npos || slash + 1 == rest.size())
     throw RedisUrlError("the Redis queue URL names no queue: redis://host:port/name");
   a.Name = rest.substr(slash + 1);
+  if (const size_t query = a.Name.find('?'); query != std::string::npos) {
+    const std::string settings = a.Name.substr(query + 1);
+    a.Name.resize(query);
+    for (size_t at = 0; at <= settings.size();) {
+      size_t amp = settings.find('&', at);
+      if (amp == std::string::npos) amp = settings.size();
+      const std::string pair = settings.substr(at, amp - at);
+      at = amp + 1;
+      const size_t eq = pair.find('=');
+      const std::string key = pair.substr(0, eq), value = eq == std::string::npos ? "" : pair.substr(eq + 1);
+      long long* target = key == "claim_after_ms" ? &a.ClaimAfterMs : key == "retry_ms" ? &a.RetryMs : nullptr;
+      if (!target)
+        throw RedisUrlError("the Redis queue URL has an unknown setting \"" + key +
+                            "\" (known: claim_after_ms, retry_ms)");
+      const long long most = target == &a.ClaimAfterMs ? 86400000 : 3600000;
+      const bool digits = !value.empty() && value.size() <= 9 &&
+                          std::all_of(value.begin(), value.end(),
+                                      [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
+      if (!digits || std::stoll(value) < 100 || std::stoll(value) > most)
+        throw RedisUrlError("the Redis queue URL's " + key + " is not a number of milliseconds from 100 to " +
+                            std::to_string(most) + ": \"" + value + "\"");
+      *target = std::stoll(value);
+    }
+  }
+  if (a.Name.empty()) throw RedisUrlError("the Redis queue URL names no queue: redis://host:port/name");
   if (!std::all_of(a.Name.begin(), a.Name.end(), NameChar))
     throw RedisUrlError("the Redis queue name may hold only letters, digits, '.', '_' and '-': " + a.Name);
   return a;

@@ -31,6 +31,10 @@ struct RedisAddress {
   std::string Host;
   uint16_t Port = 6379;
   std::string Name;
+  // Settings given after the name (?claim_after_ms=N&retry_ms=N), 0 when
+  // not given: the queue's claim time and the retry time of every call.
+  long long ClaimAfterMs = 0;
+  long long RetryMs = 0;
   // "host:port" ("[::1]:port" for an IPv6 literal), for messages.
   std::string Endpoint() const;
 };
@@ -41,10 +45,12 @@ class RedisUrlError : public std::invalid_argument {
   using std::invalid_argument::invalid_argument;
 };
 
-// redis://host[:port]/name: a host name, an IPv4 literal or a bracketed IPv6
-// literal; the port (6379 when left out); the name of the fleet's keys
-// (letters, digits, '.', '_', '-'). Credentials, a database number, a query
-// or anything after the name are refused.
+// redis://host[:port]/name[?claim_after_ms=N&retry_ms=N]: a host name, an
+// IPv4 literal or a bracketed IPv6 literal; the port (6379 when left out);
+// the name of the fleet's keys (letters, digits, '.', '_', '-'); settings
+// in milliseconds (claim_after_ms 100 to 86400000, retry_ms 100 to
+// 3600000). Credentials, a database number, other settings or anything
+// after the name are refused.
 RedisAddress ParseRedisUrl(const std::string& aUrl);
 
 // A failure talking to Redis. Connection() is true when the connection was

@@ -353,7 +353,13 @@ void RedisQueue::MarkSent(const std::vector<std::string>& aIds) {
   if (aIds.empty()) return;
   std::vector<std::string> args = {FPrefix, kGroup, FOptions.Consumer};
   args.insert(args.end(), aIds.begin(), aIds.end());
-  FClient.Run([&](RedisConnection& c) { CheckReply(EvalScript(c, kMarkSentScript, {}, args), "marking sent"); });
+  try {
+    FClient.Run([&](RedisConnection& c) { CheckReply(EvalScript(c, kMarkSentScript, {}, args), "marking sent"); });
+  } catch (const RedisError& e) {
+    // Only the state shown by Lookup and the renewal of the hold are lost;
+    // the sends go on.
+    if (!e.Connection()) throw;
+  }
 }
 
 size_t RedisQueue::Finish(const std::vector<Outcome>& aOutcomes) {
@@ -431,7 +437,11 @@ size_t RedisQueue::Depth() {
 void RedisQueue::Close() { FClient.Interrupt(); }
 
 std::unique_ptr<RedisQueue> MakeRedisQueue(const std::string& aUrl, const RedisQueueOptions& aOptions) {
-  auto queue = std::make_unique<RedisQueue>(ParseRedisUrl(aUrl), aOptions);
+  const RedisAddress address = ParseRedisUrl(aUrl);
+  RedisQueueOptions options = aOptions;
+  if (address.ClaimAfterMs) options.ClaimAfter = milliseconds(address.ClaimAfterMs);
+  if (address.RetryMs) options.Client.RetryFor = milliseconds(address.RetryMs);
+  auto queue = std::make_unique<RedisQueue>(address, options);
   queue->Depth();  // reaches the server now, so that a wrong address shows at start
   return queue;
 }

@@ -24,10 +24,12 @@
 // by the claimer (at least once for what was in flight on a dead instance).
 //
 // A lost connection is retried with backoff (50 ms doubling to 1 s) for
-// RetryFor; Append, MarkSent, Finish, Release, Lookup and Depth then throw
-// RedisError, so that the API answers 503 and nothing unacknowledged is
-// reported as queued. Take waits out a lost connection within its own wait
-// and returns empty (its caller loops). Append and Finish may be retried
+// RetryFor; Append, Finish, Release, Lookup and Depth then throw RedisError,
+// so that the API answers 503 and nothing unacknowledged is reported as
+// queued. Take waits out a lost connection within its own wait and returns
+// empty (its caller loops); MarkSent gives up its state change after
+// RetryFor (the sends go on). An error the server answers (a key of the
+// wrong type) is thrown as RedisError by every call. Append and Finish may be retried
 // after an answer that got lost: a notification whose id is already stored
 // is not appended twice, and a second outcome is dropped.
 #pragma once

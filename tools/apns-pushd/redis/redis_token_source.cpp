@@ -170,7 +170,10 @@ long long RedisTokenSource::Signatures(const std::string& aTeamId, const std::st
 
 std::unique_ptr<RedisTokenSource> MakeRedisTokenSource(const std::string& aUrl,
                                                        const RedisTokenOptions& aOptions) {
-  auto source = std::make_unique<RedisTokenSource>(ParseRedisUrl(aUrl), aOptions);
+  const RedisAddress address = ParseRedisUrl(aUrl);
+  RedisTokenOptions options = aOptions;
+  if (address.RetryMs) options.Client.RetryFor = milliseconds(address.RetryMs);
+  auto source = std::make_unique<RedisTokenSource>(address, options);
   source->Signatures("", "");  // reaches the server now, so that a wrong address shows at start
   return source;
 }
