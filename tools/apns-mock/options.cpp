@@ -32,6 +32,11 @@ Answers:
   --unregistered TOKEN[:MS]   answer 410 Unregistered for this device token,
                               with timestamp MS (ms since the epoch; default:
                               start time); repeatable
+  --fail TOKEN=STATUS[:N]     answer the first N requests for this device
+                              token (on any connection; default: every one)
+                              with STATUS: 429 TooManyRequests, 500
+                              InternalServerError or 503 ServiceUnavailable;
+                              later ones get their usual answer; repeatable
   --delay MS                  answer each request MS milliseconds late
   --token-update-interval MS  answer 429 TooManyProviderTokenUpdates to a
                               token that would replace its key's current one
@@ -124,6 +129,26 @@ Options ParseOptions(int argc, char** argv) {
           throw UsageError("--unregistered: bad timestamp \"" + std::string(ms) + "\"");
       }
       options.unregistered[Lower(token)] = timestamp;
+    } else if (arg == "--fail") {
+      const std::string_view text = value();
+      const size_t equals = text.find('=');
+      const std::string_view token = text.substr(0, equals);
+      if (token.empty() || !IsHex(token))
+        throw UsageError("--fail: \"" + std::string(token) + "\" is not a hex device token");
+      if (equals == std::string_view::npos)
+        throw UsageError("--fail: expected TOKEN=STATUS[:N], got \"" + std::string(text) + "\"");
+      const std::string_view rest = text.substr(equals + 1);
+      const size_t colon = rest.find(':');
+      Options::Failure failure;
+      failure.status = static_cast<int>(ParseNumber("--fail", rest.substr(0, colon), 999));
+      if (failure.status != 429 && failure.status != 500 && failure.status != 503)
+        throw UsageError("--fail: the status is 429, 500 or 503, not " +
+                         std::to_string(failure.status));
+      if (colon != std::string_view::npos) {
+        failure.attempts = ParseNumber("--fail", rest.substr(colon + 1), UINT32_MAX);
+        if (failure.attempts == 0) throw UsageError("--fail: the number of requests must be positive");
+      }
+      options.failures[Lower(token)] = failure;
     } else if (arg == "--delay") {
       options.delay_ms = ParseNumber(arg, value(), 600000);
     } else if (arg == "--token-update-interval") {

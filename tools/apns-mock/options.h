@@ -31,6 +31,14 @@ struct Options {
   // timestamp (ms since the epoch) to report.
   std::unordered_map<std::string, int64_t> unregistered;
 
+  // Device tokens (lower-case hex) answered with a passing failure: 429
+  // TooManyRequests, 500 InternalServerError or 503 ServiceUnavailable.
+  struct Failure {
+    int status = 0;
+    uint32_t attempts = 0;  // the first this many requests for the token; 0: every one
+  };
+  std::unordered_map<std::string, Failure> failures;
+
   uint32_t delay_ms = 0;
   uint32_t token_update_interval_ms = 20 * 60 * 1000;  // a new token sooner: 429
   uint32_t goaway_after = 0;  // 0: never

@@ -60,6 +60,8 @@ void RequestLog::Write(const LogEntry& entry) {
   AppendJsonString(out, entry.reason);
   out += ",\"apns_id\":";
   AppendJsonString(out, entry.apns_id);
+  out += ",\"at_ms\":";
+  out += std::to_string(entry.at_ms);
   out += "}\n";
 }
 

@@ -1,7 +1,7 @@
 // The request log: one JSON object per line and request, e.g.
 //   {"conn":1,"stream":1,"headers":[[":method","POST"],...],"body_length":23,
 //    "auth":"token","token_hash":"1f2e...","status":200,"reason":"",
-//    "apns_id":"..."}
+//    "apns_id":"...","at_ms":1234}
 // "status" 0 means the request was not answered (see "reason").
 #pragma once
 
@@ -30,6 +30,7 @@ struct LogEntry {
   int status = 0;
   std::string_view reason;
   std::string_view apns_id;
+  int64_t at_ms = 0;  // when the request had arrived, in ms since the server started
 };
 
 // Writes lines into a buffer; Flush() hands them to the file. The server

@@ -125,6 +125,7 @@ struct Server::Stream {
   size_t body_length = 0;
   std::string request_body;  // kept only for --log-bodies, up to kMaxLoggedBody
   bool complete = false;  // END_STREAM received
+  std::chrono::steady_clock::time_point arrived;  // when END_STREAM came
 
   AuthKind auth = AuthKind::kNone;
   bool token_valid = false;
@@ -637,6 +638,7 @@ void Server::RunDueAnswers() {
 
 void Server::OnRequestComplete(Connection& c, Stream& s) {
   s.complete = true;
+  s.arrived = Clock::now();
   if (c.abort) return;
   ++c.requests_received;
   if (options_.close_after != 0 && c.requests_received == options_.close_after) {
@@ -712,6 +714,23 @@ Server::Answer Server::Decide(Connection& c, Stream& s) {
   if (!s.has_topic) return refuse(400, "MissingTopic");
   if (s.body_length == 0) return refuse(400, "PayloadEmpty");
   if (s.body_length > kMaxPayload) return refuse(413, "PayloadTooLarge");
+  if (!options_.failures.empty()) {
+    const std::string key = Lower(device);
+    const auto it = options_.failures.find(key);
+    if (it != options_.failures.end()) {
+      const uint32_t seen = ++failure_counts_[key];
+      if (it->second.attempts == 0 || seen <= it->second.attempts) {
+        switch (it->second.status) {
+          case 429:
+            return refuse(429, "TooManyRequests");
+          case 500:
+            return refuse(500, "InternalServerError");
+          default:
+            return refuse(503, "ServiceUnavailable");
+        }
+      }
+    }
+  }
   if (!options_.unregistered.empty()) {
     const auto it = options_.unregistered.find(Lower(device));
     if (it != options_.unregistered.end()) {
@@ -791,6 +810,8 @@ void Server::Log(const Connection& c, const Stream& s, int status, std::string_v
   entry.status = status;
   entry.reason = reason;
   entry.apns_id = s.response_id;
+  const Clock::time_point at = s.complete ? s.arrived : Clock::now();
+  entry.at_ms = std::chrono::duration_cast<std::chrono::milliseconds>(at - started_).count();
   log_->Write(entry);
 }
 

@@ -109,6 +109,9 @@ class Server {
   UniqueFd epoll_;
   std::unordered_map<uint64_t, std::unique_ptr<Connection>> connections_;
   std::unordered_map<std::string, KeyToken> key_tokens_;  // by "kid"
+  // Requests so far for each device token of --fail (lower-case hex).
+  std::unordered_map<std::string, uint32_t> failure_counts_;
+  const Clock::time_point started_ = Clock::now();
   uint64_t connection_count_ = 0;
   // Both in order of due time: the delay is the same for all.
   std::deque<Delayed> delayed_;

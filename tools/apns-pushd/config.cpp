@@ -182,8 +182,12 @@ AppConfig ParseApp(const toml::table& aTable, size_t aIndex) {
   a.CAFile = k.String("ca_file");
   const std::string proxy = k.String("proxy");
   const std::string tls = k.String("tls", "schannel");
+  a.ReconnectBackoffFirstMs = static_cast<int>(k.Integer("reconnect_backoff_first_ms", 1000, 10, 600000));
+  a.ReconnectBackoffMaxMs = static_cast<int>(k.Integer("reconnect_backoff_max_ms", 30000, 10, 600000));
   k.Done();
   if (tls != "schannel" && tls != "openssl") Fail(k.Name("tls") + ": expected \"schannel\" or \"openssl\"");
+  if (a.ReconnectBackoffMaxMs < a.ReconnectBackoffFirstMs)
+    Fail(k.Name("reconnect_backoff_max_ms") + ": must not be below reconnect_backoff_first_ms");
   a.TLS = tls == "openssl" ? TwsTLSIOHandler::iohOpenSSL : TwsTLSIOHandler::iohSChannel;
 
   const bool keyMode = !a.KeyFile.empty() || !a.KeyId.empty() || !a.TeamId.empty();

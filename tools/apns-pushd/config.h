@@ -45,6 +45,9 @@ struct AppConfig {
   ProxyConfig Proxy;
   TwsTLSIOHandler TLS = TwsTLSIOHandler::iohSChannel;  // tls = "schannel" or "openssl"
   int MaxAttempts = 5;       // sends of one notification before its answer is final
+  // The wait before connecting again after APNs refused a provider token
+  // update (429 TooManyProviderTokenUpdates): first, doubled up to max.
+  int ReconnectBackoffFirstMs = 1000, ReconnectBackoffMaxMs = 30000;
   bool TokenMode() const { return !KeyFile.empty(); }
 };
 

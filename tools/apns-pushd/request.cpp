@@ -31,10 +31,10 @@ const std::set<std::string>& PushTypes() {
   return types;
 }
 
-// One notification object into n; the fault, or empty.
-std::string ReadOne(IkfxObjectJSON& aNode, Notification& n) {
-  if (aNode.GetJSONType() != TkfxJSONtype::kfxJSONObject) return "a notification must be a JSON object";
-  TInterfaceRef<IkfxJSON> doc = aNode.GetJSONObject();
+// One notification object (its text, valid JSON) into n; the fault, or empty.
+std::string ReadOne(const std::string& aText, Notification& n) {
+  if (aText.empty() || aText[0] != '{') return "a notification must be a JSON object";
+  TkfxJSONPtr doc = NewJSONDocument(aText);
   bool havePayload = false;
   for (int i = 0; i < doc->GetCount(); ++i) {
     TInterfaceRef<IkfxObjectJSON> field = doc->GetItem(i);
@@ -80,6 +80,56 @@ std::string ReadOne(IkfxObjectJSON& aNode, Notification& n) {
   return "";
 }
 
+// In valid JSON text: the first position at or after aAt that is not white space.
+size_t SkipSpace(const std::string& s, size_t aAt) {
+  while (aAt < s.size() && (s[aAt] == ' ' || s[aAt] == '\t' || s[aAt] == '\r' || s[aAt] == '\n')) ++aAt;
+  return aAt;
+}
+
+// In valid JSON text: the position just after the value that starts at aAt.
+size_t SkipValue(const std::string& s, size_t aAt) {
+  if (s[aAt] == '"') {
+    for (size_t i = aAt + 1; i < s.size(); ++i) {
+      if (s[i] == '\\') ++i;
+      else if (s[i] == '"') return i + 1;
+    }
+    return s.size();
+  }
+  if (s[aAt] == '{' || s[aAt] == '[') {
+    int depth = 0;
+    for (size_t i = aAt; i < s.size(); ++i) {
+      const char c = s[i];
+      if (c == '"') {
+        i = SkipValue(s, i) - 1;
+      } else if (c == '{' || c == '[') {
+        ++depth;
+      } else if ((c == '}' || c == ']') && --depth == 0) {
+        return i + 1;
+      }
+    }
+    return s.size();
+  }
+  size_t i = aAt;
+  while (i < s.size() && s[i] != ',' && s[i] != '}' && s[i] != ']' && s[i] != ' ' && s[i] != '\t' &&
+         s[i] != '\r' && s[i] != '\n')
+    ++i;
+  return i;
+}
+
+// In valid JSON text: where each item of the array that starts at aOpen
+// begins and ends.
+std::vector<std::pair<size_t, size_t>> ArrayItems(const std::string& s, size_t aOpen) {
+  std::vector<std::pair<size_t, size_t>> items;
+  size_t at = SkipSpace(s, aOpen + 1);
+  while (at < s.size() && s[at] != ']') {
+    const size_t end = SkipValue(s, at);
+    items.emplace_back(at, end);
+    at = SkipSpace(s, end);
+    if (at < s.size() && s[at] == ',') at = SkipSpace(s, at + 1);
+  }
+  return items;
+}
+
 }  // namespace
 
 bool WellFormedDeviceToken(const std::string& t) {
@@ -95,55 +145,48 @@ ParsedBatch ParseNotifications(const std::string& aBody, size_t aBatchMax) {
     out.Error = "malformed JSON: " + fault;
     return out;
   }
-  size_t start = aBody.find_first_not_of(" \t\r\n");
-  if (aBody[start] != '{' && aBody[start] != '[') {
+  // The body is valid JSON from here on: the scanner below only finds where
+  // each notification's text starts and ends, and each is read on its own
+  // (one small document each, not one for the whole batch).
+  size_t at = SkipSpace(aBody, 0);
+  std::vector<std::pair<size_t, size_t>> items;
+  if (aBody[at] == '[') {
+    items = ArrayItems(aBody, at);
+  } else if (aBody[at] == '{') {
+    size_t key = SkipSpace(aBody, at + 1);
+    const size_t keyEnd = aBody[key] == '"' ? SkipValue(aBody, key) : key;
+    if (aBody.compare(key, keyEnd - key, "\"notifications\"") == 0) {
+      const size_t value = SkipSpace(aBody, aBody.find(':', keyEnd) + 1);
+      const size_t after = SkipSpace(aBody, SkipValue(aBody, value));
+      if (aBody[value] != '[' || aBody[after] != '}') {
+        out.Error = "notifications: expected an array of notification objects and nothing beside it";
+        return out;
+      }
+      items = ArrayItems(aBody, value);
+    } else {
+      items.emplace_back(at, SkipValue(aBody, at));
+    }
+  } else {
     out.Error = "expected a notification object, an array of them or {\"notifications\":[...]}";
     return out;
   }
-  TkfxJSONPtr doc = NewJSONDocument(aBody.substr(start));
-  TInterfaceRef<IkfxJSON> list;
-  TkfxJSON* root = doc.get();
-  bool single = false;
-  if (root->GetIsArray()) {
-    list = TInterfaceRef<IkfxJSON>(root);
-  } else if (TInterfaceRef<IkfxObjectJSON> items = root->GetNode("notifications")) {
-    if (items->GetJSONType() != TkfxJSONtype::kfxJSONList || root->GetCount() != 1) {
-      out.Error = "notifications: expected an array of notification objects and nothing beside it";
-      return out;
-    }
-    list = items->GetJSONObject();
-  } else {
-    single = true;
-  }
-  if (single) {
-    // The root object itself: read it through a node that holds it.
-    TkfxJSONPtr wrapper = NewJSONDocument("{\"n\":" + aBody.substr(start) + "}");
-    Notification n;
-    if (std::string fault = ReadOne(*wrapper->GetNode("n"), n); !fault.empty()) {
-      out.Error = fault;
-      out.Index = 0;
-      return out;
-    }
-    out.Notifications.push_back(std::move(n));
-    return out;
-  }
-  const int count = list->GetCount();
-  if (count == 0) {
+  if (items.empty()) {
     out.Error = "no notifications";
     return out;
   }
-  if (static_cast<size_t>(count) > aBatchMax) {
-    out.Error = "too many notifications in one request: " + std::to_string(count) + ", at most " +
+  if (items.size() > aBatchMax) {
+    out.Error = "too many notifications in one request: " + std::to_string(items.size()) + ", at most " +
                 std::to_string(aBatchMax);
     return out;
   }
-  out.Notifications.reserve(static_cast<size_t>(count));
-  for (int i = 0; i < count; ++i) {
+  out.Notifications.reserve(items.size());
+  for (size_t i = 0; i < items.size(); ++i) {
     Notification n;
-    if (std::string fault = ReadOne(*list->GetItem(i), n); !fault.empty()) {
+    if (std::string fault = ReadOne(aBody.substr(items[i].first, items[i].second - items[i].first), n);
+        !fault.empty()) {
       out.Notifications.clear();
       out.Error = fault;
-      out.Index = i;
+      out.Index = static_cast<int>(i);
       return out;
     }
     out.Notifications.push_back(std::move(n));

@@ -61,6 +61,19 @@ std::string ReasonOfBody(const std::string& aBody) {
   return JSONValueText(node->GetValue());
 }
 
+// The device token of a request's URL (after the last "/").
+std::string TokenOfURL(const std::string& aURL) { return aURL.substr(aURL.rfind('/') + 1); }
+
+// In-flight keys: by the apns-id the request carried ("i:"), or by its
+// device token ("t:") when it carried none, which is the usual case: then
+// the requests of a run share their header settings on the client, and
+// the answers are matched by device token. A notification to a device that
+// already has one in flight gets an apns-id, so no two in flight share a key
+// of either kind.
+std::string IdKey(const std::string& aApnsId) { return "i:" + Lower(aApnsId); }
+// The URL carries the device token exactly as the notification has it.
+std::string TokenKey(const std::string& aToken) { return "t:" + aToken; }
+
 bool Retryable(int aStatus) { return aStatus == 429 || aStatus == 500 || aStatus == 503; }
 
 }  // namespace
@@ -89,6 +102,11 @@ std::chrono::milliseconds RetryDelay(int aAttempts, uint64_t aRandom) {
 
 struct Sender::Connection {
   TkfxHTTP2Client* Client = nullptr;  // owned by FOwner
+  // The header lines the client's request settings hold now (sender's
+  // thread): rewritten only when a notification needs others.
+  std::string Topic, PushType, Priority, Expiration, CollapseId, ApnsId;
+  std::shared_ptr<const std::string> Token;
+  bool HeadersSet = false;
   std::atomic<bool> Up{false};
   std::mutex ErrorLock;
   std::string LastError;
@@ -100,7 +118,7 @@ Sender::Sender(const AppConfig& aApp, NotificationQueue& aQueue, ProviderTokenSo
                OutcomeSink& aSink, Metrics& aMetrics)
     : FApp(aApp), FQueue(aQueue), FTokens(aTokens), FSink(aSink), FMetrics(aMetrics),
       FOwner(std::make_unique<TComponent>(nullptr)), FLoad(static_cast<size_t>(aApp.Connections), 0),
-      FRandom(std::random_device{}()) {
+      FRandom(std::random_device{}()), FIds(std::random_device{}()) {
   if (FApp.TokenMode()) {
     std::ifstream in(FApp.KeyFile, std::ios::binary);
     std::ostringstream text;
@@ -128,6 +146,7 @@ void Sender::Configure(Connection& aConn) {
   client.SetNotifyEvents(TwsNotifyEvent::neNoSync);
   client.SetConnectTimeout(10000);
   client.SetRequestMaxRetries(FApp.MaxAttempts);
+  client.SetReconnectBackoffBounds(FApp.ReconnectBackoffFirstMs, FApp.ReconnectBackoffMaxMs);
   client.TLSOptions().SetIOHandler(FApp.TLS);
   client.TLSOptions().SetVerifyCertificate(true);
   client.TLSOptions().SetRootCertFile(FApp.CAFile);
@@ -165,17 +184,18 @@ void Sender::Configure(Connection& aConn) {
   client.OnHTTP2Response = [this, index](TObject*, TkfxHTTP2ConnectionClient*, TkfxHTTP2RequestProperty* Request,
                                          TkfxHTTP2ResponseProperty* Response) {
     const int status = Response->Status();
-    std::string answerId = HeaderValue(Response->Headers(), "apns-id");
-    std::string sentId = HeaderValue(Request->Request().CustomHeaders, "apns-id");
+    const std::string answerId = HeaderValue(Response->Headers(), "apns-id");
     std::string reason;
     if (status != 200)
       if (TMemoryStream* data = Response->Data(); data && !data->Bytes().empty())
         reason = ReasonOfBody(std::string(data->Bytes().begin(), data->Bytes().end()));
-    Answered(index, sentId, status, reason, answerId);
+    // APNs answers with the request's apns-id when it carried one.
+    Answered(index, IdKey(answerId), TokenKey(TokenOfURL(Request->URL())), status, reason, answerId);
   };
   client.OnHTTP2RequestFailed = [this, index](TObject*, TkfxHTTP2ConnectionClient*,
                                               TkfxHTTP2RequestProperty* Request, const std::string& aReason) {
-    Failed(index, HeaderValue(Request->Request().CustomHeaders, "apns-id"), aReason);
+    const std::string sent = HeaderValue(Request->Request().CustomHeaders, "apns-id");
+    Failed(index, sent.empty() ? TokenKey(TokenOfURL(Request->URL())) : IdKey(sent), aReason);
   };
   // Requests sent and not answered when a connection ends (GOAWAY, close)
   // stay queued and go out again on the next connection, which is made at
@@ -204,40 +224,48 @@ size_t Sender::Stop(Clock::time_point aUntil) {
 }
 
 void Sender::Send(Notification& n, size_t aConn) {
-  TkfxHTTP2Client& client = *FConns[aConn]->Client;
+  Connection& conn = *FConns[aConn];
+  TkfxHTTP2Client& client = *conn.Client;
   ++n.Attempts;
+  std::string key = TokenKey(n.DeviceToken);
   if (n.ApnsId.empty()) {
-    std::mt19937_64 random(FRandom++);
-    n.ApnsId = NewUUID(random);
+    // Only this thread adds in-flight entries: the answer stays true.
+    std::lock_guard guard(FLock);
+    if (FInFlight.count(key)) n.ApnsId = NewUUID(FIds);
   }
-  std::shared_ptr<const std::string> token;
-  TStringList& lines = client.Request().CustomHeaders;
-  lines.Clear();
-  if (FApp.TokenMode()) {
-    token = std::make_shared<const std::string>(FTokens.Current(FApp.TeamId, FApp.KeyId, [this] {
-      FMetrics.TokenSigned(FApp.Name);
-      Log("app " + FApp.Name + ": signed a provider token for key " + FApp.KeyId);
-      return SignProviderToken(FKeyText, FApp.KeyId, FApp.TeamId);
-    }));
-    lines.Add("authorization: bearer " + *token);
+  if (!n.ApnsId.empty()) key = IdKey(n.ApnsId);
+  const std::string& topic = n.Topic.empty() ? FApp.Topic : n.Topic;
+  if (!conn.HeadersSet || conn.Token != FToken || conn.Topic != topic || conn.PushType != n.PushType ||
+      conn.Priority != n.Priority || conn.Expiration != n.Expiration || conn.CollapseId != n.CollapseId ||
+      conn.ApnsId != n.ApnsId) {
+    conn.HeadersSet = true;
+    conn.Token = FToken;
+    conn.Topic = topic;
+    conn.PushType = n.PushType;
+    conn.Priority = n.Priority;
+    conn.Expiration = n.Expiration;
+    conn.CollapseId = n.CollapseId;
+    conn.ApnsId = n.ApnsId;
+    TStringList& lines = client.Request().CustomHeaders;
+    lines.Clear();
+    if (FToken) lines.Add(FAuthorization);
+    lines.Add("apns-topic: " + topic);
+    if (!n.PushType.empty()) lines.Add("apns-push-type: " + n.PushType);
+    if (!n.Priority.empty()) lines.Add("apns-priority: " + n.Priority);
+    if (!n.Expiration.empty()) lines.Add("apns-expiration: " + n.Expiration);
+    if (!n.CollapseId.empty()) lines.Add("apns-collapse-id: " + n.CollapseId);
+    if (!n.ApnsId.empty()) lines.Add("apns-id: " + n.ApnsId);
   }
-  lines.Add("apns-topic: " + (n.Topic.empty() ? FApp.Topic : n.Topic));
-  if (!n.PushType.empty()) lines.Add("apns-push-type: " + n.PushType);
-  if (!n.Priority.empty()) lines.Add("apns-priority: " + n.Priority);
-  if (!n.Expiration.empty()) lines.Add("apns-expiration: " + n.Expiration);
-  if (!n.CollapseId.empty()) lines.Add("apns-collapse-id: " + n.CollapseId);
-  lines.Add("apns-id: " + n.ApnsId);
-  TMemoryStream body;
-  body.WriteBuffer(n.Payload.data(), static_cast<int64_t>(n.Payload.size()));
-  const std::string key = Lower(n.ApnsId);
-  const std::string url = FBaseURL + n.DeviceToken;
+  FBody.Clear();
+  FBody.WriteBuffer(n.Payload.data(), static_cast<int64_t>(n.Payload.size()));
+  FURL.assign(FBaseURL).append(n.DeviceToken);
   {
     std::lock_guard guard(FLock);
-    FInFlight[key].push_back(InFlight{n, aConn, Clock::now(), token});
+    FInFlight[key].push_back(InFlight{n, aConn, Clock::now(), FToken});
     ++FLoad[aConn];
   }
   try {
-    client.PostAsync(url, &body);
+    client.PostAsync(FURL, &FBody);
   } catch (const Exception& e) {
     Failed(aConn, key, e.Message());
   } catch (const std::exception& e) {
@@ -245,8 +273,20 @@ void Sender::Send(Notification& n, size_t aConn) {
   }
 }
 
-bool Sender::TakeInFlight(size_t aConn, const std::string& aApnsId, InFlight& aOut) {
-  auto it = FInFlight.find(Lower(aApnsId));
+void Sender::RefreshToken() {
+  if (!FApp.TokenMode()) return;
+  std::string token = FTokens.Current(FApp.TeamId, FApp.KeyId, [this] {
+    FMetrics.TokenSigned(FApp.Name);
+    Log("app " + FApp.Name + ": signed a provider token for key " + FApp.KeyId);
+    return SignProviderToken(FKeyText, FApp.KeyId, FApp.TeamId);
+  });
+  if (FToken && *FToken == token) return;
+  FToken = std::make_shared<const std::string>(std::move(token));
+  FAuthorization = "authorization: bearer " + *FToken;
+}
+
+bool Sender::TakeInFlight(size_t aConn, const std::string& aKey, InFlight& aOut) {
+  auto it = FInFlight.find(aKey);
   if (it == FInFlight.end()) return false;
   auto& list = it->second;
   auto entry = std::find_if(list.begin(), list.end(), [&](const InFlight& f) { return f.Conn == aConn; });
@@ -280,13 +320,13 @@ void Sender::Settle(InFlight&& f, int aStatus, const std::string& aReason, const
   if (wake) FChanged.notify_all();
 }
 
-void Sender::Answered(size_t aConn, const std::string& aApnsId, int aStatus, const std::string& aReason,
-                      const std::string& aAnswerId) {
+void Sender::Answered(size_t aConn, const std::string& aIdKey, const std::string& aTokenKey, int aStatus,
+                      const std::string& aReason, const std::string& aAnswerId) {
   InFlight f;
   std::shared_ptr<const std::string> expired;
   {
     std::lock_guard guard(FLock);
-    if (FHandingBack || !TakeInFlight(aConn, aApnsId.empty() ? aAnswerId : aApnsId, f)) return;
+    if (FHandingBack || !(TakeInFlight(aConn, aIdKey, f) || TakeInFlight(aConn, aTokenKey, f))) return;
     FMetrics.Answer(std::chrono::duration<double>(Clock::now() - f.Sent).count());
     const bool expiredToken = aStatus == 403 && aReason == "ExpiredProviderToken";
     if (expiredToken) expired = f.Token;
@@ -295,10 +335,10 @@ void Sender::Answered(size_t aConn, const std::string& aApnsId, int aStatus, con
   if (expired && FApp.TokenMode()) FTokens.Expire(FApp.TeamId, FApp.KeyId, *expired);
 }
 
-void Sender::Failed(size_t aConn, const std::string& aApnsId, const std::string& aReason) {
+void Sender::Failed(size_t aConn, const std::string& aKey, const std::string& aReason) {
   std::lock_guard guard(FLock);
   InFlight f;
-  if (FHandingBack || !TakeInFlight(aConn, aApnsId, f)) return;
+  if (FHandingBack || !TakeInFlight(aConn, aKey, f)) return;
   Settle(std::move(f), 0, aReason, "", true, false);
 }
 
@@ -438,6 +478,9 @@ void Sender::Loop() {
       std::lock_guard guard(FLock);
       return static_cast<size_t>(std::min_element(FLoad.begin(), FLoad.end()) - FLoad.begin());
     };
+    // The current token once per round: a token refused as expired is
+    // replaced before the round that sends its notifications again.
+    if (!resend.empty() || free > 0) RefreshToken();
     for (Notification& n : resend) Send(n, pick());
     free = free > resend.size() ? free - resend.size() : 0;
     std::vector<Notification> batch;

@@ -20,11 +20,13 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 #include <unordered_map>
 #include <vector>
 
+#include "rtl/Streams.h"
 #include "tools/apns-pushd/config.h"
 #include "tools/apns-pushd/metrics.h"
 #include "tools/apns-pushd/outcomes.h"
@@ -79,15 +81,19 @@ class Sender {
   void Loop();
   void Configure(Connection& aConn);
   void Send(Notification& n, size_t aConn);
+  // The provider token for this round's sends (token mode).
+  void RefreshToken();
   void Maintain();
   void FinishDone();
   size_t HandBack();
   // Read threads.
-  void Answered(size_t aConn, const std::string& aApnsId, int aStatus, const std::string& aReason,
-                const std::string& aAnswerId);
-  void Failed(size_t aConn, const std::string& aApnsId, const std::string& aReason);
-  // Under FLock: the in-flight entry of aApnsId sent on aConn, taken out.
-  bool TakeInFlight(size_t aConn, const std::string& aApnsId, InFlight& aOut);
+  // aIdKey and aTokenKey: the in-flight keys by the answer's apns-id and
+  // by the request's device token (see sender.cpp).
+  void Answered(size_t aConn, const std::string& aIdKey, const std::string& aTokenKey, int aStatus,
+                const std::string& aReason, const std::string& aAnswerId);
+  void Failed(size_t aConn, const std::string& aKey, const std::string& aReason);
+  // Under FLock: the in-flight entry of aKey (sent on aConn when several), taken out.
+  bool TakeInFlight(size_t aConn, const std::string& aKey, InFlight& aOut);
   // Under FLock: a final outcome, or a retry when the answer allows one.
   void Settle(InFlight&& f, int aStatus, const std::string& aReason, const std::string& aAnswerId,
               bool aRetryable, bool aAtOnce);
@@ -109,11 +115,16 @@ class Sender {
   bool FStopping = false, FHandingBack = false;
   Clock::time_point FStopUntil;
   size_t FHandedBack = 0;
-  std::unordered_map<std::string, std::deque<InFlight>> FInFlight;  // by apns-id
+  std::unordered_map<std::string, std::deque<InFlight>> FInFlight;  // by key (sender.cpp)
   std::vector<size_t> FLoad;                                       // in flight per connection
   std::vector<Retry> FRetries;
   std::vector<Outcome> FDone;
   uint64_t FRandom = 0;
+  std::mt19937_64 FIds;  // apns-ids; the sender's thread only
+  std::shared_ptr<const std::string> FToken;  // the sender's thread only
+  std::string FAuthorization;
+  TMemoryStream FBody;  // the sender's thread only: the body being queued
+  std::string FURL;
 };
 
 }  // namespace apns_pushd

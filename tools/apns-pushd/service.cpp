@@ -189,9 +189,14 @@ void Service::Routes() {
         (req.has_header("Authorization") ? ": wrong API token" : ": no API token"));
     return httplib::Server::HandlerResponse::Handled;
   });
-  s.set_error_handler([](const httplib::Request&, httplib::Response& res) {
+  s.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
     if (!res.body.empty()) return;
-    const char* text = res.status == 413   ? "the body is larger than the configured limit"
+    // The server library keeps form-encoded bodies to 8192 octets whatever
+    // the limit: a client that forgot its content type is told so.
+    const bool form = req.get_header_value("Content-Type").rfind("application/x-www-form-urlencoded", 0) == 0;
+    const char* text = res.status == 413 && form
+                           ? "send the body as Content-Type: application/json (form-encoded bodies stop at 8192 octets)"
+                       : res.status == 413 ? "the body is larger than the configured limit"
                        : res.status == 404 ? "no such resource"
                        : res.status == 400 ? "bad request"
                        : res.status == 408 ? "the request was not sent in time"

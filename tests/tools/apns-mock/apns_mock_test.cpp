@@ -338,6 +338,51 @@ TEST_F(ApnsMockTest, AnswersEveryRequestLikeApns) {
   EXPECT_EQ(mock.Stop(), 0);
 }
 
+// --fail answers a device token's first requests with a passing failure,
+// counted across connections, and later ones as usual.
+TEST_F(ApnsMockTest, FailsChosenTokensForTheirFirstRequests) {
+  const std::string twice(64, 'a'), always(64, 'b'), once(64, 'c'), other(64, 'd');
+  ApnsMock mock(Concat(ApnsMock::BothAuthModes(),
+                       {"--fail", twice + "=429:2", "--fail", always + "=500", "--fail",
+                        std::string(64, 'C') + "=503:1"}));
+  struct Expected {
+    std::string device;
+    int status;
+    std::string reason;
+  };
+  const std::vector<Expected> expected = {
+      {twice, 429, "TooManyRequests"},  {twice, 429, "TooManyRequests"},
+      {twice, 200, ""},                 {always, 500, "InternalServerError"},
+      {always, 500, "InternalServerError"}, {once, 503, "ServiceUnavailable"},
+      {once, 200, ""},                  {other, 200, ""},
+  };
+  // Each curl run is a connection of its own: the counts span connections.
+  const auto bearer = BearerHeader(MakeProviderToken());
+  for (const Expected& e : expected) {
+    SCOPED_TRACE(e.device.substr(0, 1) + " " + std::to_string(e.status));
+    const CommandResult result = RunCommand(
+        Concat(Concat(Concat({"curl"}, CurlRequest()), bearer),
+               {"-H", "apns-topic: " + kTopic, "--data-binary", "@" + PayloadFile(),
+                mock.DeviceUrl(e.device)}));
+    ASSERT_EQ(result.exit_code, 0) << result.err;
+    const auto answers = ParseCurlAnswers(result.out);
+    ASSERT_EQ(answers.size(), 1u) << result.out;
+    EXPECT_EQ(answers[0].status, e.status);
+    EXPECT_EQ(answers[0].body, e.status == 200 ? "" : "{\"reason\":\"" + e.reason + "\"}");
+  }
+  const auto lines = mock.LogLines();
+  ASSERT_EQ(lines.size(), expected.size());
+  int64_t last_at = 0;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    EXPECT_EQ(JsonMember(lines[i], "status"), std::to_string(expected[i].status)) << lines[i];
+    // Arrival times: milliseconds since the start, in order.
+    const int64_t at = std::stoll(JsonMember(lines[i], "at_ms"));
+    EXPECT_GE(at, last_at) << lines[i];
+    last_at = at;
+  }
+  EXPECT_EQ(mock.Stop(), 0);
+}
+
 TEST_F(ApnsMockTest, SpeaksOnlyH2OverTls12And13WithTrustedCertificates) {
   ApnsMock mock(ApnsMock::BothAuthModes());
   struct TlsCase {
@@ -705,6 +750,11 @@ TEST(ApnsMockCommandLine, ExplainsBadArgumentsAndUnusableFiles) {
       {{"--cert", cert, "--key", key, "--idle-timeout", "0"}, 2, "--idle-timeout: must be positive"},
       {{"--cert", cert, "--key", key, "--auth-key", key}, 2, "go together"},
       {{"--cert", cert, "--key", key, "--unregistered", "xyz"}, 2, "not a hex device token"},
+      {{"--cert", cert, "--key", key, "--fail", "xyz=503"}, 2, "not a hex device token"},
+      {{"--cert", cert, "--key", key, "--fail", "abcd"}, 2, "expected TOKEN=STATUS[:N]"},
+      {{"--cert", cert, "--key", key, "--fail", "abcd=404"}, 2, "429, 500 or 503, not 404"},
+      {{"--cert", cert, "--key", key, "--fail", "abcd=503:0"}, 2, "must be positive"},
+      {{"--cert", cert, "--key", key, "--fail", "abcd=503:x"}, 2, "--fail: expected a whole number"},
       {{"--cert", "/nonexistent/server.crt", "--key", key}, 1, "cannot use certificate file"},
       {{"--cert", cert, "--key", FixturePath("client.key")}, 1, "cannot use key file"},
       {{"--cert", cert, "--key", key, "--client-ca", "/nonexistent/ca.crt"}, 1, "client CA file"},
