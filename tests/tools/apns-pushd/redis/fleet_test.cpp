@@ -74,6 +74,13 @@ class Instance {
     FProcess->Wait(5s);
   }
   int Stop() { return FProcess->Stop(20s); }
+  // GET /v1/notifications/aId: the status and the body.
+  std::pair<int, std::string> Get(const std::string& aId) const {
+    httplib::Client c("127.0.0.1", FPort);
+    c.set_bearer_token_auth(kApiToken);
+    const auto r = c.Get("/v1/notifications/" + aId);
+    return r ? std::make_pair(r->status, r->body) : std::make_pair(0, std::string());
+  }
   // The ids the API acknowledged (202), or nothing when it did not.
   std::optional<std::vector<std::string>> Post(const std::string& aBody) const {
     httplib::Client c("127.0.0.1", FPort);
@@ -122,6 +129,7 @@ TEST(ApnsPushdFleet, EveryAcknowledgedNotificationEndsOnceThroughAKillAndARedisR
   std::set<std::string> inFlightOnKilled;  // device tokens
   std::vector<bool> alive = {true, true, true};
   int next = 0, refused = 0, killedAt = -1;
+  std::string viaOne;  // an id instance 1 acknowledged
   for (int b = 0; b < kCount / kBatch; ++b) {
     if (b >= kCount / kBatch / 2 && alive[2]) {
       // From half-way on, killed as soon as it holds notifications (pending
@@ -166,6 +174,7 @@ TEST(ApnsPushdFleet, EveryAcknowledgedNotificationEndsOnceThroughAKillAndARedisR
     ASSERT_TRUE(ids) << "batch " << b << " was never acknowledged";
     ASSERT_EQ(ids->size(), static_cast<size_t>(kBatch));
     acknowledged.insert(ids->begin(), ids->end());
+    if (next == 1) viaOne = ids->front();
   }
   ASSERT_EQ(acknowledged.size(), static_cast<size_t>(kCount));
   EXPECT_FALSE(alive[2]) << "instance 2 never held anything to be killed with";
@@ -181,6 +190,11 @@ TEST(ApnsPushdFleet, EveryAcknowledgedNotificationEndsOnceThroughAKillAndARedisR
       180s))
       << r.Command({"GET", "fleet:depth"}).Number(-1) << " unfinished";
   const auto took = std::chrono::steady_clock::now() - start;
+  // Its state on another instance.
+  const auto [status, body] = fleet[0]->Get(viaOne);
+  EXPECT_EQ(status, 200);
+  EXPECT_NE(body.find("\"state\":\"done\""), std::string::npos) << body;
+  EXPECT_NE(body.find("\"status\":200"), std::string::npos) << body;
   for (int i = 0; i < 2; ++i) EXPECT_EQ(fleet[i]->Stop(), 0) << fleet[i]->Stderr();
 
   // Exactly one final outcome each, in the outcome stream and the records.
