@@ -78,21 +78,29 @@ end
 return {r[1], out}
 )lua";
 
-// ARGV: prefix, group, consumer, ids. Marks each unfinished notification
-// sent, counts the send, and renews this consumer's hold on its entry.
+// ARGV: prefix, ids. Marks each unfinished notification sent and counts the
+// send.
 const char* const kMarkSentScript = R"lua(
-local P, group, me = ARGV[1], ARGV[2], ARGV[3]
-for i = 4, #ARGV do
+local P = ARGV[1]
+for i = 2, #ARGV do
   local h = P .. 'n:' .. ARGV[i]
-  local v = redis.call('HMGET', h, 'st', 'app', 'e')
-  if v[1] and v[1] ~= 'done' then
+  local st = redis.call('HGET', h, 'st')
+  if st and st ~= 'done' then
     redis.call('HSET', h, 'st', 'sent')
     redis.call('HINCRBY', h, 'sends', 1)
-    local s = P .. 'app:' .. v[2]
-    local p = redis.pcall('XPENDING', s, group, v[3], v[3], 1)
-    if type(p) == 'table' and p[1] and p[1][2] == me then
-      redis.call('XCLAIM', s, group, me, 0, v[3], 'JUSTID')
-    end
+  end
+end
+return 0
+)lua";
+
+// KEYS[1] an app's stream. ARGV: group, consumer, entry ids. Renews this
+// consumer's hold on each entry it still holds (its idle time starts anew).
+const char* const kRenewScript = R"lua(
+local group, me = ARGV[1], ARGV[2]
+for i = 3, #ARGV do
+  local p = redis.call('XPENDING', KEYS[1], group, ARGV[i], ARGV[i], 1)
+  if p[1] and p[1][2] == me then
+    redis.call('XCLAIM', KEYS[1], group, me, 0, ARGV[i], 'JUSTID')
   end
 end
 return 0
@@ -285,11 +293,10 @@ std::vector<Notification> RedisQueue::Claim(RedisConnection& aConnection, const 
     for (const auto& entry : v.Elements[1].Elements) {
       if (entry.Elements.size() != 3) continue;
       Notification n = FromFields(entry.Elements[1]);
-      {
-        std::lock_guard<std::mutex> lock(FAppsLock);
-        if (FHeld.count(n.Id)) continue;  // still in hand here: the claim renewed its hold
-      }
+      std::lock_guard<std::mutex> lock(FAppsLock);
+      if (FHeld.count(n.Id)) continue;  // still in hand here: the claim renewed its hold
       n.Attempts = std::max(n.Attempts, static_cast<int>(entry.Elements[2].Number(0)));
+      FHeld[n.Id] = Held{aApp, entry.Elements[0].Str};
       out.push_back(std::move(n));
     }
   }
@@ -301,6 +308,20 @@ std::vector<Notification> RedisQueue::Claim(RedisConnection& aConnection, const 
   return out;
 }
 
+void RedisQueue::Renew(RedisConnection& aConnection, const std::string& aApp) {
+  std::vector<std::string> args = {kGroup, FOptions.Consumer};
+  {
+    std::lock_guard<std::mutex> lock(FAppsLock);
+    AppState& s = FApps[aApp];
+    const auto now = Clock::now();
+    if (now < s.NextRenewal) return;
+    s.NextRenewal = now + std::max(milliseconds(1), FOptions.ClaimAfter / 3);
+    for (const auto& [id, held] : FHeld)
+      if (held.App == aApp) args.push_back(held.Entry);
+  }
+  if (args.size() > 2) CheckReply(EvalScript(aConnection, kRenewScript, {StreamKey(aApp)}, args), "renewing");
+}
+
 std::vector<Notification> RedisQueue::Take(const std::string& aApp, size_t aMax, milliseconds aWait) {
   std::vector<Notification> out;
   if (aMax == 0 || FClient.Interrupted()) return out;
@@ -310,6 +331,7 @@ std::vector<Notification> RedisQueue::Take(const std::string& aApp, size_t aMax,
     FClient.Run(
         [&](RedisConnection& c) {
           EnsureGroup(c, aApp);
+          Renew(c, aApp);
           out = Claim(c, aApp, aMax);
           if (!out.empty()) return;
           const auto left = std::max(milliseconds(0),
@@ -327,9 +349,12 @@ std::vector<Notification> RedisQueue::Take(const std::string& aApp, size_t aMax,
           CheckReply(v, "reading " + stream);
           for (const auto& s : v.Elements) {
             if (s.Elements.size() != 2) continue;
+            std::lock_guard<std::mutex> lock(FAppsLock);
             for (const auto& entry : s.Elements[1].Elements)
-              if (entry.Elements.size() == 2 && !entry.Elements[1].IsNil())
+              if (entry.Elements.size() == 2 && !entry.Elements[1].IsNil()) {
                 out.push_back(FromFields(entry.Elements[1]));
+                FHeld[out.back().Id] = Held{aApp, entry.Elements[0].Str};
+              }
           }
         },
         std::max(aWait, milliseconds(1)), true);
@@ -344,14 +369,12 @@ std::vector<Notification> RedisQueue::Take(const std::string& aApp, size_t aMax,
     if (e.Connection()) return {};  // waited out within aWait; the caller takes again
     throw;
   }
-  std::lock_guard<std::mutex> lock(FAppsLock);
-  for (const auto& n : out) FHeld.insert(n.Id);
   return out;
 }
 
 void RedisQueue::MarkSent(const std::vector<std::string>& aIds) {
   if (aIds.empty()) return;
-  std::vector<std::string> args = {FPrefix, kGroup, FOptions.Consumer};
+  std::vector<std::string> args = {FPrefix};
   args.insert(args.end(), aIds.begin(), aIds.end());
   try {
     FClient.Run([&](RedisConnection& c) { CheckReply(EvalScript(c, kMarkSentScript, {}, args), "marking sent"); });

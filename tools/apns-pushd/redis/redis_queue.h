@@ -38,7 +38,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 
 #include "tools/apns-pushd/queue.h"
@@ -70,8 +69,6 @@ class RedisQueue : public NotificationQueue {
   bool Append(const std::vector<Notification>& aBatch) override;
   std::vector<Notification> Take(const std::string& aApp, size_t aMax,
                                  std::chrono::milliseconds aWait) override;
-  // Also tells the group that this instance still works on them, so that a
-  // slow answer is not taken for a dead instance.
   void MarkSent(const std::vector<std::string>& aIds) override;
   // Returns the number of outcomes written; the others were dropped.
   size_t Finish(const std::vector<Outcome>& aOutcomes) override;
@@ -91,7 +88,9 @@ class RedisQueue : public NotificationQueue {
     bool GroupReady = false;
     std::string Cursor = "0-0";
     std::chrono::steady_clock::time_point NextSweep{};
+    std::chrono::steady_clock::time_point NextRenewal{};
   };
+  void Renew(RedisConnection& aConnection, const std::string& aApp);
   std::string StreamKey(const std::string& aApp) const;
   void EnsureGroup(RedisConnection& aConnection, const std::string& aApp);
   std::vector<Notification> Claim(RedisConnection& aConnection, const std::string& aApp, size_t aMax);
@@ -102,10 +101,14 @@ class RedisQueue : public NotificationQueue {
   const std::string FPrefix;  // "N:"
   std::mutex FAppsLock;
   std::map<std::string, AppState> FApps;
-  // Ids this instance took and has not finished or released. The claim
-  // sweep meets them when they wait long (a slow retry): it renews the hold
-  // and does not hand them out a second time.
-  std::set<std::string> FHeld;
+  // What this instance took and has not finished or released: id -> app and
+  // stream entry. Take renews the hold on them every third of ClaimAfter, so
+  // that a long retry is not taken for a dead instance; a claim sweep that
+  // meets one of them renews it too and does not hand it out a second time.
+  struct Held {
+    std::string App, Entry;
+  };
+  std::map<std::string, Held> FHeld;
 };
 
 // The queue of aUrl (redis://host:port/name). Throws RedisUrlError for a
