@@ -29,9 +29,16 @@
 // queued. Take waits out a lost connection within its own wait and returns
 // empty (its caller loops); MarkSent gives up its state change after
 // RetryFor (the sends go on). An error the server answers (a key of the
-// wrong type) is thrown as RedisError by every call. Append and Finish may be retried
-// after an answer that got lost: a notification whose id is already stored
-// is not appended twice, and a second outcome is dropped.
+// wrong type) is thrown as RedisError by every call. A call retried after
+// its answer got lost does no harm: a notification whose id is stored
+// already is not appended twice, and a second outcome is dropped (Finish
+// then counts the outcomes of the lost answer as dropped).
+//
+// Release leaves the entries pending, made idle for ClaimAfter, rather than
+// appending copies and acknowledging the originals: nothing is ever
+// acknowledged and not yet appended again (a stop that dies half-way loses
+// nothing and doubles nothing), the entries keep their place and their
+// records, and the next claim sweep of any instance takes them over.
 #pragma once
 
 #include <chrono>
@@ -50,7 +57,8 @@ struct RedisQueueOptions {
   // Notifications appended and not finished that the queue holds at most.
   size_t MaxDepth = 100000;
   // How long a taken notification stays with its instance without news
-  // (Take, MarkSent) before another instance may claim it.
+  // before another instance may claim it (a live instance renews its hold
+  // from Take every third of this).
   std::chrono::milliseconds ClaimAfter{30000};
   // How long a notification's record stays readable once it is done.
   std::chrono::seconds StateTtl{24 * 3600};
