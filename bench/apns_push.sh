@@ -21,8 +21,11 @@ cleanup() {
 trap cleanup EXIT
 
 printf '{"aps":{"alert":"Hello from the benchmark","badge":1,"sound":"default"}}' > "$work/payload.json"
-# Distinct device tokens, one per line.
+# Distinct device tokens, one per line; the same as JSON lines, each with
+# its own payload (--input).
 for ((i = 1; i <= count; i++)); do printf '%064x\n' "$i"; done > "$work/tokens"
+awk -v p="$(cat "$work/payload.json")" '{ printf "{\"token\":\"%s\",\"payload\":%s}\n", $0, p }' \
+  "$work/tokens" > "$work/lines.jsonl"
 device=0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef
 jwt="$("$root/tools/apns-mock/make-token.sh" "$fx/AuthKey_TEST123456.p8" TEST123456 TEAM123456)"
 
@@ -32,13 +35,16 @@ start_mock --cert "$fx/server.crt" --key "$fx/server.key" --client-ca "$fx/ca.cr
 url="https://127.0.0.1:$port"
 echo "$count notifications to apns-mock on $url"
 
-# push NAME OPTIONS...: apns-push over the token list; rate, peak memory, lines.
+# push NAME OPTIONS...: apns-push over the token list (or, with input=lines,
+# over the JSON lines); rate, peak memory, lines.
+input=tokens
 push() {
   local name="$1"; shift
   local start end lines rss
   start=$(date +%s.%N)
   /usr/bin/time -f '%M %U %S' -o "$work/time" "$push" --url "$url" --ca "$fx/ca.crt" \
-    --topic com.example.app --payload @"$work/payload.json" --tokens "$work/tokens" "$@" \
+    --topic com.example.app $(if [ "$input" = lines ]; then echo --input "$work/lines.jsonl";
+                              else echo --payload @"$work/payload.json" --tokens "$work/tokens"; fi) "$@" \
     > "$work/out" 2> "$work/err" || true
   end=$(date +%s.%N)
   lines=$(grep -c '"status":200' "$work/out" || true)
@@ -73,6 +79,11 @@ push "apns-push, provider token, 1 connection" --tls openssl --key "$fx/AuthKey_
 push "apns-push, certificate, schannel, 1 connection" --cert "$fx/client.p12" --password secret
 push "apns-push, certificate, 2 connections" --tls openssl --cert "$fx/client.p12" \
   --password secret --connections 2
+input=lines
+push "apns-push --input, certificate, 1 connection" --tls openssl --cert "$fx/client.p12" \
+  --password secret
+push "apns-push --input, provider token, 1 connection" --tls openssl \
+  --key "$fx/AuthKey_TEST123456.p8" --key-id TEST123456 --team-id TEAM123456
 # Each apns-push figure as a share of h2load's with 100 streams (the target's
 # reference) and of h2load's better one.
 awk '{ rate[NR] = $NF; name[NR] = substr($0, 1, length($0) - length($NF) - 1) }

@@ -20,6 +20,11 @@ int TStringList::Add(const std::string& aLine) {
   return Count() - 1;
 }
 
+int TStringList::Add(std::string&& aLine) {
+  FLines.push_back(std::move(aLine));
+  return Count() - 1;
+}
+
 void TStringList::Insert(int aIndex, const std::string& aLine) {
   if (aIndex < 0 || aIndex > Count())
     throw EStringListError("List index out of bounds (" + IntToStr(aIndex) + ")");

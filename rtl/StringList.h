@@ -21,6 +21,7 @@ class TStringList : public TPersistent {
   const std::vector<std::string>& Lines() const { return FLines; }
 
   int Add(const std::string& aLine);
+  int Add(std::string&& aLine);
   void Insert(int aIndex, const std::string& aLine);
   void Delete(int aIndex);
   void Clear() { FLines.clear(); }

@@ -787,8 +787,12 @@ void TkfxHTTP2ConnectionClient::BuildHeaderList(Th2Methods aMethod, const std::s
                                                 const std::string& aAuthority, TStream* aSource,
                                                 const TkfxHTTP2Request& aRequest, TStringList& aHeaders) {
   aHeaders.Clear();
-  auto add = [&aHeaders](const char* aName, const std::string& aValue) {
-    if (!aValue.empty()) aHeaders.Add(std::string(aName) + ": " + aValue);
+  auto add = [&aHeaders](std::string_view aName, const std::string& aValue) {
+    if (aValue.empty()) return;
+    std::string line;
+    line.reserve(aName.size() + 2 + aValue.size());
+    line.append(aName).append(": ").append(aValue);
+    aHeaders.Add(std::move(line));
   };
   aHeaders.Add(std::string(":method: ") + MethodName(aMethod));
   aHeaders.Add(":scheme: https");

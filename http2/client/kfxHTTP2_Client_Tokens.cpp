@@ -160,39 +160,74 @@ void AppendKeyValues(std::string& aOut, const std::vector<std::pair<std::string,
 
 }  // namespace
 
+namespace {
+
+// What a signing identity is made of, copied from the options, so that the
+// next request compares fields instead of building and hashing text.
+struct TIdentityFields {
+  int Alg = -1;
+  std::string Typ, Kid, Iss, Sub, Aud, Jti, Secret;
+  int64_t Nbf = 0;
+  std::vector<std::pair<std::string, std::string>> HeaderValues, PayloadValues;
+  std::vector<std::string> ESKey, RSKey;
+};
+
+}  // namespace
+
 const std::string& JWTSigningIdentity(TkfxHTTPComponentClient_JWT& aJWT) {
-  // Asked before every request: the digest is made again only when the
-  // identity's text differs from the last one this thread saw.
-  thread_local std::string text, lastText, digest;
+  // Asked before every request: while the fields equal the last ones this
+  // thread saw, the digest of that time is the answer.
+  thread_local TIdentityFields last;
+  thread_local std::string digest;
   TkfxHTTP_JWT_Client_Options& options = aJWT.JWTOptions();
   const TkfxHTTP_JWTHeader& header = options.Header();
   const TkfxHTTP_JWTPayload& payload = options.Payload();
-  text.clear();
-  text += "JWT\n";
-  text += std::to_string(static_cast<int>(header.alg));
+  const TStringList& esKey = options.Algorithms().ES().PrivateKey();
+  const TStringList& rsKey = options.Algorithms().RS().PrivateKey();
+  const std::string& secret = options.Algorithms().HS().Secret();
+  if (!digest.empty() && last.Alg == static_cast<int>(header.alg) && last.Typ == header.typ &&
+      last.Kid == header.kid && last.Iss == payload.iss && last.Sub == payload.sub && last.Aud == payload.aud &&
+      last.Jti == payload.jti && last.Nbf == payload.nbf && last.Secret == secret &&
+      last.HeaderValues == header.KeyValues() && last.PayloadValues == payload.KeyValues() &&
+      last.ESKey == esKey.Lines() && last.RSKey == rsKey.Lines())
+    return digest;
+
+  last.Alg = static_cast<int>(header.alg);
+  last.Typ = header.typ;
+  last.Kid = header.kid;
+  last.Iss = payload.iss;
+  last.Sub = payload.sub;
+  last.Aud = payload.aud;
+  last.Jti = payload.jti;
+  last.Nbf = payload.nbf;
+  last.Secret = secret;
+  last.HeaderValues = header.KeyValues();
+  last.PayloadValues = payload.KeyValues();
+  last.ESKey = esKey.Lines();
+  last.RSKey = rsKey.Lines();
+
+  std::string text = "JWT\n";
+  text += std::to_string(last.Alg);
   text += '\n';
-  AppendField(text, header.typ);
-  AppendField(text, header.kid);
-  AppendKeyValues(text, header.KeyValues());
-  AppendField(text, payload.iss);
-  AppendField(text, payload.sub);
-  AppendField(text, payload.aud);
-  AppendField(text, payload.jti);
-  text += std::to_string(payload.nbf);
+  AppendField(text, last.Typ);
+  AppendField(text, last.Kid);
+  AppendKeyValues(text, last.HeaderValues);
+  AppendField(text, last.Iss);
+  AppendField(text, last.Sub);
+  AppendField(text, last.Aud);
+  AppendField(text, last.Jti);
+  text += std::to_string(last.Nbf);
   text += '\n';
-  AppendKeyValues(text, payload.KeyValues());
-  AppendLines(text, options.Algorithms().ES().PrivateKey());
-  AppendLines(text, options.Algorithms().RS().PrivateKey());
-  AppendField(text, options.Algorithms().HS().Secret());
-  if (text != lastText || digest.empty()) {
-    static const char kDigits[] = "0123456789abcdef";
-    const std::vector<uint8_t> bytes = PlatformSHA256(text.data(), text.size());
-    digest.clear();
-    for (const uint8_t b : bytes) {
-      digest += kDigits[b >> 4];
-      digest += kDigits[b & 0xF];
-    }
-    lastText.swap(text);
+  AppendKeyValues(text, last.PayloadValues);
+  AppendLines(text, esKey);
+  AppendLines(text, rsKey);
+  AppendField(text, last.Secret);
+  static const char kDigits[] = "0123456789abcdef";
+  const std::vector<uint8_t> bytes = PlatformSHA256(text.data(), text.size());
+  digest.clear();
+  for (const uint8_t b : bytes) {
+    digest += kDigits[b >> 4];
+    digest += kDigits[b & 0xF];
   }
   return digest;
 }

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <string_view>
 
 #include "base/kfxBase_Helpers.h"
 
@@ -466,27 +467,47 @@ bool PlainURLText(const std::string& aText) {
 
 }  // namespace
 
+namespace {
+
+// A port of one to nine decimal digits, read without a copy; anything else
+// goes to StrToInt, which reads signs and hexadecimal or raises.
+int ReadPort(std::string_view aText) {
+  if (!aText.empty() && aText.size() < 10 &&
+      std::all_of(aText.begin(), aText.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    int port = 0;
+    for (char c : aText) port = port * 10 + (c - '0');
+    return port;
+  }
+  return StrToInt(std::string(aText));
+}
+
+}  // namespace
+
 bool SplitHTTP2URL(const std::string& aURL, std::string& aProtocol, std::string& aHost, int& aPort,
                    std::string& aPath) {
   if (aURL.empty() || !PlainURLText(aURL)) return SplitHTTP2URLItems(aURL, aProtocol, aHost, aPort, aPath);
   aPort = 443;
   aPath.clear();
   // Items: scheme "/" "" "/" authority "/" path items...
-  const size_t first = aURL.find('/');
-  std::string scheme = aURL.substr(0, first);
-  std::erase(scheme, ':');
-  aProtocol = LowerCase(scheme);
+  const std::string_view url(aURL);
+  const size_t first = url.find('/');
+  aProtocol.clear();
+  for (char c : url.substr(0, first))
+    if (c != ':') aProtocol += (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
   if (first == std::string::npos) return false;
-  const size_t second = aURL.find('/', first + 1);
+  const size_t second = url.find('/', first + 1);
   if (second == std::string::npos) return false;
-  const size_t third = aURL.find('/', second + 1);
-  const std::string authority = aURL.substr(second + 1, third == std::string::npos ? std::string::npos : third - second - 1);
-  if (!ReadBracketedHost(authority, aHost, aPort)) {
+  const size_t third = url.find('/', second + 1);
+  const std::string_view authority =
+      url.substr(second + 1, third == std::string::npos ? std::string::npos : third - second - 1);
+  if (!authority.empty() && authority.front() == '[' && authority.find(']') != std::string::npos) {
+    ReadBracketedHost(std::string(authority), aHost, aPort);
+  } else {
     // Host and port only when the authority has exactly one colon.
     const size_t colon = authority.find(':');
-    aHost = authority.substr(0, colon);
+    aHost.assign(authority.substr(0, colon));
     if (colon != std::string::npos && authority.find(':', colon + 1) == std::string::npos)
-      aPort = StrToInt(authority.substr(colon + 1));
+      aPort = ReadPort(authority.substr(colon + 1));
   }
   if (third == std::string::npos)
     aPath = "/";

@@ -30,6 +30,7 @@ constexpr uint64_t kSignalKey = UINT64_MAX - 1;
 constexpr size_t kReadChunk = 64 * 1024;
 constexpr size_t kWriteChunk = 64 * 1024;
 constexpr size_t kMaxPayload = 4096;
+constexpr size_t kMaxVoipPayload = 5120;  // apns-push-type: voip
 constexpr size_t kMaxHeaderList = 8000;
 constexpr size_t kHeaderEntryOverhead = 32;  // per RFC 9113, section 6.5.2
 constexpr std::string_view kDevicePath = "/3/device/";
@@ -119,6 +120,7 @@ struct Server::Stream {
   std::string apns_id;
   std::string authorization;
   bool has_topic = false;
+  bool voip = false;  // apns-push-type: voip
   bool has_apns_id = false;
   size_t header_list_size = 0;
   HeaderList headers;  // kept only when logging
@@ -713,7 +715,8 @@ Server::Answer Server::Decide(Connection& c, Stream& s) {
   if (s.has_apns_id && !IsUuid(s.apns_id)) return refuse(400, "BadMessageId");
   if (!s.has_topic) return refuse(400, "MissingTopic");
   if (s.body_length == 0) return refuse(400, "PayloadEmpty");
-  if (s.body_length > kMaxPayload) return refuse(413, "PayloadTooLarge");
+  if (s.body_length > (s.voip ? kMaxVoipPayload : kMaxPayload))
+    return refuse(413, "PayloadTooLarge");
   if (!options_.failures.empty()) {
     const std::string key = Lower(device);
     const auto it = options_.failures.find(key);
@@ -863,6 +866,8 @@ int Server::OnHeader(nghttp2_session*, const nghttp2_frame* frame, const uint8_t
     s.authorization = v;
   } else if (n == "apns-topic") {
     s.has_topic = !v.empty();
+  } else if (n == "apns-push-type") {
+    s.voip = v == "voip";
   } else if (n == "apns-id") {
     s.has_apns_id = true;
     s.apns_id = v;

@@ -8,6 +8,7 @@
 
 #include "jwt/kfxJSON.h"
 #include "tools/apns-push/error.h"
+#include "tools/apns-push/interrupt.h"
 #include "tools/apns-push/text.h"
 
 namespace apns_push {
@@ -34,13 +35,13 @@ std::string ReadStdin() {
   return text.str();
 }
 
-std::string CheckedPayload(std::string aText, const std::string& aSource) {
+std::string CheckedPayload(std::string aText, const std::string& aSource, size_t aLimit) {
   // A file or a here-document usually ends with a line break: not part of the payload.
   while (!aText.empty() && (aText.back() == '\n' || aText.back() == '\r')) aText.pop_back();
   if (aText.empty()) Fail("payload (" + aSource + ") is empty");
-  if (aText.size() > kMaxPayload)
+  if (aText.size() > aLimit)
     Fail("payload (" + aSource + ") is " + std::to_string(aText.size()) +
-         " octets; APNs accepts at most 4096");
+         " octets; APNs accepts at most " + std::to_string(aLimit));
   const size_t first = aText.find_first_not_of(" \t\n\r");
   std::string problem = first == std::string::npos || aText[first] != '{'
                             ? "not a JSON object"
@@ -57,13 +58,31 @@ bool WellFormedToken(const std::string& t) {
 }
 
 std::optional<DeviceToken> TokenSource::Next() {
-  if (!FIn) {
+  if (!FIn && !FReader) {
     if (FLine >= FArguments.size()) return std::nullopt;
     const std::string& token = FArguments[FLine++];
     return DeviceToken{token, "argument " + std::to_string(FLine), !WellFormedToken(token)};
   }
   std::string line;
-  while (std::getline(*FIn, line)) {
+  // The next line of FReader, or of FIn; false at the end.
+  auto next = [&]() -> bool {
+    if (!FReader) return static_cast<bool>(std::getline(*FIn, line));
+    for (;;) {
+      switch (FReader->Next(line, 100)) {
+        case LineReader::Got::Line:
+          return true;
+        case LineReader::Got::TooLong:
+          line = "(a line too long to be a device token)";
+          return true;
+        case LineReader::Got::End:
+          return false;
+        case LineReader::Got::Wait:
+          if (InterruptSignal()) return false;
+          break;
+      }
+    }
+  };
+  while (next()) {
     ++FLine;
     const size_t b = line.find_first_not_of(" \t\r");
     if (b == std::string::npos || line[b] == '#') continue;

@@ -9,10 +9,18 @@
 #include <string>
 #include <vector>
 
+#include "tools/apns-push/lines.h"
+
 namespace apns_push {
 
-// APNs takes payloads of at most this many octets.
+// APNs takes payloads of at most this many octets; VoIP ones up to kMaxVoIPPayload.
 inline constexpr size_t kMaxPayload = 4096;
+inline constexpr size_t kMaxVoIPPayload = 5120;
+
+// The payload limit for the push type aPushType.
+inline size_t PayloadLimit(const std::string& aPushType) {
+  return aPushType == "voip" ? kMaxVoIPPayload : kMaxPayload;
+}
 
 // The whole file aPath; aWhat names it in messages ("payload file").
 // A file that cannot be read raises EUsageError.
@@ -21,8 +29,9 @@ std::string ReadWholeFile(const std::string& aPath, const std::string& aWhat);
 std::string ReadStdin();
 
 // aText without its trailing line breaks, when it is one JSON object of at
-// most kMaxPayload octets; otherwise EUsageError naming aSource and the fault.
-std::string CheckedPayload(std::string aText, const std::string& aSource);
+// most aLimit octets; otherwise EUsageError naming aSource and the fault.
+std::string CheckedPayload(std::string aText, const std::string& aSource,
+                           size_t aLimit = kMaxPayload);
 
 struct DeviceToken {
   std::string Token;
@@ -40,6 +49,9 @@ class TokenSource {
   explicit TokenSource(std::vector<std::string> aArguments) : FArguments(std::move(aArguments)) {}
   // aIn is read line by line; aName names it in messages ("standard input").
   TokenSource(std::istream& aIn, std::string aName) : FIn(&aIn), FName(std::move(aName)) {}
+  // The lines of aReader (a pipe, say): while it waits for input, a
+  // SIGINT or SIGTERM ends the tokens.
+  explicit TokenSource(LineReader& aReader) : FReader(&aReader), FName(aReader.Name()) {}
 
   // The next device token, none at the end. Blank lines and lines starting
   // with "#" are skipped; spaces, tabs and CR around a token are dropped.
@@ -48,6 +60,7 @@ class TokenSource {
  private:
   std::vector<std::string> FArguments;
   std::istream* FIn = nullptr;
+  LineReader* FReader = nullptr;
   std::string FName;
   size_t FLine = 0;  // lines read, or arguments taken
 };

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "apns/kfxAPNs_Setup.h"
+#include "tools/apns-push/payload.h"
 #include "tls/kfxSocket_Classes_TLS.h"
 
 namespace apns_push {
@@ -26,13 +27,24 @@ struct Options {
   std::string Proxy;
   std::string Topic, PushType, Priority, Expiration, CollapseId, ApnsId;
   std::optional<std::string> Payload;
+  PayloadOptions Built;  // --alert, --badge, ... --data
+  std::optional<std::string> InputFile;  // --input: JSON lines ("-": standard input)
   std::optional<std::string> TokensFile;
   std::vector<std::string> Tokens;
   bool Text = false;
   std::string LogFile;
   int Connections = 1;
+  int Retries = 3;
+  bool ResendUnanswered = false;
+  double Rate = 0;  // notifications per second; 0: no cap
+  std::optional<std::string> SkipDone, SummaryJSON;
   bool Help = false, Version = false;
 };
+
+// What is wrong with aValue for the apns-* header aName ("priority",
+// "expiration", "collapse-id", "apns-id"; others take any text); empty
+// when nothing is.
+std::string HeaderProblem(const std::string& aName, const std::string& aValue);
 
 // The options and device tokens of argv. A value that is malformed on its
 // own, an unknown option or a missing value raises EUsageError.

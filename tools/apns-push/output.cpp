@@ -49,6 +49,10 @@ void AppendResultLine(std::string& aOut, Result r, bool aText) {
     aOut += r.Status == 200 ? "accepted" : r.Reason.empty() ? "rejected" : r.Reason;
     if (!r.ApnsId.empty()) aOut.append("  apns-id ").append(r.ApnsId);
     if (!r.Timestamp.empty()) aOut.append("  unregistered at ").append(r.Timestamp);
+    if (r.Attempts) {
+      aOut.append("  ").append(std::to_string(r.Attempts));
+      aOut.append(r.Attempts == 1 ? " attempt" : " attempts");
+    }
     aOut.append("  ").append(ms).append(" ms");
   } else {
     aOut += "{\"token\":\"";
@@ -61,6 +65,7 @@ void AppendResultLine(std::string& aOut, Result r, bool aText) {
     AppendJSONString(aOut, r.ApnsId, false);
     aOut += '"';
     if (!r.Timestamp.empty()) aOut.append(",\"timestamp\":").append(r.Timestamp);
+    if (r.Attempts) aOut.append(",\"attempts\":").append(std::to_string(r.Attempts));
     aOut.append(",\"time_ms\":").append(ms).append("}");
   }
 }

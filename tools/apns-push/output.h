@@ -15,13 +15,15 @@ struct Result {
   std::string ApnsId;
   std::string Timestamp;  // raw JSON number, for 410
   double Millis = 0;
+  int Attempts = 0;  // sends made; 0: not sent (and not written in the line)
 };
 
 // aText on one line: its line breaks become single spaces.
 std::string OneLine(const std::string& aText);
 
 // The line of r, without its line break: JSON (one object) or, with aText,
-// "TOKEN  STATUS  REASON  [apns-id ID]  [unregistered at T]  MS ms".
+// "TOKEN  STATUS  REASON  [apns-id ID]  [unregistered at T]  [N attempts]  MS ms".
+// The JSON line has "attempts" (before "time_ms") once the token was sent.
 std::string ResultLine(Result r, bool aText);
 // The same, appended to aOut.
 void AppendResultLine(std::string& aOut, Result r, bool aText);

@@ -2,11 +2,14 @@
 
 #include <algorithm>
 #include <iostream>
+#include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "apns/kfxAPNs_Setup.h"
 #include "rtl/MainThread.h"
+#include "tools/apns-push/interrupt.h"
 
 namespace apns_push {
 
@@ -88,14 +91,18 @@ PusherSet::PusherSet(size_t aCount, const Options& o, bool aCertMode,
     // already on their way): they get their line here and are not sent
     // again. Those the server did not process (above a GOAWAY's last
     // stream, refused) the client sends again by itself.
-    p.Client->OnHTTP2PendingRequests = [&p, &aOutcomes, c](TObject*, TkfxHTTP2ConnectionClient*,
-                                                          bool& aReconnect, bool& aClear) {
+    // With --resend-unanswered they go back to the batch, which sends
+    // them again (at least once, as far as --retries allows).
+    const bool resend = o.ResendUnanswered;
+    p.Client->OnHTTP2PendingRequests = [&p, &aOutcomes, c, resend](TObject*,
+                                                                  TkfxHTTP2ConnectionClient*,
+                                                                  bool& aReconnect, bool& aClear) {
       if (p.GivenUp) return;
       for (TkfxHTTP2_RequestPtr& item : p.Client->RequestsPending().TakeAll()) {
         Result r;
         r.Token = TokenOfURL(item->URL());
-        r.Reason = kCutOff;
-        aOutcomes.Done(c, std::move(r));
+        r.Reason = resend ? kCutOffRetried : kCutOff;
+        aOutcomes.Done(c, std::move(r), Outcomes::Unanswered::CutOff);
       }
       aReconnect = true;
       aClear = false;
@@ -121,49 +128,168 @@ void ReportMalformed(const DeviceToken& t, Outcomes& aOutcomes) {
   aOutcomes.NotSent(r);
 }
 
-void SendOneByOne(Pusher& aPusher, TokenFeed& aTokens, TMemoryStream& aBody,
-                  const std::string& aBase, Outcomes& aOutcomes) {
-  Pusher& p = aPusher;
-  while (std::optional<DeviceToken> next = aTokens.Next()) {
-    const DeviceToken& t = *next;
-    if (t.Malformed) {
-      ReportMalformed(t, aOutcomes);
+NotificationSource::Got TokenNotifications::Next(Notification& n, int) {
+  while (std::optional<DeviceToken> t = FFeed.Next()) {
+    if (t->Malformed) {
+      ReportMalformed(*t, FOutcomes);
       continue;
     }
-    Result r;
-    r.Token = t.Token;
-    TMemoryStream answer;
-    aBody.SetPosition(0);
-    const auto start = Clock::now();
-    try {
-      p.Client->Post(aBase + t.Token, &aBody, answer);
-      TkfxHTTP2Response* response = p.Client->Response();
-      if (response && response->Status()) {
-        std::string text(static_cast<size_t>(answer.Size()), '\0');
-        answer.SetPosition(0);
-        if (!text.empty()) answer.ReadBuffer(text.data(), static_cast<int64_t>(text.size()));
-        ReadAnswer(r, response->Status(), response->Headers(), text);
-      } else {
-        r.Reason = "No answer from the server.";
-      }
-    } catch (const Exception& E) {
-      r.Reason = p.Connected ? E.Message() : p.Error();
+    if (FDone && FDone->count(LowerToken(t->Token))) {
+      ++FSkipped;
+      continue;
     }
-    r.Millis = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-    aOutcomes.NotSent(r);
+    n.Token = std::move(t->Token);
+    n.Payload = nullptr;
+    n.Headers = nullptr;
+    n.Attempts = 0;
+    return Got::Item;
+  }
+  return Got::End;
+}
+
+bool TokenNotifications::NextReadAhead(Notification& n) {
+  while (FFeed.Ahead() > 0) {
+    std::optional<DeviceToken> t = FFeed.Next();
+    if (t->Malformed) {
+      ReportMalformed(*t, FOutcomes);
+      continue;
+    }
+    if (FDone && FDone->count(LowerToken(t->Token))) {
+      ++FSkipped;
+      continue;
+    }
+    n = Notification{};
+    n.Token = std::move(t->Token);
+    return true;
+  }
+  return false;
+}
+
+NotificationSource::Got LineNotifications::Next(Notification& n, int aTimeoutMs) {
+  for (;;) {
+    const LineReader::Got got = FReader.Next(FLine, aTimeoutMs);
+    if (got == LineReader::Got::Wait) return Got::Wait;
+    if (got == LineReader::Got::End) return Got::End;
+    if (got == LineReader::Got::TooLong) {
+      FProblem = "MalformedLine: longer than " + std::to_string(LineReader::kMaxLine) + " octets";
+      FToken.clear();
+    } else if (LineParser::Skip(FLine)) {
+      continue;
+    } else if (FParser.Parse(FLine, n, FProblem, FToken)) {
+      if (FDone && FDone->count(LowerToken(n.Token))) {
+        ++FSkipped;
+        continue;
+      }
+      return Got::Item;
+    }
+    const std::string where = FReader.Name() + ":" + std::to_string(FReader.LineNumber());
+    std::cerr << "apns-push: " << where << ": " << FProblem << "; not sent\n";
+    Result r;
+    r.Token = FToken;
+    r.Reason = FProblem + " (" + where + ")";
+    FOutcomes.NotSent(std::move(r));
   }
 }
 
-void SendBatch(PusherSet& aPushers, TokenFeed& aTokens, TMemoryStream& aBody,
-               const std::string& aBase, const HostPort& aServer, Outcomes& aOutcomes,
-               bool aProgress, Clock::time_point aBatchStart) {
+namespace {
+
+// The body of n: the command line's, or its own in aScratch.
+TMemoryStream& BodyOf(const Notification& n, TMemoryStream& aCommon, TMemoryStream& aScratch) {
+  if (!n.Payload) {
+    aCommon.SetPosition(0);
+    return aCommon;
+  }
+  aScratch.Clear();
+  aScratch.WriteBuffer(n.Payload->data(), static_cast<int64_t>(n.Payload->size()));
+  aScratch.SetPosition(0);
+  return aScratch;
+}
+
+// Waits up to aDelay, or less once an interrupt arrived.
+void Pause(std::chrono::milliseconds aDelay) {
+  const auto end = Clock::now() + aDelay;
+  while (!InterruptSignal() && Clock::now() < end)
+    std::this_thread::sleep_for(std::min<Clock::duration>(end - Clock::now(), std::chrono::milliseconds(20)));
+}
+
+}  // namespace
+
+void SendOneByOne(Pusher& aPusher, NotificationSource& aSource, const BatchSetup& aSetup,
+                  Outcomes& aOutcomes) {
+  Pusher& p = aPusher;
+  TMemoryStream common, scratch;
+  common.WriteBuffer(aSetup.Payload.data(), static_cast<int64_t>(aSetup.Payload.size()));
+  std::shared_ptr<const TkfxAPNsHeaders> applied;  // null: the command line's
+  std::mt19937 jitter(std::random_device{}());
+  Notification n;
+  for (;;) {
+    if (InterruptSignal()) break;
+    const NotificationSource::Got got = aSource.Next(n, 100);
+    if (got == NotificationSource::Got::End) break;
+    if (got == NotificationSource::Got::Wait) continue;
+    if (n.Headers != applied) {
+      SetAPNsHeaders(*p.Client, n.Headers ? *n.Headers : aSetup.Headers);
+      applied = n.Headers;
+    }
+    Result r;
+    for (;;) {
+      r = Result();
+      r.Token = n.Token;
+      r.Attempts = ++n.Attempts;
+      TMemoryStream answer;
+      TMemoryStream& body = BodyOf(n, common, scratch);
+      const auto start = Clock::now();
+      bool cutOff = false;
+      try {
+        p.Client->Post(aSetup.Base + n.Token, &body, answer);
+        TkfxHTTP2Response* response = p.Client->Response();
+        if (response && response->Status()) {
+          std::string text(static_cast<size_t>(answer.Size()), '\0');
+          answer.SetPosition(0);
+          if (!text.empty()) answer.ReadBuffer(text.data(), static_cast<int64_t>(text.size()));
+          ReadAnswer(r, response->Status(), response->Headers(), text);
+        } else {
+          r.Reason = "No answer from the server.";
+          cutOff = p.Connected;
+        }
+      } catch (const Exception& E) {
+        r.Reason = p.Connected ? E.Message() : p.Error();
+      }
+      r.Millis = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+      const bool again = n.Attempts <= aSetup.Retry.Retries && !InterruptSignal() &&
+                         (cutOff ? aSetup.Retry.ResendCutOff : RetriableAnswer(r.Status, r.Reason));
+      if (!again) break;
+      if (!cutOff) {
+        // Half to all of the doubled delay, as a batch waits.
+        auto delay = std::min<std::chrono::milliseconds>(
+            aSetup.Retry.FirstDelay * (int64_t{1} << std::min(n.Attempts - 1, 20)),
+            aSetup.Retry.MaxDelay);
+        Pause(std::chrono::duration_cast<std::chrono::milliseconds>(
+            delay * std::uniform_real_distribution<double>(0.5, 1.0)(jitter)));
+      }
+    }
+    aOutcomes.NotSent(r);
+  }
+  // What was read and not sent still gets its line.
+  if (InterruptSignal()) {
+    while (aSource.NextReadAhead(n)) {
+      Result r;
+      r.Token = n.Token;
+      r.Reason = kInterruptedNotSent;
+      aOutcomes.NotSent(r);
+    }
+  }
+}
+
+void SendBatch(PusherSet& aPushers, NotificationSource& aSource, const BatchSetup& aSetup,
+               Outcomes& aOutcomes) {
   const size_t clientCount = aPushers.Count();
   // Many: queued on each connection, in flight as far as the server
   // allows, with at most kWindowPerConnection waiting per connection.
   for (size_t c = 0; c < clientCount; ++c) {
     Pusher& p = aPushers[c];
-    p.Client->SetHost(aServer.Host);
-    p.Client->SetPort(aServer.Port);
+    p.Client->SetHost(aSetup.Server.Host);
+    p.Client->SetPort(aSetup.Server.Port);
     p.Client->SetActive(true);
     p.LastUp = Clock::now();
   }
@@ -175,51 +301,160 @@ void SendBatch(PusherSet& aPushers, TokenFeed& aTokens, TMemoryStream& aBody,
     p.Client->RequestsPending().TakeAll();
     aOutcomes.GiveUp(c, aReason);
   };
-  std::optional<DeviceToken> waiting = aTokens.Next();  // the next to queue
-  auto lastProgress = aBatchStart;
+  TMemoryStream common, scratch;
+  common.WriteBuffer(aSetup.Payload.data(), static_cast<int64_t>(aSetup.Payload.size()));
+  // The headers each client's requests carry now; null: the command line's.
+  std::vector<std::shared_ptr<const TkfxAPNsHeaders>> applied(clientCount);
+  // The next to queue: a retry, or one read from the source.
+  std::optional<Notification> waiting;
+  std::vector<Notification> retries;
+  size_t nextRetry = 0;
+  bool sourceEnded = false;
+  auto lastProgress = aSetup.Start;
   std::vector<size_t> load(clientCount);
   std::string url;
+  // The rate: each send is due an interval after the one before, and may go
+  // up to kRateTolerance early, so sends come in small steps (the main
+  // thread wakes every few milliseconds), never in a burst of a second's
+  // worth. With the interval (1 s + kRateTolerance) / N no second holds
+  // more than N sends, however late the thread wakes: one that is late
+  // does not catch up beyond the tolerance.
+  constexpr auto kRateTolerance = std::chrono::milliseconds(20);
+  const auto interval =
+      aSetup.Rate > 0
+          ? std::chrono::duration_cast<Clock::duration>(
+                std::chrono::duration<double>((1.0 + std::chrono::duration<double>(kRateTolerance).count()) /
+                                              aSetup.Rate))
+          : Clock::duration::zero();
+  Clock::time_point due = Clock::now();
+  bool stopping = false;
+  Clock::time_point stopBy;
+  auto next = [&](int aTimeoutMs) -> bool {
+    if (waiting) return true;
+    if (nextRetry < retries.size()) {
+      waiting = std::move(retries[nextRetry++]);
+      return true;
+    }
+    if (sourceEnded) return false;
+    Notification n;
+    switch (aSource.Next(n, aTimeoutMs)) {
+      case NotificationSource::Got::Item:
+        waiting = std::move(n);
+        return true;
+      case NotificationSource::Got::End:
+        sourceEnded = true;
+        return false;
+      case NotificationSource::Got::Wait:
+        return false;
+    }
+    return false;
+  };
   for (;;) {
-    // The counts only fall meanwhile (answers), so one reading of them
-    // never lets a connection's window overflow.
-    for (size_t c = 0; c < clientCount; ++c) load[c] = aOutcomes.Outstanding(c);
-    for (; waiting; waiting = aTokens.Next()) {
-      const DeviceToken& t = *waiting;
-      if (t.Malformed) {
-        ReportMalformed(t, aOutcomes);
-        continue;
-      }
-      size_t best = clientCount, fewest = kWindowPerConnection;
+    auto now = Clock::now();
+    if (InterruptSignal() && !stopping) {
+      // Stop: nothing more is read or queued; what was read and not sent,
+      // and what the clients hold unsent, gets its line now.
+      stopping = true;
+      stopBy = now + kInterruptWait;
+      auto notSent = [&](const std::string& aToken, int aAttempts) {
+        Result r;
+        r.Token = aToken;
+        r.Reason = kInterruptedNotSent;
+        r.Attempts = aAttempts;
+        aOutcomes.NotSent(std::move(r));
+      };
+      if (waiting) notSent(waiting->Token, waiting->Attempts);
+      waiting.reset();
+      for (Notification n; aSource.NextReadAhead(n);) notSent(n.Token, 0);
+      for (; nextRetry < retries.size(); ++nextRetry)
+        notSent(retries[nextRetry].Token, retries[nextRetry].Attempts);
       for (size_t c = 0; c < clientCount; ++c) {
-        if (aPushers[c].GivenUp || !aPushers[c].Client->Active()) continue;
-        if (load[c] < fewest) best = c, fewest = load[c];
+        for (TkfxHTTP2_RequestPtr& item : aPushers[c].Client->Requests().TakeAll()) {
+          Result r;
+          r.Token = TokenOfURL(item->URL());
+          r.Reason = kInterruptedNotSent;
+          aOutcomes.Done(c, std::move(r), Outcomes::Unanswered::NotSent);
+        }
       }
-      if (best == clientCount) break;
-      aOutcomes.Queued(best, t.Token);
-      ++load[best];
-      aBody.SetPosition(0);
-      url.assign(aBase).append(t.Token);
-      aPushers[best].Client->PostAsync(url, &aBody);
+      aOutcomes.EndRetries();
+    }
+    if (!stopping) {
+      // The counts only fall meanwhile (answers), so one reading of them
+      // never lets a connection's window overflow.
+      size_t room = 0;
+      for (size_t c = 0; c < clientCount; ++c) {
+        load[c] = aOutcomes.Outstanding(c);
+        if (!aPushers[c].GivenUp && aPushers[c].Client->Active() && load[c] < kWindowPerConnection)
+          room += kWindowPerConnection - load[c];
+      }
+      // Retries that are due go first, as many as can be queued at once.
+      if (nextRetry == retries.size() && room) {
+        retries.clear();
+        nextRetry = 0;
+        aOutcomes.TakeDueRetries(now, retries, room);
+      }
+      while (next(0)) {
+        if (aSetup.Rate > 0 && now < due - kRateTolerance) {
+          now = Clock::now();
+          if (now < due - kRateTolerance) break;
+        }
+        size_t best = clientCount, fewest = kWindowPerConnection;
+        for (size_t c = 0; c < clientCount; ++c) {
+          if (aPushers[c].GivenUp || !aPushers[c].Client->Active()) continue;
+          if (load[c] < fewest) best = c, fewest = load[c];
+        }
+        if (best == clientCount) break;
+        Notification& n = *waiting;
+        ++n.Attempts;
+        TkfxHTTP2Client& client = *aPushers[best].Client;
+        if (n.Headers != applied[best]) {
+          SetAPNsHeaders(client, n.Headers ? *n.Headers : aSetup.Headers);
+          applied[best] = n.Headers;
+        }
+        aOutcomes.Queued(best, n);
+        ++load[best];
+        url.assign(aSetup.Base).append(n.Token);
+        client.PostAsync(url, &BodyOf(n, common, scratch));
+        waiting.reset();
+        if (aSetup.Rate > 0) due = std::max(due, now) + interval;
+      }
     }
     bool anyLeft = false;
     for (size_t c = 0; c < clientCount; ++c) anyLeft |= !aPushers[c].GivenUp;
     if (!anyLeft) {
       // No connection to take them: the rest get their lines unsent.
       std::string reason = aPushers[0].Error();
-      for (; waiting; waiting = aTokens.Next()) {
-        if (waiting->Malformed) {
-          ReportMalformed(*waiting, aOutcomes);
-          continue;
-        }
+      aOutcomes.EndRetries();
+      while (!stopping && (next(100) || !sourceEnded)) {
+        if (InterruptSignal()) break;
+        if (!waiting) continue;
         Result r;
         r.Token = waiting->Token;
         r.Reason = reason;
+        r.Attempts = waiting->Attempts;
+        aOutcomes.NotSent(r);
+        waiting.reset();
+      }
+      if (waiting) {
+        Result r;
+        r.Token = waiting->Token;
+        r.Reason = kInterruptedNotSent;
         aOutcomes.NotSent(r);
       }
       break;
     }
-    if (!waiting && aOutcomes.Outstanding() == 0) break;
-    const auto now = Clock::now();
+    if (stopping) {
+      if (aOutcomes.Outstanding() == 0) break;
+      if (now >= stopBy || InterruptedTwice()) {
+        for (size_t c = 0; c < clientCount; ++c)
+          if (!aPushers[c].GivenUp) giveUp(c, kInterruptedUnanswered);
+        break;
+      }
+    } else if (!waiting && sourceEnded && nextRetry == retries.size() &&
+               aOutcomes.Outstanding() == 0 && aOutcomes.RetriesWaiting() == 0) {
+      break;
+    }
+    const bool retriesWait = !stopping && aOutcomes.RetriesWaiting() > 0;
     for (size_t c = 0; c < clientCount; ++c) {
       Pusher& p = aPushers[c];
       if (p.GivenUp) continue;
@@ -227,7 +462,7 @@ void SendBatch(PusherSet& aPushers, TokenFeed& aTokens, TMemoryStream& aBody,
         p.LastUp = now;
         continue;
       }
-      if (aOutcomes.Outstanding(c) == 0 && !waiting) continue;
+      if (aOutcomes.Outstanding(c) == 0 && !waiting && !retriesWait) continue;
       // The server refused our provider token as too new (429): the
       // client connects again after its own delay, not sooner.
       if (p.Connected && p.Client->ReconnectDelayed()) {
@@ -250,13 +485,21 @@ void SendBatch(PusherSet& aPushers, TokenFeed& aTokens, TMemoryStream& aBody,
       for (size_t c = 0; c < clientCount; ++c)
         if (!aPushers[c].GivenUp) giveUp(c, "No answer from the server.");
     }
-    aOutcomes.Wait(std::chrono::milliseconds(20));
+    // With a rate, wake up when the next send is due.
+    auto wait = std::chrono::milliseconds(20);
+    if (aSetup.Rate > 0 && waiting && !stopping) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(due - kRateTolerance - Clock::now());
+      wait = std::clamp(left, std::chrono::milliseconds(1), wait);
+    }
+    aOutcomes.Wait(wait);
     CheckSynchronize(0);
-    if (aProgress && now - lastProgress > std::chrono::milliseconds(250)) {
-      aOutcomes.Progress(aBatchStart);
+    if (aSetup.Progress && now - lastProgress > std::chrono::milliseconds(250)) {
+      aOutcomes.Progress(aSetup.Start, aSource.Skipped());
       lastProgress = now;
     }
   }
+  // Retries still waiting (the batch gave up) get their last outcome.
+  aOutcomes.EndRetries();
 }
 
 }  // namespace apns_push

@@ -16,12 +16,14 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "http2/client/kfxHTTP.h"
 #include "rtl/Streams.h"
 #include "tools/apns-push/addresses.h"
 #include "tools/apns-push/inputs.h"
+#include "tools/apns-push/lines.h"
 #include "tools/apns-push/options.h"
 #include "tools/apns-push/outcomes.h"
 
@@ -37,6 +39,8 @@ constexpr int kConnectAttempts = 3;
 constexpr auto kNoProgressLimit = std::chrono::seconds(60);
 constexpr const char* kCutOff =
     "The connection ended before the answer; not sent again (it may have been delivered).";
+constexpr const char* kCutOffRetried =
+    "The connection ended before the answer; sent again as often as --retries allows.";
 
 // One client component and its JWT client, configured as the provider
 // window configures them, with the state the batch keeps of its connection.
@@ -92,17 +96,88 @@ class PusherSet {
 // A malformed device token: its stderr line and its output line; not sent.
 void ReportMalformed(const DeviceToken& t, Outcomes& aOutcomes);
 
-// Each well-formed token of aTokens posted on aPusher's client and waited
-// for, one after the other; aBase is "https://host:port/3/device/".
-void SendOneByOne(Pusher& aPusher, TokenFeed& aTokens, TMemoryStream& aBody,
-                  const std::string& aBase, Outcomes& aOutcomes);
+// Where a batch takes its notifications from. Items that cannot be sent
+// (malformed tokens, bad lines) get their lines from the source itself;
+// device tokens done in an earlier run are skipped there.
+class NotificationSource {
+ public:
+  enum class Got { Item, Wait, End };
+  virtual ~NotificationSource() = default;
+  // The next notification in n; Wait when none is ready within aTimeoutMs
+  // (input from a pipe).
+  virtual Got Next(Notification& n, int aTimeoutMs) = 0;
+  // The next of those read already (read ahead) and not given yet, without
+  // reading more; false when there is none.
+  virtual bool NextReadAhead(Notification&) { return false; }
+  // Device tokens left out as done.
+  size_t Skipped() const { return FSkipped; }
 
-// The tokens of aTokens queued on the clients of aPushers, at most
-// kWindowPerConnection waiting per connection, until each has its line.
-// Clients whose connects keep failing, or that stay down, give their tokens
-// up. With aProgress the progress line on stderr is refreshed.
-void SendBatch(PusherSet& aPushers, TokenFeed& aTokens, TMemoryStream& aBody,
-               const std::string& aBase, const HostPort& aServer, Outcomes& aOutcomes,
-               bool aProgress, Clock::time_point aBatchStart);
+ protected:
+  size_t FSkipped = 0;
+};
+
+// The device tokens of a TokenFeed; those in aDone (lower case) are skipped.
+class TokenNotifications : public NotificationSource {
+ public:
+  TokenNotifications(TokenFeed& aFeed, Outcomes& aOutcomes,
+                     const std::unordered_set<std::string>* aDone)
+      : FFeed(aFeed), FOutcomes(aOutcomes), FDone(aDone) {}
+  Got Next(Notification& n, int aTimeoutMs) override;
+  bool NextReadAhead(Notification& n) override;
+
+ private:
+  TokenFeed& FFeed;
+  Outcomes& FOutcomes;
+  const std::unordered_set<std::string>* FDone;
+};
+
+// The notifications of JSON lines (--input); bad lines get their own
+// output line and a line on stderr.
+class LineNotifications : public NotificationSource {
+ public:
+  LineNotifications(LineReader& aReader, LineParser& aParser, Outcomes& aOutcomes,
+                    const std::unordered_set<std::string>* aDone)
+      : FReader(aReader), FParser(aParser), FOutcomes(aOutcomes), FDone(aDone) {}
+  Got Next(Notification& n, int aTimeoutMs) override;
+
+ private:
+  LineReader& FReader;
+  LineParser& FParser;
+  Outcomes& FOutcomes;
+  const std::unordered_set<std::string>* FDone;
+  std::string FLine, FProblem, FToken;
+};
+
+// What a batch sends besides its notifications.
+struct BatchSetup {
+  std::string Base;  // "https://host:port/3/device/"
+  HostPort Server;
+  std::string Payload;      // the command line's payload
+  TkfxAPNsHeaders Headers;  // the command line's apns-* headers
+  double Rate = 0;          // notifications per second over all connections; 0: no cap
+  RetryPolicy Retry;
+  bool Progress = false;  // refresh the progress line on stderr
+  Clock::time_point Start;
+};
+
+// Each notification of aSource posted on aPusher's client and waited for,
+// one after the other, with retries as aSetup.Retry says.
+void SendOneByOne(Pusher& aPusher, NotificationSource& aSource, const BatchSetup& aSetup,
+                  Outcomes& aOutcomes);
+
+// The notifications of aSource queued on the clients of aPushers, at most
+// kWindowPerConnection waiting per connection, retried as aOutcomes'
+// policy says, until each has its line. Clients whose connects keep
+// failing, or that stay down, give their notifications up. On SIGINT or
+// SIGTERM no more are read or queued, and those in flight get at most
+// kInterruptWait for their answers.
+void SendBatch(PusherSet& aPushers, NotificationSource& aSource, const BatchSetup& aSetup,
+               Outcomes& aOutcomes);
+
+// After SIGINT or SIGTERM, the longest wait for answers in flight.
+constexpr auto kInterruptWait = std::chrono::seconds(10);
+constexpr const char* kInterruptedNotSent = "Interrupted; not sent.";
+constexpr const char* kInterruptedUnanswered =
+    "Interrupted before the answer; it may have been delivered.";
 
 }  // namespace apns_push

@@ -13,6 +13,7 @@
 #include "tools/apns-pushd/config.h"
 #include "tools/apns-pushd/log.h"
 #include "tools/apns-pushd/redis/redis_backends.h"
+#include "tools/apns-pushd/sender.h"
 #include "tools/apns-pushd/service.h"
 
 namespace {
@@ -25,7 +26,7 @@ every outcome (a JSON-lines file, a webhook, GET /v1/notifications/ID).
 Stops gracefully on SIGTERM or SIGINT.
 
   --config FILE   the TOML configuration
-  --check         read and check the configuration, then exit
+  --check         read and check the configuration and credentials, then exit
   --help          this text
   --version       the version number
 )";
@@ -70,6 +71,7 @@ int main(int argc, char** argv) {
   try {
     apns_pushd::Config config = apns_pushd::LoadConfig(file);
     if (check) {
+      for (const apns_pushd::AppConfig& app : config.Apps) apns_pushd::CheckCredentials(app);
       std::cout << "apns-pushd: " << file << ": " << config.Apps.size() << " apps, configuration sound\n";
       return 0;
     }

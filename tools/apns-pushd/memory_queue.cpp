@@ -102,7 +102,7 @@ void MemoryQueue::Close() {
 
 std::string LocalTokenSource::Current(const std::string& aTeamId, const std::string& aKeyId,
                                       const Signer& aSign) {
-  const auto now = std::chrono::steady_clock::now();
+  const auto now = FClock();
   std::lock_guard guard(FLock);
   Entry& e = FTokens[aTeamId + "\n" + aKeyId];
   if (e.Token.empty() || now - e.SignedAt >= std::chrono::seconds(kAPNsTokenRefreshSeconds)) {

@@ -6,6 +6,7 @@
 
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -46,6 +47,11 @@ class MemoryQueue : public NotificationQueue {
 // expired.
 class LocalTokenSource : public ProviderTokenSource {
  public:
+  using Clock = std::function<std::chrono::steady_clock::time_point()>;
+  // aClock gives the time tokens are aged by (the steady clock by default).
+  explicit LocalTokenSource(Clock aClock = [] { return std::chrono::steady_clock::now(); })
+      : FClock(std::move(aClock)) {}
+
   std::string Current(const std::string& aTeamId, const std::string& aKeyId,
                       const Signer& aSign) override;
   void Expire(const std::string& aTeamId, const std::string& aKeyId,
@@ -56,6 +62,7 @@ class LocalTokenSource : public ProviderTokenSource {
     std::string Token;
     std::chrono::steady_clock::time_point SignedAt;
   };
+  const Clock FClock;
   std::mutex FLock;
   std::unordered_map<std::string, Entry> FTokens;  // by team id and key id
 };

@@ -43,9 +43,6 @@ std::string ReadOne(const std::string& aText, Notification& n) {
     if (name == "payload") {
       if (type != TkfxJSONtype::kfxJSONObject) return "payload: must be a JSON object";
       n.Payload = JSONValueText(field->GetValue());
-      if (n.Payload.size() > kMaxPayload)
-        return "payload: " + std::to_string(n.Payload.size()) + " octets, APNs takes at most " +
-               std::to_string(kMaxPayload);
       havePayload = true;
       continue;
     }
@@ -70,6 +67,10 @@ std::string ReadOne(const std::string& aText, Notification& n) {
     return "device_token: expected 64 to 200 hexadecimal digits, an even number";
   if (!havePayload) return "payload: missing";
   if (!n.PushType.empty() && !PushTypes().count(n.PushType)) return "push_type: unknown type \"" + n.PushType + "\"";
+  const size_t limit = n.PushType == "voip" ? kMaxVoIPPayload : kMaxPayload;
+  if (n.Payload.size() > limit)
+    return "payload: " + std::to_string(n.Payload.size()) + " octets, APNs takes at most " + std::to_string(limit) +
+           (n.PushType == "voip" ? " for voip" : "");
   if (!n.Priority.empty() && n.Priority != "1" && n.Priority != "5" && n.Priority != "10")
     return "priority: expected 1, 5 or 10";
   if (!n.Expiration.empty() && (n.Expiration.size() > 12 || n.Expiration.find_first_not_of("0123456789") != std::string::npos))

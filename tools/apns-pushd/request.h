@@ -13,8 +13,9 @@
 
 namespace apns_pushd {
 
-// APNs takes payloads of at most this many octets.
+// APNs takes payloads of at most this many octets, VoIP ones up to 5120.
 inline constexpr size_t kMaxPayload = 4096;
+inline constexpr size_t kMaxVoIPPayload = 5120;
 
 struct ParsedBatch {
   std::vector<Notification> Notifications;  // Id, App and QueuedAtMs not set

@@ -13,6 +13,7 @@
 #include "jwt/kfxJSON.h"
 #include "rtl/DateTime.h"
 #include "rtl/Streams.h"
+#include "tls/kfxIdSSLOpenSSL.h"
 #include "tools/apns-pushd/log.h"
 
 namespace apns_pushd {
@@ -93,6 +94,37 @@ std::string SignProviderToken(const std::string& aKeyText, const std::string& aK
   return input + "." + Base64URLEncode(signature);
 }
 
+void CheckCredentials(const AppConfig& aApp) {
+  const std::string where = "app \"" + aApp.Name + "\"";
+  if (aApp.TokenMode()) {
+    std::ifstream in(aApp.KeyFile, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    try {
+      SignProviderToken(text.str(), aApp.KeyId, aApp.TeamId);
+    } catch (const Exception& e) {
+      throw EConfigError(where + ".key: " + aApp.KeyFile + " does not sign ES256 tokens: " + e.Message());
+    }
+    return;
+  }
+  TPKCS12FileContent content;
+  try {
+    content = ReadPKCS12FileContent(aApp.CertFile, aApp.CertPassword);
+  } catch (const Exception& e) {
+    throw EConfigError(where + ".certificate: " + aApp.CertFile + ": " + e.Message());
+  }
+  switch (content) {
+    case TPKCS12FileContent::p12KeyPair: return;
+    case TPKCS12FileContent::p12Unreadable: throw EConfigError(where + ".certificate: cannot read " + aApp.CertFile);
+    case TPKCS12FileContent::p12NotPKCS12:
+      throw EConfigError(where + ".certificate: " + aApp.CertFile + " is not a PKCS#12 (.p12) file");
+    case TPKCS12FileContent::p12WrongPassword:
+      throw EConfigError(where + ".certificate: wrong password for " + aApp.CertFile);
+    case TPKCS12FileContent::p12NoKeyPair:
+      throw EConfigError(where + ".certificate: " + aApp.CertFile + " holds no certificate with its private key");
+  }
+}
+
 std::chrono::milliseconds RetryDelay(int aAttempts, uint64_t aRandom) {
   int64_t ms = 500;
   for (int i = 1; i < aAttempts && ms < 30000; ++i) ms *= 2;
@@ -118,7 +150,7 @@ Sender::Sender(const AppConfig& aApp, NotificationQueue& aQueue, ProviderTokenSo
                OutcomeSink& aSink, Metrics& aMetrics)
     : FApp(aApp), FQueue(aQueue), FTokens(aTokens), FSink(aSink), FMetrics(aMetrics),
       FOwner(std::make_unique<TComponent>(nullptr)), FLoad(static_cast<size_t>(aApp.Connections), 0),
-      FRandom(std::random_device{}()), FIds(std::random_device{}()) {
+      FJitter(std::random_device{}()), FIds(std::random_device{}()) {
   if (FApp.TokenMode()) {
     std::ifstream in(FApp.KeyFile, std::ios::binary);
     std::ostringstream text;
@@ -300,8 +332,13 @@ bool Sender::TakeInFlight(size_t aConn, const std::string& aKey, InFlight& aOut)
 
 void Sender::Settle(InFlight&& f, int aStatus, const std::string& aReason, const std::string& aAnswerId,
                     bool aRetryable, bool aAtOnce) {
-  if (aRetryable && f.N.Attempts < FApp.MaxAttempts && !FHandingBack) {
-    const auto due = aAtOnce ? Clock::now() : Clock::now() + RetryDelay(f.N.Attempts, FRandom++ * 0x9E3779B97F4A7C15ULL);
+  if (aRetryable && FHandingBack) {
+    // Handed back with the rest (HandBack collects the retries last).
+    FRetries.push_back(Retry{std::move(f.N), Clock::now()});
+    return;
+  }
+  if (aRetryable && f.N.Attempts < FApp.MaxAttempts) {
+    const auto due = aAtOnce ? Clock::now() : Clock::now() + RetryDelay(f.N.Attempts, FJitter());
     FRetries.push_back(Retry{std::move(f.N), due});
     FMetrics.Retry(FApp.Name);
     return;
@@ -323,22 +360,23 @@ void Sender::Settle(InFlight&& f, int aStatus, const std::string& aReason, const
 void Sender::Answered(size_t aConn, const std::string& aIdKey, const std::string& aTokenKey, int aStatus,
                       const std::string& aReason, const std::string& aAnswerId) {
   InFlight f;
-  std::shared_ptr<const std::string> expired;
   {
     std::lock_guard guard(FLock);
-    if (FHandingBack || !(TakeInFlight(aConn, aIdKey, f) || TakeInFlight(aConn, aTokenKey, f))) return;
-    FMetrics.Answer(std::chrono::duration<double>(Clock::now() - f.Sent).count());
-    const bool expiredToken = aStatus == 403 && aReason == "ExpiredProviderToken";
-    if (expiredToken) expired = f.Token;
-    Settle(std::move(f), aStatus, aReason, aAnswerId, Retryable(aStatus) || expiredToken, expiredToken);
+    if (!(TakeInFlight(aConn, aIdKey, f) || TakeInFlight(aConn, aTokenKey, f))) return;
   }
-  if (expired && FApp.TokenMode()) FTokens.Expire(FApp.TeamId, FApp.KeyId, *expired);
+  FMetrics.Answer(std::chrono::duration<double>(Clock::now() - f.Sent).count());
+  const bool expiredToken = aStatus == 403 && aReason == "ExpiredProviderToken";
+  // The token goes before the notification is queued again, so that its
+  // next send carries a new one.
+  if (expiredToken && f.Token && FApp.TokenMode()) FTokens.Expire(FApp.TeamId, FApp.KeyId, *f.Token);
+  std::lock_guard guard(FLock);
+  Settle(std::move(f), aStatus, aReason, aAnswerId, Retryable(aStatus) || expiredToken, expiredToken);
 }
 
 void Sender::Failed(size_t aConn, const std::string& aKey, const std::string& aReason) {
   std::lock_guard guard(FLock);
   InFlight f;
-  if (FHandingBack || !TakeInFlight(aConn, aKey, f)) return;
+  if (!TakeInFlight(aConn, aKey, f)) return;
   Settle(std::move(f), 0, aReason, "", true, false);
 }
 
@@ -398,11 +436,14 @@ size_t Sender::HandBack() {
     std::lock_guard guard(FLock);
     FHandingBack = true;
   }
-  // Nothing queued on the clients is answered any more.
+  // Nothing queued on the clients is answered any more. Answers already on
+  // their way are still taken (a final one is an outcome, a retry goes back
+  // with the rest) until the clients are freed, which ends their threads.
   for (auto& conn : FConns) {
     conn->Client->Requests().TakeAll();
     conn->Client->RequestsPending().TakeAll();
   }
+  FOwner.reset();  // closes the connections
   std::vector<Notification> back;
   {
     std::lock_guard guard(FLock);
@@ -413,7 +454,6 @@ size_t Sender::HandBack() {
     FRetries.clear();
     std::fill(FLoad.begin(), FLoad.end(), 0);
   }
-  FOwner.reset();  // closes the connections
   if (!back.empty()) {
     std::sort(back.begin(), back.end(),
               [](const Notification& a, const Notification& b) { return a.QueuedAtMs < b.QueuedAtMs; });
@@ -480,21 +520,33 @@ void Sender::Loop() {
     };
     // The current token once per round: a token refused as expired is
     // replaced before the round that sends its notifications again.
-    if (!resend.empty() || free > 0) RefreshToken();
-    for (Notification& n : resend) Send(n, pick());
-    free = free > resend.size() ? free - resend.size() : 0;
     std::vector<Notification> batch;
-    if (free > 0) {
-      const bool idle = inFlight == 0 && resend.empty();
-      batch = FQueue.Take(FApp.Name, std::min<size_t>(free, 500),
-                          idle ? std::chrono::milliseconds(50) : std::chrono::milliseconds(0));
-      std::vector<std::string> ids;
-      ids.reserve(batch.size());
-      for (Notification& n : batch) {
-        Send(n, pick());
-        ids.push_back(n.Id);
+    try {
+      if (!resend.empty() || free > 0) RefreshToken();
+      free = free > resend.size() ? free - resend.size() : 0;
+      for (Notification& n : resend) Send(n, pick());
+      resend.clear();  // sent: the catch below puts back only unsent ones
+      if (free > 0) {
+        const bool idle = inFlight == 0;
+        batch = FQueue.Take(FApp.Name, std::min<size_t>(free, 500),
+                            idle ? std::chrono::milliseconds(50) : std::chrono::milliseconds(0));
+        std::vector<std::string> ids;
+        ids.reserve(batch.size());
+        for (Notification& n : batch) {
+          Send(n, pick());
+          ids.push_back(n.Id);
+        }
+        if (!ids.empty()) FQueue.MarkSent(ids);
       }
-      if (!ids.empty()) FQueue.MarkSent(ids);
+    } catch (const std::exception& e) {
+      // No token could be signed, or the queue's store is away: the
+      // notifications not sent yet wait for the next round, a second on.
+      Log("app " + FApp.Name + ": " + e.what());
+      std::unique_lock lock(FLock);
+      for (Notification& n : resend) FRetries.push_back(Retry{std::move(n), Clock::now() + std::chrono::seconds(1)});
+      resend.clear();
+      FChanged.wait_for(lock, std::chrono::seconds(1), [&] { return FStopping; });
+      continue;
     }
     if (batch.empty() && resend.empty()) {
       std::unique_lock lock(FLock);

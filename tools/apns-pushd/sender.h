@@ -47,6 +47,10 @@ constexpr size_t kWindowPerConnection = 1000;
 std::string SignProviderToken(const std::string& aKeyText, const std::string& aKeyId,
                               const std::string& aTeamId);
 
+// The app's key signs a token, or its PKCS#12 file opens with its password
+// and holds a key pair; EConfigError naming the key otherwise.
+void CheckCredentials(const AppConfig& aApp);
+
 // The delay before attempt aAttempts + 1 after a retryable answer: 500 ms
 // doubled per attempt up to 30 s, then a random half to whole of it.
 std::chrono::milliseconds RetryDelay(int aAttempts, uint64_t aRandom);
@@ -119,7 +123,7 @@ class Sender {
   std::vector<size_t> FLoad;                                       // in flight per connection
   std::vector<Retry> FRetries;
   std::vector<Outcome> FDone;
-  uint64_t FRandom = 0;
+  std::mt19937_64 FJitter;  // under FLock: retry delays
   std::mt19937_64 FIds;  // apns-ids; the sender's thread only
   std::shared_ptr<const std::string> FToken;  // the sender's thread only
   std::string FAuthorization;

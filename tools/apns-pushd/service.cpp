@@ -48,6 +48,7 @@ Service::Service(Config aConfig) : FConfig(std::move(aConfig)) {
   FQueue = MakeQueue(FConfig);
   FTokens = MakeTokenSource(FConfig);
   FSink = std::make_unique<OutcomeSink>(FConfig, FMetrics);
+  for (const AppConfig& app : FConfig.Apps) CheckCredentials(app);
   for (const AppConfig& app : FConfig.Apps)
     FSenders.push_back(std::make_unique<Sender>(app, *FQueue, *FTokens, *FSink, FMetrics));
   FServer = std::make_unique<httplib::Server>();
@@ -175,9 +176,12 @@ void Service::Routes() {
   s.set_read_timeout(std::chrono::milliseconds(FConfig.ReadTimeoutMs));
   s.set_write_timeout(std::chrono::milliseconds(FConfig.ReadTimeoutMs));
   s.set_keep_alive_timeout(std::max<time_t>(1, FConfig.ReadTimeoutMs / 1000));
+  // Applications that post all day keep their connection.
+  s.set_keep_alive_max_count(1000);
   // Every call but /healthz needs the bearer token, checked before the body
-  // is read; a refused one is logged without its body, and its connection
-  // closed so the unread body is never taken for a request.
+  // is handed to any handler; a refused one is logged without its body. The
+  // server library skips that body (up to the body limit), so it is never
+  // taken for a request, and the answer asks the client to close.
   s.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
     if (req.path == "/healthz") return httplib::Server::HandlerResponse::Unhandled;
     if (Authorized(req.get_header_value("Authorization"))) return httplib::Server::HandlerResponse::Unhandled;

@@ -363,6 +363,8 @@ TEST(HTTP2Helpers, SplitHTTP2URL) {
       {"https://[::1]:8443/x", true, "https", "::1", 8443, "/x"},
       {"https://[2001:db8::1]/", true, "https", "2001:db8::1", 443, "/"},
       {"https://a:1:2/x", true, "https", "a", 443, "/x"},  // more than two parts: no port
+      {"https://h:0x1BB/x", true, "https", "h", 443, "/x"},  // ports read as integers anywhere
+      {"https://h:+8443/x", true, "https", "h", 8443, "/x"},
       {"https:", false, "https", "", 443, ""},
       {"https:/", false, "https", "", 443, ""},
       {"https://", true, "https", "", 443, "/"},
