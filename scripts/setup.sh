@@ -11,6 +11,7 @@ PACKAGES=(
   libnghttp2-dev nghttp2-server nghttp2-client curl nginx
   clang-14 libclang-rt-14-dev
   python3
+  libhiredis-dev redis-server
   squid dante-server microsocks openssh-server openssh-client
   dpkg-dev lintian desktop-file-utils man-db
   libcpp-httplib-dev libtomlplusplus-dev

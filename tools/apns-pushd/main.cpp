@@ -12,6 +12,7 @@
 #include "apns_version.h"
 #include "tools/apns-pushd/config.h"
 #include "tools/apns-pushd/log.h"
+#include "tools/apns-pushd/redis/redis_backends.h"
 #include "tools/apns-pushd/sender.h"
 #include "tools/apns-pushd/service.h"
 
@@ -66,6 +67,7 @@ int main(int argc, char** argv) {
   sigaddset(&stopSignals, SIGINT);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   signal(SIGPIPE, SIG_IGN);
+  apns_pushd::redis::RegisterRedisBackends();
   try {
     apns_pushd::Config config = apns_pushd::LoadConfig(file);
     if (check) {
