@@ -46,17 +46,18 @@ void MemoryQueue::MarkSent(const std::vector<std::string>& aIds) {
   }
 }
 
-size_t MemoryQueue::Finish(const std::vector<Outcome>& aOutcomes) {
+std::vector<bool> MemoryQueue::FinishEach(const std::vector<Outcome>& aOutcomes) {
   std::lock_guard guard(FLock);
-  size_t written = 0;
-  for (const Outcome& o : aOutcomes) {
+  std::vector<bool> written(aOutcomes.size(), false);
+  for (size_t i = 0; i < aOutcomes.size(); ++i) {
+    const Outcome& o = aOutcomes[i];
     auto it = FStates.find(o.Id);
     // Unknown (never appended, or forgotten) or finished before: dropped.
     if (it == FStates.end() || it->second.State == NotificationState::Done) continue;
     it->second.State = NotificationState::Done;
     it->second.Final = o;
     --FDepth;
-    ++written;
+    written[i] = true;
     FFinished.push_back(o.Id);
   }
   while (FFinished.size() > FKeepFinished) {

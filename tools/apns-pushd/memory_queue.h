@@ -25,7 +25,7 @@ class MemoryQueue : public NotificationQueue {
   std::vector<Notification> Take(const std::string& aApp, size_t aMax,
                                  std::chrono::milliseconds aWait) override;
   void MarkSent(const std::vector<std::string>& aIds) override;
-  size_t Finish(const std::vector<Outcome>& aOutcomes) override;
+  std::vector<bool> FinishEach(const std::vector<Outcome>& aOutcomes) override;
   void Release(const std::vector<Notification>& aNotifications) override;
   std::optional<NotificationStatus> Lookup(const std::string& aId) override;
   size_t Depth() override;

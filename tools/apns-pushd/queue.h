@@ -11,6 +11,7 @@
 // instance after a time-out.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -73,8 +74,28 @@ class NotificationQueue {
 
   // Writes the final outcomes and then acknowledges their notifications,
   // each exactly once: an outcome for a notification that already has one
-  // is dropped (and reported as such by the return value's count).
-  virtual size_t Finish(const std::vector<Outcome>& aOutcomes) = 0;
+  // is dropped. The result says of each outcome, in order, whether it was
+  // written (and so is to be reported); a call repeated after its answer
+  // was lost finds its own outcomes written.
+  virtual std::vector<bool> FinishEach(const std::vector<Outcome>& aOutcomes) = 0;
+
+  // FinishEach, and how many outcomes were written.
+  size_t Finish(const std::vector<Outcome>& aOutcomes) {
+    const std::vector<bool> written = FinishEach(aOutcomes);
+    return static_cast<size_t>(std::count(written.begin(), written.end(), true));
+  }
+
+  // FinishEach, keeping in aOutcomes only those written.
+  void FinishAndKeepWritten(std::vector<Outcome>& aOutcomes) {
+    const std::vector<bool> written = FinishEach(aOutcomes);
+    size_t kept = 0;
+    for (size_t i = 0; i < aOutcomes.size(); ++i) {
+      if (i >= written.size() || !written[i]) continue;
+      if (kept != i) aOutcomes[kept] = std::move(aOutcomes[i]);
+      ++kept;
+    }
+    aOutcomes.resize(kept);
+  }
 
   // Hands taken notifications back unfinished: to the queue's front in the
   // process; in a fleet, left pending for another instance to claim.

@@ -388,7 +388,9 @@ void Sender::FinishDone() {
   }
   if (done.empty()) return;
   try {
-    FQueue.Finish(done);
+    // Only what was written is reported: another instance may have
+    // finished some of these first.
+    FQueue.FinishAndKeepWritten(done);
   } catch (const std::exception& e) {
     // The store is away: the outcomes wait for the next round.
     Log("app " + FApp.Name + ": cannot finish outcomes: " + e.what());

@@ -313,7 +313,7 @@ size_t Service::Stop() {
           o.DoneAtMs = NowMs();
           outcomes.push_back(std::move(o));
         }
-        FQueue->Finish(outcomes);
+        FQueue->FinishAndKeepWritten(outcomes);
         FSink->Deliver(outcomes);
         left += outcomes.size();
       }

@@ -40,7 +40,8 @@ TEST(ApnsPushdMemoryQueue, BatchesAreWholeAndEachIsFinishedOnce) {
   EXPECT_EQ(taken[0].Id, "1");
   q.MarkSent({"1", "2"});
   EXPECT_EQ(q.Lookup("2")->State, NotificationState::Sent);
-  EXPECT_EQ(q.Finish({O("1", 200), O("2", 410), O("1", 500), O("9", 200)}), 2u);
+  EXPECT_EQ(q.FinishEach({O("1", 200), O("2", 410), O("1", 500), O("9", 200)}),
+            (std::vector<bool>{true, true, false, false}));
   EXPECT_EQ(q.Depth(), 0u);
   const auto one = q.Lookup("1");
   ASSERT_TRUE(one && one->Final);

@@ -132,13 +132,13 @@ return 0
 // acknowledges (and deletes) its entry; a later outcome is dropped. Answers
 // the number written.
 const char* const kFinishScript = R"lua(
-local P, group, maxlen, ttl = ARGV[1], ARGV[2], ARGV[3], ARGV[4]
-local written, finished = 0, 0
-for b = 5, #ARGV, 8 do
+local P, group, maxlen, ttl, call = ARGV[1], ARGV[2], ARGV[3], ARGV[4], ARGV[5]
+local written, finished = {}, 0
+for b = 6, #ARGV, 8 do
   local id = ARGV[b]
   local h = P .. 'n:' .. id
-  local v = redis.call('HMGET', h, 'st', 'app', 'e')
-  local st, app, e = v[1], v[2] or ARGV[b + 1], v[3]
+  local v = redis.call('HMGET', h, 'st', 'app', 'e', 'fin')
+  local st, app, e, fin = v[1], v[2] or ARGV[b + 1], v[3], v[4]
   if e then
     local s = P .. 'app:' .. app
     redis.pcall('XACK', s, group, e)
@@ -146,13 +146,17 @@ for b = 5, #ARGV, 8 do
   end
   if st ~= 'done' then
     redis.call('HSET', h, 'st', 'done', 'app', app, 'tok', ARGV[b + 2], 'status', ARGV[b + 3],
-      'reason', ARGV[b + 4], 'aid', ARGV[b + 5], 'att', ARGV[b + 6], 'dat', ARGV[b + 7])
+      'reason', ARGV[b + 4], 'aid', ARGV[b + 5], 'att', ARGV[b + 6], 'dat', ARGV[b + 7], 'fin', call)
     redis.call('EXPIRE', h, ttl)
     redis.call('XADD', KEYS[2], 'MAXLEN', '~', maxlen, '*', 'id', id, 'app', app,
       'tok', ARGV[b + 2], 'status', ARGV[b + 3], 'reason', ARGV[b + 4], 'aid', ARGV[b + 5],
       'att', ARGV[b + 6], 'dat', ARGV[b + 7])
-    written = written + 1
+    written[#written + 1] = 1
     if st then finished = finished + 1 end
+  elseif fin == call then
+    written[#written + 1] = 1  -- this very call wrote it; its answer was lost
+  else
+    written[#written + 1] = 0
   end
 end
 if finished > 0 then redis.call('DECRBY', KEYS[1], finished) end
@@ -211,7 +215,8 @@ Notification FromFields(const RedisValue& aFields) {
 RedisQueue::RedisQueue(RedisAddress aAddress, RedisQueueOptions aOptions)
     : FOptions(std::move(aOptions)),
       FClient(aAddress, FOptions.Client),
-      FPrefix(aAddress.Name + ":") {
+      FPrefix(aAddress.Name + ":"),
+      FFinishMark(DefaultConsumer()) {
   if (FOptions.Consumer.empty()) FOptions.Consumer = DefaultConsumer();
 }
 
@@ -385,10 +390,13 @@ void RedisQueue::MarkSent(const std::vector<std::string>& aIds) {
   }
 }
 
-size_t RedisQueue::Finish(const std::vector<Outcome>& aOutcomes) {
-  if (aOutcomes.empty()) return 0;
+std::vector<bool> RedisQueue::FinishEach(const std::vector<Outcome>& aOutcomes) {
+  if (aOutcomes.empty()) return {};
+  // The call's own mark on what it writes, so that the same call repeated
+  // after a lost answer knows its outcomes from another instance's.
+  const std::string call = FFinishMark + ":" + std::to_string(++FFinishCalls);
   std::vector<std::string> args = {FPrefix, kGroup, std::to_string(FOptions.OutcomesMaxLen),
-                                   std::to_string(std::max<long long>(1, FOptions.StateTtl.count()))};
+                                   std::to_string(std::max<long long>(1, FOptions.StateTtl.count())), call};
   args.reserve(args.size() + aOutcomes.size() * kOutcomeFields);
   for (const auto& o : aOutcomes) {
     args.push_back(o.Id);
@@ -400,15 +408,16 @@ size_t RedisQueue::Finish(const std::vector<Outcome>& aOutcomes) {
     args.push_back(std::to_string(o.Attempts));
     args.push_back(std::to_string(o.DoneAtMs));
   }
-  long long written = 0;
+  std::vector<bool> written(aOutcomes.size(), false);
   FClient.Run([&](RedisConnection& c) {
-    written = CheckReply(EvalScript(c, kFinishScript, {FPrefix + "depth", FPrefix + "outcomes"}, args),
-                         "finishing")
-                  .Number(0);
+    const RedisValue reply =
+        CheckReply(EvalScript(c, kFinishScript, {FPrefix + "depth", FPrefix + "outcomes"}, args), "finishing");
+    for (size_t i = 0; i < written.size() && i < reply.Elements.size(); ++i)
+      written[i] = reply.Elements[i].Number(0) == 1;
   });
   std::lock_guard<std::mutex> lock(FAppsLock);
   for (const auto& o : aOutcomes) FHeld.erase(o.Id);
-  return static_cast<size_t>(std::max<long long>(0, written));
+  return written;
 }
 
 void RedisQueue::Release(const std::vector<Notification>& aNotifications) {

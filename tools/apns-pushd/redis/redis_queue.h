@@ -41,6 +41,7 @@
 // records, and the next claim sweep of any instance takes them over.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <map>
 #include <memory>
@@ -79,7 +80,7 @@ class RedisQueue : public NotificationQueue {
                                  std::chrono::milliseconds aWait) override;
   void MarkSent(const std::vector<std::string>& aIds) override;
   // Returns the number of outcomes written; the others were dropped.
-  size_t Finish(const std::vector<Outcome>& aOutcomes) override;
+  std::vector<bool> FinishEach(const std::vector<Outcome>& aOutcomes) override;
   // Hands taken notifications back at once: they stay pending in the group,
   // made idle for ClaimAfter, so that the next claim sweep of any instance
   // (this one included) takes them over.
@@ -117,6 +118,9 @@ class RedisQueue : public NotificationQueue {
     std::string App, Entry;
   };
   std::map<std::string, Held> FHeld;
+  // Marks each Finish call: this object's own random part and a count.
+  const std::string FFinishMark;
+  std::atomic<uint64_t> FFinishCalls{0};
 };
 
 // The queue of aUrl (redis://host:port/name). Throws RedisUrlError for a
