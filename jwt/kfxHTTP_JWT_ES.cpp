@@ -2,6 +2,8 @@
 
 #include <dlfcn.h>
 
+#include <mutex>
+
 #include "jwt/kfxHTTP_JWT_Classes_OpenSSL.h"
 #include "tls/kfxBase_Helpers_OpenSSL.h"
 #include "tls/kfxIdSSLOpenSSL.h"
@@ -108,11 +110,52 @@ void TkfxHTTP_JWT_ES::ForgetKey() {
   FKeyText = TkfxSecretBytes();
 }
 
+namespace {
+
+// The key read last by any signer of the process, shared by reference: a
+// program that checks its key before it signs with it (a signer of its own
+// for the check), or signs with several signers, reads the PEM text once.
+// Reading a key is most of the cost of a first token.
+struct TSharedKey {
+  std::mutex Lock;
+  TkfxSecretBytes Text;
+  ec_key_st* Key = nullptr;
+  void (*Free)(ec_key_st*) = nullptr;
+  void* Library = nullptr;
+};
+
+TSharedKey& SharedKey() {
+  // Never destroyed: signers freed while the process ends may still ask.
+  static TSharedKey* const shared = new TSharedKey();
+  return *shared;
+}
+
+// A handle that keeps the library of aEntry loaded, or null.
+void* HoldLibraryOf(void* aEntry) {
+  Dl_info library{};
+  if (dladdr(aEntry, &library) && library.dli_fname) return dlopen(library.dli_fname, RTLD_NOW | RTLD_NOLOAD);
+  return nullptr;
+}
+
+}  // namespace
+
 ec_key_st* TkfxHTTP_JWT_ES::PrivateKey(const TIdBytes& aKey) {
   // The kept key serves while the binding still uses the library that made it.
   const auto keyFree = CryptoEntry<void (*)(ec_key_st*)>("EC_KEY_free");
   if (FKey && FKeyFree == keyFree && FKeyText == aKey) return FKey;
   ForgetKey();
+  const auto upRef = CryptoEntry<int (*)(ec_key_st*)>("EC_KEY_up_ref");
+  TSharedKey& shared = SharedKey();
+  if (upRef) {
+    std::lock_guard guard(shared.Lock);
+    if (shared.Key && shared.Free == keyFree && shared.Text == aKey && upRef(shared.Key) == 1) {
+      FKeyLibrary = HoldLibraryOf(reinterpret_cast<void*>(keyFree));
+      FKey = shared.Key;
+      FKeyFree = keyFree;
+      FKeyText = TkfxSecretBytes(aKey);
+      return FKey;
+    }
+  }
   const auto readKey =
       CryptoEntry<evp_pkey_st* (*)(bio_st*, evp_pkey_st**, TPEMPasswordCallback, void*)>(
           "PEM_read_bio_PrivateKey");
@@ -126,12 +169,21 @@ ec_key_st* TkfxHTTP_JWT_ES::PrivateKey(const TIdBytes& aKey) {
   if (!ecKey) throw Exception("Unable to get EC Key");
   // Keep the library loaded while the key lives, even when the binding
   // unloads it meanwhile: the key can always be freed by its own library.
-  Dl_info library{};
-  if (dladdr(reinterpret_cast<void*>(keyFree), &library) && library.dli_fname)
-    FKeyLibrary = dlopen(library.dli_fname, RTLD_NOW | RTLD_NOLOAD);
+  FKeyLibrary = HoldLibraryOf(reinterpret_cast<void*>(keyFree));
   FKey = ecKey.release();
   FKeyFree = keyFree;
   FKeyText = TkfxSecretBytes(aKey);
+  if (upRef) {
+    std::lock_guard guard(shared.Lock);
+    if (upRef(FKey) == 1) {
+      if (shared.Key) shared.Free(shared.Key);
+      if (shared.Library) dlclose(shared.Library);
+      shared.Key = FKey;
+      shared.Free = keyFree;
+      shared.Library = HoldLibraryOf(reinterpret_cast<void*>(keyFree));
+      shared.Text = TkfxSecretBytes(aKey);
+    }
+  }
   return FKey;
 }
 

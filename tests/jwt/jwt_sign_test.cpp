@@ -423,6 +423,30 @@ TEST_F(JWTSign, TheP8KeyFileSignsES256TokensAsTheWindowSendsThem) {
                               publicKey.get(), ""));
 }
 
+// Signers share the key read last in the process: each keeps signing with
+// it after the others are gone, and another key is never taken for it.
+TEST_F(JWTSign, SignersThatShareAKeyEachSignWithTheRightOne) {
+  const std::string p256 = PrivatePEM(Keys().P256.get());
+  const std::string other = ReadFile(kFixtures + "AuthKey_TEST123456.p8");
+  TPKey otherPublic = ReadPublicPEM(ReadFile(kFixtures + "AuthKey_TEST123456.pub.pem"));
+  ASSERT_TRUE(otherPublic);
+  auto first = std::make_unique<TkfxHTTP_JWT_ES>();
+  TkfxHTTP_JWT_ES second, third;
+  EXPECT_TRUE(OpenSSLVerifies(TAlg::jwtES256, "a.b", first->SignES256(Bytes("a.b"), Bytes(p256)),
+                              Keys().P256.get(), ""));
+  EXPECT_TRUE(OpenSSLVerifies(TAlg::jwtES256, "c.d", second.SignES256(Bytes("c.d"), Bytes(p256)),
+                              Keys().P256.get(), ""));
+  first.reset();  // the key it read lives on for the others
+  EXPECT_TRUE(OpenSSLVerifies(TAlg::jwtES256, "e.f", third.SignES256(Bytes("e.f"), Bytes(other)),
+                              otherPublic.get(), ""));
+  EXPECT_TRUE(OpenSSLVerifies(TAlg::jwtES256, "g.h", second.SignES256(Bytes("g.h"), Bytes(p256)),
+                              Keys().P256.get(), ""));
+  EXPECT_TRUE(OpenSSLVerifies(TAlg::jwtES256, "i.j", third.SignES256(Bytes("i.j"), Bytes(p256)),
+                              Keys().P256.get(), ""));
+  EXPECT_FALSE(OpenSSLVerifies(TAlg::jwtES256, "i.j", third.SignES256(Bytes("i.j"), Bytes(p256)),
+                               otherPublic.get(), ""));
+}
+
 TEST_F(JWTSign, ESHalvesKeepTheirFixedLengthWhenRorSIsShort) {
   const std::string key = PrivatePEM(Keys().P256.get());
   TkfxHTTP_JWT_ES es;
