@@ -344,6 +344,7 @@ bool RedisClient::Run(const Call& aCall, std::chrono::milliseconds aRetryFor, bo
         throw;
       }
       c.reset();  // broken: never back into the pool
+      FLastLoss.store(Clock::now().time_since_epoch().count());
       if (aInterruptible && Interrupted()) return false;
       if (Clock::now() + backoff > deadline)
         throw RedisError(std::string(e.what()) + "; gave up after " +

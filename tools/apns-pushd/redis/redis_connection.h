@@ -10,6 +10,7 @@
 // last error.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -151,6 +152,12 @@ class RedisClient {
   void Interrupt();
   bool Interrupted();
 
+  // When a call last lost its connection (refused, broken); the clock's
+  // epoch when none ever did.
+  std::chrono::steady_clock::time_point LastConnectionLoss() const {
+    return std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(FLastLoss.load()));
+  }
+
  private:
   std::unique_ptr<RedisConnection> Acquire();
   void Give(std::unique_ptr<RedisConnection> aConnection);
@@ -162,6 +169,7 @@ class RedisClient {
   std::vector<std::unique_ptr<RedisConnection>> FIdle;
   std::set<RedisConnection*> FInterruptible;  // lent to interruptible calls
   bool FInterrupted = false;
+  std::atomic<std::chrono::steady_clock::rep> FLastLoss{0};
 };
 
 // Evaluates a Lua script (sent whole: the server keeps its compiled form by

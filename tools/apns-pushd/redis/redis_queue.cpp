@@ -218,6 +218,30 @@ RedisQueue::RedisQueue(RedisAddress aAddress, RedisQueueOptions aOptions)
       FPrefix(aAddress.Name + ":"),
       FFinishMark(DefaultConsumer()) {
   if (FOptions.Consumer.empty()) FOptions.Consumer = DefaultConsumer();
+  if (FOptions.RenewHolds) FRenewer = std::thread([this] { RenewLoop(); });
+}
+
+void RedisQueue::RenewLoop() {
+  const milliseconds every = std::max(milliseconds(1), FOptions.ClaimAfter / 3);
+  std::unique_lock lock(FRenewLock);
+  while (!FRenewWake.wait_for(lock, every, [this] { return FClosed; })) {
+    lock.unlock();
+    std::vector<std::string> apps;
+    {
+      std::lock_guard<std::mutex> guard(FAppsLock);
+      for (const auto& [id, held] : FHeld) apps.push_back(held.App);
+    }
+    std::sort(apps.begin(), apps.end());
+    apps.erase(std::unique(apps.begin(), apps.end()), apps.end());
+    for (const std::string& app : apps) {
+      try {
+        FClient.Run([&](RedisConnection& c) { Renew(c, app); }, every);
+      } catch (const std::exception&) {
+        // The server is away: renewed at the next turn once it is back.
+      }
+    }
+    lock.lock();
+  }
 }
 
 // What this instance took and did not finish stays pending in the group:
@@ -226,6 +250,7 @@ RedisQueue::RedisQueue(RedisAddress aAddress, RedisQueueOptions aOptions)
 // consumers are the instances that run (or died holding work).
 RedisQueue::~RedisQueue() {
   Close();
+  if (FRenewer.joinable()) FRenewer.join();
   std::vector<std::string> apps;
   for (const auto& [app, state] : FApps)
     if (state.GroupReady) apps.push_back(app);
@@ -279,6 +304,9 @@ void RedisQueue::EnsureGroup(RedisConnection& aConnection, const std::string& aA
 
 std::vector<Notification> RedisQueue::Claim(RedisConnection& aConnection, const std::string& aApp,
                                             size_t aMax) {
+  // Nothing is claimed for a while after a lost connection: the server may
+  // have been away for everyone, and the holders renew first.
+  if (Clock::now() < FClient.LastConnectionLoss() + FOptions.ClaimAfter) return {};
   std::string cursor;
   {
     std::lock_guard<std::mutex> lock(FAppsLock);
@@ -466,7 +494,14 @@ size_t RedisQueue::Depth() {
   return static_cast<size_t>(std::max<long long>(0, depth));
 }
 
-void RedisQueue::Close() { FClient.Interrupt(); }
+void RedisQueue::Close() {
+  {
+    std::lock_guard lock(FRenewLock);
+    FClosed = true;
+  }
+  FRenewWake.notify_all();
+  FClient.Interrupt();
+}
 
 std::unique_ptr<RedisQueue> MakeRedisQueue(const std::string& aUrl, const RedisQueueOptions& aOptions) {
   const RedisAddress address = ParseRedisUrl(aUrl);

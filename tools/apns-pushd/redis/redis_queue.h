@@ -43,6 +43,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <thread>
+#include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -59,8 +61,14 @@ struct RedisQueueOptions {
   size_t MaxDepth = 100000;
   // How long a taken notification stays with its instance without news
   // before another instance may claim it (a live instance renews its hold
-  // from Take every third of this).
+  // every third of this, from a thread of the queue's own, so that a full
+  // window or a long retry back-off is not taken for a dead instance). After
+  // its connection to the server was lost an instance claims nothing for
+  // this long, so that the holders renew first once the server is back.
   std::chrono::milliseconds ClaimAfter{30000};
+  // False: holds are renewed only from Take, as by an instance whose
+  // threads are held up (a test's stand-in for a frozen process).
+  bool RenewHolds = true;
   // How long a notification's record stays readable once it is done.
   std::chrono::seconds StateTtl{24 * 3600};
   size_t OutcomesMaxLen = 1000000;
@@ -121,6 +129,12 @@ class RedisQueue : public NotificationQueue {
   // Marks each Finish call: this object's own random part and a count.
   const std::string FFinishMark;
   std::atomic<uint64_t> FFinishCalls{0};
+  // The renewal thread: renews the holds of every app until Close.
+  void RenewLoop();
+  std::mutex FRenewLock;
+  std::condition_variable FRenewWake;
+  bool FClosed = false;  // guarded by FRenewLock
+  std::thread FRenewer;
 };
 
 // The queue of aUrl (redis://host:port/name). Throws RedisUrlError for a

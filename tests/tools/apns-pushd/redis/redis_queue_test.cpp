@@ -339,8 +339,11 @@ TEST_F(RedisQueueTest, WhatADeadInstanceTookIsClaimedByAnotherAndFinishedOnce) {
   for (int i = 0; i < 20; ++i) EXPECT_EQ(attempts["d" + std::to_string(i)], i < 10 ? 1 : 0) << i;
   EXPECT_EQ(survivor->Finish(Answers(claimed)), 20u);
 
-  // Slow, not dead: both end up holding it, the first outcome stands.
-  auto slow = Queue(Options(300ms));
+  // Held up, not dead (its threads did not run for longer than the claim
+  // time): both end up holding it, the first outcome stands.
+  RedisQueueOptions frozen = Options(300ms);
+  frozen.RenewHolds = false;
+  auto slow = Queue(frozen);
   ASSERT_TRUE(slow->Append(Batch("a", "s", 5)));
   const auto held = TakeAll(*slow, "a", 5);
   ASSERT_EQ(held.size(), 5u);
@@ -372,7 +375,10 @@ TEST_F(RedisQueueTest, WhatADeadInstanceTookIsClaimedByAnotherAndFinishedOnce) {
 // Held past the claim time by a live instance (a long retry): its own
 // sweep renews the hold instead of handing them out to it a second time.
 TEST_F(RedisQueueTest, NotificationsHeldLongAreNotHandedTwiceToTheirInstance) {
-  auto holder = Queue(Options(200ms));
+  // Its renewal held up: the holds go idle, and its own sweep renews them.
+  RedisQueueOptions held = Options(200ms);
+  held.RenewHolds = false;
+  auto holder = Queue(held);
   Inspector redis(FServer);
   ASSERT_TRUE(holder->Append(Batch("a", "h", 3)));
   ASSERT_EQ(TakeAll(*holder, "a", 3).size(), 3u);
@@ -389,6 +395,20 @@ TEST_F(RedisQueueTest, NotificationsHeldLongAreNotHandedTwiceToTheirInstance) {
   const auto pending = redis.Command({"XPENDING", "q:app:a", "apns-pushd", "-", "+", "10"});
   ASSERT_EQ(pending.Elements.size(), 3u);
   for (const auto& p : pending.Elements) EXPECT_EQ(p.Elements.at(1).Str, holder->Consumer());
+}
+
+// A live instance keeps what it holds however long it goes without taking
+// more (a full window, a long retry back-off): nobody claims it.
+TEST_F(RedisQueueTest, ALiveHolderKeepsItsHoldsWithoutTaking) {
+  auto holder = Queue(Options(300ms));
+  auto other = Queue(Options(300ms));
+  ASSERT_TRUE(holder->Append(Batch("a", "k", 3)));
+  ASSERT_EQ(TakeAll(*holder, "a", 3).size(), 3u);
+  std::vector<Notification> claimed;
+  const auto until = std::chrono::steady_clock::now() + 1500ms;  // five claim times
+  while (std::chrono::steady_clock::now() < until)
+    for (auto& n : other->Take("a", 10, 50ms)) claimed.push_back(n);
+  EXPECT_TRUE(claimed.empty()) << claimed.size() << " claimed from a live instance";
 }
 
 TEST_F(RedisQueueTest, AppendRefusesTheWholeBatchAtTheMaximumDepth) {
