@@ -302,7 +302,9 @@ TEST(ApnsPushOutcomes, RetriesWaitAndTheFinalAnswerGetsTheLine) {
       if (outcomes.RetriesWaiting() == 0) break;
       std::vector<Notification> due;
       outcomes.TakeDueRetries(Clock::now(), due, 10);  // a back-off first, for answers
-      if (c.how == Outcomes::Unanswered::No) EXPECT_TRUE(due.empty());
+      if (c.how == Outcomes::Unanswered::No) {
+        EXPECT_TRUE(due.empty());
+      }
       outcomes.TakeDueRetries(Clock::now() + std::chrono::hours(1), due, 10);
       ASSERT_EQ(due.size(), 1u);
       EXPECT_EQ(due[0].Token, kToken);
@@ -316,8 +318,9 @@ TEST(ApnsPushOutcomes, RetriesWaitAndTheFinalAnswerGetsTheLine) {
     const std::string line = out.str();
     EXPECT_NE(line.find("\"status\":" + std::to_string(c.expectedStatus)), std::string::npos) << line;
     EXPECT_EQ(line.find("\"attempts\":") != std::string::npos, c.expectedAttempts > 0) << line;
-    if (c.expectedAttempts)
+    if (c.expectedAttempts) {
       EXPECT_NE(line.find("\"attempts\":" + std::to_string(c.expectedAttempts)), std::string::npos) << line;
+    }
   }
   // A batch that stops writes the waiting ones with their last answer.
   std::ostringstream out;
