@@ -18,6 +18,7 @@ fx="$build/fixtures"
 work="$(mktemp -d)"
 api_token="bench-api-token-0123456789"
 . "$root/bench/mock.sh"
+. "$root/bench/pushd.sh"
 service_pid=""
 stop_service() {
   if [ -n "$service_pid" ]; then kill -TERM "$service_pid" 2>/dev/null || true; wait "$service_pid" 2>/dev/null || true; fi
@@ -34,15 +35,7 @@ payload='{"aps":{"alert":"Hello from the benchmark","badge":1,"sound":"default"}
 printf '%s' "$payload" > "$work/payload.json"
 for ((i = 1; i <= count; i++)); do printf '%064x\n' "$i"; done > "$work/tokens"
 # The same tokens as API batches of $batch notifications.
-python3 - "$work" "$count" "$batch" "$payload" <<'PY'
-import sys
-work, count, batch, payload = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4]
-for b, first in enumerate(range(1, count + 1, batch)):
-    last = min(first + batch, count + 1)
-    items = ",".join('{"device_token":"%064x","payload":%s}' % (i, payload) for i in range(first, last))
-    with open("%s/batch%d.json" % (work, b), "w") as f:
-        f.write('{"notifications":[' + items + "]}")
-PY
+write_batches
 device=0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef
 jwt="$("$root/tools/apns-mock/make-token.sh" "$fx/AuthKey_TEST123456.p8" TEST123456 TEAM123456)"
 
@@ -80,32 +73,10 @@ push() {
 # The service on a free port, one app on one connection, token mode.
 start_service() {
   rm -f "$work/outcomes.jsonl"
-  cat > "$work/pushd.toml" <<TOML
-listen = "127.0.0.1:0"
-api_tokens = ["$api_token"]
-queue_max = $((count + batch))
-body_limit = 16777216
-outcome_file = "$work/outcomes.jsonl"
-[[app]]
-name = "bench"
-server = "$url"
-topic = "com.example.app"
-connections = 1
-tls = "openssl"
-key = "$fx/AuthKey_TEST123456.p8"
-key_id = "TEST123456"
-team_id = "TEAM123456"
-ca_file = "$fx/ca.crt"
-TOML
+  write_pushd_config "$work/pushd.toml" "outcome_file = \"$work/outcomes.jsonl\""
   "$pushd_bin" --config "$work/pushd.toml" > "$work/pushd.out" 2> "$work/pushd.err" &
   service_pid=$!
-  api=""
-  for _ in $(seq 500); do
-    api="$(sed -n 's/^listening on //p' "$work/pushd.out" 2>/dev/null || true)"
-    [ -n "$api" ] && break
-    sleep 0.01
-  done
-  [ -n "$api" ] || { echo "apns-pushd did not start: $(cat "$work/pushd.err")" >&2; exit 1; }
+  api="$(wait_listening "$work/pushd.out" "$work/pushd.err")"
   # The first connection and provider token before the clock starts.
   curl -s -o /dev/null -H "Authorization: Bearer $api_token" -H 'Content-Type: application/json' \
     --data-binary "{\"device_token\":\"$device\",\"payload\":$payload}" "http://$api/v1/apps/bench/notifications?wait=1"

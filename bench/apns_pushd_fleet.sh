@@ -18,6 +18,7 @@ fx="$build/fixtures"
 work="$(mktemp -d)"
 api_token="bench-api-token-0123456789"
 . "$root/bench/mock.sh"
+. "$root/bench/pushd.sh"
 service_pids=()
 redis_pid=""
 stop_services() {
@@ -34,15 +35,7 @@ cleanup() {
 trap cleanup EXIT
 
 payload='{"aps":{"alert":"Hello from the benchmark","badge":1,"sound":"default"}}'
-python3 - "$work" "$count" "$batch" "$payload" <<'PY'
-import sys
-work, count, batch, payload = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4]
-for b, first in enumerate(range(1, count + 1, batch)):
-    last = min(first + batch, count + 1)
-    items = ",".join('{"device_token":"%064x","payload":%s}' % (i, payload) for i in range(first, last))
-    with open("%s/batch%d.json" % (work, b), "w") as f:
-        f.write('{"notifications":[' + items + "]}")
-PY
+write_batches
 device=0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef
 
 # A fresh apns-mock per fleet: it refuses a second provider token for the key
@@ -70,32 +63,11 @@ apis=()
 start_fleet() {
   apis=()
   for ((i = 0; i < $1; i++)); do
-    cat > "$work/pushd$i.toml" <<TOML
-listen = "127.0.0.1:0"
-api_tokens = ["$api_token"]
-queue = "redis://127.0.0.1:$redis_port/$2"
-queue_max = $((count + batch))
-body_limit = 16777216
-[[app]]
-name = "bench"
-server = "$url"
-topic = "com.example.app"
-connections = 1
-tls = "openssl"
-key = "$fx/AuthKey_TEST123456.p8"
-key_id = "TEST123456"
-team_id = "TEAM123456"
-ca_file = "$fx/ca.crt"
-TOML
+    write_pushd_config "$work/pushd$i.toml" "queue = \"redis://127.0.0.1:$redis_port/$2\""
     "$pushd_bin" --config "$work/pushd$i.toml" > "$work/pushd$i.out" 2> "$work/pushd$i.err" &
     service_pids+=($!)
-    local api=""
-    for _ in $(seq 500); do
-      api="$(sed -n 's/^listening on //p' "$work/pushd$i.out" 2>/dev/null || true)"
-      [ -n "$api" ] && break
-      sleep 0.01
-    done
-    [ -n "$api" ] || { echo "apns-pushd did not start: $(cat "$work/pushd$i.err")" >&2; exit 1; }
+    local api
+    api="$(wait_listening "$work/pushd$i.out" "$work/pushd$i.err")"
     apis+=("$api")
     curl -s -o /dev/null -H "Authorization: Bearer $api_token" -H 'Content-Type: application/json' \
       --data-binary "{\"device_token\":\"$device\",\"payload\":$payload}" "http://$api/v1/apps/bench/notifications?wait=1"
