@@ -128,40 +128,29 @@ void ReportMalformed(const DeviceToken& t, Outcomes& aOutcomes) {
   aOutcomes.NotSent(r);
 }
 
-NotificationSource::Got TokenNotifications::Next(Notification& n, int) {
-  while (std::optional<DeviceToken> t = FFeed.Next()) {
-    if (t->Malformed) {
-      ReportMalformed(*t, FOutcomes);
-      continue;
-    }
-    if (FDone && FDone->count(LowerToken(t->Token))) {
-      ++FSkipped;
-      continue;
-    }
-    n.Token = std::move(t->Token);
-    n.Payload = nullptr;
-    n.Headers = nullptr;
-    n.Attempts = 0;
-    return Got::Item;
+bool TokenNotifications::Usable(DeviceToken& t, Notification& n) {
+  if (t.Malformed) {
+    ReportMalformed(t, FOutcomes);
+    return false;
   }
+  if (FDone && FDone->count(LowerToken(t.Token))) {
+    ++FSkipped;
+    return false;
+  }
+  n = Notification{};
+  n.Token = std::move(t.Token);
+  return true;
+}
+
+NotificationSource::Got TokenNotifications::Next(Notification& n, int) {
+  while (std::optional<DeviceToken> t = FFeed.Next())
+    if (Usable(*t, n)) return Got::Item;
   return Got::End;
 }
 
 bool TokenNotifications::NextReadAhead(Notification& n) {
-  while (FFeed.Ahead() > 0) {
-    std::optional<DeviceToken> t = FFeed.Next();
-    if (t->Malformed) {
-      ReportMalformed(*t, FOutcomes);
-      continue;
-    }
-    if (FDone && FDone->count(LowerToken(t->Token))) {
-      ++FSkipped;
-      continue;
-    }
-    n = Notification{};
-    n.Token = std::move(t->Token);
-    return true;
-  }
+  while (FFeed.Ahead() > 0)
+    if (std::optional<DeviceToken> t = FFeed.Next(); Usable(*t, n)) return true;
   return false;
 }
 

@@ -126,6 +126,10 @@ class TokenNotifications : public NotificationSource {
   bool NextReadAhead(Notification& n) override;
 
  private:
+  // t as the next notification n; false (and its line written, or counted
+  // as skipped) for a malformed token or one done before.
+  bool Usable(DeviceToken& t, Notification& n);
+
   TokenFeed& FFeed;
   Outcomes& FOutcomes;
   const std::unordered_set<std::string>* FDone;
