@@ -342,6 +342,13 @@ std::vector<std::string> MakeTokens(size_t aCount, unsigned aSeed) {
   return tokens;
 }
 
+// The tokens one per line, as a tokens file holds them.
+std::string TokenLines(const std::vector<std::string>& aTokens) {
+  std::string text;
+  for (const std::string& t : aTokens) text += t + "\n";
+  return text;
+}
+
 // The device token of a request in the mock's log.
 std::string LoggedToken(const std::string& aLine) {
   const std::string key = "\"/3/device/";
@@ -383,9 +390,7 @@ TEST(ApnsPushInteropTest, EveryTokenGetsOneLineWhenTheServerEndsConnections) {
   constexpr size_t kTokens = 20000;
   const std::vector<std::string> tokens = MakeTokens(kTokens, 17);
   TempDir dir;
-  std::string text;
-  for (const std::string& t : tokens) text += t + "\n";
-  WriteFile(dir.File("tokens"), text);
+  WriteFile(dir.File("tokens"), TokenLines(tokens));
   struct Case {
     std::vector<std::string> mock;
     std::vector<std::string> auth;
@@ -476,9 +481,7 @@ TEST_P(ApnsPushOneToken, EveryTokenOneLineAndOneProviderToken) {
   const OneTokenCase& c = GetParam();
   const std::vector<std::string> tokens = MakeTokens(kBigBatch, 23);
   TempDir dir;
-  std::string text;
-  for (const std::string& t : tokens) text += t + "\n";
-  WriteFile(dir.File("tokens"), text);
+  WriteFile(dir.File("tokens"), TokenLines(tokens));
   std::vector<std::string> options = ApnsMock::BothAuthModes();
   options.insert(options.end(), c.Mock.begin(), c.Mock.end());
   ApnsMock mock(options);
@@ -538,9 +541,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(ApnsPushInteropTest, ConnectionsSpreadABatch) {
   const std::vector<std::string> tokens = MakeTokens(3000, 3);
   TempDir dir;
-  std::string text;
-  for (const std::string& t : tokens) text += t + "\n";
-  WriteFile(dir.File("tokens"), text);
+  WriteFile(dir.File("tokens"), TokenLines(tokens));
   ApnsMock mock(ApnsMock::BothAuthModes());
   const CommandResult r = RunCommand(
       {PushPath(), "--url", "https://127.0.0.1:" + std::to_string(mock.port()), "--ca",
@@ -826,9 +827,7 @@ TEST(ApnsPushCampaignTest, ResendUnansweredSendsExactlyTheCutOffOnesAgain) {
   constexpr size_t kTokens = 20000;
   const std::vector<std::string> tokens = MakeTokens(kTokens, 29);
   TempDir dir;
-  std::string text;
-  for (const std::string& t : tokens) text += t + "\n";
-  WriteFile(dir.File("tokens"), text);
+  WriteFile(dir.File("tokens"), TokenLines(tokens));
   std::vector<std::string> options = ApnsMock::BothAuthModes();
   options.insert(options.end(), {"--close-after", "3000"});
   ApnsMock mock(options);
@@ -867,9 +866,7 @@ TEST(ApnsPushCampaignTest, RateCapsRequestsPerSecondOverAllConnections) {
   constexpr int kRate = 2000;
   const std::vector<std::string> tokens = MakeTokens(kTokens, 31);
   TempDir dir;
-  std::string text;
-  for (const std::string& t : tokens) text += t + "\n";
-  WriteFile(dir.File("tokens"), text);
+  WriteFile(dir.File("tokens"), TokenLines(tokens));
   ApnsMock mock(ApnsMock::BothAuthModes());
   const CommandResult r = RunCommand(
       PushTo(mock, {"--payload", R"({"aps":{}})", "--tokens", dir.File("tokens"), "--connections",
@@ -987,9 +984,7 @@ TEST(ApnsPushCampaignTest, ProgressLineOnATerminal) {
   constexpr size_t kTokens = 3000;
   const std::vector<std::string> tokens = MakeTokens(kTokens, 41);
   TempDir dir;
-  std::string text;
-  for (const std::string& t : tokens) text += t + "\n";
-  WriteFile(dir.File("tokens"), text);
+  WriteFile(dir.File("tokens"), TokenLines(tokens));
   ApnsMock mock(ApnsMock::BothAuthModes());
   std::string command;
   for (const std::string& arg : PushTo(mock, {"--payload", R"({"aps":{}})", "--tokens", dir.File("tokens"),
@@ -1019,9 +1014,7 @@ TEST(ApnsPushCampaignTest, SigtermWhileWaitingForInputEndsInOrder) {
   ApnsMock mock(ApnsMock::BothAuthModes());
   ChildProcess push(PushTo(mock, {"--payload", R"({"aps":{}})", "--connections", "2"}),
                     dir.File("out"), dir.File("err"), true);
-  std::string text;
-  for (const std::string& t : tokens) text += t + "\n";
-  push.WriteInput(text);  // and no end of input
+  push.WriteInput(TokenLines(tokens));  // and no end of input
   const auto until = std::chrono::steady_clock::now() + 30s;
   while (mock.LogLines().size() < kTokens && std::chrono::steady_clock::now() < until)
     std::this_thread::sleep_for(20ms);
