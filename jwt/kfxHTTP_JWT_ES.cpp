@@ -5,9 +5,12 @@
 #include <mutex>
 
 #include "jwt/kfxHTTP_JWT_Classes_OpenSSL.h"
+#include "jwt/kfxHTTP_JWT_ECKey.h"
 #include "tls/kfxBase_Helpers_OpenSSL.h"
 #include "tls/kfxIdSSLOpenSSL.h"
 #include "tls/kfxIdSSLOpenSSLHeaders.h"
+
+struct ec_point_st;
 
 namespace {
 
@@ -130,6 +133,47 @@ TSharedKey& SharedKey() {
   return *shared;
 }
 
+// The key of aParts built from its fields, or null when the library lacks
+// an entry point or finds the key inconsistent (a public point that is not
+// the scalar's, a scalar out of range): such keys are left to its reader.
+ec_key_st* BuildECKey(const TkfxECPrivateKeyParts& aParts, void (*aKeyFree)(ec_key_st*)) {
+  const auto newKey = OptionalCryptoEntry<ec_key_st* (*)(int)>("EC_KEY_new_by_curve_name");
+  const auto bin2bn = OptionalCryptoEntry<TBN_bin2bn>("BN_bin2bn");
+  const auto clearFree = OptionalCryptoEntry<void (*)(bignum_st*)>("BN_clear_free");
+  const auto setPrivate = OptionalCryptoEntry<int (*)(ec_key_st*, const bignum_st*)>("EC_KEY_set_private_key");
+  const auto setPublic = OptionalCryptoEntry<int (*)(ec_key_st*, const ec_point_st*)>("EC_KEY_set_public_key");
+  const auto octToKey =
+      OptionalCryptoEntry<int (*)(ec_key_st*, const unsigned char*, size_t, void*)>("EC_KEY_oct2key");
+  const auto getGroup = OptionalCryptoEntry<const ec_group_st* (*)(const ec_key_st*)>("EC_KEY_get0_group");
+  const auto newPoint = OptionalCryptoEntry<ec_point_st* (*)(const ec_group_st*)>("EC_POINT_new");
+  const auto freePoint = OptionalCryptoEntry<void (*)(ec_point_st*)>("EC_POINT_free");
+  const auto multiply =
+      OptionalCryptoEntry<int (*)(const ec_group_st*, ec_point_st*, const bignum_st*, const ec_point_st*,
+                                  const bignum_st*, void*)>("EC_POINT_mul");
+  const auto checkKey = OptionalCryptoEntry<int (*)(const ec_key_st*)>("EC_KEY_check_key");
+  if (!newKey || !bin2bn || !clearFree || !setPrivate || !setPublic || !octToKey || !getGroup || !newPoint ||
+      !freePoint || !multiply || !checkKey)
+    return nullptr;
+  TkfxCryptoPtr<ec_key_st> key(newKey(aParts.CurveNID), aKeyFree);
+  if (!key) return nullptr;
+  TkfxCryptoPtr<bignum_st> scalar(
+      bin2bn(aParts.Private.data(), static_cast<int>(aParts.Private.size()), nullptr), clearFree);
+  if (!scalar || setPrivate(key.get(), scalar.get()) != 1) return nullptr;
+  if (!aParts.Public.empty()) {
+    if (octToKey(key.get(), aParts.Public.data(), aParts.Public.size(), nullptr) != 1) return nullptr;
+  } else {
+    // The public point follows from the scalar, as the library's reader
+    // computes it for a key stored without one.
+    const ec_group_st* group = getGroup(key.get());
+    TkfxCryptoPtr<ec_point_st> point(group ? newPoint(group) : nullptr, freePoint);
+    if (!point || multiply(group, point.get(), scalar.get(), nullptr, nullptr, nullptr) != 1 ||
+        setPublic(key.get(), point.get()) != 1)
+      return nullptr;
+  }
+  if (checkKey(key.get()) != 1) return nullptr;
+  return key.release();
+}
+
 // A handle that keeps the library of aEntry loaded, or null.
 void* HoldLibraryOf(void* aEntry) {
   Dl_info library{};
@@ -156,17 +200,24 @@ ec_key_st* TkfxHTTP_JWT_ES::PrivateKey(const TIdBytes& aKey) {
       return FKey;
     }
   }
-  const auto readKey =
-      CryptoEntry<evp_pkey_st* (*)(bio_st*, evp_pkey_st**, TPEMPasswordCallback, void*)>(
-          "PEM_read_bio_PrivateKey");
-  const auto getECKey = CryptoEntry<ec_key_st* (*)(evp_pkey_st*)>("EVP_PKEY_get1_EC_KEY");
-  const auto freeKey = CryptoEntry<void (*)(evp_pkey_st*)>("EVP_PKEY_free");
-  TkfxBIO bio = NewMemoryBIO(aKey.data(), aKey.size());
-  TkfxCryptoPtr<evp_pkey_st> key(readKey(bio.get(), nullptr, DeclinePEMPassword, nullptr),
-                                 freeKey);
-  if (!key) throw Exception("Unable to load private key");
-  TkfxCryptoPtr<ec_key_st> ecKey(getECKey(key.get()), keyFree);
-  if (!ecKey) throw Exception("Unable to get EC Key");
+  TkfxCryptoPtr<ec_key_st> ecKey(nullptr, keyFree);
+  {
+    TkfxECPrivateKeyParts parts;
+    if (ReadECPrivateKeyPEM(aKey, parts)) ecKey = TkfxCryptoPtr<ec_key_st>(BuildECKey(parts, keyFree), keyFree);
+  }
+  if (!ecKey) {
+    const auto readKey =
+        CryptoEntry<evp_pkey_st* (*)(bio_st*, evp_pkey_st**, TPEMPasswordCallback, void*)>(
+            "PEM_read_bio_PrivateKey");
+    const auto getECKey = CryptoEntry<ec_key_st* (*)(evp_pkey_st*)>("EVP_PKEY_get1_EC_KEY");
+    const auto freeKey = CryptoEntry<void (*)(evp_pkey_st*)>("EVP_PKEY_free");
+    TkfxBIO bio = NewMemoryBIO(aKey.data(), aKey.size());
+    TkfxCryptoPtr<evp_pkey_st> key(readKey(bio.get(), nullptr, DeclinePEMPassword, nullptr),
+                                   freeKey);
+    if (!key) throw Exception("Unable to load private key");
+    ecKey = TkfxCryptoPtr<ec_key_st>(getECKey(key.get()), keyFree);
+    if (!ecKey) throw Exception("Unable to get EC Key");
+  }
   // Keep the library loaded while the key lives, even when the binding
   // unloads it meanwhile: the key can always be freed by its own library.
   FKeyLibrary = HoldLibraryOf(reinterpret_cast<void*>(keyFree));

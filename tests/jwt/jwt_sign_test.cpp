@@ -5,18 +5,22 @@
 #include <gtest/gtest.h>
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
+#include <openssl/err.h>
 #include <openssl/ecdsa.h>
 #include <openssl/evp.h>
 #include <openssl/param_build.h>
 #include <openssl/pem.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
 
 #include "jwt/kfxHTTP_JWT_Client.h"
+#include "jwt/kfxHTTP_JWT_ECKey.h"
+#include "jwt/kfxHTTP_JWT_ES.h"
 #include "rtl/DateTime.h"
 #include "tests/support/temp_dir.h"
 #include "tls/kfxBase_Helpers_OpenSSL.h"
@@ -577,6 +581,189 @@ TEST_F(JWTSign, ESSigningWorksAtEitherLevelAndHSAtTheOneWithLibraryHashing) {
     } else {
       // At this level the library's hashing counts as unavailable.
       EXPECT_THROW(TkfxHTTP_JWT_HMAC().SignHMAC256(Bytes("x.y"), Bytes(kSecret)), Exception);
+    }
+  }
+}
+
+// --- the EC private key reader ---
+
+// The PEM text of aDER under aLabel.
+std::string PEMOf(const std::string& aLabel, const std::vector<uint8_t>& aDER) {
+  BIO* bio = BIO_new(BIO_s_mem());
+  PEM_write_bio(bio, aLabel.c_str(), "", aDER.data(), static_cast<long>(aDER.size()));
+  return BIOText(bio);
+}
+
+// The DER inside a PEM text of one block.
+std::vector<uint8_t> DEROf(const std::string& aPEM) {
+  BIO* bio = BIO_new_mem_buf(aPEM.data(), static_cast<int>(aPEM.size()));
+  char* name = nullptr;
+  char* header = nullptr;
+  unsigned char* data = nullptr;
+  long length = 0;
+  std::vector<uint8_t> der;
+  if (PEM_read_bio(bio, &name, &header, &data, &length) == 1) der.assign(data, data + length);
+  OPENSSL_free(name);
+  OPENSSL_free(header);
+  OPENSSL_free(data);
+  BIO_free(bio);
+  return der;
+}
+
+// A copy of aKey that writes its public point compressed, or leaves it out.
+TPKey KeyWrittenAs(EVP_PKEY* aKey, const char* aPointFormat, bool aWithPublic) {
+  TPKey copy(EVP_PKEY_dup(aKey));
+  EVP_PKEY_set_utf8_string_param(copy.get(), OSSL_PKEY_PARAM_EC_POINT_CONVERSION_FORMAT, aPointFormat);
+  EVP_PKEY_set_int_param(copy.get(), OSSL_PKEY_PARAM_EC_INCLUDE_PUBLIC, aWithPublic ? 1 : 0);
+  return copy;
+}
+
+// The reader takes the scalar, curve and point that OpenSSL's own reader
+// takes, from every form a provider key comes in, and the key it yields signs
+// verifiably.
+TEST_F(JWTSign, TheECKeyReaderTakesWhatOpenSSLReads) {
+  struct TCase {
+    const char* Name;
+    EVP_PKEY* Key;
+    const char* Form;
+    const char* PointFormat;
+    bool WithPublic;
+    int NID;
+    TAlg Alg;
+  };
+  const TCase cases[] = {
+      {"P-256 PKCS#8", Keys().P256.get(), "pkcs8", "uncompressed", true, 415, TAlg::jwtES256},
+      {"P-384 PKCS#8", Keys().P384.get(), "pkcs8", "uncompressed", true, 715, TAlg::jwtES384},
+      {"P-521 PKCS#8", Keys().P521.get(), "pkcs8", "uncompressed", true, 716, TAlg::jwtES512},
+      {"P-256 traditional", Keys().P256.get(), "traditional", "uncompressed", true, 415, TAlg::jwtES256},
+      {"P-521 traditional", Keys().P521.get(), "traditional", "uncompressed", true, 716, TAlg::jwtES512},
+      {"P-256 PKCS#8 without the point", Keys().P256.get(), "pkcs8", "uncompressed", false, 415, TAlg::jwtES256},
+      {"P-384 traditional without the point", Keys().P384.get(), "traditional", "uncompressed", false, 715,
+       TAlg::jwtES384},
+      {"P-256 PKCS#8, point compressed", Keys().P256.get(), "pkcs8", "compressed", true, 415, TAlg::jwtES256},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    const TPKey key = KeyWrittenAs(c.Key, c.PointFormat, c.WithPublic);
+    const std::string pem = PrivatePEM(key.get(), c.Form);
+    TkfxECPrivateKeyParts parts;
+    ASSERT_TRUE(ReadECPrivateKeyPEM(Bytes(pem), parts)) << pem;
+    EXPECT_EQ(parts.CurveNID, c.NID);
+    BIGNUM* expected = nullptr;
+    ASSERT_TRUE(EVP_PKEY_get_bn_param(c.Key, OSSL_PKEY_PARAM_PRIV_KEY, &expected));
+    BIGNUM* read = BN_bin2bn(parts.Private.data(), static_cast<int>(parts.Private.size()), nullptr);
+    EXPECT_EQ(BN_cmp(read, expected), 0);
+    BN_free(read);
+    BN_clear_free(expected);
+    if (c.WithPublic) {
+      unsigned char point[200];
+      size_t length = 0;
+      ASSERT_TRUE(EVP_PKEY_get_octet_string_param(key.get(), OSSL_PKEY_PARAM_ENCODED_PUBLIC_KEY, point,
+                                                  sizeof point, &length));
+      // The point as stored: X alone when compressed, with its parity octet.
+      const size_t size = (length - 1) / 2;
+      if (std::string(c.PointFormat) == "compressed") {
+        ASSERT_EQ(parts.Public.size(), 1 + size);
+        EXPECT_EQ(parts.Public[0], 0x02 | (point[length - 1] & 1));
+        EXPECT_EQ(TIdBytes(parts.Public.begin() + 1, parts.Public.end()), TIdBytes(point + 1, point + 1 + size));
+      } else {
+        EXPECT_EQ(parts.Public, TIdBytes(point, point + length));
+      }
+    } else {
+      EXPECT_TRUE(parts.Public.empty());
+    }
+    TkfxHTTP_JWT_ES es;
+    const TIdBytes signature = c.Alg == TAlg::jwtES256   ? es.SignES256(Bytes("a.b"), Bytes(pem))
+                               : c.Alg == TAlg::jwtES384 ? es.SignES384(Bytes("a.b"), Bytes(pem))
+                                                         : es.SignES512(Bytes("a.b"), Bytes(pem));
+    EXPECT_TRUE(OpenSSLVerifies(c.Alg, "a.b", signature, c.Key, ""));
+  }
+  // The provider key file as it is delivered, with CRLF line ends.
+  TkfxECPrivateKeyParts parts;
+  EXPECT_TRUE(ReadECPrivateKeyPEM(Bytes(ReadFile(kFixtures + "AuthKey_TEST123456.p8")), parts));
+  EXPECT_EQ(parts.CurveSize, 32);
+}
+
+// Whether OpenSSL's own reader takes aText as an EC private key.
+bool OpenSSLReadsAnECKey(const std::string& aText) {
+  BIO* bio = BIO_new_mem_buf(aText.data(), static_cast<int>(aText.size()));
+  TPKey key(PEM_read_bio_PrivateKey(bio, nullptr, nullptr, const_cast<char*>("")));
+  BIO_free(bio);
+  ERR_clear_error();
+  return key && EVP_PKEY_is_a(key.get(), "EC");
+}
+
+// What the reader does not recognise goes to OpenSSL's reader unchanged: a
+// key OpenSSL takes still signs, one it refuses is still refused with its
+// message. A key whose stored point is another key's is left to OpenSSL too
+// (which signs with the scalar).
+TEST_F(JWTSign, KeysTheECReaderDoesNotTakeAreLeftToOpenSSL) {
+  const std::string pem = PrivatePEM(Keys().P256.get());
+  const std::vector<uint8_t> der = DEROf(pem);
+  ASSERT_GT(der.size(), 100u);
+  const auto changed = [&der](size_t aAt, uint8_t aOctet) {
+    std::vector<uint8_t> copy = der;
+    copy[aAt] = aOctet;
+    return PEMOf("PRIVATE KEY", copy);
+  };
+  // The scalar's OCTET STRING follows the inner SEQUENCE and version.
+  const std::vector<uint8_t> scalarTag = {0x02, 0x01, 0x01, 0x04, 0x20};
+  const size_t scalarAt =
+      std::search(der.begin(), der.end(), scalarTag.begin(), scalarTag.end()) - der.begin() + scalarTag.size();
+  ASSERT_LT(scalarAt, der.size());
+  std::vector<uint8_t> zero = der;
+  std::fill(zero.begin() + static_cast<long>(scalarAt), zero.begin() + static_cast<long>(scalarAt) + 32, 0);
+  // The same key with the point of another.
+  std::vector<uint8_t> otherPoint = der;
+  {
+    unsigned char point[100];
+    size_t length = 0;
+    ASSERT_TRUE(EVP_PKEY_get_octet_string_param(NewECKey("P-256").get(), OSSL_PKEY_PARAM_ENCODED_PUBLIC_KEY,
+                                                point, sizeof point, &length));
+    ASSERT_EQ(length, 65u);
+    std::copy(point, point + length, otherPoint.end() - 65);
+  }
+  struct TCase {
+    const char* Name;
+    std::string Text;
+    bool ReaderTakes;  // its structure, before the key is checked
+    bool TheSameKey;   // still the P-256 key for OpenSSL
+  };
+  const TCase cases[] = {
+      {"text before the block", "a comment line\n" + pem, false, true},
+      {"two blocks", pem + pem, false, true},
+      {"another key's point", PEMOf("PRIVATE KEY", otherPoint), true, true},
+      {"encrypted", PrivatePEM(Keys().P256.get(), "encrypted"), false, false},
+      {"an RSA key", PrivatePEM(Keys().RSA.get()), false, false},
+      {"cut short", pem.substr(0, pem.size() / 2) + "\n-----END PRIVATE KEY-----\n", false, false},
+      {"base64 after padding", PEMOf("PRIVATE KEY", der).insert(40, "=A"), false, false},
+      {"a shorter outer length", changed(2, static_cast<uint8_t>(der[2] - 1)), false, false},
+      {"version 1", changed(5, 0x01), false, false},
+      {"an unknown curve", changed(scalarAt - 17, 0x08), false, false},
+      {"a zero scalar", PEMOf("PRIVATE KEY", zero), false, false},
+      {"empty", "", false, false},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TkfxECPrivateKeyParts parts;
+    EXPECT_EQ(ReadECPrivateKeyPEM(Bytes(c.Text), parts), c.ReaderTakes);
+    if (!c.ReaderTakes) {
+      EXPECT_TRUE(parts.Private.empty());
+    }
+    TkfxHTTP_JWT_ES es;
+    if (OpenSSLReadsAnECKey(c.Text)) {
+      TIdBytes signature;
+      EXPECT_NO_THROW(signature = es.SignES256(Bytes("a.b"), Bytes(c.Text)));
+      if (c.TheSameKey) {
+        EXPECT_TRUE(OpenSSLVerifies(TAlg::jwtES256, "a.b", signature, Keys().P256.get(), ""));
+      }
+    } else {
+      try {
+        es.SignES256(Bytes("a.b"), Bytes(c.Text));
+        ADD_FAILURE() << "signed";
+      } catch (const Exception& e) {
+        EXPECT_NE(std::string(e.what()).find("Unable to"), std::string::npos) << e.what();
+      }
     }
   }
 }
