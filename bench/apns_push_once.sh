@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # One notification as a whole process: curl --http2 and apns-push, each run
-# RUNS times against the same apns-mock with the same token, topic and
-# payload. Prints the median and p90 wall time and CPU time (user + system)
-# of each, and apns-push's medians as a ratio of curl's.
+# RUNS times against the same apns-mock with the same topic and payload and
+# the same credential (a provider token, or the client certificate). Prints
+# the median and p90 wall time and CPU time (user + system) of each, and
+# apns-push's medians as a ratio of curl's with the same credential.
 #   bench/apns_push_once.sh [BUILD_DIR] [RUNS]     (default: build/release 20)
 # Build first: bash scripts/build.sh release apns-push apns-mock fixtures
 # (or: cmake --build build/release --target apns_push_once_bench).
@@ -71,6 +72,9 @@ curl_bin="$(command -v curl)"
 measure "curl --http2, provider token" "$curl_bin" -sS --http2 --cacert "$fx/ca.crt" -o /dev/null \
   -H "authorization: bearer $jwt" -H 'apns-topic: com.example.app' \
   --data-binary @"$work/payload.json" "$url/3/device/$device"
+measure "curl --http2, certificate" "$curl_bin" -sS --http2 --cacert "$fx/ca.crt" -o /dev/null \
+  --cert-type P12 --cert "$fx/client.p12:secret" -H 'apns-topic: com.example.app' \
+  --data-binary @"$work/payload.json" "$url/3/device/$device"
 common=(--url "$url" --ca "$fx/ca.crt" --topic com.example.app --payload @"$work/payload.json")
 token=(--key "$fx/AuthKey_TEST123456.p8" --key-id TEST123456 --team-id TEAM123456)
 cert=(--cert "$fx/client.p12" --password secret)
@@ -79,7 +83,8 @@ measure "apns-push, provider token, schannel" "$push" "${common[@]}" "${token[@]
 measure "apns-push, certificate, openssl" "$push" "${common[@]}" "${cert[@]}" --tls openssl "$device"
 measure "apns-push, certificate, schannel" "$push" "${common[@]}" "${cert[@]}" "$device"
 
-# Median and p90 (nearest rank) of wall and CPU times; ratios to curl's medians.
+# Median and p90 (nearest rank) of wall and CPU times; ratios to the medians
+# of curl with the same credential (a provider token or the certificate).
 printf '%-38s %9s %9s %9s %9s %7s %7s %s\n' "" "wall p50" "wall p90" "cpu p50" "cpu p90" \
   "wall/" "cpu/" "failed"
 printf '%-38s %9s %9s %9s %9s %7s %7s\n' "" "ms" "ms" "ms" "ms" "curl" "curl"
@@ -90,7 +95,13 @@ for ((k = 0; k < ${#names[@]}; k++)); do
   cpu=($(awk '{ print $2 }' "$f" | sort -g | awk -v n="$runs" \
     '{ v[NR] = $1 } END { p = int((n + 1) / 2); q = int(0.9 * n + 0.999); print v[p], v[q] }'))
   failed=$(awk '$3 != 0 { n++ } END { print n + 0 }' "$f")
-  if ((k == 0)); then curl_wall=${wall[0]}; curl_cpu=${cpu[0]}; fi
+  if ((k == 0)); then token_wall=${wall[0]}; token_cpu=${cpu[0]}; fi
+  if ((k == 1)); then cert_wall=${wall[0]}; cert_cpu=${cpu[0]}; fi
+  if [[ "$(cat "$f.name")" == *certificate* ]]; then
+    curl_wall=$cert_wall; curl_cpu=$cert_cpu
+  else
+    curl_wall=$token_wall; curl_cpu=$token_cpu
+  fi
   awk -v name="$(cat "$f.name")" -v w50="${wall[0]}" -v w90="${wall[1]}" -v c50="${cpu[0]}" \
     -v c90="${cpu[1]}" -v cw="$curl_wall" -v cc="$curl_cpu" -v failed="$failed" -v n="$runs" \
     'BEGIN { printf "%-38s %9.1f %9.1f %9.1f %9.1f %7.2f %7.2f %d/%d\n",

@@ -682,6 +682,18 @@ std::string DefaultCertFile() {
   return X509_get_default_cert_file ? X509_get_default_cert_file() : "";
 }
 
+void ClearPKCS12Cache();
+
+// Empties the shared contexts and the PKCS#12 reads at program end (before
+// the libraries' own clean-up at exit, registered when they made their first
+// context) and before the libraries are unbound.
+void InstallCacheClearing() {
+  std::call_once(ContextCache().ExitHook, [] {
+    std::atexit(ClearOpenSSLContextCache);
+    SetOpenSSLBeforeUnbind(ClearOpenSSLContextCache);
+  });
+}
+
 // A reference to the shared context of aKey when it was made from the same
 // contents (and, when its set-up asked for a password, the password that
 // aContext gives now is the same); nullptr otherwise.
@@ -719,12 +731,7 @@ PSSL_CTX TakeSharedContext(const std::string& aKey, const std::string& aFingerpr
 void ShareContext(const std::string& aKey, const std::string& aFingerprint, PSSL_CTX aContext,
                   bool aPasswordAsked, std::vector<uint8_t> aPasswordDigest) {
   TContextCache& cache = ContextCache();
-  // Runs before the libraries' own clean-up at exit, which was registered
-  // when they made their first context.
-  std::call_once(cache.ExitHook, [] {
-    std::atexit(ClearOpenSSLContextCache);
-    SetOpenSSLBeforeUnbind(ClearOpenSSLContextCache);
-  });
+  InstallCacheClearing();
   // Passwords are asked only while files are loaded; the context keeps no
   // pointer to the object that set it up.
   SSL_CTX_set_default_passwd_cb_userdata(aContext, nullptr);
@@ -756,6 +763,7 @@ void ShareContext(const std::string& aKey, const std::string& aFingerprint, PSSL
 uint64_t OpenSSLContextSetups() { return ContextCache().Setups.load(); }
 
 void ClearOpenSSLContextCache() {
+  ClearPKCS12Cache();
   TContextCache& cache = ContextCache();
   std::map<std::string, TSharedContext> entries;
   {
@@ -987,8 +995,58 @@ bool TIdSSLContext::LoadRootCert() {
 }
 
 namespace {
-// The certificate, key and CA stack of a PKCS#12 file, the password taken
-// from the password callback.
+
+// The key and certificate of the last few PKCS#12 files read, by a digest of
+// their contents and password. Decrypting one costs several key derivations,
+// and a program reads the same file to check it and again to set up its
+// context. Failures are not kept. The entries are freed before the libraries
+// are unbound (ClearOpenSSLContextCache).
+struct TPKCS12Kept {
+  std::vector<uint8_t> Digest;
+  PEVP_PKEY Key = nullptr;
+  PX509 Certificate = nullptr;
+};
+
+struct TPKCS12Cache {
+  std::mutex Lock;
+  std::vector<TPKCS12Kept> Kept;  // the most recent first
+  std::atomic<uint64_t> Decryptions{0};
+};
+constexpr size_t kPKCS12Kept = 4;
+
+TPKCS12Cache& PKCS12Cache() {
+  static TPKCS12Cache* const cache = new TPKCS12Cache;  // never destroyed, as the context cache
+  return *cache;
+}
+
+std::vector<uint8_t> PKCS12Digest(const std::string& aData, const char* aPassword) {
+  std::string keyed = std::to_string(aData.size()) + ':';
+  keyed += aData;
+  keyed += aPassword;
+  std::vector<uint8_t> digest = PlatformSHA256(keyed.data(), keyed.size());
+  std::fill(keyed.begin(), keyed.end(), '\0');
+  return digest;
+}
+
+bool CanShareKeys() { return EVP_PKEY_up_ref && X509_up_ref; }
+
+void FreeKept(TPKCS12Kept& aKept) {
+  if (aKept.Key) EVP_PKEY_free(aKept.Key);
+  if (aKept.Certificate) X509_free(aKept.Certificate);
+}
+
+void ClearPKCS12Cache() {
+  TPKCS12Cache& cache = PKCS12Cache();
+  std::vector<TPKCS12Kept> kept;
+  {
+    std::lock_guard guard(cache.Lock);
+    kept.swap(cache.Kept);
+  }
+  if (!EVP_PKEY_free || !X509_free) return;  // unbound already: the libraries freed everything
+  for (TPKCS12Kept& entry : kept) FreeKept(entry);
+}
+
+// The certificate, key and CA stack of a PKCS#12 file.
 struct TPKCS12Contents {
   PEVP_PKEY Key = nullptr;
   PX509 Certificate = nullptr;
@@ -998,37 +1056,79 @@ struct TPKCS12Contents {
     if (Certificate) X509_free(Certificate);
     FreeX509Stack(CA);
   }
+  // What aData holds opened with aPassword: p12NotPKCS12, p12WrongPassword,
+  // or (read) p12KeyPair / p12NoKeyPair. A file read before with the same
+  // password gives references to the key and certificate read then (its CA
+  // stack, which no caller uses, is not kept).
+  TPKCS12FileContent Read(const std::string& aData, const char* aPassword) {
+    const bool share = CanShareKeys();
+    std::vector<uint8_t> digest;
+    if (share) {
+      digest = PKCS12Digest(aData, aPassword);
+      TPKCS12Cache& cache = PKCS12Cache();
+      std::lock_guard guard(cache.Lock);
+      for (auto at = cache.Kept.begin(); at != cache.Kept.end(); ++at) {
+        if (at->Digest != digest) continue;
+        if (at->Key) EVP_PKEY_up_ref(at->Key);
+        if (at->Certificate) X509_up_ref(at->Certificate);
+        Key = at->Key;
+        Certificate = at->Certificate;
+        std::rotate(cache.Kept.begin(), at, at + 1);
+        return Content();
+      }
+    }
+    PBIO bio = BIO_new_mem_buf ? BIO_new_mem_buf(aData.data(), static_cast<int>(aData.size())) : nullptr;
+    PKCS12_st* p12 = bio ? d2i_PKCS12_bio(bio, nullptr) : nullptr;
+    if (bio) BIO_free(bio);
+    if (!p12) return TPKCS12FileContent::p12NotPKCS12;
+    PKCS12Cache().Decryptions.fetch_add(1);
+    const int ok = PKCS12_parse(p12, aPassword, &Key, &Certificate, &CA);
+    PKCS12_free(p12);
+    if (ok != 1) return TPKCS12FileContent::p12WrongPassword;
+    if (share) {
+      InstallCacheClearing();
+      TPKCS12Kept kept{std::move(digest), Key, Certificate};
+      if (Key) EVP_PKEY_up_ref(Key);
+      if (Certificate) X509_up_ref(Certificate);
+      TPKCS12Kept dropped;
+      {
+        TPKCS12Cache& cache = PKCS12Cache();
+        std::lock_guard guard(cache.Lock);
+        cache.Kept.insert(cache.Kept.begin(), std::move(kept));
+        if (cache.Kept.size() > kPKCS12Kept) {
+          dropped = std::move(cache.Kept.back());
+          cache.Kept.pop_back();
+        }
+      }
+      FreeKept(dropped);
+    }
+    return Content();
+  }
+  // The file aFileName, the password taken from aContext's password event.
   bool Read(const std::string& aFileName, TIdSSLContext* aContext) {
-    TFileBIO file(aFileName);
-    if (!file.Bio) return false;
-    PKCS12_st* p12 = d2i_PKCS12_bio(file.Bio, nullptr);
-    if (!p12) return false;
+    std::string data;
+    if (!ReadFileBytes(aFileName, data)) return false;
     char password[1024];
     PasswordCallback(password, sizeof password, 0, aContext);
-    const int ok = PKCS12_parse(p12, password, &Key, &Certificate, &CA);
+    const TPKCS12FileContent content = Read(data, password);
     std::memset(password, 0, sizeof password);
-    PKCS12_free(p12);
-    return ok == 1;
+    return content == TPKCS12FileContent::p12KeyPair || content == TPKCS12FileContent::p12NoKeyPair;
+  }
+  TPKCS12FileContent Content() const {
+    return Key && Certificate ? TPKCS12FileContent::p12KeyPair : TPKCS12FileContent::p12NoKeyPair;
   }
 };
 }  // namespace
 
+uint64_t OpenSSLPKCS12Decryptions() { return PKCS12Cache().Decryptions.load(); }
+
 TPKCS12FileContent ReadPKCS12FileContent(const std::string& aFileName,
                                          const std::string& aPassword) {
   if (!StartOpenSSL()) throw EIdOSSLCouldNotLoadSSLLibrary("Could not load SSL library.");
-  TFileBIO file(aFileName);
-  if (!file.Bio) return TPKCS12FileContent::p12Unreadable;
-  PKCS12_st* p12 = d2i_PKCS12_bio(file.Bio, nullptr);
-  TPKCS12FileContent content = TPKCS12FileContent::p12NotPKCS12;
-  if (p12) {
-    TPKCS12Contents parts;
-    if (PKCS12_parse(p12, aPassword.c_str(), &parts.Key, &parts.Certificate, &parts.CA) != 1)
-      content = TPKCS12FileContent::p12WrongPassword;
-    else
-      content = parts.Key && parts.Certificate ? TPKCS12FileContent::p12KeyPair
-                                               : TPKCS12FileContent::p12NoKeyPair;
-    PKCS12_free(p12);
-  }
+  std::string data;
+  if (!ReadFileBytes(aFileName, data)) return TPKCS12FileContent::p12Unreadable;
+  TPKCS12Contents parts;
+  const TPKCS12FileContent content = parts.Read(data, aPassword.c_str());
   if (ERR_clear_error) ERR_clear_error();  // a failed read leaves its reasons queued
   return content;
 }

@@ -37,6 +37,10 @@ bool IsPKCS12File(const std::string& aFileName);
 // from it, so that a program can check the file before it connects. Raises
 // EIdOSSLCouldNotLoadSSLLibrary when the libraries cannot be started.
 TPKCS12FileContent ReadPKCS12FileContent(const std::string& aFileName, const std::string& aPassword);
+// PKCS#12 files decrypted since the program started: a file read again with
+// the same contents and password (by the check above or a context's set-up)
+// is taken from the last few read and not counted.
+uint64_t OpenSSLPKCS12Decryptions();
 
 struct ssl_st;
 struct ssl_ctx_st;

@@ -313,6 +313,7 @@ inline PKCS12_st* (*d2i_PKCS12_bio)(PBIO, PKCS12_st**) = nullptr;
 inline int (*PKCS12_parse)(PKCS12_st*, const char*, PEVP_PKEY*, PX509*, PSTACK*) = nullptr;
 inline void (*PKCS12_free)(PKCS12_st*) = nullptr;
 inline void (*EVP_PKEY_free)(PEVP_PKEY) = nullptr;
+inline int (*EVP_PKEY_up_ref)(PEVP_PKEY) = nullptr;  // 1.1 and later
 
 inline PEVP_MD (*EVP_md4)() = nullptr;
 inline PEVP_MD (*EVP_md5)() = nullptr;

@@ -487,6 +487,39 @@ TEST_F(OpenSSLContext, PKCS12CertificateAndKeyFileIsReadOnce) {
   ClearOpenSSLContextCache();
 }
 
+// A PKCS#12 file that a program checked before it connects is not decrypted
+// again for its context, also under another name; a wrong password is never
+// kept, and the key kept serves the handshake.
+TEST_F(OpenSSLContext, APKCS12FileCheckedBeforeTheSetUpIsDecryptedOnce) {
+  SServer server(FixturePath("server.crt"), FixturePath("server.key"),
+                 {"-Verify", "1", "-CAfile", FixturePath("ca.crt"), "-verify_return_error"});
+  ASSERT_TRUE(server.Ready()) << server.Errors();
+  ClearOpenSSLContextCache();
+  tls_test::TempDir dir;
+  const std::string copy = dir.File("renamed.p12");
+  std::filesystem::copy_file(FixturePath("client.p12"), copy);
+  uint64_t decrypted = OpenSSLPKCS12Decryptions();
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(ReadPKCS12FileContent(FixturePath("client.p12"), "wrong"), TPKCS12FileContent::p12WrongPassword);
+    EXPECT_EQ(OpenSSLPKCS12Decryptions(), ++decrypted);
+  }
+  EXPECT_EQ(ReadPKCS12FileContent(FixturePath("client.p12"), "secret"), TPKCS12FileContent::p12KeyPair);
+  EXPECT_EQ(OpenSSLPKCS12Decryptions(), ++decrypted);
+  auto context = ClientContext(TIdSSLVersion::sslvTLSv1_3);
+  context->CertFile = copy;
+  context->KeyFile = copy;
+  FParent.Password = "secret";
+  context->InitContext(TIdSSLCtxMode::sslCtxClient);
+  EXPECT_EQ(OpenSSLPKCS12Decryptions(), decrypted);
+  EXPECT_EQ(RoundTrip(*Connect(*context, server.Port(), "localhost"), "kept"), "tpek\n");
+  EXPECT_EQ(ReadPKCS12FileContent(FixturePath("client-nopass.p12"), ""), TPKCS12FileContent::p12KeyPair);
+  EXPECT_EQ(OpenSSLPKCS12Decryptions(), ++decrypted);
+  ClearOpenSSLContextCache();  // forgets the files read as well
+  EXPECT_EQ(ReadPKCS12FileContent(copy, "secret"), TPKCS12FileContent::p12KeyPair);
+  EXPECT_EQ(OpenSSLPKCS12Decryptions(), ++decrypted);
+  ClearOpenSSLContextCache();
+}
+
 // A shared context made with a password is used only with the same password:
 // the wrong one fails as it did without sharing.
 TEST_F(OpenSSLContext, SharedContextWithAPasswordNeedsTheSamePassword) {
