@@ -99,6 +99,7 @@ TkfxHTTP2CLient_Base::~TkfxHTTP2CLient_Base() {
     connection->OnStreamResponseFragment = nullptr;
     connection->OnPushPromise = nullptr;
     connection->OnBeforeRequest = nullptr;
+    connection->WantsHeaderLines = nullptr;
     connection->OnStreamFailed = nullptr;
   }
   RemoveQueuedEvents(this);
@@ -232,6 +233,7 @@ void TkfxHTTP2CLient_Base::OnClientConnected(TObject* Sender) {
     connection->OnBeforeRequest = [this](TObject*, TkfxHTTP2ConnectionClient* C, TStringList* H) {
       OnConnectionBeforeRequestEvent(C, H);
     };
+    connection->WantsHeaderLines = [this] { return static_cast<bool>(OnHTTP2BeforeRequest); };
     connection->OnStreamFailed = [this](TObject*, TkfxHTTP2ConnectionClient* C, int32_t aStream,
                                         const std::string& aID, bool aRetry) {
       OnConnectionStreamFailedEvent(C, aStream, aID, aRetry);

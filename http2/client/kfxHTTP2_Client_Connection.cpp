@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "base/kfxBase_Helpers.h"
+#include "http2/client/kfxHTTP2_Client_HeaderFields.h"
 #include "rtl/DateTime.h"
 #include "rtl/MainThread.h"
 
@@ -15,24 +16,6 @@ namespace {
 using FT = Th2FrameType;
 
 const char kPreface[] = "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n";
-
-// Fields that describe a single hop of HTTP/1.x; HTTP/2 forbids them.
-bool IsConnectionSpecific(const std::string& aLine) {
-  static constexpr std::array<std::string_view, 5> kNames = {"connection", "keep-alive", "transfer-encoding",
-                                                             "upgrade", "proxy-connection"};
-  if (aLine.empty() || aLine[0] == ':') return false;
-  // Checked for every line of every request: compared in place.
-  std::string_view name(aLine);
-  name = name.substr(0, name.find(':'));
-  while (!name.empty() && static_cast<unsigned char>(name.front()) <= ' ') name.remove_prefix(1);
-  while (!name.empty() && static_cast<unsigned char>(name.back()) <= ' ') name.remove_suffix(1);
-  for (std::string_view forbidden : kNames)
-    if (name.size() == forbidden.size() &&
-        std::equal(name.begin(), name.end(), forbidden.begin(),
-                   [](char a, char b) { return (a >= 'A' && a <= 'Z' ? char(a - 'A' + 'a') : a) == b; }))
-      return true;
-  return false;
-}
 
 }  // namespace
 
@@ -502,7 +485,7 @@ bool TkfxHTTP2ConnectionClient::FollowRedirect(TkfxHTTP2_StreamResponse* aStream
   request.Method = Th2Methods::h2meGet;
   request.URL = path;
   TStringList lines;
-  BuildHeaderList(Th2Methods::h2meGet, path, FHost, nullptr, request, lines);
+  BuildHTTP2HeaderLines(Th2Methods::h2meGet, path, FHost, nullptr, request, lines);
   DoCloseStream(id);
   int32_t next = 0;
   try {
@@ -783,56 +766,15 @@ void TkfxHTTP2ConnectionClient::FailAllStreams(Th2WaitResult aResult) {
 
 // --- requests ---
 
-void TkfxHTTP2ConnectionClient::BuildHeaderList(Th2Methods aMethod, const std::string& aPath,
-                                                const std::string& aAuthority, TStream* aSource,
-                                                const TkfxHTTP2Request& aRequest, TStringList& aHeaders) {
-  aHeaders.Clear();
-  auto add = [&aHeaders](std::string_view aName, const std::string& aValue) {
-    if (aValue.empty()) return;
-    std::string line;
-    line.reserve(aName.size() + 2 + aValue.size());
-    line.append(aName).append(": ").append(aValue);
-    aHeaders.Add(std::move(line));
-  };
-  aHeaders.Add(std::string(":method: ") + MethodName(aMethod));
-  aHeaders.Add(":scheme: https");
-  add(":path", aPath);
-  add(":authority", aAuthority);
-  if (aSource) aHeaders.Add("content-length: " + std::to_string(aSource->Size()));
-  add("accept", aRequest.Accept);
-  add("accept-charset", aRequest.AcceptCharSet);
-  add("accept-encoding", aRequest.AcceptEncoding);
-  add("accept-language", aRequest.AcceptLanguage);
-  add("cache-control", aRequest.CacheControl);
-  if (!aRequest.ContentType.empty())
-    add("content-type",
-        aRequest.ContentType + (aRequest.CharSet.empty() ? std::string() : "; charset=" + aRequest.CharSet));
-  add("connection", aRequest.Connection);
-  add("content-disposition", aRequest.ContentDisposition);
-  add("content-version", aRequest.ContentVersion);
-  if (aRequest.Date > 0) add("date", RFC1123DateGMT(aRequest.Date));
-  add("etag", aRequest.ETag);
-  if (aRequest.Expires > 0) add("expires", RFC1123DateGMT(aRequest.Expires));
-  add("from", aRequest.From);
-  if (aRequest.LastModified > 0) add("If-Modified-Since", RFC1123DateGMT(aRequest.LastModified));
-  add("referer", aRequest.Referer);
-  add("transfer-encoding", aRequest.TransferEncoding);
-  add("user-agent", aRequest.UserAgent);
-  if (aRequest.BasicAuthentication)
-    aHeaders.Add("authorization: Basic " + Base64EncodeText(aRequest.Username + ":" + aRequest.Password, false));
-  if (aRequest.BearerAuthentication) aHeaders.Add("authorization: Bearer " + aRequest.BearerToken);
-  if (aRequest.HasCookies())
-    aHeaders.Add("cookie: " + const_cast<TkfxHTTP2Request&>(aRequest).GetCookiesHeader());
-  aHeaders.AddStrings(aRequest.CustomHeaders);
-}
-
 int32_t TkfxHTTP2ConnectionClient::SendRequest(TStringList& aHeaders, TStream* aSource,
                                                const TkfxHTTP2Request& aRequest, const TkfxHTTP2WaiterRef& aWaiter,
-                                               const std::shared_ptr<const TkfxHTTP2Request>& aShared) {
+                                               const std::shared_ptr<const TkfxHTTP2Request>& aShared,
+                                               const THeaderSource* aFields) {
   // HTTP/2 forbids the fields of HTTP/1.x connection management, from
-  // whichever source they came.
-  for (int i = aHeaders.Count() - 1; i >= 0; --i)
-    if (IsConnectionSpecific(aHeaders[i])) aHeaders.Delete(i);
+  // whichever source they came (the fields built directly leave them out).
+  if (!aFields)
+    for (int i = aHeaders.Count() - 1; i >= 0; --i)
+      if (IsConnectionSpecificHeaderLine(aHeaders[i])) aHeaders.Delete(i);
   std::lock_guard write(FWriteLock);
   // HEADERS and DATA leave in one hand-off, so one send carries the
   // request. What was encoded goes out also after a failure: the peer's
@@ -864,6 +806,12 @@ int32_t TkfxHTTP2ConnectionClient::SendRequest(TStringList& aHeaders, TStream* a
     }
   } gather(this);
   TkfxHTTP2_Frame& writer = FrameWrite();
+  TkfxHTTP2_Frame_Headers& headers = writer.Frame_Headers();
+  // Fields built straight into the frame's entries, before a stream
+  // identifier is taken; they are encoded by the write below.
+  const size_t fieldCount =
+      aFields ? BuildHTTP2HeaderFields(aFields->Method, *aFields->Path, FHost, aSource, aRequest, headers.Fields())
+              : 0;
   const int32_t id = writer.StreamIdentifierCounter().GetNewIdentifier();
   {
     // The waiter and the record exist before the HEADERS can reach the
@@ -879,11 +827,12 @@ int32_t TkfxHTTP2ConnectionClient::SendRequest(TStringList& aHeaders, TStream* a
     auto data = std::make_unique<TStreamData>();
     data->Request = aShared ? TkfxHTTP2RequestCopy(aShared, aRequest) : TkfxHTTP2RequestCopy(aRequest);
     ChangeReader(TReaderChangeKind::rcOpen, id, aRequest.Method, std::move(data));
-    TkfxHTTP2_Frame_Headers& headers = writer.Frame_Headers();
     headers.EndHeaders = true;
     headers.EndStream = aSource == nullptr;
-    // The lines move into the frame; the caller's list is spent.
-    headers.Headers().Swap(aHeaders);
+    if (aFields)
+      headers.UseFields(fieldCount);
+    else
+      headers.Headers().Swap(aHeaders);  // the lines move into the frame; the caller's list is spent
     headers.StreamIdentifier = id;
     headers.WriteBytes();
     if (aSource && !WriteDataAtOnce(id, *aSource)) {
@@ -895,6 +844,8 @@ int32_t TkfxHTTP2ConnectionClient::SendRequest(TStringList& aHeaders, TStream* a
     }
     gather.Flush();
   } catch (...) {
+    // Values not encoded (credentials among them) do not stay behind.
+    for (size_t i = 0; i < fieldCount; ++i) headers.Fields()[i].Value.clear();
     {
       std::lock_guard guard(FStreamLock);
       FOpenStreams.erase(id);
@@ -963,8 +914,12 @@ void TkfxHTTP2ConnectionClient::DoRequest(Th2Methods aMethod, const std::string&
   aRequest->Method = aMethod;
   aRequest->URL = aPath;
   TStringList lines;
-  BuildHeaderList(aMethod, aPath, FHost, aSource, *aRequest, lines);
-  if (OnBeforeRequest) OnBeforeRequest(this, this, &lines);
+  const THeaderSource direct{aMethod, &aPath};
+  const bool showLines = ShowsHeaderLines();
+  if (showLines) {
+    BuildHTTP2HeaderLines(aMethod, aPath, FHost, aSource, *aRequest, lines);
+    OnBeforeRequest(this, this, &lines);
+  }
   if (!AcquireStreamSlot(FResponseTimeoutMs.load())) {
     if (aResponseContent)
       FWaitResult = FWaitDisconnect.load() ? Th2WaitResult::h2wrDisconnected
@@ -975,7 +930,7 @@ void TkfxHTTP2ConnectionClient::DoRequest(Th2Methods aMethod, const std::string&
   TkfxHTTP2WaiterRef waiter = aResponseContent ? std::make_shared<TkfxHTTP2Waiter>() : nullptr;
   int32_t id = 0;
   try {
-    id = SendRequest(lines, aSource, *aRequest, waiter);
+    id = SendRequest(lines, aSource, *aRequest, waiter, nullptr, showLines ? nullptr : &direct);
   } catch (...) {
     {
       std::lock_guard guard(FStreamLock);
@@ -996,12 +951,16 @@ int32_t TkfxHTTP2ConnectionClient::SendRequestNoWait(Th2Methods aMethod, const s
   aRequest->Method = aMethod;
   aRequest->URL = aPath;
   TStringList lines;
-  BuildHeaderList(aMethod, aPath, FHost, aSource, *aRequest, lines);
-  if (OnBeforeRequest) OnBeforeRequest(this, this, &lines);
+  const THeaderSource direct{aMethod, &aPath};
+  const bool showLines = ShowsHeaderLines();
+  if (showLines) {
+    BuildHTTP2HeaderLines(aMethod, aPath, FHost, aSource, *aRequest, lines);
+    OnBeforeRequest(this, this, &lines);
+  }
   if (!AcquireStreamSlot(aTimeout)) return 0;
   int32_t id = 0;
   try {
-    id = SendRequest(lines, aSource, *aRequest, nullptr);
+    id = SendRequest(lines, aSource, *aRequest, nullptr, nullptr, showLines ? nullptr : &direct);
   } catch (...) {
     {
       std::lock_guard guard(FStreamLock);
@@ -1019,15 +978,19 @@ int TkfxHTTP2ConnectionClient::SendRequestsNoWait(std::span<TkfxHTTP2NoWaitReque
   if (aRequests.empty()) return 0;
   // Header lists and the before-request event come first: the event may
   // wait for another thread, which must never happen under the write lock.
-  std::vector<TStringList> lines(aRequests.size());
+  // Without the event the fields are built at the send, with no lines.
+  const bool showLines = ShowsHeaderLines();
+  std::vector<TStringList> lines(showLines ? aRequests.size() : 1);
   for (size_t i = 0; i < aRequests.size(); ++i) {
     TkfxHTTP2NoWaitRequest& entry = aRequests[i];
     if (!entry.Request || !entry.Path) throw EArgumentException("A request is required.");
     entry.StreamIdentifier = 0;
     entry.Request->Method = entry.Method;
     entry.Request->URL = *entry.Path;
-    BuildHeaderList(entry.Method, *entry.Path, FHost, entry.Source, *entry.Request, lines[i]);
-    if (OnBeforeRequest) OnBeforeRequest(this, this, &lines[i]);
+    if (showLines) {
+      BuildHTTP2HeaderLines(entry.Method, *entry.Path, FHost, entry.Source, *entry.Request, lines[i]);
+      OnBeforeRequest(this, this, &lines[i]);
+    }
   }
   if (!AcquireStreamSlot(aTimeout)) return 0;
   size_t sent = 0;
@@ -1040,7 +1003,9 @@ int TkfxHTTP2ConnectionClient::SendRequestsNoWait(std::span<TkfxHTTP2NoWaitReque
         if (sent > 0 && !TryAcquireStreamSlot()) break;
         TkfxHTTP2NoWaitRequest& entry = aRequests[sent];
         try {
-          entry.StreamIdentifier = SendRequest(lines[sent], entry.Source, *entry.Request, nullptr, entry.Shared);
+          const THeaderSource direct{entry.Method, entry.Path};
+          entry.StreamIdentifier = SendRequest(lines[showLines ? sent : 0], entry.Source, *entry.Request, nullptr,
+                                               entry.Shared, showLines ? nullptr : &direct);
         } catch (...) {
           UnreserveStreamSlot();
           throw;

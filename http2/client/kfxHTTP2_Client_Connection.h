@@ -213,6 +213,12 @@ class TkfxHTTP2ConnectionClient : public TkfxTCPConnectionClient {
   TkfxHTTP2ConnectionExceptionEvent OnException;
   TkfxHTTP2ConnectionBeforeRequestEvent OnBeforeRequest;
   TkfxHTTP2ClientStreamFailedEvent OnStreamFailed;
+  // Asked before each request or batch: whether OnBeforeRequest has anyone
+  // to show the header lines to (an owner that forwards the event to its own
+  // may have no one). When it says no, the event is not raised and no lines
+  // are made: the fields go straight into the HEADERS frame. Unset, a set
+  // OnBeforeRequest is the answer.
+  std::function<bool()> WantsHeaderLines;
 
   // Called once by the owner right after the transport connected: the ALPN
   // check, the preface and our SETTINGS. aSettings may be null (defaults).
@@ -284,16 +290,23 @@ class TkfxHTTP2ConnectionClient : public TkfxTCPConnectionClient {
   virtual void DoConnectionException(Exception& E);
 
  private:
-  // The header lines of a request, in wire order.
-  void BuildHeaderList(Th2Methods aMethod, const std::string& aPath, const std::string& aAuthority,
-                       TStream* aSource, const TkfxHTTP2Request& aRequest, TStringList& aHeaders);
+  // True when OnBeforeRequest is to be raised with the header lines.
+  bool ShowsHeaderLines() const { return OnBeforeRequest && (!WantsHeaderLines || WantsHeaderLines()); }
+  // What a request's fields are built from at the send when no
+  // before-request event asks for its header lines.
+  struct THeaderSource {
+    Th2Methods Method;
+    const std::string* Path;
+  };
   // Sends HEADERS (and DATA) for a new stream under the write lock; registers
   // aWaiter (may be null) and the stream record before the HEADERS go out.
-  // Returns the stream identifier, 0 when nothing was sent. aHeaders is
-  // spent: its lines move into the HEADERS frame.
+  // Returns the stream identifier, 0 when nothing was sent. The fields are
+  // aHeaders' lines, which are spent (they move into the HEADERS frame), or,
+  // with aFields, built from it straight into the frame's entries.
   int32_t SendRequest(TStringList& aHeaders, TStream* aSource, const TkfxHTTP2Request& aRequest,
                       const TkfxHTTP2WaiterRef& aWaiter,
-                      const std::shared_ptr<const TkfxHTTP2Request>& aShared = nullptr);
+                      const std::shared_ptr<const TkfxHTTP2Request>& aShared = nullptr,
+                      const THeaderSource* aFields = nullptr);
   // Waits for a free stream slot under the peer's limit; false when the
   // connection ends or aTimeout ms pass first.
   bool AcquireStreamSlot(int aTimeout);

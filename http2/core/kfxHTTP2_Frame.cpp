@@ -212,28 +212,28 @@ std::string TkfxHTTP2_Frame_HPACK_Base::HeaderValue(const std::string& aName) co
   return {};
 }
 
+void TkfxHTTP2_Frame_HPACK_Base::ParseHeaderLine(std::string_view aLine, TkfxHTTP2_TableEntry& aField) {
+  const bool pseudo = !aLine.empty() && aLine[0] == ':';
+  size_t end = pseudo ? 1 : 0;
+  while (end < aLine.size() && aLine[end] != ':' && static_cast<uint8_t>(aLine[end]) > ' ') ++end;
+  // The name in lower case (a pseudo-header keeps its colon).
+  aField.Name.assign(aLine.data(), end);
+  for (size_t c = pseudo ? 1 : 0; c < aField.Name.size(); ++c)
+    if (aField.Name[c] >= 'A' && aField.Name[c] <= 'Z') aField.Name[c] = static_cast<char>(aField.Name[c] + 32);
+  const size_t colon = aLine.find(':', 1);
+  std::string_view value = colon == std::string_view::npos ? std::string_view() : aLine.substr(colon + 1);
+  while (!value.empty() && static_cast<uint8_t>(value.front()) <= ' ') value.remove_prefix(1);
+  while (!value.empty() && static_cast<uint8_t>(value.back()) <= ' ') value.remove_suffix(1);
+  aField.Value.assign(value);
+  aField.Sensitive = false;
+}
+
 void TkfxHTTP2_Frame_HPACK_Base::ParseHeaderLines(const TStringList& aHeaders) {
   // The fields are parsed into entries kept from call to call, so that
   // their texts reuse the storage of the previous request's.
   const std::vector<std::string>& lines = aHeaders.Lines();
   if (FFields.size() < lines.size()) FFields.resize(lines.size());
-  for (size_t i = 0; i < lines.size(); ++i) {
-    const std::string_view line = lines[i];
-    TkfxHTTP2_TableEntry& field = FFields[i];
-    const bool pseudo = !line.empty() && line[0] == ':';
-    size_t end = pseudo ? 1 : 0;
-    while (end < line.size() && line[end] != ':' && static_cast<uint8_t>(line[end]) > ' ') ++end;
-    // The name in lower case (a pseudo-header keeps its colon).
-    field.Name.assign(line.data(), end);
-    for (size_t c = pseudo ? 1 : 0; c < field.Name.size(); ++c)
-      if (field.Name[c] >= 'A' && field.Name[c] <= 'Z') field.Name[c] = static_cast<char>(field.Name[c] + 32);
-    const size_t colon = line.find(':', 1);
-    std::string_view value = colon == std::string_view::npos ? std::string_view() : line.substr(colon + 1);
-    while (!value.empty() && static_cast<uint8_t>(value.front()) <= ' ') value.remove_prefix(1);
-    while (!value.empty() && static_cast<uint8_t>(value.back()) <= ' ') value.remove_suffix(1);
-    field.Value.assign(value);
-    field.Sensitive = false;
-  }
+  for (size_t i = 0; i < lines.size(); ++i) ParseHeaderLine(lines[i], FFields[i]);
 }
 
 void TkfxHTTP2_Frame_HPACK_Base::EncodeFields(size_t aCount, TIdBytes& aBuffer, size_t aOffset) {
@@ -273,11 +273,18 @@ void TkfxHTTP2_Frame_HPACK_Base::WriteHeaderList(Th2FrameType aType, uint8_t aFl
                                                  std::span<const uint8_t> aPrefix) {
   // The block is encoded straight after room for the frame header and the
   // prefix; a block that fits one frame is sent from there without a copy.
-  ParseHeaderLines(Headers());
+  size_t count = 0;
+  if (FGivenFields) {
+    count = std::min(*FGivenFields, FFields.size());
+    FGivenFields.reset();
+  } else {
+    ParseHeaderLines(Headers());
+    count = static_cast<size_t>(Headers().Count());
+  }
   TIdBytes& out = FOut;
   out.resize(h2FrameHeaderLength + aPrefix.size());
   if (!aPrefix.empty()) std::memcpy(out.data() + h2FrameHeaderLength, aPrefix.data(), aPrefix.size());
-  EncodeFields(static_cast<size_t>(Headers().Count()), out, out.size());
+  EncodeFields(count, out, out.size());
   const size_t length = out.size() - h2FrameHeaderLength;
   if (length > static_cast<size_t>(h2DefaultMaxFrameSize)) {
     WriteHeaderBlock(aType, aFlags, aStreamIdentifier, {},

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -133,6 +134,18 @@ class TkfxHTTP2_Frame_HPACK_Base : public TkfxHTTP2_Frame_Base {
   // "name=value" lines read, or "name: value" lines to write; created on first use.
   TStringList& Headers();
   bool HasHeaders() const { return FHeaders != nullptr; }
+  // The fields to write given as entries instead of as lines: the next
+  // write encodes the first aCount entries of Fields() and leaves Headers()
+  // alone. The entries keep their storage from write to write; their values
+  // are cleared once encoded.
+  std::vector<TkfxHTTP2_TableEntry>& Fields() { return FFields; }
+  void UseFields(size_t aCount) { FGivenFields = aCount; }
+  // A header line as the writer reads it into a field: the name is the first
+  // token (up to a colon, blank or control character, a pseudo-header keeping
+  // its leading colon) in lower case, the value the text after the first
+  // colon from the second character on, without surrounding blanks and
+  // control characters.
+  static void ParseHeaderLine(std::string_view aLine, TkfxHTTP2_TableEntry& aField);
 
   int32_t NewStreamIdentifier = 0;
   TkfxHTTP2_HPACK* HPACK;  // the owning handler's codec
@@ -157,6 +170,7 @@ class TkfxHTTP2_Frame_HPACK_Base : public TkfxHTTP2_Frame_Base {
   // FFields into aBuffer from aOffset.
   void EncodeFields(size_t aCount, TIdBytes& aBuffer, size_t aOffset);
   std::vector<TkfxHTTP2_TableEntry> FFields;  // reused from block to block
+  std::optional<size_t> FGivenFields;         // UseFields for the next write
   TIdBytes FOut;                              // the frames of the last block written
 };
 

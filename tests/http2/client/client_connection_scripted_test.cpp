@@ -340,51 +340,59 @@ TEST(ClientConnectionScripted, StreamsOpenedWhileTheReaderIsBusyAreAnsweredWithT
   client.SetActive(false);
 }
 
+// The same fields whether they are built as the lines a before-request event
+// sees or straight into the frame without one.
 TEST(ClientConnectionScripted, RequestHeadersAreOrderedAndWithoutConnectionFields) {
-  HeaderFields fields;
-  std::string body;
-  ScriptedServer server([&](ScriptedPeer& p) {
-    if (!p.Handshake()) return;
-    auto headers = p.Expect(HEADERS);
-    if (!headers) return;
-    fields = p.Decode(headers->Payload);
-    auto data = p.Expect(DATA);
-    if (data) body = data->Payload;
-    p.SendAnswer(headers->Stream, "200", "");
-    p.WaitClosed(3000);
-  });
-  TH2TestClient client(server.Port());
-  client.SetActive(true);
-  auto h2 = client.H2();
-  ASSERT_TRUE(h2);
-  TkfxHTTP2Request request;
-  request.Connection = "keep-alive";
-  request.TransferEncoding = "chunked";
-  request.ContentType = "application/json";
-  request.CharSet = "utf-8";
-  request.CustomHeaders.Add("apns-topic: com.example.App");
-  request.CustomHeaders.Add("Upgrade: h2c");
-  request.CustomHeaders.Add("Keep-Alive: timeout=5");
-  request.CustomHeaders.Add("Proxy-Connection: close");
-  request.CustomHeaders.Add("X-Mixed-Case: Value");
-  TMemoryStream source, answer;
-  source.WriteBuffer("{\"aps\":{}}", 10);
-  h2->Post("/3/device/abc", &source, &answer, &request);
-  EXPECT_EQ(h2->WaitResult(), Th2WaitResult::h2wrAnswered);
-  client.SetActive(false);
-  server.Join();
-  const HeaderFields expected = {{":method", "POST"},
-                                 {":scheme", "https"},
-                                 {":path", "/3/device/abc"},
-                                 {":authority", "127.0.0.1:" + std::to_string(server.Port())},
-                                 {"content-length", "10"},
-                                 {"accept", request.Accept},
-                                 {"content-type", "application/json; charset=utf-8"},
-                                 {"user-agent", request.UserAgent},
-                                 {"apns-topic", "com.example.App"},
-                                 {"x-mixed-case", "Value"}};
-  EXPECT_EQ(fields, expected);
-  EXPECT_EQ(body, "{\"aps\":{}}");
+  for (const bool withEvent : {false, true}) {
+    SCOPED_TRACE(withEvent ? "with a before-request event" : "without one");
+    HeaderFields fields;
+    std::string body;
+    ScriptedServer server([&](ScriptedPeer& p) {
+      if (!p.Handshake()) return;
+      auto headers = p.Expect(HEADERS);
+      if (!headers) return;
+      fields = p.Decode(headers->Payload);
+      auto data = p.Expect(DATA);
+      if (data) body = data->Payload;
+      p.SendAnswer(headers->Stream, "200", "");
+      p.WaitClosed(3000);
+    });
+    TH2TestClient client(server.Port());
+    client.SetActive(true);
+    auto h2 = client.H2();
+    ASSERT_TRUE(h2);
+    int shown = 0;
+    if (withEvent) h2->OnBeforeRequest = [&shown](TObject*, TkfxHTTP2ConnectionClient*, TStringList*) { ++shown; };
+    TkfxHTTP2Request request;
+    request.Connection = "keep-alive";
+    request.TransferEncoding = "chunked";
+    request.ContentType = "application/json";
+    request.CharSet = "utf-8";
+    request.CustomHeaders.Add("apns-topic: com.example.App");
+    request.CustomHeaders.Add("Upgrade: h2c");
+    request.CustomHeaders.Add("Keep-Alive: timeout=5");
+    request.CustomHeaders.Add("Proxy-Connection: close");
+    request.CustomHeaders.Add("X-Mixed-Case: Value");
+    TMemoryStream source, answer;
+    source.WriteBuffer("{\"aps\":{}}", 10);
+    h2->Post("/3/device/abc", &source, &answer, &request);
+    EXPECT_EQ(h2->WaitResult(), Th2WaitResult::h2wrAnswered);
+    client.SetActive(false);
+    server.Join();
+    const HeaderFields expected = {{":method", "POST"},
+                                   {":scheme", "https"},
+                                   {":path", "/3/device/abc"},
+                                   {":authority", "127.0.0.1:" + std::to_string(server.Port())},
+                                   {"content-length", "10"},
+                                   {"accept", request.Accept},
+                                   {"content-type", "application/json; charset=utf-8"},
+                                   {"user-agent", request.UserAgent},
+                                   {"apns-topic", "com.example.App"},
+                                   {"x-mixed-case", "Value"}};
+    EXPECT_EQ(fields, expected);
+    EXPECT_EQ(body, "{\"aps\":{}}");
+    EXPECT_EQ(shown, withEvent ? 1 : 0);
+  }
 }
 
 TEST(ClientConnectionScripted, RedirectsAreFollowedOnTheConnectionAndBounded) {
