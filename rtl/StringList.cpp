@@ -40,6 +40,18 @@ void TStringList::AddStrings(const TStringList& aSource) {
   FLines.insert(FLines.end(), aSource.FLines.begin(), aSource.FLines.end());
 }
 
+namespace {
+// A line's name against aName, compared in place: names are looked up this
+// way for every answer.
+bool SameName(std::string_view aLineName, std::string_view aName, bool aCaseSensitive) {
+  if (aLineName.size() != aName.size()) return false;
+  if (aCaseSensitive) return aLineName == aName;
+  const auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+  return std::equal(aLineName.begin(), aLineName.end(), aName.begin(),
+                    [&](char x, char y) { return fold(x) == fold(y); });
+}
+}  // namespace
+
 bool TStringList::SameLine(const std::string& a, const std::string& b) const {
   return CaseSensitive ? a == b : SameText(a, b);
 }
@@ -94,7 +106,7 @@ int TStringList::IndexOfName(const std::string& aName) const {
   for (int i = 0; i < Count(); ++i) {
     const std::string& line = FLines[static_cast<size_t>(i)];
     const auto sep = line.find(NameValueSeparator);
-    if (sep != std::string::npos && SameLine(line.substr(0, sep), aName)) return i;
+    if (sep != std::string::npos && SameName(std::string_view(line).substr(0, sep), aName, CaseSensitive)) return i;
   }
   return -1;
 }

@@ -101,7 +101,10 @@ std::string LowerCase(std::string aText) {
 }
 
 bool SameText(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && LowerCase(a) == LowerCase(b);
+  // Compared in place: names are looked up this way for every answer.
+  const auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return fold(x) == fold(y); });
 }
 
 std::string Trim(const std::string& aText) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <cstdio>
 
 #include "jwt/kfxJSON.h"
@@ -39,8 +40,10 @@ std::string OneLine(const std::string& aText) {
 
 void AppendResultLine(std::string& aOut, Result r, bool aText) {
   if (!r.ReasonIsJson && r.Reason.find_first_of("\r\n") != std::string::npos) r.Reason = OneLine(r.Reason);
-  char ms[32];
-  std::snprintf(ms, sizeof ms, "%.1f", r.Millis);
+  // Milliseconds with one decimal, rounded as printf's "%.1f" rounds them.
+  char digits[32];
+  const auto written = std::to_chars(digits, digits + sizeof digits, r.Millis, std::chars_format::fixed, 1);
+  const std::string_view ms(digits, written.ec == std::errc() ? static_cast<size_t>(written.ptr - digits) : 0);
   if (aText) {
     aOut += r.Token;
     aOut += "  ";
