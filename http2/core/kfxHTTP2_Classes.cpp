@@ -60,7 +60,9 @@ namespace {
 void CopyLinesAsText(TStringList& aDest, const TStringList& aSource) {
   const std::vector<std::string>& lines = aSource.Lines();
   const bool plain = std::none_of(lines.begin(), lines.end(), [](const std::string& aLine) {
-    return aLine.empty() || aLine.find_first_of("\r\n") != std::string::npos;
+    // Two scans for one character each: a set of two is looked up octet by
+    // octet, and token lines are long.
+    return aLine.empty() || aLine.find('\r') != std::string::npos || aLine.find('\n') != std::string::npos;
   });
   if (plain)
     aDest.Assign(&aSource);

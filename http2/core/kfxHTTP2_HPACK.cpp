@@ -523,6 +523,8 @@ size_t PutInteger(uint8_t* aOut, uint8_t aFlags, int aPrefix, uint32_t aValue) {
 }
 
 size_t PutHuffman(uint8_t* aOut, std::string_view aText) {
+  // Codes are at most 30 bits: with fewer than 32 bits pending, one more
+  // code fits the 64-bit accumulator, and whole 32-bit words leave at once.
   uint64_t bits = 0;  // pending bits, right-aligned
   int count = 0;
   size_t n = 0;
@@ -530,10 +532,19 @@ size_t PutHuffman(uint8_t* aOut, std::string_view aText) {
     const THuffmanCode& code = kHuffmanCodes[c];
     bits = bits << code.Length | code.Code;
     count += code.Length;
-    while (count >= 8) {
-      count -= 8;
-      aOut[n++] = static_cast<uint8_t>(bits >> count);
+    if (count >= 32) {
+      count -= 32;
+      const auto word = static_cast<uint32_t>(bits >> count);
+      aOut[n] = static_cast<uint8_t>(word >> 24);
+      aOut[n + 1] = static_cast<uint8_t>(word >> 16);
+      aOut[n + 2] = static_cast<uint8_t>(word >> 8);
+      aOut[n + 3] = static_cast<uint8_t>(word);
+      n += 4;
     }
+  }
+  while (count >= 8) {
+    count -= 8;
+    aOut[n++] = static_cast<uint8_t>(bits >> count);
   }
   if (count > 0) aOut[n++] = static_cast<uint8_t>(bits << (8 - count) | (0xFFu >> count));
   return n;
