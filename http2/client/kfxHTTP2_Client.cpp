@@ -533,12 +533,19 @@ void TkfxHTTP2CLient_Base::DoHTTP2Request(Th2Methods aMethod, const std::string&
   if (!connection) return;
   try {
     // The request that is sent is a copy: the token line and the ID belong
-    // to this request only.
-    TkfxHTTP2Request request;
+    // to this request only. A waited-for request's stream keeps this copy.
+    const auto shared = std::make_shared<TkfxHTTP2Request>();
+    TkfxHTTP2Request& request = *shared;
     request.Assign(FRequest.get());
     DoAuthorizationToken(request);
     request.ID = aID;
-    SendOn(connection, aMethod, path, aSource, aResponseContent, request);
+    if (aResponseContent && aMethod != Th2Methods::h2meHead) {
+      const bool body = aMethod == Th2Methods::h2mePost || aMethod == Th2Methods::h2mePut ||
+                        aMethod == Th2Methods::h2mePatch;
+      connection->RequestShared(aMethod, path, body ? aSource : nullptr, aResponseContent, shared);
+    } else {
+      SendOn(connection, aMethod, path, aSource, aResponseContent, request);
+    }
     if (aResponseContent && connection->WaitResult() == Th2WaitResult::h2wrAnswered) {
       // Only a refused token needs the body looked at.
       const int status = connection->Response().Status();

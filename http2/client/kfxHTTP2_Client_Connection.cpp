@@ -904,6 +904,18 @@ bool TkfxHTTP2ConnectionClient::WriteDataAtOnce(int32_t aStreamIdentifier, TStre
 
 void TkfxHTTP2ConnectionClient::DoRequest(Th2Methods aMethod, const std::string& aPath, TStream* aSource,
                                           TStream* aResponseContent, TkfxHTTP2Request* aRequest) {
+  SendAndWait(aMethod, aPath, aSource, aResponseContent, aRequest, nullptr);
+}
+
+void TkfxHTTP2ConnectionClient::RequestShared(Th2Methods aMethod, const std::string& aPath, TStream* aSource,
+                                              TStream* aResponseContent,
+                                              const std::shared_ptr<TkfxHTTP2Request>& aRequest) {
+  SendAndWait(aMethod, aPath, aSource, aResponseContent, aRequest.get(), aRequest);
+}
+
+void TkfxHTTP2ConnectionClient::SendAndWait(Th2Methods aMethod, const std::string& aPath, TStream* aSource,
+                                            TStream* aResponseContent, TkfxHTTP2Request* aRequest,
+                                            const std::shared_ptr<const TkfxHTTP2Request>& aShared) {
   if (!aRequest) throw EArgumentException("A request is required.");
   if (aResponseContent) {
     // A failure must never read as the answer before it.
@@ -930,7 +942,7 @@ void TkfxHTTP2ConnectionClient::DoRequest(Th2Methods aMethod, const std::string&
   TkfxHTTP2WaiterRef waiter = aResponseContent ? std::make_shared<TkfxHTTP2Waiter>() : nullptr;
   int32_t id = 0;
   try {
-    id = SendRequest(lines, aSource, *aRequest, waiter, nullptr, showLines ? nullptr : &direct);
+    id = SendRequest(lines, aSource, *aRequest, waiter, aShared, showLines ? nullptr : &direct);
   } catch (...) {
     {
       std::lock_guard guard(FStreamLock);

@@ -155,6 +155,12 @@ class TkfxHTTP2ConnectionClient : public TkfxTCPConnectionClient {
   void Delete(const std::string& aPath, TStream* aResponseContent, TkfxHTTP2Request* aRequest);
   void Connect(const std::string& aPath, TStream* aResponseContent, TkfxHTTP2Request* aRequest);
   void Post(const std::string& aPath, TStream* aSource, TStream* aResponseContent, TkfxHTTP2Request* aRequest);
+  // A request of aMethod sent and waited for as the calls above send and
+  // wait, whose stream keeps aRequest itself instead of a copy of it: the
+  // caller must not change aRequest afterwards. The owner's synchronous
+  // requests come this way.
+  void RequestShared(Th2Methods aMethod, const std::string& aPath, TStream* aSource, TStream* aResponseContent,
+                     const std::shared_ptr<TkfxHTTP2Request>& aRequest);
   void Put(const std::string& aPath, TStream* aSource, TStream* aResponseContent, TkfxHTTP2Request* aRequest);
   void Patch(const std::string& aPath, TStream* aSource, TStream* aResponseContent, TkfxHTTP2Request* aRequest);
 
@@ -287,6 +293,9 @@ class TkfxHTTP2ConnectionClient : public TkfxTCPConnectionClient {
   virtual void DoWaitResponse(const TkfxHTTP2WaiterRef& aWaiter, TStream* aResponseContent, int aTimeout);
   virtual void DoRequest(Th2Methods aMethod, const std::string& aPath, TStream* aSource,
                          TStream* aResponseContent, TkfxHTTP2Request* aRequest);
+  // DoRequest's work; with aShared (which is aRequest) the stream keeps it.
+  void SendAndWait(Th2Methods aMethod, const std::string& aPath, TStream* aSource, TStream* aResponseContent,
+                   TkfxHTTP2Request* aRequest, const std::shared_ptr<const TkfxHTTP2Request>& aShared);
   virtual void DoConnectionException(Exception& E);
 
  private:

@@ -656,6 +656,39 @@ TEST_F(ClientApnsMockToken, TooManyTokenUpdatesKeepsTheTokenAndDelaysTheReconnec
   }
 }
 
+// A waited-for push answered after the waiting time: the caller gets no
+// answer; the late answer reaches OnHTTP2Response with the request the push
+// was sent with, which its stream kept after the call returned.
+TEST_F(ClientApnsMockToken, ALateAnswerToAWaitedPushComesWithItsRequest) {
+  std::vector<std::string> options = apns_test::ApnsMock::BothAuthModes();
+  options.insert(options.end(), {"--delay", "600"});
+  apns_test::ApnsMock mock(options);
+  Pusher pusher(TwsTLSIOHandler::iohOpenSSL);
+  pusher.Token();
+  std::mutex lock;
+  std::vector<std::string> late;
+  pusher.client->OnHTTP2Response = [&](TObject*, TkfxHTTP2ConnectionClient*, TkfxHTTP2RequestProperty* Request,
+                                       TkfxHTTP2ResponseProperty* Response) {
+    std::lock_guard guard(lock);
+    const std::string headers = Request->Request().CustomHeaders.Text();
+    late.push_back(std::to_string(Response->Status()) + " " + Request->URL() +
+                   (headers.find("apns-collapse-id: late-one") != std::string::npos ? " late-one" : " ?"));
+  };
+  EXPECT_EQ(pusher.Push(mock.DeviceUrl(kDevice)), "Push Notification sent successfully.");
+  ASSERT_NE(pusher.client->HTTP2Connection(), nullptr);
+  pusher.client->HTTP2Connection()->SetResponseTimeoutMs(100);
+  pusher.client->Request().CustomHeaders.Add("apns-collapse-id: late-one");
+  EXPECT_NE(pusher.Push(mock.DeviceUrl(kDevice)), "Push Notification sent successfully.");
+  // The caller's settings change at once; the stream's copy must not.
+  pusher.client->Request().CustomHeaders.Clear();
+  ASSERT_TRUE(PumpUntil([&] {
+    std::lock_guard guard(lock);
+    return !late.empty();
+  }));
+  std::lock_guard guard(lock);
+  EXPECT_EQ(late, (std::vector<std::string>{"200 /3/device/" + kDevice + " late-one"}));
+}
+
 TEST(ClientApnsMockQueued, EveryPushEndsOnceAcrossGoAwayAndClose) {
   struct Case {
     std::vector<std::string> Options;
