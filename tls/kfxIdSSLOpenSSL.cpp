@@ -1019,8 +1019,10 @@ TPKCS12Cache& PKCS12Cache() {
   return *cache;
 }
 
+// Salted as the shared contexts' password digests are.
 std::vector<uint8_t> PKCS12Digest(const std::string& aData, const char* aPassword) {
-  std::string keyed = std::to_string(aData.size()) + ':';
+  std::string keyed = ContextCache().Salt;
+  keyed += std::to_string(aData.size()) + ':';
   keyed += aData;
   keyed += aPassword;
   std::vector<uint8_t> digest = PlatformSHA256(keyed.data(), keyed.size());

@@ -147,7 +147,11 @@ void TkfxHTTP2CLient_Base::TLSIdentityTo(std::string& aOut) {
 }
 
 void TkfxHTTP2CLient_Base::CheckConnection(const std::string& aURL, bool aQueued) {
-  std::string protocol, host, path;
+  // Every request passes here: the path, which is not needed here, goes
+  // into a text that keeps its storage (host and port are used after events
+  // that may check another request on this thread).
+  thread_local std::string path;
+  std::string protocol, host;
   int port = 443;
   if (SplitHTTP2URL(aURL, protocol, host, port, path)) {
     const bool moved = host != FHost || port != FPort;

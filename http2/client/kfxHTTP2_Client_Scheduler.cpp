@@ -67,6 +67,7 @@ struct TkfxHTTP2_Scheduler::TRun {
   // Queued items mostly share one URL: it is split once.
   std::shared_ptr<const std::string> SplitURL;
   std::string SplitPath;
+  std::string SplitProtocol, SplitHost;  // kept for their storage
   // The settings the last sends shared with their streams (all but each
   // request's own ID, method and URL), made again when they differ.
   std::shared_ptr<const TkfxHTTP2Request> Shared;
@@ -294,11 +295,12 @@ void TkfxHTTP2_Scheduler::SendBatch(TRun& aRun, const TkfxHTTP2ConnectionClientR
     try {
       if (!send.URL) throw Exception("The request has no URL.");
       if (send.URL != aRun.SplitURL && (!aRun.SplitURL || *send.URL != *aRun.SplitURL)) {
-        std::string protocol, host, path;
+        // Split into texts that keep their storage: with a URL per device
+        // every item is split.
         int port = 443;
-        if (!SplitHTTP2URL(*send.URL, protocol, host, port, path))
+        aRun.SplitURL.reset();
+        if (!SplitHTTP2URL(*send.URL, aRun.SplitProtocol, aRun.SplitHost, port, aRun.SplitPath))
           throw Exception("The URL has no host: " + *send.URL);
-        aRun.SplitPath = std::move(path);
       }
       aRun.SplitURL = send.URL;
       send.Path = aRun.SplitPath;
