@@ -1,6 +1,7 @@
 #include "jwt/kfxJSON.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <string_view>
@@ -68,6 +69,14 @@ size_t UTF8SequenceLength(const std::string& aText, size_t aPos) {
   return length;
 }
 
+// Octets written as they stand: printable ASCII except the quote and the
+// backslash. A table: every octet of every string written is looked up.
+constexpr auto kPlainOctets = [] {
+  std::array<bool, 256> table{};
+  for (int c = 0x20; c <= 0x7E; ++c) table[static_cast<size_t>(c)] = c != '"' && c != '\\';
+  return table;
+}();
+
 }  // namespace
 
 // The one string escaper of the library: every string the writer puts out
@@ -77,11 +86,7 @@ void AppendJSONString(std::string& aOut, const std::string& aText, bool aKeepEsc
     // A run of printable ASCII without quotes or backslashes is written as
     // it stands, in one go: most texts are nothing else.
     size_t run = pos;
-    while (run < aText.size()) {
-      const auto u = static_cast<uint8_t>(aText[run]);
-      if (u < 0x20 || u > 0x7E || u == '"' || u == '\\') break;
-      ++run;
-    }
+    while (run < aText.size() && kPlainOctets[static_cast<uint8_t>(aText[run])]) ++run;
     if (run > pos) {
       aOut.append(aText, pos, run - pos);
       pos = run;

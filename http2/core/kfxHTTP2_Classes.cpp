@@ -1,6 +1,7 @@
 #include "http2/core/kfxHTTP2_Classes.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -463,8 +464,14 @@ bool SplitHTTP2URLItems(const std::string& aURL, std::string& aProtocol, std::st
 // Text without blanks, control characters or quotes splits on "/" alone, so
 // its items are plain substrings: the common case, read without a list.
 bool PlainURLText(const std::string& aText) {
-  return std::none_of(aText.begin(), aText.end(),
-                      [](char c) { return static_cast<unsigned char>(c) <= ' ' || c == '"'; });
+  // A table: every URL of every request is looked at octet by octet.
+  static constexpr auto kBreaks = [] {
+    std::array<bool, 256> table{};
+    for (int c = 0; c <= ' '; ++c) table[static_cast<size_t>(c)] = true;
+    table['"'] = true;
+    return table;
+  }();
+  return std::none_of(aText.begin(), aText.end(), [](char c) { return kBreaks[static_cast<unsigned char>(c)]; });
 }
 
 }  // namespace
