@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
-#include <cstdio>
 
 #include "jwt/kfxJSON.h"
 #include "rtl/System.h"
@@ -40,8 +39,9 @@ std::string OneLine(const std::string& aText) {
 
 void AppendResultLine(std::string& aOut, Result r, bool aText) {
   if (!r.ReasonIsJson && r.Reason.find_first_of("\r\n") != std::string::npos) r.Reason = OneLine(r.Reason);
-  // Milliseconds with one decimal, rounded as printf's "%.1f" rounds them.
-  char digits[32];
+  // Milliseconds with one decimal, rounded as printf's "%.1f" rounds them
+  // (room for any double written out in full).
+  char digits[330];
   const auto written = std::to_chars(digits, digits + sizeof digits, r.Millis, std::chars_format::fixed, 1);
   const std::string_view ms(digits, written.ec == std::errc() ? static_cast<size_t>(written.ptr - digits) : 0);
   if (aText) {
