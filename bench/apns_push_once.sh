@@ -55,33 +55,49 @@ with open(out, "a") as f:
     f.write("%.3f %.3f %d\n" % (wall, cpu, os.waitstatus_to_exitcode(status)))
 EOF
 
-# measure NAME COMMAND...: RUNS timed runs (after one untimed warm-up run that
-# fills the page cache); a run that fails is counted and shown.
+# add NAME COMMAND...: a command to time. Each is run once untimed (to fill
+# the page cache), then all are timed in turn for RUNS rounds, so that a
+# change in the machine's load meets every command alike; a run that fails is
+# counted and shown.
 names=()
-measure() {
+add() {
   local name="$1"; shift
-  local file="$work/m${#names[@]}"
+  local k=${#names[@]}
   names+=("$name")
-  : > "$file"
-  python3 "$work/timeit.py" /dev/null "$@"
-  for ((i = 0; i < runs; i++)); do python3 "$work/timeit.py" "$file" "$@"; done
-  echo "$name" > "$file.name"
+  printf '%s\0' "$@" > "$work/c$k"
+  : > "$work/m$k"
+  echo "$name" > "$work/m$k.name"
+}
+run_all() {
+  local cmd k i
+  for ((k = 0; k < ${#names[@]}; k++)); do
+    mapfile -d '' -t cmd < "$work/c$k"
+    python3 "$work/timeit.py" /dev/null "${cmd[@]}"
+  done
+  for ((i = 0; i < runs; i++)); do
+    for ((k = 0; k < ${#names[@]}; k++)); do
+      mapfile -d '' -t cmd < "$work/c$k"
+      python3 "$work/timeit.py" "$work/m$k" "${cmd[@]}"
+    done
+  done
 }
 
 curl_bin="$(command -v curl)"
-measure "curl --http2, provider token" "$curl_bin" -sS --http2 --cacert "$fx/ca.crt" -o /dev/null \
+add "curl --http2, provider token" "$curl_bin" -sS --http2 --cacert "$fx/ca.crt" -o /dev/null \
   -H "authorization: bearer $jwt" -H 'apns-topic: com.example.app' \
   --data-binary @"$work/payload.json" "$url/3/device/$device"
-measure "curl --http2, certificate" "$curl_bin" -sS --http2 --cacert "$fx/ca.crt" -o /dev/null \
+add "curl --http2, certificate" "$curl_bin" -sS --http2 --cacert "$fx/ca.crt" -o /dev/null \
   --cert-type P12 --cert "$fx/client.p12:secret" -H 'apns-topic: com.example.app' \
   --data-binary @"$work/payload.json" "$url/3/device/$device"
 common=(--url "$url" --ca "$fx/ca.crt" --topic com.example.app --payload @"$work/payload.json")
 token=(--key "$fx/AuthKey_TEST123456.p8" --key-id TEST123456 --team-id TEAM123456)
 cert=(--cert "$fx/client.p12" --password secret)
-measure "apns-push, provider token, openssl" "$push" "${common[@]}" "${token[@]}" --tls openssl "$device"
-measure "apns-push, provider token, schannel" "$push" "${common[@]}" "${token[@]}" "$device"
-measure "apns-push, certificate, openssl" "$push" "${common[@]}" "${cert[@]}" --tls openssl "$device"
-measure "apns-push, certificate, schannel" "$push" "${common[@]}" "${cert[@]}" "$device"
+add "apns-push, provider token, openssl" "$push" "${common[@]}" "${token[@]}" --tls openssl "$device"
+add "apns-push, provider token, schannel" "$push" "${common[@]}" "${token[@]}" "$device"
+add "apns-push, certificate, openssl" "$push" "${common[@]}" "${cert[@]}" --tls openssl "$device"
+add "apns-push, certificate, schannel" "$push" "${common[@]}" "${cert[@]}" "$device"
+
+run_all
 
 # Median and p90 (nearest rank) of wall and CPU times; ratios to the medians
 # of curl with the same credential (a provider token or the certificate).
