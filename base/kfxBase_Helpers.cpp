@@ -1,5 +1,6 @@
 #include "base/kfxBase_Helpers.h"
 
+#include <sys/random.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -125,8 +126,9 @@ TIdBytes StringToUTF8Bytes(const std::string& aText) { return TIdBytes(aText.beg
 
 std::string NewGUIDText() {
   uint8_t bytes[16];
-  std::ifstream random("/dev/urandom", std::ios::binary);
-  if (!random.read(reinterpret_cast<char*>(bytes), sizeof bytes)) {
+  // The 16 octets from the kernel's generator in one call (a stream on
+  // /dev/urandom would read a buffer of 8 KB for them).
+  if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
     std::random_device device;
     for (auto& b : bytes) b = static_cast<uint8_t>(device());
   }

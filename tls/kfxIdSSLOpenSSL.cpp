@@ -13,6 +13,7 @@
 #include <sstream>
 #include <vector>
 
+#include <sys/random.h>
 #include <sys/stat.h>
 
 #include <atomic>
@@ -632,9 +633,11 @@ struct TContextCache {
 TContextCache& ContextCache() {
   static TContextCache& cache = *[] {
     auto* made = new TContextCache;
-    std::ifstream random("/dev/urandom", std::ios::binary);
     char salt[16] = {};
-    random.read(salt, sizeof salt);
+    if (getrandom(salt, sizeof salt, 0) != static_cast<ssize_t>(sizeof salt)) {
+      std::ifstream random("/dev/urandom", std::ios::binary);
+      random.read(salt, sizeof salt);
+    }
     made->Salt.assign(salt, sizeof salt);
     return made;
   }();
