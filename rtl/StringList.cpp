@@ -40,18 +40,6 @@ void TStringList::AddStrings(const TStringList& aSource) {
   FLines.insert(FLines.end(), aSource.FLines.begin(), aSource.FLines.end());
 }
 
-namespace {
-// A line's name against aName, compared in place: names are looked up this
-// way for every answer.
-bool SameName(std::string_view aLineName, std::string_view aName, bool aCaseSensitive) {
-  if (aLineName.size() != aName.size()) return false;
-  if (aCaseSensitive) return aLineName == aName;
-  const auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-  return std::equal(aLineName.begin(), aLineName.end(), aName.begin(),
-                    [&](char x, char y) { return fold(x) == fold(y); });
-}
-}  // namespace
-
 bool TStringList::SameLine(const std::string& a, const std::string& b) const {
   return CaseSensitive ? a == b : SameText(a, b);
 }
@@ -106,7 +94,10 @@ int TStringList::IndexOfName(const std::string& aName) const {
   for (int i = 0; i < Count(); ++i) {
     const std::string& line = FLines[static_cast<size_t>(i)];
     const auto sep = line.find(NameValueSeparator);
-    if (sep != std::string::npos && SameName(std::string_view(line).substr(0, sep), aName, CaseSensitive)) return i;
+    if (sep == std::string::npos) continue;
+    // The name is compared in place: names are looked up for every answer.
+    const std::string_view name = std::string_view(line).substr(0, sep);
+    if (CaseSensitive ? name == aName : SameText(name, aName)) return i;
   }
   return -1;
 }

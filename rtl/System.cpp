@@ -100,7 +100,7 @@ std::string LowerCase(std::string aText) {
   return aText;
 }
 
-bool SameText(const std::string& a, const std::string& b) {
+bool SameText(std::string_view a, std::string_view b) {
   // Compared in place: names are looked up this way for every answer.
   const auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
   return a.size() == b.size() &&

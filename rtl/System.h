@@ -7,6 +7,7 @@
 #include <initializer_list>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <typeinfo>
 #include <vector>
 
@@ -114,5 +115,5 @@ std::string IntToStr(int64_t aValue);
 std::string IntToHex(uint64_t aValue, int aDigits);
 std::string UpperCase(std::string aText);  // ASCII letters only
 std::string LowerCase(std::string aText);
-bool SameText(const std::string& a, const std::string& b);  // ASCII case-insensitive
+bool SameText(std::string_view a, std::string_view b);  // ASCII case-insensitive
 std::string Trim(const std::string& aText);  // removes characters <= ' ' at both ends

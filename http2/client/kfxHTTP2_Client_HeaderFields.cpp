@@ -15,6 +15,13 @@ constexpr std::array<std::string_view, 5> kConnectionSpecific = {"connection", "
 
 bool IsBlank(char aChar) { return static_cast<unsigned char>(aChar) <= ' '; }
 
+// aText without surrounding blanks and control characters.
+std::string_view TrimBlanks(std::string_view aText) {
+  while (!aText.empty() && IsBlank(aText.front())) aText.remove_prefix(1);
+  while (!aText.empty() && IsBlank(aText.back())) aText.remove_suffix(1);
+  return aText;
+}
+
 // Writes the fields into aFields from its first entry on, reusing the
 // entries' storage, as the writer would read the lines BuildHTTP2HeaderLines
 // makes.
@@ -25,13 +32,10 @@ class TFieldWriter {
 
   // A line "aName: aValue" of a name in lower case without blanks: the value
   // loses its surrounding blanks.
-  TkfxHTTP2_TableEntry& Add(std::string_view aName, std::string_view aValue) {
+  void Add(std::string_view aName, std::string_view aValue) {
     TkfxHTTP2_TableEntry& field = Next();
     field.Name.assign(aName);
-    while (!aValue.empty() && IsBlank(aValue.front())) aValue.remove_prefix(1);
-    while (!aValue.empty() && IsBlank(aValue.back())) aValue.remove_suffix(1);
-    field.Value.assign(aValue);
-    return field;
+    field.Value.assign(TrimBlanks(aValue));
   }
   // Only a non-empty value makes a line.
   void AddSet(std::string_view aName, const std::string& aValue) {
@@ -43,11 +47,9 @@ class TFieldWriter {
     field.Name.assign(aName);
     field.Value.assign(aFirst);
     field.Value.append(aSecond);
-    size_t end = field.Value.size();
-    while (end > 0 && IsBlank(field.Value[end - 1])) --end;
-    field.Value.resize(end);
-    size_t begin = 0;
-    while (begin < field.Value.size() && IsBlank(field.Value[begin])) ++begin;
+    const std::string_view trimmed = TrimBlanks(field.Value);
+    const auto begin = static_cast<size_t>(trimmed.data() - field.Value.data());
+    field.Value.resize(begin + trimmed.size());
     field.Value.erase(0, begin);
   }
   // A line of any text, read as the writer reads it.
@@ -73,9 +75,7 @@ class TFieldWriter {
 bool IsConnectionSpecificHeaderLine(std::string_view aLine) {
   if (aLine.empty() || aLine[0] == ':') return false;
   // Checked for every line of every request: compared in place.
-  std::string_view name = aLine.substr(0, aLine.find(':'));
-  while (!name.empty() && IsBlank(name.front())) name.remove_prefix(1);
-  while (!name.empty() && IsBlank(name.back())) name.remove_suffix(1);
+  const std::string_view name = TrimBlanks(aLine.substr(0, aLine.find(':')));
   for (std::string_view forbidden : kConnectionSpecific)
     if (name.size() == forbidden.size() &&
         std::equal(name.begin(), name.end(), forbidden.begin(),
